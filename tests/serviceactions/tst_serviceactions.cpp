@@ -1,0 +1,319 @@
+#include "messageserverstandin.h"
+#include "platform/closurebase.h"
+#include "platform/tavikserviceactionmanager.h"
+#include "testenvironment.h"
+
+#include <qmailmessagesortkey.h>
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+struct Outcome
+{
+    TavikServiceActionManager::Serial serial = 0;
+    QMailServiceAction::Activity activity = QMailServiceAction::Pending;
+    QMailServiceAction::Status status;
+};
+
+// Collects the manager's reports for one serial.
+class Reports : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Reports(TavikServiceActionManager::Serial serial)
+        : mSerial(serial)
+    {
+        connect(TavikServiceActionManager::instance(), &TavikServiceActionManager::activityChanged,
+                this, &Reports::onActivityChanged);
+    }
+
+    bool waitForEnd(int timeoutMs = 10000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!ended() && timer.elapsed() < timeoutMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        return ended();
+    }
+    bool ended() const
+    {
+        return !list.isEmpty()
+            && (list.last().activity == QMailServiceAction::Successful
+                || list.last().activity == QMailServiceAction::Failed);
+    }
+
+    QList<Outcome> list;
+
+private Q_SLOTS:
+    void onActivityChanged(TavikServiceActionManager::Serial serial,
+                           QMailServiceAction::Activity activity, QMailServiceAction::Status status)
+    {
+        if (serial == mSerial) {
+            list.append({ serial, activity, status });
+        }
+    }
+
+private:
+    TavikServiceActionManager::Serial mSerial;
+};
+
+class RecordingClosure : public ClosureBase
+{
+public:
+    explicit RecordingClosure(QList<QMailServiceAction::Status> *log)
+        : mLog(log)
+    {
+        connect(TavikServiceActionManager::instance(),
+                SIGNAL(activityChanged(TavikServiceActionManager::Serial,
+                                       QMailServiceAction::Activity, QMailServiceAction::Status)),
+                this,
+                SLOT(onActivityChanged(TavikServiceActionManager::Serial,
+                                       QMailServiceAction::Activity, QMailServiceAction::Status)),
+                Qt::UniqueConnection);
+    }
+
+protected:
+    void complete(const QMailServiceAction::Status &status) override { mLog->append(status); }
+
+private:
+    QList<QMailServiceAction::Status> *mLog;
+};
+
+#define SORTKEY QMailMessageSortKey()
+#define SORTLIST (QList<QPair<int, bool>>())
+
+void settle(int rounds = 20)
+{
+    for (int i = 0; i < rounds; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+} // namespace
+
+class ServiceActionsTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanup();
+    void requestsCarryTheirArguments();
+    void successEndsWithCodeZero();
+    void failureCarriesTheServersCode();
+    void failureWithoutCodeIsNeverASuccess();
+    void signalsBeforeTheAnswerAreNotLost();
+    void absentServerFailsTheRequest();
+    void serverLeavingFailsRunningActions();
+    void closureCompletesOnceAndDisposesOfItself();
+    void closureWaitsForAllItsActions();
+
+private:
+    TestEnvironment mEnv;
+    MessageServerStandIn *mServer = nullptr;
+};
+
+void ServiceActionsTest::initTestCase()
+{
+    QVERIFY(mEnv.isValid());
+    QVERIFY(mEnv.startSessionBus());
+}
+
+void ServiceActionsTest::cleanup()
+{
+    delete mServer;
+    mServer = nullptr;
+    settle();
+    QCOMPARE(TavikServiceActionManager::instance()->runningActions(), 0);
+}
+
+void ServiceActionsTest::requestsCarryTheirArguments()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    auto *manager = TavikServiceActionManager::instance();
+    const QMailAccountId account(7);
+
+    const auto s1 = manager->exportUpdates(account);
+    const auto s2 = manager->send(account);
+    const auto s3 = manager->retrieveFolderList(account, QMailFolderId(), true);
+    const auto s4 = manager->retrieveMessageLists(account, { QMailFolderId(3), QMailFolderId(9) },
+                                                  20, QMailMessageSortKey());
+    const auto s5 = manager->retrieveMessageLists(account, { QMailFolderId(3) }, 5, SORTKEY);
+    QCOMPARE(QSet<quint32>({ s1, s2, s3, s4, s5 }).size(), 5);
+    Reports last(s5);
+    QVERIFY(last.waitForEnd());
+
+    const auto requests = mServer->requests();
+    QCOMPARE(mServer->methods(),
+             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList",
+                           "RetrieveMessageLists", "RetrieveMessageLists" }));
+    for (const auto &request : requests) {
+        QCOMPARE(request.accountId, quint64(7));
+    }
+    QCOMPARE(requests.at(2).folderId, quint64(0));
+    QCOMPARE(requests.at(2).descending, true);
+    QCOMPARE(requests.at(3).folderIds, QList<quint64>({ 3, 9 }));
+    QCOMPARE(requests.at(3).minimum, 20u);
+    QVERIFY(requests.at(3).sort.isEmpty());
+    QCOMPARE(requests.at(4).minimum, 5u);
+    QCOMPARE(requests.at(4).sort, SORTLIST);
+}
+
+void ServiceActionsTest::successEndsWithCodeZero()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    const auto serial = TavikServiceActionManager::instance()->send(QMailAccountId(4));
+    Reports reports(serial);
+    QVERIFY(reports.waitForEnd());
+    QCOMPARE(reports.list.size(), 2);
+    QCOMPARE(reports.list.at(0).activity, QMailServiceAction::InProgress);
+    QCOMPARE(reports.list.at(1).activity, QMailServiceAction::Successful);
+    QCOMPARE(reports.list.at(1).status.errorCode, QMailServiceAction::Status::ErrNoError);
+    QCOMPARE(reports.list.at(1).status.accountId, QMailAccountId(4));
+}
+
+void ServiceActionsTest::failureCarriesTheServersCode()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034,
+                        "Cannot connect to imap.example.org");
+    const auto serial = TavikServiceActionManager::instance()->retrieveFolderList(
+        QMailAccountId(4), QMailFolderId(), true);
+    Reports reports(serial);
+    QVERIFY(reports.waitForEnd());
+    const Outcome last = reports.list.last();
+    QCOMPARE(last.activity, QMailServiceAction::Failed);
+    QCOMPARE(last.status.errorCode, QMailServiceAction::Status::ErrNoConnection);
+    QCOMPARE(last.status.text, QString("Cannot connect to imap.example.org"));
+    QCOMPARE(last.status.accountId, QMailAccountId(4));
+}
+
+void ServiceActionsTest::failureWithoutCodeIsNeverASuccess()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 0, "Broken");
+    const auto serial = TavikServiceActionManager::instance()->exportUpdates(QMailAccountId(4));
+    Reports reports(serial);
+    QVERIFY(reports.waitForEnd());
+    QCOMPARE(reports.list.last().activity, QMailServiceAction::Failed);
+    QCOMPARE(reports.list.last().status.errorCode, QMailServiceAction::Status::ErrFrameworkFault);
+    QCOMPARE(reports.list.last().status.text, QString("Broken"));
+}
+
+void ServiceActionsTest::signalsBeforeTheAnswerAreNotLost()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setSignalsBeforeReply(true);
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1038, "Bad address");
+    const auto serial = TavikServiceActionManager::instance()->send(QMailAccountId(2));
+    Reports reports(serial);
+    QVERIFY(reports.waitForEnd());
+    QCOMPARE(reports.list.last().activity, QMailServiceAction::Failed);
+    QCOMPARE(reports.list.last().status.errorCode, QMailServiceAction::Status::ErrInvalidAddress);
+    QCOMPARE(reports.list.last().status.text, QString("Bad address"));
+}
+
+void ServiceActionsTest::absentServerFailsTheRequest()
+{
+    const auto serial = TavikServiceActionManager::instance()->exportUpdates(QMailAccountId(1));
+    Reports reports(serial);
+    QVERIFY(reports.waitForEnd());
+    QCOMPARE(reports.list.size(), 1);
+    QCOMPARE(reports.list.last().activity, QMailServiceAction::Failed);
+    QCOMPARE(reports.list.last().status.errorCode, QMailServiceAction::Status::ErrFrameworkFault);
+    QVERIFY2(reports.list.last().status.text.contains("did not take the request"),
+             qPrintable(reports.list.last().status.text));
+    QCOMPARE(reports.list.last().status.accountId, QMailAccountId(1));
+}
+
+void ServiceActionsTest::serverLeavingFailsRunningActions()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
+    auto *manager = TavikServiceActionManager::instance();
+    const auto serial = manager->retrieveMessageLists(QMailAccountId(3), { QMailFolderId(1) }, 20,
+                                                      QMailMessageSortKey());
+    Reports reports(serial);
+    QTRY_COMPARE(reports.list.size(), 1); // in progress
+    settle();
+    QVERIFY(!reports.ended());
+    QCOMPARE(manager->runningActions(), 1);
+
+    mServer->quit();
+    QVERIFY(reports.waitForEnd());
+    QCOMPARE(reports.list.last().activity, QMailServiceAction::Failed);
+    QCOMPARE(reports.list.last().status.errorCode, QMailServiceAction::Status::ErrFrameworkFault);
+    QCOMPARE(reports.list.last().status.text,
+             QString("The message server quit before the action ended"));
+
+    // A server that comes back serves new requests.
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Succeed);
+    Reports again(manager->retrieveMessageLists(QMailAccountId(3), { QMailFolderId(1) }, 20,
+                                                QMailMessageSortKey()));
+    QVERIFY(again.waitForEnd());
+    QCOMPARE(again.list.last().activity, QMailServiceAction::Successful);
+}
+
+void ServiceActionsTest::closureCompletesOnceAndDisposesOfItself()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Never);
+    auto *manager = TavikServiceActionManager::instance();
+    QList<QMailServiceAction::Status> completed;
+    QPointer<RecordingClosure> closure = new RecordingClosure(&completed);
+    const auto other = manager->send(QMailAccountId(8));
+    closure->mSerials.append(manager->send(QMailAccountId(8)));
+    QTRY_COMPARE(mServer->actions().size(), 2);
+
+    // The end of an action it does not track leaves it waiting.
+    QVERIFY(mServer->finish(mServer->actions().at(0).id, 0));
+    settle();
+    QVERIFY(completed.isEmpty());
+    QVERIFY(closure);
+    Q_UNUSED(other)
+
+    QVERIFY(mServer->finish(mServer->actions().at(0).id, 1029, "Login refused"));
+    QTRY_COMPARE(completed.size(), 1);
+    QCOMPARE(completed.first().errorCode, QMailServiceAction::Status::ErrLoginFailed);
+    QCOMPARE(completed.first().text, QString("Login refused"));
+    QTRY_VERIFY(closure.isNull());
+    settle();
+    QCOMPARE(completed.size(), 1);
+}
+
+void ServiceActionsTest::closureWaitsForAllItsActions()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Never);
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Never);
+    auto *manager = TavikServiceActionManager::instance();
+    QList<QMailServiceAction::Status> completed;
+    QPointer<RecordingClosure> closure = new RecordingClosure(&completed);
+    closure->mSerials.append(manager->exportUpdates(QMailAccountId(5)));
+    closure->mSerials.append(manager->send(QMailAccountId(5)));
+    QTRY_COMPARE(mServer->actions().size(), 2);
+
+    // The first failure decides, but only once every action has ended.
+    QVERIFY(mServer->finish(mServer->actions().at(0).id, 1031));
+    settle();
+    QVERIFY(completed.isEmpty());
+    QVERIFY(mServer->finish(mServer->actions().at(0).id, 0));
+    QTRY_COMPARE(completed.size(), 1);
+    QCOMPARE(completed.first().errorCode, QMailServiceAction::Status::ErrFileSystemFull);
+    QTRY_VERIFY(closure.isNull());
+}
+
+QTEST_GUILESS_MAIN(ServiceActionsTest)
+#include "tst_serviceactions.moc"
