@@ -2,8 +2,7 @@
 
 namespace {
 
-template<typename Id>
-QDebug writeId(QDebug debug, const char *kind, const Id &id)
+template<typename Id> QDebug writeId(QDebug debug, const char *kind, const Id &id)
 {
     QDebugStateSaver saver(debug);
     debug.nospace() << kind << '(' << id.toULongLong() << ')';

@@ -9,15 +9,13 @@
 // Identifiers of mail-store objects. The value 0 is the invalid id; any other
 // value names one row of the store. The three kinds are distinct types so that
 // a folder id can never be passed where a message id is expected.
-template<typename Derived>
-class QMailIdBase
+template<typename Derived> class QMailIdBase
 {
 public:
     QMailIdBase() = default;
     explicit QMailIdBase(quint64 value)
         : m_value(value)
-    {
-    }
+    { }
 
     bool isValid() const { return m_value != 0; }
     quint64 toULongLong() const { return m_value; }

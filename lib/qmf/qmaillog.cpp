@@ -90,8 +90,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         written = true;
     }
     if (s.file) {
-        const QByteArray stamp =
-            QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLatin1();
+        const QByteArray stamp
+            = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLatin1();
         std::fprintf(s.file, "%s %s[%d]: %s\n", stamp.constData(), s.ident.constData(),
                      int(::getpid()), line.constData());
         std::fflush(s.file);

@@ -22,12 +22,10 @@ QMailServiceAction::Status::Status(ErrorCode code, const QString &text,
     , accountId(accountId)
     , folderId(folderId)
     , messageId(messageId)
-{
-}
+{ }
 
 QMailServiceAction::QMailServiceAction(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 QMailServiceAction::~QMailServiceAction() = default;

@@ -1,8 +1,12 @@
 #include "postvane.h"
 
+#include "enforce.h"
 #include "settings/logcategories.h"
 
+#include <qmailstore.h>
+
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QtDebug>
@@ -21,7 +25,7 @@ const char lockFilePath[] = "/var/lock/postvane.lock";
 
 // Element 0 is written by the signal handler, element 1 read by the event loop.
 // Created once per process and never closed: the handler may run at any time.
-int signalSockets[2] = {-1, -1};
+int signalSockets[2] = { -1, -1 };
 
 struct flock wholeFileLock(short type)
 {
@@ -74,14 +78,17 @@ void unixSignalHandler(int signalNumber)
 {
     // Only async-signal-safe work here; the event loop does the rest.
     const int saved = errno;
-    [[maybe_unused]] const ssize_t written =
-        ::write(signalSockets[0], &signalNumber, sizeof signalNumber);
+    [[maybe_unused]] const ssize_t written
+        = ::write(signalSockets[0], &signalNumber, sizeof signalNumber);
     errno = saved;
 }
 
 Postvane::Postvane(QObject *parent)
     : QObject(parent)
+    , storage(nullptr)
     , lockFd(-1)
+    , publishedChanged(false)
+    , emailMode(false)
     , notificationsEnabled(true)
     , signalNotifier(nullptr)
 {
@@ -104,6 +111,38 @@ Postvane::Postvane(QObject *parent)
     std::memset(&action, 0, sizeof action);
     action.sa_handler = unixSignalHandler;
     ::sigaction(SIGTERM, &action, nullptr);
+
+    storage = QMailStore::instance();
+
+    // New-mail notifications follow the store; the mirror, connected above,
+    // sees each change first.
+    ENFORCE(connect(storage, SIGNAL(messagesAdded(const QMailMessageIdList &)), this,
+                    SLOT(addMessages(const QMailMessageIdList &))));
+    ENFORCE(connect(storage, SIGNAL(accountsRemoved(const QMailAccountIdList &)), this,
+                    SLOT(removeAccounts(const QMailAccountIdList &))));
+    ENFORCE(connect(storage, SIGNAL(messagesUpdated(const QMailMessageIdList &)), this,
+                    SLOT(updateMessages(const QMailMessageIdList &))));
+    ENFORCE(connect(storage, SIGNAL(messagesRemoved(const QMailMessageIdList &)), this,
+                    SLOT(removeMessages(const QMailMessageIdList &))));
+    // A changed folder is judged again at its next new mail, like a new one.
+    ENFORCE(connect(storage, SIGNAL(foldersRemoved(const QMailFolderIdList &)), this,
+                    SLOT(removeFolders(const QMailFolderIdList &))));
+    ENFORCE(connect(storage, SIGNAL(foldersUpdated(const QMailFolderIdList &)), this,
+                    SLOT(removeFolders(const QMailFolderIdList &))));
+
+    // The e-mail application's signals, from any sender.
+    ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
+                                                  "com.brenmor.tavik", "displayEntered", this,
+                                                  SLOT(handleDisplayEntered())));
+    ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
+                                                  "com.brenmor.tavik", "displayFinished", this,
+                                                  SLOT(handleDisplayFinished())));
+    ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
+                                                  "com.brenmor.tavik", "notificationsEnabled",
+                                                  this, SLOT(handleNotificationsEnabled())));
+    ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
+                                                  "com.brenmor.tavik", "notificationsDisabled",
+                                                  this, SLOT(handleNotificationsDisabled())));
 }
 
 Postvane::~Postvane()
@@ -120,16 +159,93 @@ void Postvane::enableNotifications(bool enable)
     if (!notificationsEnabled && enable) {
         qMailLog(Notifications) << "Notifications are enabled";
     } else if (notificationsEnabled && !enable) {
+        clearNotifications();
         qMailLog(Notifications) << "Notifications are disabled";
     }
     notificationsEnabled = enable;
 }
 
+void Postvane::switchEmailMode(bool on)
+{
+    qMailLog(Notifications) << "Postvane::switchEmailMode(" << on << ")";
+    if (!emailMode && on) {
+        clearNotifications();
+        qMailLog(Notifications) << "Notifications are disabled";
+    } else if (emailMode && !on) {
+        // Mail that came while the application was on display stays unnotified.
+        qMailLog(Notifications) << "Notifications are enabled";
+    }
+    emailMode = on;
+}
+
+void Postvane::handleDisplayEntered()
+{
+    switchEmailMode(true);
+}
+
+void Postvane::handleDisplayFinished()
+{
+    switchEmailMode(false);
+}
+
+void Postvane::handleNotificationsEnabled()
+{
+    enableNotifications(true);
+}
+
+void Postvane::handleNotificationsDisabled()
+{
+    enableNotifications(false);
+}
+
+void Postvane::addMessages(QMailMessageIdList newItems)
+{
+    if (emailMode || !notificationsEnabled) {
+        return;
+    }
+    notifyNewItems(newItems);
+}
+
+void Postvane::removeMessages(QMailMessageIdList oldItems)
+{
+    if (emailMode || !notificationsEnabled) {
+        return;
+    }
+    for (const QMailMessageId &id : qAsConst(oldItems)) {
+        removePublished(id);
+    }
+    notifyNewItems(QMailMessageIdList());
+}
+
+void Postvane::updateMessages(QMailMessageIdList oldItems)
+{
+    if (emailMode || !notificationsEnabled) {
+        return;
+    }
+    checkReadItems(oldItems);
+    notifyNewItems(QMailMessageIdList());
+}
+
+void Postvane::removeAccounts(QMailAccountIdList ids)
+{
+    for (const QMailAccountId &id : qAsConst(ids)) {
+        removePublishedAccount(id);
+    }
+    notifyNewItems(QMailMessageIdList());
+}
+
+void Postvane::removeFolders(QMailFolderIdList ids)
+{
+    for (const QMailFolderId &id : qAsConst(ids)) {
+        folderCache.remove(id);
+    }
+}
+
 void Postvane::handleUnixSignal()
 {
     int signalNumber = 0;
-    [[maybe_unused]] const ssize_t received =
-        ::read(signalSockets[1], &signalNumber, sizeof signalNumber);
+    [[maybe_unused]] const ssize_t received
+        = ::read(signalSockets[1], &signalNumber, sizeof signalNumber);
     qMailLog(Notifications) << "Unix signal" << signalNumber << "is received";
     if (signalNumber == SIGTERM) {
         QTimer::singleShot(0, QCoreApplication::instance(), SLOT(quit()));

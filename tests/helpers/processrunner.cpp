@@ -65,7 +65,8 @@ bool ProcessRunner::waitForLine(const QRegularExpression &pattern, int timeoutMs
             qWarning() << "No line matching" << pattern.pattern() << "; output so far:" << m_lines;
             return false;
         }
-        m_process.waitForReadyRead(int(qMax<qint64>(1, qMin<qint64>(200, deadline.remainingTime()))));
+        m_process.waitForReadyRead(
+            int(qMax<qint64>(1, qMin<qint64>(200, deadline.remainingTime()))));
     }
 }
 
@@ -77,8 +78,8 @@ bool ProcessRunner::terminate(int timeoutMs)
 
 bool ProcessRunner::waitForFinished(int timeoutMs)
 {
-    const bool finished =
-        m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
+    const bool finished
+        = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
     collect();
     if (!m_pending.isEmpty()) {
         m_lines.append(QString::fromLocal8Bit(m_pending));

@@ -16,13 +16,13 @@ TestEnvironment::TestEnvironment()
         const char *variable;
         const char *folder;
     } folders[] = {
-        {"HOME", "home"},
-        {"XDG_CONFIG_HOME", "home/.config"},
-        {"XDG_DATA_HOME", "home/.local/share"},
-        {"XDG_CACHE_HOME", "home/.cache"},
-        {"XDG_RUNTIME_DIR", "runtime"},
-        {"QMF_DATA", "home/.qmf"},
-        {"ACCOUNTS", "home/.config/libaccounts-glib"},
+        { "HOME", "home" },
+        { "XDG_CONFIG_HOME", "home/.config" },
+        { "XDG_DATA_HOME", "home/.local/share" },
+        { "XDG_CACHE_HOME", "home/.cache" },
+        { "XDG_RUNTIME_DIR", "runtime" },
+        { "QMF_DATA", "home/.qmf" },
+        { "ACCOUNTS", "home/.config/libaccounts-glib" },
     };
     for (const auto &entry : folders) {
         const QString folder = path(QString::fromLatin1(entry.folder));
@@ -35,7 +35,7 @@ TestEnvironment::TestEnvironment()
 
 TestEnvironment::~TestEnvironment()
 {
-    for (QProcess *bus : {&m_sessionBus, &m_systemBus}) {
+    for (QProcess *bus : { &m_sessionBus, &m_systemBus }) {
         if (bus->state() != QProcess::NotRunning) {
             bus->terminate();
             if (!bus->waitForFinished(5000)) {
@@ -77,9 +77,10 @@ bool TestEnvironment::startBus(QProcess &process, const QString &kind, const cha
         qWarning("Cannot write %s", qPrintable(config));
         return false;
     }
-    file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n  <type>");
+    file.write(
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig>\n  <type>");
     file.write(kind.toLatin1());
     file.write("</type>\n  <listen>unix:dir=");
     file.write(QFile::encodeName(root()));
@@ -92,8 +93,8 @@ bool TestEnvironment::startBus(QProcess &process, const QString &kind, const cha
     file.close();
 
     process.setProgram(QStringLiteral("dbus-daemon"));
-    process.setArguments({QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
-                          QStringLiteral("--print-address=1")});
+    process.setArguments({ QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                           QStringLiteral("--print-address=1") });
     process.setReadChannel(QProcess::StandardOutput);
     process.start();
     if (!process.waitForStarted(5000)) {
