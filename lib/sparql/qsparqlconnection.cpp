@@ -1,0 +1,384 @@
+// GLib headers use "signals" as a name: they come before any Qt header.
+#include <gio/gio.h>
+#include <libtracker-sparql/tracker-sparql.h>
+
+#include "qsparqlconnection.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+#include <QtDebug>
+
+namespace {
+
+const QString trackerDirectDriver = QStringLiteral("QTRACKER_DIRECT");
+
+QString defaultDataPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/" SPARQL_DEFAULT_DATA_SUBPATH);
+}
+
+// The build tree's ontology folder comes first, so that a daemon run from the
+// build tree loads the ontology it was built with; an installed daemon has no
+// build tree and finds the installed folder.
+QString defaultOntologyPath()
+{
+    const QStringList candidates = { QString::fromUtf8(SPARQL_ONTOLOGY_BUILD_DIR),
+                                     QString::fromUtf8(SPARQL_ONTOLOGY_INSTALL_DIR) };
+    for (const QString &candidate : candidates) {
+        if (!candidate.isEmpty() && QFileInfo(candidate).isDir()) {
+            return candidate;
+        }
+    }
+    return candidates.value(0);
+}
+
+QString takeMessage(GError *error)
+{
+    const QString message = QString::fromUtf8(error ? error->message : "unknown error");
+    if (error) {
+        g_error_free(error);
+    }
+    return message;
+}
+
+QSparqlError storeError(GError *error)
+{
+    QSparqlError::ErrorType type = QSparqlError::BackendError;
+    if (error && error->domain == TRACKER_SPARQL_ERROR) {
+        switch (error->code) {
+        case TRACKER_SPARQL_ERROR_PARSE:
+        case TRACKER_SPARQL_ERROR_UNKNOWN_CLASS:
+        case TRACKER_SPARQL_ERROR_UNKNOWN_PROPERTY:
+        case TRACKER_SPARQL_ERROR_TYPE:
+        case TRACKER_SPARQL_ERROR_CONSTRAINT:
+        case TRACKER_SPARQL_ERROR_QUERY_FAILED:
+            type = QSparqlError::StatementError;
+            break;
+        default:
+            break;
+        }
+    }
+    const int code = error ? error->code : -1;
+    return QSparqlError(takeMessage(error), type, code);
+}
+
+QVariant cursorValue(TrackerSparqlCursor *cursor, int column)
+{
+    glong length = 0;
+    const gchar *text = tracker_sparql_cursor_get_string(cursor, column, &length);
+    const QString string = QString::fromUtf8(text, int(length));
+    switch (tracker_sparql_cursor_get_value_type(cursor, column)) {
+    case TRACKER_SPARQL_VALUE_TYPE_UNBOUND:
+        return QVariant();
+    case TRACKER_SPARQL_VALUE_TYPE_URI:
+        return QUrl(string);
+    case TRACKER_SPARQL_VALUE_TYPE_INTEGER:
+        return qlonglong(tracker_sparql_cursor_get_integer(cursor, column));
+    case TRACKER_SPARQL_VALUE_TYPE_DOUBLE:
+        return tracker_sparql_cursor_get_double(cursor, column);
+    case TRACKER_SPARQL_VALUE_TYPE_BOOLEAN:
+        return bool(tracker_sparql_cursor_get_boolean(cursor, column));
+    case TRACKER_SPARQL_VALUE_TYPE_DATETIME: {
+        const QDateTime dateTime = QDateTime::fromString(string, Qt::ISODateWithMs);
+        return dateTime.isValid() ? QVariant(dateTime) : QVariant(string);
+    }
+    default:
+        return string;
+    }
+}
+
+} // namespace
+
+struct PendingStatement;
+
+class QSparqlConnectionPrivate
+{
+public:
+    QString driver;
+    QString errorString;
+    QString busName;
+    TrackerSparqlConnection *store = nullptr;
+    GDBusConnection *bus = nullptr;
+    TrackerEndpointDBus *endpoint = nullptr;
+    QSet<PendingStatement *> pending;
+
+    bool open(const QSparqlConnectionOptions &options);
+    void publish(const QString &name);
+    void unpublish();
+    static void finishPending(struct PendingStatement *pending, const QSparqlError &error,
+                              TrackerSparqlCursor *cursor);
+};
+
+// One statement in the store's hands. Owned by its GLib callback; the result
+// pointer is cleared when the result or the connection goes first.
+struct PendingStatement
+{
+    QSparqlConnectionPrivate *owner;
+    QPointer<QSparqlResult> result;
+};
+
+void QSparqlConnectionPrivate::finishPending(PendingStatement *pending, const QSparqlError &error,
+                                             TrackerSparqlCursor *cursor)
+{
+    pending->owner->pending.remove(pending);
+    QPointer<QSparqlResult> result = pending->result;
+    delete pending;
+    if (!result) {
+        return;
+    }
+    if (cursor) {
+        QStringList columns;
+        const int columnCount = tracker_sparql_cursor_get_n_columns(cursor);
+        for (int column = 0; column < columnCount; ++column) {
+            columns.append(
+                QString::fromUtf8(tracker_sparql_cursor_get_variable_name(cursor, column)));
+        }
+        result->setColumns(columns);
+        GError *rowError = nullptr;
+        while (tracker_sparql_cursor_next(cursor, nullptr, &rowError)) {
+            QVariantList row;
+            row.reserve(columnCount);
+            for (int column = 0; column < columnCount; ++column) {
+                row.append(cursorValue(cursor, column));
+            }
+            result->addRow(row);
+        }
+        if (rowError) {
+            result->finish(storeError(rowError));
+            return;
+        }
+    }
+    result->finish(error);
+}
+
+namespace {
+
+void onUpdateDone(GObject *source, GAsyncResult *asyncResult, gpointer data)
+{
+    GError *error = nullptr;
+    tracker_sparql_connection_update_finish(TRACKER_SPARQL_CONNECTION(source), asyncResult, &error);
+    QSparqlConnectionPrivate::finishPending(static_cast<PendingStatement *>(data),
+                                            error ? storeError(error) : QSparqlError(), nullptr);
+}
+
+void onQueryDone(GObject *source, GAsyncResult *asyncResult, gpointer data)
+{
+    GError *error = nullptr;
+    TrackerSparqlCursor *cursor = tracker_sparql_connection_query_finish(
+        TRACKER_SPARQL_CONNECTION(source), asyncResult, &error);
+    QSparqlConnectionPrivate::finishPending(static_cast<PendingStatement *>(data),
+                                            error ? storeError(error) : QSparqlError(), cursor);
+    if (cursor) {
+        g_object_unref(cursor);
+    }
+}
+
+} // namespace
+
+bool QSparqlConnectionPrivate::open(const QSparqlConnectionOptions &options)
+{
+    const QString dataPath
+        = options.hasOption(QStringLiteral("dataPath")) ? options.dataPath() : defaultDataPath();
+    const QString ontologyPath = options.hasOption(QStringLiteral("ontologyPath"))
+        ? options.ontologyPath()
+        : defaultOntologyPath();
+
+    if (dataPath.isEmpty() || !QDir().mkpath(dataPath)) {
+        errorString = QStringLiteral("cannot create the database folder \"%1\"").arg(dataPath);
+        return false;
+    }
+    if (!QFileInfo(ontologyPath).isDir()) {
+        errorString = QStringLiteral("no ontology folder \"%1\"").arg(ontologyPath);
+        return false;
+    }
+
+    GFile *storeDir = g_file_new_for_path(QFile::encodeName(dataPath).constData());
+    GFile *ontologyDir = g_file_new_for_path(QFile::encodeName(ontologyPath).constData());
+    GError *error = nullptr;
+    store = tracker_sparql_connection_new(TRACKER_SPARQL_CONNECTION_FLAGS_FTS_ENABLE_UNACCENT,
+                                          storeDir, ontologyDir, nullptr, &error);
+    g_object_unref(storeDir);
+    g_object_unref(ontologyDir);
+    if (!store) {
+        errorString = QStringLiteral("cannot open the Tracker database in \"%1\" with the ontology "
+                                     "of \"%2\": %3")
+                          .arg(dataPath, ontologyPath, takeMessage(error));
+        return false;
+    }
+
+    const QString name = options.hasOption(QStringLiteral("busName"))
+        ? options.busName()
+        : QStringLiteral(SPARQL_DEFAULT_BUS_NAME);
+    if (!name.isEmpty()) {
+        publish(name);
+    }
+    return true;
+}
+
+// The database stays usable without the bus; only other clients lose sight
+// of it, so failures here are warnings.
+void QSparqlConnectionPrivate::publish(const QString &name)
+{
+    GError *error = nullptr;
+    gchar *address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (address) {
+        // A connection of our own: the shared one would end the process when
+        // the bus goes away.
+        bus = g_dbus_connection_new_for_address_sync(
+            address,
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                                 | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        g_free(address);
+    }
+    if (!bus) {
+        qWarning("QSparqlConnection: cannot publish the Tracker database: no session bus: %s",
+                 qPrintable(takeMessage(error)));
+        return;
+    }
+    endpoint = tracker_endpoint_dbus_new(store, bus, nullptr, nullptr, &error);
+    if (!endpoint) {
+        qWarning("QSparqlConnection: cannot publish the Tracker database: %s",
+                 qPrintable(takeMessage(error)));
+        return;
+    }
+    const QByteArray utf8Name = name.toUtf8();
+    GVariant *reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", utf8Name.constData(), 4u /* do not queue */), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (!reply) {
+        qWarning("QSparqlConnection: cannot own the bus name \"%s\": %s", utf8Name.constData(),
+                 qPrintable(takeMessage(error)));
+        return;
+    }
+    guint32 answer = 0;
+    g_variant_get(reply, "(u)", &answer);
+    g_variant_unref(reply);
+    if (answer != 1 && answer != 4) {
+        qWarning("QSparqlConnection: cannot own the bus name \"%s\": another process owns it",
+                 utf8Name.constData());
+        return;
+    }
+    busName = name;
+}
+
+void QSparqlConnectionPrivate::unpublish()
+{
+    if (bus && !busName.isEmpty()) {
+        const QByteArray utf8Name = busName.toUtf8();
+        GVariant *reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "ReleaseName", g_variant_new("(s)", utf8Name.constData()), G_VARIANT_TYPE("(u)"),
+            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+        if (reply) {
+            g_variant_unref(reply);
+        }
+        busName.clear();
+    }
+    if (endpoint) {
+        g_object_unref(endpoint);
+        endpoint = nullptr;
+    }
+    if (bus) {
+        g_dbus_connection_close_sync(bus, nullptr, nullptr);
+        g_object_unref(bus);
+        bus = nullptr;
+    }
+}
+
+QSparqlConnection::QSparqlConnection(QObject *parent)
+    : QObject(parent)
+    , d(new QSparqlConnectionPrivate)
+{
+    d->errorString = QStringLiteral("no driver");
+}
+
+QSparqlConnection::QSparqlConnection(const QString &type, const QSparqlConnectionOptions &options,
+                                     QObject *parent)
+    : QObject(parent)
+    , d(new QSparqlConnectionPrivate)
+{
+    d->driver = type;
+    if (type != trackerDirectDriver) {
+        d->errorString = QStringLiteral("driver \"%1\" is not available").arg(type);
+    } else if (!d->open(options)) {
+        d->store = nullptr;
+    }
+    if (!d->errorString.isEmpty()) {
+        qWarning("QSparqlConnection: %s", qPrintable(d->errorString));
+    }
+}
+
+QSparqlConnection::~QSparqlConnection()
+{
+    // Tracker finishes what it has started; let it, without telling results
+    // whose owners may be going away with us.
+    for (PendingStatement *pending : qAsConst(d->pending)) {
+        pending->result = nullptr;
+    }
+    while (!d->pending.isEmpty()) {
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    d->unpublish();
+    if (d->store) {
+        tracker_sparql_connection_close(d->store);
+        g_object_unref(d->store);
+    }
+    delete d;
+}
+
+bool QSparqlConnection::isValid() const
+{
+    return d->store != nullptr;
+}
+
+QString QSparqlConnection::driverName() const
+{
+    return d->driver;
+}
+
+QString QSparqlConnection::errorString() const
+{
+    return d->errorString;
+}
+
+QString QSparqlConnection::publishedBusName() const
+{
+    return d->busName;
+}
+
+QSparqlResult *QSparqlConnection::exec(const QSparqlQuery &query)
+{
+    QSparqlResult *result = new QSparqlResult(this);
+    if (!d->store) {
+        const QSparqlError error(
+            QStringLiteral("the connection is not valid: %1").arg(d->errorString),
+            QSparqlError::ConnectionError);
+        QTimer::singleShot(0, result, [result, error] { result->finish(error); });
+        return result;
+    }
+    auto *pending = new PendingStatement { d, result };
+    d->pending.insert(pending);
+    const QByteArray text = query.preparedQueryText().toUtf8();
+    if (query.isUpdate()) {
+        tracker_sparql_connection_update_async(d->store, text.constData(), nullptr, onUpdateDone,
+                                               pending);
+    } else {
+        tracker_sparql_connection_query_async(d->store, text.constData(), nullptr, onQueryDone,
+                                              pending);
+    }
+    return result;
+}
+
+QStringList QSparqlConnection::drivers()
+{
+    return { trackerDirectDriver };
+}

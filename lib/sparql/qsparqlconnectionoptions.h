@@ -1,0 +1,39 @@
+#ifndef QSPARQLCONNECTIONOPTIONS_H
+#define QSPARQLCONNECTIONOPTIONS_H
+
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+// Settings of a connection, by name. An option that is not set takes the
+// driver's default, so default-constructed options open the system's store.
+//
+// Options of the "QTRACKER_DIRECT" driver:
+//   "dataPath"     folder of the Tracker database
+//                  (default: <generic data location>/postvane/tracker)
+//   "ontologyPath" folder of the *.ontology files to load (default: the mail
+//                  ontology shipped with this system)
+//   "busName"      well-known session-bus name under which the database is
+//                  published as a Tracker endpoint (default:
+//                  "com.brenmor.Postvane.Tracker"; empty: not published)
+class QSparqlConnectionOptions
+{
+public:
+    QSparqlConnectionOptions() = default;
+
+    void setOption(const QString &name, const QVariant &value);
+    QVariant option(const QString &name) const;
+    bool hasOption(const QString &name) const;
+
+    void setDataPath(const QString &path);
+    QString dataPath() const;
+    void setOntologyPath(const QString &path);
+    QString ontologyPath() const;
+    void setBusName(const QString &name);
+    QString busName() const;
+
+private:
+    QMap<QString, QVariant> m_options;
+};
+
+#endif // QSPARQLCONNECTIONOPTIONS_H
