@@ -1,0 +1,6 @@
+#ifndef QMAILACCOUNTSORTKEY_H
+#define QMAILACCOUNTSORTKEY_H
+
+#include "qmailaccountkey.h"
+
+#endif // QMAILACCOUNTSORTKEY_H

@@ -1,0 +1,144 @@
+#ifndef QMAILSTORE_H
+#define QMAILSTORE_H
+
+#include "qmailaccount.h"
+#include "qmailaccountkey.h"
+#include "qmailfolder.h"
+#include "qmailfolderkey.h"
+#include "qmailfoldersortkey.h"
+#include "qmailid.h"
+#include "qmailmessage.h"
+#include "qmailmessagekey.h"
+#include "qmailmessagesortkey.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QMailStorePrivate;
+
+// The mail store: accounts, folders and messages in one SQLite database under
+// $QMF_DATA (default ~/.qmf), shared by every process of the mail system.
+//
+// Each operation is one transaction and, when it changed something, emits one
+// signal per kind of change with every id concerned. Other processes that have
+// the store open receive the same signals over the D-Bus session bus; without
+// a bus a process still receives the signals of its own changes.
+class QMailStore : public QObject
+{
+    Q_OBJECT
+public:
+    enum InitializationState { Uninitialized, InitializationFailed, Initialized };
+
+    enum ErrorCode {
+        NoError = 0,
+        InvalidId,
+        ConstraintFailure,
+        ContentInaccessible,
+        NotYetImplemented,
+        ContentNotRemoved,
+        FrameworkFault,
+        StorageInaccessible
+    };
+
+    // The process's store, opened on first use.
+    static QMailStore *instance();
+    static InitializationState initializationState();
+
+    ~QMailStore() override;
+
+    ErrorCode lastError() const;
+    // One line naming what failed and why; empty after a success.
+    QString lastErrorText() const;
+
+    // The store's folder and its database file.
+    QString storagePath() const;
+    QString databasePath() const;
+
+    // Accounts. An account that already carries a valid id is created with
+    // that id; the id must not be in use.
+    bool addAccount(QMailAccount *account);
+    bool updateAccount(QMailAccount *account);
+    // Removing an account removes its folders and messages as well.
+    bool removeAccount(const QMailAccountId &id);
+    bool removeAccounts(const QMailAccountKey &key);
+
+    // Folders. A parent folder or account named must exist.
+    bool addFolder(QMailFolder *folder);
+    bool updateFolder(QMailFolder *folder);
+    // Removing a folder removes its sub-folders and the messages in them.
+    bool removeFolder(const QMailFolderId &id);
+    bool removeFolders(const QMailFolderKey &key);
+
+    // Messages. A message carrying RFC 822 text gets a content file; its
+    // contentScheme() and contentIdentifier() are set to name it.
+    bool addMessage(QMailMessage *message);
+    bool addMessage(QMailMessageMetaData *metaData);
+    bool addMessages(const QList<QMailMessage *> &messages);
+    bool addMessages(const QList<QMailMessageMetaData *> &messages);
+    bool updateMessage(QMailMessage *message);
+    bool updateMessage(QMailMessageMetaData *metaData);
+    bool updateMessages(const QList<QMailMessage *> &messages);
+    bool updateMessages(const QList<QMailMessageMetaData *> &messages);
+    // Sets or clears status flags of every message the key selects.
+    bool updateMessagesMetaData(const QMailMessageKey &key, quint64 status, bool set);
+    // Moves every message the key selects into the folder (and its account).
+    bool moveMessages(const QMailMessageKey &key, const QMailFolderId &folderId);
+    bool removeMessage(const QMailMessageId &id);
+    bool removeMessages(const QMailMessageKey &key);
+
+    // Groups the operations that follow into one transaction: their change
+    // signals are held back and emitted once per kind at commitTransaction();
+    // rollbackTransaction() undoes them, content files included. Transactions
+    // do not nest.
+    bool startTransaction();
+    bool commitTransaction();
+    void rollbackTransaction();
+    bool inTransaction() const;
+
+    int countAccounts(const QMailAccountKey &key = QMailAccountKey()) const;
+    int countFolders(const QMailFolderKey &key = QMailFolderKey()) const;
+    int countMessages(const QMailMessageKey &key = QMailMessageKey()) const;
+
+    // limit 0: no limit.
+    QMailAccountIdList queryAccounts(const QMailAccountKey &key = QMailAccountKey(),
+                                     const QMailAccountSortKey &sortKey = QMailAccountSortKey(),
+                                     uint limit = 0) const;
+    QMailFolderIdList queryFolders(const QMailFolderKey &key = QMailFolderKey(),
+                                   const QMailFolderSortKey &sortKey = QMailFolderSortKey(),
+                                   uint limit = 0) const;
+    QMailMessageIdList queryMessages(const QMailMessageKey &key = QMailMessageKey(),
+                                     const QMailMessageSortKey &sortKey = QMailMessageSortKey(),
+                                     uint limit = 0, uint offset = 0) const;
+
+    // Ids the store does not hold give objects whose own id is invalid.
+    QMailAccount account(const QMailAccountId &id) const;
+    QMailFolder folder(const QMailFolderId &id) const;
+    QMailMessage message(const QMailMessageId &id) const;
+    QMailMessageMetaData messageMetaData(const QMailMessageId &id) const;
+    QMailMessageMetaData messageMetaData(const QString &serverUid,
+                                         const QMailAccountId &accountId) const;
+
+    // Waits until the change signals sent to other processes have left this
+    // one; call before exiting right after a change.
+    void flushIpcNotifications();
+
+Q_SIGNALS:
+    void accountsAdded(const QMailAccountIdList &ids);
+    void accountsUpdated(const QMailAccountIdList &ids);
+    void accountsRemoved(const QMailAccountIdList &ids);
+    void foldersAdded(const QMailFolderIdList &ids);
+    void foldersUpdated(const QMailFolderIdList &ids);
+    void foldersRemoved(const QMailFolderIdList &ids);
+    void messagesAdded(const QMailMessageIdList &ids);
+    void messagesUpdated(const QMailMessageIdList &ids);
+    void messagesRemoved(const QMailMessageIdList &ids);
+
+private:
+    QMailStore();
+    QMailStorePrivate *d;
+
+    friend class QMailStorePrivate;
+};
+
+#endif // QMAILSTORE_H
