@@ -1,8 +1,16 @@
 #ifndef POSTVANE_H
 #define POSTVANE_H
 
-#include <QObject>
+#include "publisheditem.h"
 
+#include <qmailid.h>
+
+#include <QMap>
+#include <QObject>
+#include <QSharedPointer>
+
+class MNotification;
+class QMailStore;
 class QSocketNotifier;
 
 // Single-instance lock on "/var/lock/postvane.lock": the open, write-locked
@@ -14,8 +22,11 @@ bool releaseLock(int fd);
 // SIGTERM handler: forwards the signal number to the event loop.
 void unixSignalHandler(int signalNumber);
 
-// The daemon object: holds the single-instance lock for its whole life and
-// turns SIGTERM into an orderly quit of the application.
+// The daemon object: holds the single-instance lock for its whole life, turns
+// SIGTERM into an orderly quit of the application, feeds the mail store's
+// changes to the Tracker mirror, and keeps the one new-mail notification in
+// step with the store while the e-mail application is off display and
+// notifications are switched on.
 class Postvane : public QObject
 {
     Q_OBJECT
@@ -24,12 +35,39 @@ public:
     ~Postvane() override;
 
     void enableNotifications(bool enable);
+    void switchEmailMode(bool on);
 
 private Q_SLOTS:
+    void addMessages(QMailMessageIdList newItems);
+    void removeMessages(QMailMessageIdList oldItems);
+    void updateMessages(QMailMessageIdList oldItems);
+    void removeAccounts(QMailAccountIdList);
+    void removeFolders(QMailFolderIdList);
+    void handleDisplayEntered();
+    void handleDisplayFinished();
+    void handleNotificationsEnabled();
+    void handleNotificationsDisabled();
     void handleUnixSignal();
 
 private:
+    // Which mail the notification covers.
+    void notifyNewItems(const QMailMessageIdList &newItems);
+    void syncPublishedList(QList<MNotification *> &notifications);
+    void collectNewItems(const QMailMessageIdList &ids);
+    bool isNotifiableFolder(const QMailFolderId &folder);
+    void removePublished(const QMailMessageId &id);
+    void removePublishedAccount(const QMailAccountId &account);
+    void checkReadItems(const QMailMessageIdList &ids);
+    // How it is shown and withdrawn.
+    void publishNotification(MNotification *notification);
+    void clearNotifications();
+
+    QMailStore *storage;
     int lockFd;
+    QMap<QMailFolderId, bool> folderCache;
+    QMap<QMailMessageId, QSharedPointer<PublishedItem>> published;
+    bool publishedChanged;
+    bool emailMode;
     bool notificationsEnabled;
     QSocketNotifier *signalNotifier;
 };
