@@ -1,0 +1,170 @@
+#include "schedulerfixture.h"
+
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtDebug>
+
+namespace {
+
+QStringList gLines;
+QMutex gMutex;
+QtMessageHandler gPrevious = nullptr;
+
+void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    QString label;
+    switch (type) {
+    case QtWarningMsg:
+        label = QStringLiteral("Warning");
+        break;
+    case QtCriticalMsg:
+        label = QStringLiteral("Critical");
+        break;
+    case QtFatalMsg:
+        label = QStringLiteral("Fatal");
+        break;
+    default:
+        label = QString::fromLatin1(context.category ? context.category : "default");
+    }
+    {
+        QMutexLocker locker(&gMutex);
+        gLines.append(QLatin1Char('[') + label + QStringLiteral("] ") + message);
+    }
+    if (gPrevious && type != QtDebugMsg) {
+        gPrevious(type, context, message);
+    }
+}
+
+bool copyFolder(const QString &from, const QString &to)
+{
+    QDir().mkpath(to);
+    for (const QString &name : QDir(from).entryList(QDir::Files)) {
+        if (!QFile::copy(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+} // namespace
+
+namespace AccountsFixture {
+
+bool setUp(const TestEnvironment &env)
+{
+    const QString source = TestEnvironment::sourcePath(QStringLiteral("data/accounts"));
+    const QString target = env.path(QStringLiteral("accounts-data"));
+    const QStringList kinds = { QStringLiteral("providers"), QStringLiteral("services"),
+                                QStringLiteral("service-types") };
+    for (const QString &kind : kinds) {
+        if (!copyFolder(source + QLatin1Char('/') + kind, target + QLatin1Char('/') + kind)) {
+            qWarning("Cannot copy %s", qPrintable(source + QLatin1Char('/') + kind));
+            return false;
+        }
+    }
+    // Accounts of this provider are synchronised by someone else.
+    if (!writeFile(target + QStringLiteral("/providers/xorle.provider"),
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                   "<provider id=\"xorle\"><name>Xorle</name></provider>\n")
+        || !writeFile(target + QStringLiteral("/services/xorle-email.service"),
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<service id=\"xorle-email\"><type>e-mail</type><name>Xorle mail</name>"
+                      "<provider>xorle</provider></service>\n")) {
+        return false;
+    }
+    qputenv("AG_PROVIDERS", QFile::encodeName(target + QStringLiteral("/providers")));
+    qputenv("AG_SERVICES", QFile::encodeName(target + QStringLiteral("/services")));
+    qputenv("AG_SERVICE_TYPES", QFile::encodeName(target + QStringLiteral("/service-types")));
+    return true;
+}
+
+QString agTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("ag-tool"), arguments);
+    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        qWarning() << "ag-tool" << arguments << "failed:" << process.readAllStandardError();
+        return QString();
+    }
+    QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    if (output.isNull()) {
+        output = QLatin1String(""); // success with no output is not a failure
+    }
+    return output;
+}
+
+quint32 createAccount(const QString &provider, bool enabled)
+{
+    if (agTool({ QStringLiteral("create-account"), provider, QStringLiteral("Test account"),
+                 enabled ? QStringLiteral("enable") : QStringLiteral("disable") })
+            .isNull()) {
+        return 0;
+    }
+    // The newest account has the highest id.
+    quint32 highest = 0;
+    const QRegularExpression row(QStringLiteral("^(\\d+)\\s+(\\S+)"),
+                                 QRegularExpression::MultilineOption);
+    auto it = row.globalMatch(agTool({ QStringLiteral("list-accounts") }));
+    while (it.hasNext()) {
+        const auto match = it.next();
+        if (match.captured(2) == provider) {
+            highest = qMax(highest, match.captured(1).toUInt());
+        }
+    }
+    return highest;
+}
+
+} // namespace AccountsFixture
+
+LogCapture::LogCapture()
+{
+    QMutexLocker locker(&gMutex);
+    gLines.clear();
+    gPrevious = qInstallMessageHandler(capture);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(gPrevious);
+    QMutexLocker locker(&gMutex);
+    gLines.clear();
+}
+
+QStringList LogCapture::lines() const
+{
+    QMutexLocker locker(&gMutex);
+    return gLines;
+}
+
+bool LogCapture::contains(const QString &text) const
+{
+    return count(text) > 0;
+}
+
+int LogCapture::count(const QString &text) const
+{
+    int n = 0;
+    for (const QString &line : lines()) {
+        if (line.contains(text)) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+void LogCapture::clear()
+{
+    QMutexLocker locker(&gMutex);
+    gLines.clear();
+}
