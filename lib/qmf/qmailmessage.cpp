@@ -300,7 +300,12 @@ QList<QMailAddress> addressesOf(const QByteArray &raw)
     if (raw.trimmed().isEmpty())
         return result;
     KMime::Headers::To field;
-    field.from7BitString(raw);
+    const QString text = QMailCodec::decode8Bit(raw);
+    // KMime reads raw 8-bit header text as Latin-1; UTF-8 is far more common.
+    if (text.size() != raw.size())
+        field.fromUnicodeString(text, "utf-8");
+    else
+        field.from7BitString(raw);
     const auto mailboxes = field.mailboxes();
     for (const KMime::Types::Mailbox &mailbox : mailboxes)
         result.append(QMailAddress(mailbox.name(), QString::fromUtf8(mailbox.address())));

@@ -87,6 +87,12 @@ const char MessageColumns[]
 const QChar UnitSeparator(0x1f);
 const QChar RecordSeparator(0x1e);
 
+// QtSql binds a null QString as NULL; the text columns hold empty text instead.
+QVariant text(const QString &value)
+{
+    return value.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(value);
+}
+
 QString encodeAddress(const QMailAddress &address)
 {
     if (address.isNull())
@@ -1080,11 +1086,11 @@ bool QMailStorePrivate::insertAccount(QMailAccount *account)
             QStringLiteral("INSERT INTO accounts (name, signature, fromaddress, fromname, status)"
                            " VALUES (?, ?, ?, ?, ?)"));
     }
-    query.addBindValue(account->name());
-    query.addBindValue(account->signature());
-    query.addBindValue(account->fromAddress().address());
-    query.addBindValue(account->fromAddress().hasDisplayName() ? account->fromAddress().name()
-                                                               : QString());
+    query.addBindValue(text(account->name()));
+    query.addBindValue(text(account->signature()));
+    query.addBindValue(text(account->fromAddress().address()));
+    query.addBindValue(
+        text(account->fromAddress().hasDisplayName() ? account->fromAddress().name() : QString()));
     query.addBindValue(qint64(account->status()));
     if (!query.exec())
         return sqlFailed(query, QStringLiteral("Adding an account"));
@@ -1193,20 +1199,20 @@ void bindMessage(QSqlQuery &query, const QMailMessageMetaData &m)
     query.addBindValue(qint64(m.parentFolderId().toULongLong()));
     query.addBindValue(qint64(m.parentAccountId().toULongLong()));
     query.addBindValue(qint64(m.status()));
-    query.addBindValue(m.subject());
-    query.addBindValue(encodeAddress(m.from()));
-    query.addBindValue(m.from().address());
-    query.addBindValue(encodeAddresses(m.to()));
+    query.addBindValue(text(m.subject()));
+    query.addBindValue(text(encodeAddress(m.from())));
+    query.addBindValue(text(m.from().address()));
+    query.addBindValue(text(encodeAddresses(m.to())));
     query.addBindValue(stampMSecs(m.date()));
     query.addBindValue(m.date().isValid() ? m.date().utcOffset() : 0);
     query.addBindValue(stampMSecs(m.receivedDate()));
     query.addBindValue(m.receivedDate().isValid() ? m.receivedDate().utcOffset() : 0);
-    query.addBindValue(m.serverUid());
+    query.addBindValue(text(m.serverUid()));
     query.addBindValue(qint64(m.size()));
     query.addBindValue(int(m.content()));
     query.addBindValue(qint64(m.inResponseTo().toULongLong()));
-    query.addBindValue(m.contentScheme());
-    query.addBindValue(m.contentIdentifier());
+    query.addBindValue(text(m.contentScheme()));
+    query.addBindValue(text(m.contentIdentifier()));
 }
 
 } // namespace
@@ -1258,8 +1264,8 @@ bool QMailStorePrivate::insertMessage(QMailMessageMetaData *metaData, QMailMessa
         message->stampPartLocations();
         if (!exec(QStringLiteral(
                       "UPDATE messages SET contentscheme = ?, contentidentifier = ? WHERE id = ?"),
-                  QVariantList() << message->contentScheme() << message->contentIdentifier()
-                                 << qint64(id.toULongLong())))
+                  QVariantList() << text(message->contentScheme())
+                                 << text(message->contentIdentifier()) << qint64(id.toULongLong())))
             return false;
     }
     pending.messagesAdded.append(id);
@@ -1537,11 +1543,11 @@ bool QMailStore::updateAccount(QMailAccount *account)
                 QStringLiteral(
                     "UPDATE accounts SET name = ?, signature = ?, fromaddress = ?, fromname = ?,"
                     " status = ? WHERE id = ?"),
-                QVariantList() << account->name() << account->signature()
-                               << account->fromAddress().address()
-                               << (account->fromAddress().hasDisplayName()
-                                       ? account->fromAddress().name()
-                                       : QString())
+                QVariantList() << text(account->name()) << text(account->signature())
+                               << text(account->fromAddress().address())
+                               << text(account->fromAddress().hasDisplayName()
+                                           ? account->fromAddress().name()
+                                           : QString())
                                << qint64(account->status()) << qint64(account->id().toULongLong())))
             return false;
         if (!d->saveStandardFolders(*account))
@@ -1580,8 +1586,8 @@ bool QMailStore::addFolder(QMailFolder *folder)
         query.prepare(QStringLiteral(
             "INSERT INTO folders (path, displayname, parentfolderid, parentaccountid, status)"
             " VALUES (?, ?, ?, ?, ?)"));
-        query.addBindValue(copy.m_path);
-        query.addBindValue(copy.m_displayName);
+        query.addBindValue(text(copy.m_path));
+        query.addBindValue(text(copy.m_displayName));
         query.addBindValue(qint64(copy.parentFolderId().toULongLong()));
         query.addBindValue(qint64(copy.parentAccountId().toULongLong()));
         query.addBindValue(qint64(copy.status()));
@@ -1612,7 +1618,7 @@ bool QMailStore::updateFolder(QMailFolder *folder)
         if (!d->exec(
                 QStringLiteral("UPDATE folders SET path = ?, displayname = ?, parentfolderid = ?,"
                                " parentaccountid = ?, status = ? WHERE id = ?"),
-                QVariantList() << folder->m_path << folder->m_displayName
+                QVariantList() << text(folder->m_path) << text(folder->m_displayName)
                                << qint64(folder->parentFolderId().toULongLong())
                                << qint64(folder->parentAccountId().toULongLong())
                                << qint64(folder->status()) << qint64(folder->id().toULongLong())))

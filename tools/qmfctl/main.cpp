@@ -1,0 +1,624 @@
+// qmfctl: the command line of the mail store, for people and for tests.
+
+#include "mailsource.h"
+
+#include <qmailstore.h>
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+const char Usage[]
+    = "Usage: qmfctl COMMAND [ARGUMENTS]\n"
+      "\n"
+      "Reads and changes the mail store in $QMF_DATA (default ~/.qmf).\n"
+      "\n"
+      "Accounts:\n"
+      "  account add --name NAME [--id N] [--from ADDRESS] [--signature TEXT]\n"
+      "              [--standard-folders]\n"
+      "      Creates an account (with the number N when given) and prints its id.\n"
+      "      --standard-folders also creates Inbox, Outbox, Drafts, Sent, Trash and\n"
+      "      Junk folders and makes them the account's standard folders.\n"
+      "  account update ID [--name NAME] [--from ADDRESS] [--signature TEXT]\n"
+      "  account remove ID\n"
+      "      Removes the account with its folders and messages.\n"
+      "\n"
+      "Folders:\n"
+      "  folder add --account ID --path PATH [--parent FOLDER] [--name DISPLAYNAME]\n"
+      "             [--standard KIND] [--favourite]\n"
+      "      Creates a folder and prints its id. KIND is inbox, outbox, drafts,\n"
+      "      sent, trash or junk: the folder becomes the account's folder of that\n"
+      "      kind and gets the matching status flag.\n"
+      "  folder update ID [--path PATH] [--name DISPLAYNAME] [--standard KIND]\n"
+      "                [--favourite | --no-favourite]\n"
+      "  folder remove ID\n"
+      "      Removes the folder with its sub-folders and their messages.\n"
+      "\n"
+      "Messages:\n"
+      "  import --folder ID [--read] PATH...\n"
+      "      Imports RFC 822 files, mbox files, Maildir folders (cur/ and new/;\n"
+      "      the Maildir flag S marks a message read) and folders of message files\n"
+      "      into the folder, as one store operation: all or nothing. Prints the\n"
+      "      number of messages imported.\n"
+      "  mark (--read | --unread | --read-elsewhere | --not-read-elsewhere) ID...\n"
+      "  move --folder ID MESSAGE...\n"
+      "  delete MESSAGE...\n"
+      "\n"
+      "Listing (tab-separated columns):\n"
+      "  list accounts\n"
+      "      id, name, from address, standard folders (kind=id)\n"
+      "  list folders [--account ID]\n"
+      "      id, account, parent folder, path, display name, flags\n"
+      "  list messages [--folder ID] [--account ID]\n"
+      "      id, folder, flags (R read, E read elsewhere, A attachments), date,\n"
+      "      sender, subject\n"
+      "\n"
+      "  help, --help, -h   this text\n";
+
+// A failed command: one line on standard error and a non-zero exit.
+class Failure
+{
+public:
+    Failure(const QString &text, int code = 1)
+        : text(text)
+        , code(code)
+    { }
+    QString text;
+    int code;
+};
+
+Failure usageError(const QString &text)
+{
+    return Failure(text + QStringLiteral(" (see qmfctl --help)"), 2);
+}
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+// The arguments of one command: options with values, switches, positionals.
+class Arguments
+{
+public:
+    Arguments(const QStringList &args, const QStringList &valueOptions, const QStringList &switches)
+    {
+        for (int i = 0; i < args.size(); ++i) {
+            const QString &arg = args.at(i);
+            if (arg.startsWith(QLatin1String("--"))) {
+                QString name = arg.mid(2);
+                QString value;
+                const int eq = name.indexOf(QLatin1Char('='));
+                const bool inlineValue = eq >= 0;
+                if (inlineValue) {
+                    value = name.mid(eq + 1);
+                    name = name.left(eq);
+                }
+                if (valueOptions.contains(name)) {
+                    if (!inlineValue) {
+                        if (i + 1 >= args.size())
+                            throw usageError(QStringLiteral("option --%1 needs a value").arg(name));
+                        value = args.at(++i);
+                    }
+                    m_values.insert(name, value);
+                } else if (switches.contains(name) && !inlineValue) {
+                    m_switches.append(name);
+                } else {
+                    throw usageError(QStringLiteral("unknown option --%1").arg(name));
+                }
+            } else {
+                m_positional.append(arg);
+            }
+        }
+    }
+
+    bool has(const QString &name) const
+    {
+        return m_values.contains(name) || m_switches.contains(name);
+    }
+    QString value(const QString &name) const { return m_values.value(name); }
+    QStringList positional() const { return m_positional; }
+
+private:
+    QHash<QString, QString> m_values;
+    QStringList m_switches;
+    QStringList m_positional;
+};
+
+quint64 parseNumber(const QString &text, const char *what)
+{
+    bool ok = false;
+    const quint64 value = text.toULongLong(&ok);
+    if (!ok || value == 0)
+        throw usageError(QStringLiteral("%1 must be a positive number, not \"%2\"")
+                             .arg(QLatin1String(what), text));
+    return value;
+}
+
+QMailStore *openStore()
+{
+    QMailStore *store = QMailStore::instance();
+    if (QMailStore::initializationState() != QMailStore::Initialized)
+        throw Failure(store->lastErrorText());
+    return store;
+}
+
+void check(bool ok, QMailStore *store)
+{
+    if (!ok)
+        throw Failure(store->lastErrorText().isEmpty()
+                          ? QStringLiteral("the store refused the change")
+                          : store->lastErrorText());
+}
+
+QMailAccount loadAccount(QMailStore *store, quint64 id)
+{
+    const QMailAccount account = store->account(QMailAccountId(id));
+    if (!account.id().isValid())
+        throw Failure(QStringLiteral("no account %1").arg(id));
+    return account;
+}
+
+QMailFolder loadFolder(QMailStore *store, quint64 id)
+{
+    const QMailFolder folder = store->folder(QMailFolderId(id));
+    if (!folder.id().isValid())
+        throw Failure(QStringLiteral("no folder %1").arg(id));
+    return folder;
+}
+
+bool standardKind(const QString &text, QMailFolder::StandardFolder *kind)
+{
+    for (int k = QMailFolder::InboxFolder; k <= QMailFolder::JunkFolder; ++k) {
+        if (QMailFolder::standardFolderName(QMailFolder::StandardFolder(k)) == text.toLower()) {
+            *kind = QMailFolder::StandardFolder(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+QMailMessageIdList messageIds(QMailStore *store, const QStringList &args)
+{
+    if (args.isEmpty())
+        throw usageError(QStringLiteral("no message ids given"));
+    QMailMessageIdList ids;
+    for (const QString &arg : args)
+        ids.append(QMailMessageId(parseNumber(arg, "a message id")));
+    const QMailMessageIdList found = store->queryMessages(QMailMessageKey::id(ids));
+    for (const QMailMessageId &id : qAsConst(ids)) {
+        if (!found.contains(id))
+            throw Failure(QStringLiteral("no message %1").arg(id.toULongLong()));
+    }
+    return ids;
+}
+
+// Accounts
+
+int accountAdd(const QStringList &args)
+{
+    const Arguments a(args, { "name", "id", "from", "signature" }, { "standard-folders" });
+    if (!a.positional().isEmpty())
+        throw usageError(QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
+    if (!a.has("name"))
+        throw usageError(QStringLiteral("account add needs --name"));
+    QMailStore *store = openStore();
+    QMailAccount account;
+    if (a.has("id"))
+        account.setId(QMailAccountId(parseNumber(a.value("id"), "an account id")));
+    account.setName(a.value("name"));
+    account.setSignature(a.value("signature"));
+    if (a.has("from"))
+        account.setFromAddress(QMailAddress(a.value("from")));
+    account.setStatus(QMailAccount::Enabled | QMailAccount::CanRetrieve
+                      | QMailAccount::CanTransmit);
+
+    check(store->startTransaction(), store);
+    try {
+        check(store->addAccount(&account), store);
+        if (a.has("standard-folders")) {
+            static const char *const paths[]
+                = { "Inbox", "Outbox", "Drafts", "Sent", "Trash", "Junk" };
+            for (int k = QMailFolder::InboxFolder; k <= QMailFolder::JunkFolder; ++k) {
+                const auto kind = QMailFolder::StandardFolder(k);
+                QMailFolder folder(QLatin1String(paths[k - 1]), QMailFolderId(), account.id());
+                folder.setStatus(QMailFolder::statusForStandardFolder(kind)
+                                 | QMailFolder::MessagesPermitted);
+                check(store->addFolder(&folder), store);
+                account.setStandardFolder(kind, folder.id());
+            }
+            check(store->updateAccount(&account), store);
+        }
+        check(store->commitTransaction(), store);
+    } catch (...) {
+        store->rollbackTransaction();
+        throw;
+    }
+    out() << account.id().toULongLong() << Qt::endl;
+    return 0;
+}
+
+int accountUpdate(const QStringList &args)
+{
+    const Arguments a(args, { "name", "from", "signature" }, {});
+    if (a.positional().size() != 1)
+        throw usageError(QStringLiteral("account update needs one account id"));
+    QMailStore *store = openStore();
+    QMailAccount account = loadAccount(store, parseNumber(a.positional().first(), "an account id"));
+    if (a.has("name"))
+        account.setName(a.value("name"));
+    if (a.has("from"))
+        account.setFromAddress(QMailAddress(a.value("from")));
+    if (a.has("signature"))
+        account.setSignature(a.value("signature"));
+    check(store->updateAccount(&account), store);
+    return 0;
+}
+
+int accountRemove(const QStringList &args)
+{
+    const Arguments a(args, {}, {});
+    if (a.positional().size() != 1)
+        throw usageError(QStringLiteral("account remove needs one account id"));
+    QMailStore *store = openStore();
+    const QMailAccount account
+        = loadAccount(store, parseNumber(a.positional().first(), "an account id"));
+    check(store->removeAccount(account.id()), store);
+    return 0;
+}
+
+// Folders
+
+void applyStandard(QMailStore *store, QMailFolder *folder, const QString &kindText)
+{
+    QMailFolder::StandardFolder kind;
+    if (!standardKind(kindText, &kind))
+        throw usageError(QStringLiteral("unknown standard folder kind \"%1\"").arg(kindText));
+    if (!folder->parentAccountId().isValid())
+        throw Failure(QStringLiteral("a standard folder needs an account"));
+    folder->setStatus(QMailFolder::statusForStandardFolder(kind), true);
+    QMailAccount account = loadAccount(store, folder->parentAccountId().toULongLong());
+    account.setStandardFolder(kind, folder->id());
+    check(store->updateAccount(&account), store);
+}
+
+int folderAdd(const QStringList &args)
+{
+    const Arguments a(args, { "account", "path", "parent", "name", "standard" }, { "favourite" });
+    if (!a.positional().isEmpty())
+        throw usageError(QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
+    if (!a.has("account") || !a.has("path"))
+        throw usageError(QStringLiteral("folder add needs --account and --path"));
+    QMailStore *store = openStore();
+    const QMailAccount account
+        = loadAccount(store, parseNumber(a.value("account"), "an account id"));
+    QMailFolderId parent;
+    if (a.has("parent"))
+        parent = loadFolder(store, parseNumber(a.value("parent"), "a folder id")).id();
+    QMailFolder folder(a.value("path"), parent, account.id());
+    folder.setDisplayName(a.value("name"));
+    folder.setStatus(QMailFolder::MessagesPermitted
+                     | (a.has("favourite") ? QMailFolder::Favourite : 0));
+    check(store->startTransaction(), store);
+    try {
+        check(store->addFolder(&folder), store);
+        if (a.has("standard")) {
+            applyStandard(store, &folder, a.value("standard"));
+            check(store->updateFolder(&folder), store);
+        }
+        check(store->commitTransaction(), store);
+    } catch (...) {
+        store->rollbackTransaction();
+        throw;
+    }
+    out() << folder.id().toULongLong() << Qt::endl;
+    return 0;
+}
+
+int folderUpdate(const QStringList &args)
+{
+    const Arguments a(args, { "path", "name", "standard" }, { "favourite", "no-favourite" });
+    if (a.positional().size() != 1)
+        throw usageError(QStringLiteral("folder update needs one folder id"));
+    if (a.has("favourite") && a.has("no-favourite"))
+        throw usageError(QStringLiteral("--favourite and --no-favourite exclude each other"));
+    QMailStore *store = openStore();
+    QMailFolder folder = loadFolder(store, parseNumber(a.positional().first(), "a folder id"));
+    if (a.has("path"))
+        folder.setPath(a.value("path"));
+    if (a.has("name"))
+        folder.setDisplayName(a.value("name"));
+    if (a.has("favourite"))
+        folder.setStatus(QMailFolder::Favourite, true);
+    if (a.has("no-favourite"))
+        folder.setStatus(QMailFolder::Favourite, false);
+    check(store->startTransaction(), store);
+    try {
+        if (a.has("standard"))
+            applyStandard(store, &folder, a.value("standard"));
+        check(store->updateFolder(&folder), store);
+        check(store->commitTransaction(), store);
+    } catch (...) {
+        store->rollbackTransaction();
+        throw;
+    }
+    return 0;
+}
+
+int folderRemove(const QStringList &args)
+{
+    const Arguments a(args, {}, {});
+    if (a.positional().size() != 1)
+        throw usageError(QStringLiteral("folder remove needs one folder id"));
+    QMailStore *store = openStore();
+    const QMailFolder folder
+        = loadFolder(store, parseNumber(a.positional().first(), "a folder id"));
+    check(store->removeFolder(folder.id()), store);
+    return 0;
+}
+
+// Messages
+
+int import(const QStringList &args)
+{
+    const Arguments a(args, { "folder" }, { "read" });
+    if (!a.has("folder"))
+        throw usageError(QStringLiteral("import needs --folder"));
+    if (a.positional().isEmpty())
+        throw usageError(QStringLiteral("import needs at least one file or folder"));
+    QMailStore *store = openStore();
+    const QMailFolder folder = loadFolder(store, parseNumber(a.value("folder"), "a folder id"));
+
+    MailSource source(a.positional());
+    if (!source.prepare())
+        throw Failure(source.errorString());
+
+    // Messages go to the store in batches, so that memory stays bounded
+    // however many there are, and all batches form one transaction.
+    const int BatchSize = 100;
+    int imported = 0;
+    check(store->startTransaction(), store);
+    try {
+        QList<QMailMessage> batch;
+        auto flush = [&] {
+            QList<QMailMessage *> pointers;
+            for (QMailMessage &message : batch)
+                pointers.append(&message);
+            check(store->addMessages(pointers), store);
+            imported += batch.size();
+            batch.clear();
+        };
+        SourceMessage item;
+        while (source.next(&item)) {
+            QMailMessage message = QMailMessage::fromRfc2822(item.text);
+            message.setParentFolderId(folder.id());
+            message.setParentAccountId(folder.parentAccountId());
+            message.setServerUid(item.serverUid);
+            message.setReceivedDate(QMailTimeStamp(item.received));
+            message.setStatus(QMailMessage::Incoming | QMailMessage::ContentAvailable, true);
+            if (item.read || a.has("read"))
+                message.setStatus(QMailMessage::Read, true);
+            batch.append(message);
+            if (batch.size() >= BatchSize)
+                flush();
+        }
+        if (!source.errorString().isEmpty())
+            throw Failure(source.errorString());
+        if (!batch.isEmpty())
+            flush();
+        check(store->commitTransaction(), store);
+    } catch (...) {
+        store->rollbackTransaction();
+        throw;
+    }
+    out() << imported << Qt::endl;
+    return 0;
+}
+
+int mark(const QStringList &args)
+{
+    const Arguments a(args, {}, { "read", "unread", "read-elsewhere", "not-read-elsewhere" });
+    int choices = 0;
+    quint64 flag = 0;
+    bool set = true;
+    if (a.has("read")) {
+        ++choices;
+        flag = QMailMessage::Read;
+    }
+    if (a.has("unread")) {
+        ++choices;
+        flag = QMailMessage::Read;
+        set = false;
+    }
+    if (a.has("read-elsewhere")) {
+        ++choices;
+        flag = QMailMessage::ReadElsewhere;
+    }
+    if (a.has("not-read-elsewhere")) {
+        ++choices;
+        flag = QMailMessage::ReadElsewhere;
+        set = false;
+    }
+    if (choices != 1)
+        throw usageError(
+            QStringLiteral("mark needs exactly one of --read, --unread, --read-elsewhere, "
+                           "--not-read-elsewhere"));
+    QMailStore *store = openStore();
+    const QMailMessageIdList ids = messageIds(store, a.positional());
+    check(store->updateMessagesMetaData(QMailMessageKey::id(ids), flag, set), store);
+    return 0;
+}
+
+int move(const QStringList &args)
+{
+    const Arguments a(args, { "folder" }, {});
+    if (!a.has("folder"))
+        throw usageError(QStringLiteral("move needs --folder"));
+    QMailStore *store = openStore();
+    const QMailFolder folder = loadFolder(store, parseNumber(a.value("folder"), "a folder id"));
+    const QMailMessageIdList ids = messageIds(store, a.positional());
+    check(store->moveMessages(QMailMessageKey::id(ids), folder.id()), store);
+    return 0;
+}
+
+int remove(const QStringList &args)
+{
+    const Arguments a(args, {}, {});
+    QMailStore *store = openStore();
+    const QMailMessageIdList ids = messageIds(store, a.positional());
+    check(store->removeMessages(QMailMessageKey::id(ids)), store);
+    return 0;
+}
+
+QString oneLine(QString text)
+{
+    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return text;
+}
+
+QString folderFlags(quint64 status)
+{
+    QStringList flags;
+    const QList<QPair<quint64, const char *>> names = {
+        { QMailFolder::Favourite, "favourite" }, { QMailFolder::Incoming, "incoming" },
+        { QMailFolder::Outgoing, "outgoing" },   { QMailFolder::Drafts, "drafts" },
+        { QMailFolder::Sent, "sent" },           { QMailFolder::Trash, "trash" },
+        { QMailFolder::Junk, "junk" },
+    };
+    for (const auto &entry : names) {
+        if (status & entry.first)
+            flags.append(QLatin1String(entry.second));
+    }
+    return flags.join(QLatin1Char(','));
+}
+
+int list(const QStringList &args)
+{
+    if (args.isEmpty())
+        throw usageError(QStringLiteral("list needs accounts, folders or messages"));
+    const QString what = args.first();
+    QMailStore *store = openStore();
+    if (what == QLatin1String("accounts")) {
+        const Arguments a(args.mid(1), {}, {});
+        if (!a.positional().isEmpty())
+            throw usageError(
+                QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
+        for (const QMailAccountId &id : store->queryAccounts()) {
+            const QMailAccount account = store->account(id);
+            QStringList standard;
+            const auto folders = account.standardFolders();
+            for (auto it = folders.cbegin(); it != folders.cend(); ++it)
+                standard.append(QMailFolder::standardFolderName(it.key()) + QLatin1Char('=')
+                                + QString::number(it.value().toULongLong()));
+            out() << id.toULongLong() << '\t' << oneLine(account.name()) << '\t'
+                  << oneLine(account.fromAddress().toString()) << '\t'
+                  << standard.join(QLatin1Char(' ')) << '\n';
+        }
+    } else if (what == QLatin1String("folders")) {
+        const Arguments a(args.mid(1), { "account" }, {});
+        if (!a.positional().isEmpty())
+            throw usageError(
+                QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
+        QMailFolderKey key;
+        if (a.has("account"))
+            key = QMailFolderKey::parentAccountId(
+                QMailAccountId(parseNumber(a.value("account"), "an account id")));
+        for (const QMailFolderId &id : store->queryFolders(key)) {
+            const QMailFolder folder = store->folder(id);
+            out() << id.toULongLong() << '\t' << folder.parentAccountId().toULongLong() << '\t'
+                  << folder.parentFolderId().toULongLong() << '\t' << oneLine(folder.path()) << '\t'
+                  << oneLine(folder.displayName()) << '\t' << folderFlags(folder.status()) << '\n';
+        }
+    } else if (what == QLatin1String("messages")) {
+        const Arguments a(args.mid(1), { "folder", "account" }, {});
+        if (!a.positional().isEmpty())
+            throw usageError(
+                QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
+        QMailMessageKey key;
+        if (a.has("folder"))
+            key &= QMailMessageKey::parentFolderId(
+                QMailFolderId(parseNumber(a.value("folder"), "a folder id")));
+        if (a.has("account"))
+            key &= QMailMessageKey::parentAccountId(
+                QMailAccountId(parseNumber(a.value("account"), "an account id")));
+        for (const QMailMessageId &id : store->queryMessages(key)) {
+            const QMailMessageMetaData m = store->messageMetaData(id);
+            QString flags;
+            flags += (m.status() & QMailMessage::Read) ? QLatin1Char('R') : QLatin1Char('-');
+            flags
+                += (m.status() & QMailMessage::ReadElsewhere) ? QLatin1Char('E') : QLatin1Char('-');
+            flags += (m.status() & QMailMessage::HasAttachments) ? QLatin1Char('A')
+                                                                 : QLatin1Char('-');
+            out() << id.toULongLong() << '\t' << m.parentFolderId().toULongLong() << '\t' << flags
+                  << '\t'
+                  << (m.date().isValid() ? m.date().toString(QMailTimeStamp::Rfc3339) : QString())
+                  << '\t' << oneLine(m.from().toString()) << '\t' << oneLine(m.subject()) << '\n';
+        }
+    } else {
+        throw usageError(QStringLiteral("cannot list \"%1\"").arg(what));
+    }
+    out().flush();
+    return 0;
+}
+
+int run(const QStringList &args)
+{
+    if (args.isEmpty())
+        throw usageError(QStringLiteral("no command given"));
+    const QString command = args.first();
+    const QStringList rest = args.mid(1);
+    if (command == QLatin1String("help") || command == QLatin1String("--help")
+        || command == QLatin1String("-h")) {
+        out() << Usage;
+        return 0;
+    }
+    if (command == QLatin1String("account") || command == QLatin1String("folder")) {
+        if (rest.isEmpty())
+            throw usageError(QStringLiteral("%1 needs add, update or remove").arg(command));
+        const QString verb = rest.first();
+        const QStringList verbArgs = rest.mid(1);
+        const bool account = command == QLatin1String("account");
+        if (verb == QLatin1String("add"))
+            return account ? accountAdd(verbArgs) : folderAdd(verbArgs);
+        if (verb == QLatin1String("update"))
+            return account ? accountUpdate(verbArgs) : folderUpdate(verbArgs);
+        if (verb == QLatin1String("remove"))
+            return account ? accountRemove(verbArgs) : folderRemove(verbArgs);
+        throw usageError(QStringLiteral("unknown %1 command \"%2\"").arg(command, verb));
+    }
+    if (command == QLatin1String("import"))
+        return import(rest);
+    if (command == QLatin1String("mark"))
+        return mark(rest);
+    if (command == QLatin1String("move"))
+        return move(rest);
+    if (command == QLatin1String("delete"))
+        return remove(rest);
+    if (command == QLatin1String("list"))
+        return list(rest);
+    throw usageError(QStringLiteral("unknown command \"%1\"").arg(command));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    int status = 0;
+    try {
+        status = run(app.arguments().mid(1));
+    } catch (const Failure &failure) {
+        std::fprintf(stderr, "qmfctl: %s\n", qPrintable(failure.text));
+        status = failure.code;
+    }
+    out().flush();
+    if (QMailStore::initializationState() == QMailStore::Initialized)
+        QMailStore::instance()->flushIpcNotifications();
+    return status;
+}
