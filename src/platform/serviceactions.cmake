@@ -6,4 +6,6 @@ target_sources(postvanecore PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/tavikserviceactionmanager.h
     ${CMAKE_CURRENT_LIST_DIR}/closurebase.cpp
     ${CMAKE_CURRENT_LIST_DIR}/closurebase.h
+    ${CMAKE_CURRENT_LIST_DIR}/tavikutils.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tavikutils.h
 )

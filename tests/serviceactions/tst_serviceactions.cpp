@@ -83,9 +83,6 @@ private:
     QList<QMailServiceAction::Status> *mLog;
 };
 
-#define SORTKEY QMailMessageSortKey()
-#define SORTLIST (QList<QPair<int, bool>>())
-
 void settle(int rounds = 20)
 {
     for (int i = 0; i < rounds; ++i) {
@@ -142,7 +139,9 @@ void ServiceActionsTest::requestsCarryTheirArguments()
     const auto s3 = manager->retrieveFolderList(account, QMailFolderId(), true);
     const auto s4 = manager->retrieveMessageLists(account, { QMailFolderId(3), QMailFolderId(9) },
                                                   20, QMailMessageSortKey());
-    const auto s5 = manager->retrieveMessageLists(account, { QMailFolderId(3) }, 5, SORTKEY);
+    const auto s5 = manager->retrieveMessageLists(
+        account, { QMailFolderId(3) }, 5,
+        QMailMessageSortKey::timeStamp(Qt::DescendingOrder) & QMailMessageSortKey::id());
     QCOMPARE(QSet<quint32>({ s1, s2, s3, s4, s5 }).size(), 5);
     Reports last(s5);
     QVERIFY(last.waitForEnd());
@@ -160,7 +159,9 @@ void ServiceActionsTest::requestsCarryTheirArguments()
     QCOMPARE(requests.at(3).minimum, 20u);
     QVERIFY(requests.at(3).sort.isEmpty());
     QCOMPARE(requests.at(4).minimum, 5u);
-    QCOMPARE(requests.at(4).sort, SORTLIST);
+    const QList<QPair<int, bool>> sort = { qMakePair(int(QMailMessageSortKey::TimeStamp), false),
+                                           qMakePair(int(QMailMessageSortKey::Id), true) };
+    QCOMPARE(requests.at(4).sort, sort);
 }
 
 void ServiceActionsTest::successEndsWithCodeZero()

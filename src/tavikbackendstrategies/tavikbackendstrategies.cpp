@@ -1,0 +1,16 @@
+#include "tavikbackendstrategies.h"
+
+#include "settings/logcategories.h"
+
+namespace TavikBackendStrategy {
+
+void LogError::operator()(const QMailServiceAction::Status &status) const
+{
+    if (status.errorCode == QMailServiceAction::Status::ErrNoError) {
+        qMailLog(Scheduler) << "Sync end:" << status.text;
+    } else {
+        qCritical() << "Sync error" << int(status.errorCode) << status.text;
+    }
+}
+
+} // namespace TavikBackendStrategy
