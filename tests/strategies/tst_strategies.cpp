@@ -1,0 +1,337 @@
+#include "messageserverstandin.h"
+#include "platform/closurebase.h"
+#include "platform/tavikserviceactionmanager.h"
+#include "tavikbackendstrategies/tavikbackendstrategies.h"
+#include "testenvironment.h"
+
+#include <qmailaccount.h>
+#include <qmailfolder.h>
+#include <qmailstore.h>
+
+#include <QtTest>
+
+#include <functional>
+
+using namespace TavikBackendStrategy;
+
+namespace {
+
+typedef std::function<void()> Success;
+typedef std::function<void(const QMailServiceAction::Status &)> Failure;
+
+QStringList gMessages;
+QtMessageHandler gPrevious = nullptr;
+
+void captureMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const char *label = type == QtWarningMsg ? "Warning"
+        : type == QtCriticalMsg              ? "Critical"
+        : context.category                   ? context.category
+                                             : "default";
+    gMessages.append(QStringLiteral("[%1] %2").arg(QLatin1String(label), message));
+    if (gPrevious && type == QtFatalMsg) {
+        gPrevious(type, context, message);
+    }
+}
+
+// The outcome handlers of one synchronisation.
+struct Outcomes
+{
+    int successes = 0;
+    QList<QMailServiceAction::Status> failures;
+
+    Success success()
+    {
+        return [this] { ++successes; };
+    }
+    Failure failure()
+    {
+        return [this](const QMailServiceAction::Status &status) { failures.append(status); };
+    }
+};
+
+void settle(int rounds = 30)
+{
+    for (int i = 0; i < rounds; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+} // namespace
+
+class StrategiesTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void firstSyncSetsUpTheInbox();
+    void laterSyncIssuesExportSendAndFolderListAtOnce();
+    void chosenFolderIsSynchronisedAlone();
+    void failingFolderListStopsTheChain();
+    void exportAndSendFailuresAreReportedButDoNotStopTheChain();
+    void unloadableInboxIsAConfigurationError();
+    void absentServerFailsEveryStep();
+    void serverDyingMidActionRunsTheFailureHandler();
+    void logOnlyHandlersReportAFailureAsCritical();
+
+private:
+    QMailAccountId addAccount(bool withInbox);
+    QMailFolderId inboxOf(const QMailAccountId &id);
+
+    TestEnvironment mEnv;
+    MessageServerStandIn *mServer = nullptr;
+};
+
+void StrategiesTest::initTestCase()
+{
+    QVERIFY(mEnv.isValid());
+    QVERIFY(mEnv.startSessionBus());
+    QVERIFY(QMailStore::instance());
+    QCOMPARE(QMailStore::initializationState(), QMailStore::Initialized);
+    gPrevious = qInstallMessageHandler(captureMessages);
+}
+
+void StrategiesTest::init()
+{
+    gMessages.clear();
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+}
+
+void StrategiesTest::cleanup()
+{
+    delete mServer;
+    mServer = nullptr;
+    QTRY_COMPARE(TavikServiceActionManager::instance()->runningActions(), 0);
+    // Every closure has been disposed of once its chain ended.
+    QTRY_COMPARE(ClosureBase::liveCount(), 0);
+}
+
+QMailAccountId StrategiesTest::addAccount(bool withInbox)
+{
+    QMailAccount account;
+    account.setName(QStringLiteral("Test"));
+    if (!QMailStore::instance()->addAccount(&account)) {
+        return QMailAccountId();
+    }
+    QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
+    QMailFolder other(QStringLiteral("Lists"), QMailFolderId(), account.id());
+    if (!QMailStore::instance()->addFolder(&inbox) || !QMailStore::instance()->addFolder(&other)) {
+        return QMailAccountId();
+    }
+    if (withInbox) {
+        account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
+        QMailStore::instance()->updateAccount(&account);
+    }
+    return account.id();
+}
+
+QMailFolderId StrategiesTest::inboxOf(const QMailAccountId &id)
+{
+    return QMailAccount(id).standardFolder(QMailFolder::InboxFolder);
+}
+
+void StrategiesTest::firstSyncSetsUpTheInbox()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    const QMailFolderId inbox = inboxOf(account);
+    QVERIFY(inbox.isValid());
+    QVERIFY(TavikUtils::getFavouriteFolders(account).isEmpty());
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
+
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(mServer->actions().size(), 1);
+    settle();
+    // Nothing but the folder list until it has arrived.
+    QCOMPARE(mServer->methods(), QStringList({ "RetrieveFolderList" }));
+    QCOMPARE(mServer->requests().first().accountId, account.toULongLong());
+    QCOMPARE(mServer->requests().first().folderId, quint64(0));
+    QCOMPARE(mServer->requests().first().descending, true);
+    QVERIFY(!(QMailFolder(inbox).status() & QMailFolder::Favourite));
+
+    QVERIFY(mServer->finish(mServer->actions().first().id, 0));
+    QTRY_COMPARE(outcomes.successes, 1);
+    QVERIFY(outcomes.failures.isEmpty());
+    QCOMPARE(mServer->methods(), QStringList({ "RetrieveFolderList", "RetrieveMessageLists" }));
+    const auto lists = mServer->requests().at(1);
+    QCOMPARE(lists.accountId, account.toULongLong());
+    QCOMPARE(lists.folderIds, QList<quint64>({ inbox.toULongLong() }));
+    QCOMPARE(lists.minimum, 20u);
+    QVERIFY(lists.sort.isEmpty());
+    // The inbox is a favourite in the store now.
+    QVERIFY(QMailFolder(inbox).status() & QMailFolder::Favourite);
+    QCOMPARE(TavikUtils::getFavouriteFolders(account), QList<QMailFolderId>({ inbox }));
+}
+
+void StrategiesTest::laterSyncIssuesExportSendAndFolderListAtOnce()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    QMailFolder inbox(inboxOf(account));
+    inbox.setStatus(QMailFolder::Favourite, true);
+    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
+    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Never);
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Never);
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
+
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(mServer->actions().size(), 3);
+    settle();
+    QCOMPARE(mServer->methods(),
+             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList" }));
+    // The folder list, not export or send, holds the chain.
+    QVERIFY(mServer->finish(mServer->actions().at(2).id, 0));
+    QTRY_COMPARE(mServer->requests().size(), 4);
+    QCOMPARE(mServer->requests().at(3).method, QString("RetrieveMessageLists"));
+    QCOMPARE(mServer->requests().at(3).folderIds, QList<quint64>({ inbox.id().toULongLong() }));
+    QCOMPARE(mServer->requests().at(3).minimum, 20u);
+    QTRY_COMPARE(outcomes.successes, 1);
+    QVERIFY(outcomes.failures.isEmpty());
+
+    // Export and send end later; their success is never reported.
+    QVERIFY(mServer->finish(mServer->actions().at(0).id, 0));
+    QVERIFY(mServer->finish(mServer->actions().at(0).id, 0));
+    settle();
+    QCOMPARE(outcomes.successes, 1);
+    QVERIFY(outcomes.failures.isEmpty());
+}
+
+void StrategiesTest::chosenFolderIsSynchronisedAlone()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    const QMailFolderId lists = QMailStore::instance()
+                                    ->queryFolders(QMailFolderKey::parentAccountId(account)
+                                                   & QMailFolderKey::path(QStringLiteral("Lists")))
+                                    .value(0);
+    QVERIFY(lists.isValid());
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, lists);
+    QTRY_COMPARE(outcomes.successes, 1);
+    QCOMPARE(mServer->methods(),
+             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList",
+                           "RetrieveMessageLists" }));
+    QCOMPARE(mServer->requests().at(3).folderIds, QList<quint64>({ lists.toULongLong() }));
+}
+
+void StrategiesTest::failingFolderListStopsTheChain()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    QMailFolder inbox(inboxOf(account));
+    inbox.setStatus(QMailFolder::Favourite, true);
+    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1029, "Login refused");
+
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(outcomes.failures.size(), 1);
+    settle();
+    QCOMPARE(outcomes.failures.size(), 1);
+    QCOMPARE(outcomes.failures.first().errorCode, QMailServiceAction::Status::ErrLoginFailed);
+    QCOMPARE(outcomes.failures.first().text, QString("Login refused"));
+    QCOMPARE(outcomes.successes, 0);
+    QVERIFY(!mServer->methods().contains("RetrieveMessageLists"));
+}
+
+void StrategiesTest::exportAndSendFailuresAreReportedButDoNotStopTheChain()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    QMailFolder inbox(inboxOf(account));
+    inbox.setStatus(QMailFolder::Favourite, true);
+    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
+    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034);
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1033);
+
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(outcomes.successes, 1);
+    QCOMPARE(outcomes.failures.size(), 2);
+    QCOMPARE(outcomes.failures.at(0).errorCode, QMailServiceAction::Status::ErrNoConnection);
+    QCOMPARE(outcomes.failures.at(1).errorCode, QMailServiceAction::Status::ErrEnqueueFailed);
+}
+
+void StrategiesTest::unloadableInboxIsAConfigurationError()
+{
+    const QMailAccountId account = addAccount(false);
+    QVERIFY(account.isValid());
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(outcomes.failures.size(), 1);
+    settle();
+    const QMailServiceAction::Status status = outcomes.failures.first();
+    QCOMPARE(status.errorCode, QMailServiceAction::Status::ErrConfiguration);
+    QVERIFY(status.text.isEmpty());
+    QCOMPARE(status.accountId, account);
+    QVERIFY(!status.folderId.isValid());
+    QVERIFY(!status.messageId.isValid());
+    QCOMPARE(outcomes.successes, 0);
+    QCOMPARE(mServer->methods(), QStringList({ "RetrieveFolderList" }));
+    QVERIFY(TavikUtils::getFavouriteFolders(account).isEmpty());
+    bool warned = false;
+    for (const QString &line : gMessages) {
+        warned |= line.startsWith("[Warning] ") && line.contains("InitInbox")
+            && line.endsWith("TavikUtils::getInboxFolder have return an invalid id");
+    }
+    QVERIFY2(warned, qPrintable(gMessages.join('\n')));
+}
+
+void StrategiesTest::absentServerFailsEveryStep()
+{
+    mServer->quit();
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    QMailFolder inbox(inboxOf(account));
+    inbox.setStatus(QMailFolder::Favourite, true);
+    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
+
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(outcomes.failures.size(), 3);
+    for (const auto &status : outcomes.failures) {
+        QCOMPARE(status.errorCode, QMailServiceAction::Status::ErrFrameworkFault);
+        QCOMPARE(status.accountId, account);
+    }
+    QCOMPARE(outcomes.successes, 0);
+}
+
+void StrategiesTest::serverDyingMidActionRunsTheFailureHandler()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
+    Outcomes outcomes;
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(mServer->actions().size(), 1);
+    settle();
+    QVERIFY(outcomes.failures.isEmpty());
+    QCOMPARE(ClosureBase::liveCount(), 1);
+
+    mServer->quit();
+    QTRY_COMPARE(outcomes.failures.size(), 1);
+    QCOMPARE(outcomes.failures.first().errorCode, QMailServiceAction::Status::ErrFrameworkFault);
+    QCOMPARE(outcomes.successes, 0);
+}
+
+void StrategiesTest::logOnlyHandlersReportAFailureAsCritical()
+{
+    const QMailAccountId account = addAccount(true);
+    QVERIFY(account.isValid());
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "No route");
+    SyncAccount<IgnoreSuccess, LogError>(IgnoreSuccess(), LogError())(account, QMailFolderId());
+    QTRY_VERIFY(gMessages.contains("[Critical] Sync error 1034 \"No route\""));
+
+    // A status without error is logged as the end of a sync.
+    LogError()(QMailServiceAction::Status(QMailServiceAction::Status::ErrNoError, "done"));
+    QVERIFY2(gMessages.contains("[Scheduler] Sync end: \"done\""),
+             qPrintable(gMessages.join('\n')));
+}
+
+QTEST_GUILESS_MAIN(StrategiesTest)
+#include "tst_strategies.moc"
