@@ -2,6 +2,7 @@
 
 #include "enforce.h"
 #include "settings/logcategories.h"
+#include "trackerindexer/trackerindexer.h"
 
 #include <qmailstore.h>
 
@@ -86,6 +87,7 @@ void unixSignalHandler(int signalNumber)
 Postvane::Postvane(QObject *parent)
     : QObject(parent)
     , storage(nullptr)
+    , indexer(nullptr)
     , lockFd(-1)
     , publishedChanged(false)
     , emailMode(false)
@@ -113,6 +115,30 @@ Postvane::Postvane(QObject *parent)
     ::sigaction(SIGTERM, &action, nullptr);
 
     storage = QMailStore::instance();
+
+    // The Tracker mirror. Without a SPARQL connection the daemon runs on
+    // without it.
+    indexer = new TrackerIndexer(this);
+    if (indexer->isReady()) {
+        ENFORCE(connect(storage, SIGNAL(accountsAdded(QMailAccountIdList)), indexer,
+                        SLOT(addAccounts(QMailAccountIdList))));
+        ENFORCE(connect(storage, SIGNAL(accountsUpdated(QMailAccountIdList)), indexer,
+                        SLOT(updateAccounts(QMailAccountIdList))));
+        ENFORCE(connect(storage, SIGNAL(accountsRemoved(QMailAccountIdList)), indexer,
+                        SLOT(removeAccounts(QMailAccountIdList))));
+        ENFORCE(connect(storage, SIGNAL(foldersAdded(QMailFolderIdList)), indexer,
+                        SLOT(addFolders(QMailFolderIdList))));
+        ENFORCE(connect(storage, SIGNAL(foldersUpdated(QMailFolderIdList)), indexer,
+                        SLOT(updateFolders(QMailFolderIdList))));
+        ENFORCE(connect(storage, SIGNAL(foldersRemoved(QMailFolderIdList)), indexer,
+                        SLOT(removeFolders(QMailFolderIdList))));
+        ENFORCE(connect(storage, SIGNAL(messagesAdded(QMailMessageIdList)), indexer,
+                        SLOT(addMessages(QMailMessageIdList))));
+        ENFORCE(connect(storage, SIGNAL(messagesUpdated(QMailMessageIdList)), indexer,
+                        SLOT(updateMessages(QMailMessageIdList))));
+        ENFORCE(connect(storage, SIGNAL(messagesRemoved(QMailMessageIdList)), indexer,
+                        SLOT(removeMessages(QMailMessageIdList))));
+    }
 
     // New-mail notifications follow the store; the mirror, connected above,
     // sees each change first.

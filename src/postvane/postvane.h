@@ -12,6 +12,7 @@
 class MNotification;
 class QMailStore;
 class QSocketNotifier;
+class TrackerIndexer;
 
 // Single-instance lock on "/var/lock/postvane.lock": the open, write-locked
 // descriptor, or -1 when the file cannot be opened or is locked by another
@@ -63,6 +64,7 @@ private:
     void clearNotifications();
 
     QMailStore *storage;
+    TrackerIndexer *indexer;
     int lockFd;
     QMap<QMailFolderId, bool> folderCache;
     QMap<QMailMessageId, QSharedPointer<PublishedItem>> published;
