@@ -367,7 +367,12 @@ QSparqlResult *QSparqlConnection::exec(const QSparqlQuery &query)
     }
     auto *pending = new PendingStatement { d, result };
     d->pending.insert(pending);
-    const QByteArray text = query.preparedQueryText().toUtf8();
+    QByteArray text = query.preparedQueryText().toUtf8();
+    if (query.isUpdate() && text.trimmed().isEmpty()) {
+        // SPARQL allows an update without operations, Tracker does not; it
+        // still goes through the update queue to keep results in order.
+        text = "INSERT DATA { }";
+    }
     if (query.isUpdate()) {
         tracker_sparql_connection_update_async(d->store, text.constData(), nullptr, onUpdateDone,
                                                pending);

@@ -18,7 +18,8 @@ class QSparqlConnectionPrivate;
 //
 // Statements run asynchronously: exec() returns at once and the result emits
 // finished() from the event loop. Updates are applied one after another in
-// the order of exec() calls; the event loop never waits for the store.
+// the order of exec() calls; the event loop never waits for the store. An
+// update without any operation (empty text) succeeds and changes nothing.
 class QSparqlConnection : public QObject
 {
     Q_OBJECT

@@ -234,6 +234,14 @@ void TestSparqlConnection::rejectedUpdateIsReportedAndNextOneRuns()
     QSparqlResult *ask
         = run(connection, QStringLiteral("ASK { <urn:a> ?p ?o }"), QSparqlQuery::AskStatement);
     QVERIFY(!ask->boolValue());
+
+    // An update without operations is valid SPARQL and changes nothing.
+    QSparqlResult *empty = run(connection, QStringLiteral("\n"), QSparqlQuery::InsertStatement);
+    QVERIFY2(!empty->hasError(), qPrintable(empty->lastError().message()));
+    QSparqlResult *count
+        = run(connection, QStringLiteral("SELECT (COUNT(?m) AS ?c) { ?m a nmo:Email }"));
+    QVERIFY(count->next());
+    QCOMPARE(count->value(0).toLongLong(), 1ll);
 }
 
 void TestSparqlConnection::updatesRunInOrderAndFinishOnce()
