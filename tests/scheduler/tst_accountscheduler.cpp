@@ -1,0 +1,628 @@
+#include "messageserverstandin.h"
+#include "platform/closurebase.h"
+#include "platform/tavikserviceactionmanager.h"
+#include "schedulerfixture.h"
+#include "syncscheduler/accountscheduler.h"
+#include "syncscheduler/syncscheduler.h"
+#include "testenvironment.h"
+
+#include <qmailaccount.h>
+#include <qmailfolder.h>
+#include <qmailstore.h>
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <ctime>
+
+// Switches the connectivity input that setForcedSchedule consults.
+class SyncSchedulerTestAccess
+{
+public:
+    static void setAllowBackground(bool allowed) { SyncScheduler::mAllowBackground = allowed; }
+};
+
+namespace {
+
+const QDate Monday(2026, 6, 1);
+
+QDateTime at(int dayOffset, int hour, int minute, int second = 0)
+{
+    return QDateTime(Monday.addDays(dayOffset), QTime(hour, minute, second));
+}
+
+// An account scheduler whose clock the test sets, with its timers in view.
+class ClockedScheduler : public AccountScheduler
+{
+public:
+    ClockedScheduler(Accounts::AccountId id, int peakDays, int peakStart, int peakEnd,
+                     int peakSchedule, int offPeakSchedule)
+        : AccountScheduler(id, peakDays, peakStart, peakEnd, peakSchedule, offPeakSchedule)
+    { }
+
+    QDateTime now = at(0, 12, 0);
+
+    bool syncTimerActive() const { return mSyncTimer.isActive(); }
+    int syncInterval() const { return mSyncTimer.interval(); }
+    bool peakTimerActive() const { return mPeakTimer.isActive(); }
+    int peakInterval() const { return mPeakTimer.interval(); }
+    int forcedSchedule() const { return mForcedSchedule; }
+    bool syncPending() const { return mSyncPending; }
+
+protected:
+    QDateTime currentDateTime() const override { return now; }
+};
+
+void settle(int rounds = 30)
+{
+    for (int i = 0; i < rounds; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+} // namespace
+
+class AccountSchedulerTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void peakDays();
+    void peakWindow_data();
+    void peakWindow();
+    void peakTimeLogs();
+    void nextSwitchWalksAWeek();
+    void switchTimerFollowsTheWeek();
+    void earlySwitchTimerEvaluatesTheNewPeriod();
+    void equalIntervalsNeedNoSwitchTimer();
+    void peakDaysZeroIsAlwaysOffPeak();
+
+    void intervals();
+    void disabledScheduleNeverSyncs();
+    void alwaysOnStillSyncsOnceAtStart();
+    void unchangedResetDoesNothing();
+    void changedResetRestarts();
+
+    void forcedScheduleWhenConnectionsAreNotAllowed();
+    void connectionsBackWhileAlwaysOnSyncOwed();
+    void sameForcedScheduleChangesNothing();
+    void peakSwitchDropsTheForcedSchedule();
+    void networkStateWhileAlwaysOn();
+
+    void doSyncRunsOneChainAtATime();
+    void successRestoresTheNormalSchedule();
+    void failureWhileAlwaysOnFallsBackToTenMinutes();
+    void failureWithoutScheduleOwesNothing();
+    void reportsAfterTheFirstAreWarnedAbout();
+    void folderUpdatesTriggerTheAlwaysOnCheck();
+
+private:
+    QMailAccountId addStoreAccount(bool favouriteInbox);
+
+    TestEnvironment mEnv;
+    MessageServerStandIn *mServer = nullptr;
+};
+
+void AccountSchedulerTest::initTestCase()
+{
+    qputenv("TZ", "UTC");
+    tzset();
+    // As the sync scheduler does before any account scheduler exists.
+    qRegisterMetaType<Accounts::AccountId>("Accounts::AccountId");
+    QVERIFY(mEnv.isValid());
+    QVERIFY(mEnv.startSessionBus());
+    QCOMPARE(Monday.dayOfWeek(), 1);
+    QVERIFY(QMailStore::instance());
+}
+
+void AccountSchedulerTest::init()
+{
+    SyncSchedulerTestAccess::setAllowBackground(true);
+}
+
+void AccountSchedulerTest::cleanup()
+{
+    delete mServer;
+    mServer = nullptr;
+    QTRY_COMPARE(TavikServiceActionManager::instance()->runningActions(), 0);
+    QTRY_COMPARE(ClosureBase::liveCount(), 0);
+}
+
+QMailAccountId AccountSchedulerTest::addStoreAccount(bool favouriteInbox)
+{
+    QMailAccount account;
+    account.setName(QStringLiteral("Scheduled"));
+    if (!QMailStore::instance()->addAccount(&account)) {
+        return QMailAccountId();
+    }
+    QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
+    inbox.setStatus(QMailFolder::Favourite, favouriteInbox);
+    if (!QMailStore::instance()->addFolder(&inbox)) {
+        return QMailAccountId();
+    }
+    account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
+    QMailStore::instance()->updateAccount(&account);
+    return account.id();
+}
+
+void AccountSchedulerTest::peakDays()
+{
+    // Monday, Wednesday and Sunday.
+    ClockedScheduler scheduler(1, 0x1 | 0x4 | 0x40, 480, 1020, 15, 60);
+    const QList<bool> expected = { true, false, true, false, false, false, true };
+    for (int day = 0; day < 7; ++day) {
+        QCOMPARE(scheduler.isPeakDay(at(day, 12, 0)), expected.at(day));
+    }
+}
+
+void AccountSchedulerTest::peakWindow_data()
+{
+    QTest::addColumn<int>("peakDays");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<QDateTime>("time");
+    QTest::addColumn<bool>("peak");
+
+    QTest::newRow("before window") << 31 << 480 << 1020 << at(0, 7, 59, 59) << false;
+    QTest::newRow("window start") << 31 << 480 << 1020 << at(0, 8, 0) << true;
+    QTest::newRow("last minute") << 31 << 480 << 1020 << at(4, 16, 59, 59) << true;
+    QTest::newRow("window end") << 31 << 480 << 1020 << at(4, 17, 0) << false;
+    QTest::newRow("weekend") << 31 << 480 << 1020 << at(5, 10, 0) << false;
+    QTest::newRow("night 23:00") << 1 << 1320 << 360 << at(0, 23, 0) << true;
+    QTest::newRow("night 05:59") << 1 << 1320 << 360 << at(0, 5, 59) << true;
+    QTest::newRow("night 06:00") << 1 << 1320 << 360 << at(0, 6, 0) << false;
+    QTest::newRow("night 21:59") << 1 << 1320 << 360 << at(0, 21, 59) << false;
+    // The day tested is the day of the time itself.
+    QTest::newRow("night, next day 05:59") << 1 << 1320 << 360 << at(1, 5, 59) << false;
+    QTest::newRow("equal, midnight") << 2 << 600 << 600 << at(1, 0, 0) << true;
+    QTest::newRow("equal, 23:59") << 2 << 600 << 600 << at(1, 23, 59) << true;
+    QTest::newRow("equal, other day") << 2 << 600 << 600 << at(2, 10, 0) << false;
+    QTest::newRow("no peak days") << 0 << 0 << 1440 << at(3, 12, 0) << false;
+}
+
+void AccountSchedulerTest::peakWindow()
+{
+    QFETCH(int, peakDays);
+    QFETCH(int, start);
+    QFETCH(int, end);
+    QFETCH(QDateTime, time);
+    QFETCH(bool, peak);
+    ClockedScheduler scheduler(1, peakDays, start, end, 15, 60);
+    QCOMPARE(scheduler.isPeakTime(time), peak);
+    QCOMPARE(scheduler.scheduleAt(time), peak ? 15 : 60);
+}
+
+void AccountSchedulerTest::peakTimeLogs()
+{
+    ClockedScheduler scheduler(3, 31, 480, 1020, 15, 60);
+    LogCapture log;
+    scheduler.isPeakTime(at(0, 8, 0, 45));
+    scheduler.isPeakTime(at(0, 17, 30));
+    scheduler.isPeakTime(at(6, 9, 0));
+    QCOMPARE(log.lines(),
+             QStringList({ "[Scheduler] account 3 : peak time, 480 minutes from midnight",
+                           "[Scheduler] account 3 : offpeak time, 1050 minutes from midnight",
+                           "[Scheduler] account 3 : not a peak day" }));
+}
+
+void AccountSchedulerTest::nextSwitchWalksAWeek()
+{
+    ClockedScheduler scheduler(1, 31, 480, 1020, 15, 60);
+    QCOMPARE(scheduler.nextSwitchTime(at(4, 18, 0)), at(5, 0, 0));
+    QCOMPARE(scheduler.nextSwitchTime(at(5, 0, 0, 30)), at(5, 8, 0));
+    QCOMPARE(scheduler.nextSwitchTime(at(5, 8, 0, 30)), at(5, 17, 0));
+    QCOMPARE(scheduler.nextSwitchTime(at(5, 17, 0, 30)), at(6, 8, 0));
+    QCOMPARE(scheduler.nextSwitchTime(at(6, 8, 0, 30)), at(6, 17, 0));
+    QCOMPARE(scheduler.nextSwitchTime(at(6, 17, 0, 30)), at(7, 0, 0));
+    QCOMPARE(scheduler.nextSwitchTime(at(7, 0, 0, 30)), at(7, 8, 0));
+    // Exactly at an edge the edge itself is the answer.
+    QCOMPARE(scheduler.nextSwitchTime(at(0, 8, 0)), at(0, 8, 0));
+
+    // A window across midnight switches at both edges of the day.
+    ClockedScheduler night(2, 127, 1320, 360, 15, 60);
+    QCOMPARE(night.nextSwitchTime(at(0, 12, 0)), at(0, 22, 0));
+    QCOMPARE(night.nextSwitchTime(at(0, 22, 0, 30)), at(1, 6, 0));
+    QCOMPARE(night.nextSwitchTime(at(1, 3, 0)), at(1, 6, 0));
+
+    LogCapture log;
+    scheduler.nextSwitchTime(at(4, 18, 0));
+    QCOMPARE(log.count("[Scheduler] account 1 : the next schedule switch will happen at"), 1);
+}
+
+void AccountSchedulerTest::switchTimerFollowsTheWeek()
+{
+    ClockedScheduler scheduler(1, 31, 480, 1020, 15, 60);
+    scheduler.now = at(4, 18, 0);
+    scheduler.startScheduler(false);
+    QCOMPARE(scheduler.currentSchedule(), 60);
+    QCOMPARE(scheduler.syncInterval(), 60 * 60000);
+
+    struct Step
+    {
+        QDateTime fires;
+        int schedule;
+        QDateTime next;
+    };
+    const QList<Step> week = {
+        { at(5, 0, 0), 60, at(5, 8, 0) },  { at(5, 8, 0), 60, at(5, 17, 0) },
+        { at(5, 17, 0), 60, at(6, 8, 0) }, { at(6, 8, 0), 60, at(6, 17, 0) },
+        { at(6, 17, 0), 60, at(7, 0, 0) }, { at(7, 0, 0), 60, at(7, 8, 0) },
+        { at(7, 8, 0), 15, at(7, 17, 0) }, { at(7, 17, 0), 60, at(8, 8, 0) },
+    };
+    QDateTime expectedFire = at(5, 0, 0);
+    QDateTime previous = scheduler.now;
+    for (const Step &step : week) {
+        QCOMPARE(step.fires, expectedFire);
+        QVERIFY(scheduler.peakTimerActive());
+        QCOMPARE(qint64(scheduler.peakInterval()), previous.secsTo(step.fires) * 1000);
+        // The timer fires: the new period is in force and the next switch armed.
+        scheduler.now = step.fires;
+        scheduler.onPeakTime();
+        QCOMPARE(scheduler.currentSchedule(), step.schedule);
+        QCOMPARE(scheduler.syncInterval(), step.schedule * 60000);
+        previous = step.fires;
+        expectedFire = step.next;
+    }
+}
+
+void AccountSchedulerTest::earlySwitchTimerEvaluatesTheNewPeriod()
+{
+    ClockedScheduler scheduler(1, 31, 480, 1020, 15, 60);
+    scheduler.now = at(0, 7, 59, 40);
+    QCOMPARE(scheduler.updateSchedule(), 15);
+    QCOMPARE(qint64(scheduler.peakInterval()), at(0, 7, 59, 40).secsTo(at(0, 17, 0)) * 1000);
+}
+
+void AccountSchedulerTest::equalIntervalsNeedNoSwitchTimer()
+{
+    ClockedScheduler scheduler(1, 31, 480, 1020, 30, 30);
+    scheduler.now = at(0, 9, 0);
+    LogCapture log;
+    QCOMPARE(scheduler.updateSchedule(), 30);
+    QVERIFY(!scheduler.peakTimerActive());
+    QVERIFY(!log.contains("peak time"));
+}
+
+void AccountSchedulerTest::peakDaysZeroIsAlwaysOffPeak()
+{
+    ClockedScheduler scheduler(1, 0, 480, 1020, 15, 60);
+    scheduler.now = at(0, 9, 0);
+    QCOMPARE(scheduler.updateSchedule(), 60);
+    // The switch timer still fires at the window's edges, and changes nothing.
+    QVERIFY(scheduler.peakTimerActive());
+    QCOMPARE(qint64(scheduler.peakInterval()), at(0, 9, 0).secsTo(at(0, 17, 0)) * 1000);
+    scheduler.now = at(0, 17, 0);
+    scheduler.onPeakTime();
+    QCOMPARE(scheduler.currentSchedule(), 60);
+}
+
+void AccountSchedulerTest::intervals()
+{
+    ClockedScheduler scheduler(1, 0, 0, 0, 15, 15);
+    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
+    scheduler.setSchedule(15, false);
+    QVERIFY(scheduler.syncTimerActive());
+    QCOMPARE(scheduler.syncInterval(), 15 * 60000);
+    scheduler.setSchedule(0, false);
+    QVERIFY(!scheduler.syncTimerActive());
+    scheduler.setSchedule(-1, false);
+    QVERIFY(!scheduler.syncTimerActive());
+    // Codes the settings never produce arm nothing.
+    scheduler.setSchedule(-7, true);
+    QVERIFY(!scheduler.syncTimerActive());
+    scheduler.stopScheduler();
+
+    // The interval timer's slot syncs.
+    LogCapture log;
+    scheduler.onSyncTime();
+    QCOMPARE(syncs.size(), 1);
+    QCOMPARE(syncs.first().first().value<Accounts::AccountId>(), 1u);
+    QVERIFY(log.contains("[Scheduler] account 1 : sync time"));
+}
+
+void AccountSchedulerTest::disabledScheduleNeverSyncs()
+{
+    ClockedScheduler scheduler(4, 0, 0, 0, -1, -1);
+    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
+    LogCapture log;
+    scheduler.startScheduler(true);
+    QCOMPARE(scheduler.currentSchedule(), -1);
+    QVERIFY(!scheduler.syncTimerActive());
+    QVERIFY(
+        log.contains("[Scheduler] starting scheduler for account 4 , immediate sync allowed ..."));
+    QVERIFY(!syncs.wait(1500));
+}
+
+void AccountSchedulerTest::alwaysOnStillSyncsOnceAtStart()
+{
+    ClockedScheduler scheduler(5, 0, 0, 0, 0, 0);
+    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
+    LogCapture log;
+    scheduler.startScheduler(true);
+    QCOMPARE(scheduler.currentSchedule(), 0);
+    QVERIFY(!scheduler.syncTimerActive());
+    QVERIFY(log.contains("[Scheduler] account 5 : sync delayed for 1 seconds..."));
+    QVERIFY(syncs.wait(5000));
+    QCOMPARE(syncs.size(), 1);
+
+    ClockedScheduler quiet(6, 0, 0, 0, 0, 0);
+    QSignalSpy none(&quiet, &AccountScheduler::sync);
+    quiet.startScheduler(false);
+    QVERIFY(!none.wait(1500));
+}
+
+void AccountSchedulerTest::unchangedResetDoesNothing()
+{
+    ClockedScheduler scheduler(7, 31, 480, 1020, 15, 60);
+    scheduler.startScheduler(false);
+    scheduler.setForcedSchedule(10);
+    QCOMPARE(scheduler.forcedSchedule(), 10);
+    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
+    LogCapture log;
+    scheduler.reset(31, 480, 1020, 15, 60, true);
+    QCOMPARE(log.lines(),
+             QStringList({ "[Scheduler] Sync schedule for account 7 is not changed" }));
+    QCOMPARE(scheduler.forcedSchedule(), 10);
+    QVERIFY(scheduler.syncTimerActive());
+    QVERIFY(!syncs.wait(1500));
+}
+
+void AccountSchedulerTest::changedResetRestarts()
+{
+    ClockedScheduler scheduler(8, 31, 480, 1020, 0, 60);
+    scheduler.now = at(0, 9, 0);
+    scheduler.startScheduler(false);
+    scheduler.setForcedSchedule(-1);
+    QVERIFY(scheduler.syncPending());
+    LogCapture log;
+    scheduler.reset(31, 480, 1020, 20, 60, false);
+    QCOMPARE(scheduler.forcedSchedule(), -2);
+    QVERIFY(!scheduler.syncPending());
+    QCOMPARE(scheduler.currentSchedule(), 20);
+    QCOMPARE(scheduler.syncInterval(), 20 * 60000);
+    QVERIFY(log.contains("[Scheduler] stopping scheduler for account 8 ..."));
+    QVERIFY(log.contains("[Scheduler] Account scheduler 8 reset: peak days = 31 , start peak =  "
+                         "480 , end peak =  1020 , peak schedule =  20 , offpeak schedule =  60"));
+}
+
+void AccountSchedulerTest::forcedScheduleWhenConnectionsAreNotAllowed()
+{
+    ClockedScheduler scheduler(9, 0, 0, 0, 15, 15);
+    scheduler.startScheduler(false);
+    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
+    SyncSchedulerTestAccess::setAllowBackground(false);
+    LogCapture log;
+    // Whatever is asked for, no connections means forced off.
+    scheduler.setForcedSchedule(10);
+    QCOMPARE(scheduler.forcedSchedule(), -1);
+    QCOMPARE(scheduler.currentSchedule(), -1);
+    QVERIFY(!scheduler.syncTimerActive());
+    QCOMPARE(checks.size(), 1);
+    QVERIFY(!scheduler.syncPending()); // the schedule was periodic, not always-on
+    QVERIFY(log.contains("[Scheduler] account 9 : forced schedule set to -1"));
+    QVERIFY(log.contains("[Scheduler] is connection allowed:  false"));
+}
+
+void AccountSchedulerTest::connectionsBackWhileAlwaysOnSyncOwed()
+{
+    ClockedScheduler scheduler(10, 0, 0, 0, 0, 0);
+    scheduler.startScheduler(false);
+    QCOMPARE(scheduler.currentSchedule(), 0);
+    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
+    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
+
+    SyncSchedulerTestAccess::setAllowBackground(false);
+    scheduler.setForcedSchedule(-1);
+    QCOMPARE(scheduler.forcedSchedule(), -1);
+    QVERIFY(scheduler.syncPending());
+    QCOMPARE(checks.size(), 1);
+
+    SyncSchedulerTestAccess::setAllowBackground(true);
+    LogCapture log;
+    scheduler.setForcedSchedule(-2);
+    QCOMPARE(scheduler.forcedSchedule(), -2);
+    QCOMPARE(scheduler.currentSchedule(), 0);
+    // The owed sync runs the always-on check itself.
+    QCOMPARE(checks.size(), 1);
+    QVERIFY(log.contains("[Scheduler] account 10 : sync delayed for 1 seconds..."));
+    QVERIFY(syncs.wait(5000));
+    QCOMPARE(syncs.size(), 1);
+}
+
+void AccountSchedulerTest::sameForcedScheduleChangesNothing()
+{
+    ClockedScheduler scheduler(11, 0, 0, 0, 15, 15);
+    scheduler.startScheduler(false);
+    scheduler.setForcedSchedule(10);
+    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
+    LogCapture log;
+    scheduler.setForcedSchedule(10);
+    QCOMPARE(checks.size(), 0);
+    QVERIFY(!log.contains("forced schedule set to"));
+    QCOMPARE(scheduler.syncInterval(), 10 * 60000);
+}
+
+void AccountSchedulerTest::peakSwitchDropsTheForcedSchedule()
+{
+    ClockedScheduler scheduler(12, 31, 480, 1020, 15, 60);
+    scheduler.now = at(0, 7, 0);
+    scheduler.startScheduler(false);
+    scheduler.setForcedSchedule(10);
+    QCOMPARE(scheduler.currentSchedule(), 10);
+    scheduler.now = at(0, 8, 0);
+    scheduler.onPeakTime();
+    QCOMPARE(scheduler.forcedSchedule(), -2);
+    QCOMPARE(scheduler.currentSchedule(), 15);
+    QCOMPARE(scheduler.syncInterval(), 15 * 60000);
+}
+
+void AccountSchedulerTest::networkStateWhileAlwaysOn()
+{
+    ClockedScheduler periodic(13, 0, 0, 0, 15, 15);
+    periodic.startScheduler(false);
+    LogCapture log;
+    periodic.onOnlineStateChanged(false);
+    QCOMPARE(periodic.forcedSchedule(), -2);
+    QVERIFY(log.lines().isEmpty());
+
+    ClockedScheduler pushing(14, 0, 0, 0, 0, 0);
+    pushing.startScheduler(false);
+    pushing.onOnlineStateChanged(false);
+    QVERIFY(log.contains("[Scheduler] network connection is lost, account 14 is moved from "
+                         "always-on mode to minimal periodic mode"));
+    QCOMPARE(pushing.forcedSchedule(), 10);
+    QCOMPARE(pushing.currentSchedule(), 10);
+    QVERIFY(pushing.syncPending());
+
+    QSignalSpy syncs(&pushing, &AccountScheduler::sync);
+    pushing.onOnlineStateChanged(true);
+    QVERIFY(log.contains("[Scheduler] network connection appeared, account 14"));
+    QCOMPARE(pushing.currentSchedule(), 0);
+    QVERIFY(syncs.wait(5000));
+}
+
+void AccountSchedulerTest::doSyncRunsOneChainAtATime()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
+    const QMailAccountId account = addStoreAccount(true);
+    QVERIFY(account.isValid());
+    ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
+    int successes = 0;
+    LogCapture log;
+    scheduler.doSync([&] { ++successes; }, [](const QMailServiceAction::Status &) {});
+    QVERIFY(scheduler.isSyncInProgress());
+    scheduler.doSync([&] { ++successes; }, [](const QMailServiceAction::Status &) {});
+    QCOMPARE(log.count("AccountScheduler::doSync(): Starting synchronization for account"), 1);
+    QTRY_COMPARE(mServer->actions().size(), 1); // the message lists, still running
+    QCOMPARE(mServer->methods(),
+             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList",
+                           "RetrieveMessageLists" }));
+    QVERIFY(mServer->finish(mServer->actions().first().id, 0));
+    QTRY_COMPARE(successes, 1);
+}
+
+void AccountSchedulerTest::successRestoresTheNormalSchedule()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    const QMailAccountId account = addStoreAccount(true);
+    ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 0, 0);
+    scheduler.startScheduler(false);
+    scheduler.setForcedSchedule(10);
+    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
+    scheduler.doSync([&] { scheduler.onSyncSucceed(); },
+                     [&](const QMailServiceAction::Status &s) { scheduler.onSyncFailed(s); });
+    QTRY_VERIFY(!scheduler.isSyncInProgress());
+    QCOMPARE(scheduler.forcedSchedule(), -2);
+    QCOMPARE(scheduler.currentSchedule(), 0);
+    QVERIFY(!scheduler.syncPending());
+    // One check from the restored schedule, one for the success itself.
+    QCOMPARE(checks.size(), 2);
+}
+
+void AccountSchedulerTest::failureWhileAlwaysOnFallsBackToTenMinutes()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "Offline");
+    const QMailAccountId account = addStoreAccount(false);
+    const Accounts::AccountId id = account.toULongLong();
+    ClockedScheduler scheduler(id, 0, 0, 0, 0, 0);
+    scheduler.startScheduler(false);
+    LogCapture log;
+    scheduler.doSync([&] { scheduler.onSyncSucceed(); },
+                     [&](const QMailServiceAction::Status &s) { scheduler.onSyncFailed(s); });
+    QTRY_VERIFY(!scheduler.isSyncInProgress());
+    QVERIFY(log.contains(
+        QString("[Scheduler] sync failed in account %1 with status 1034 \"Offline\"").arg(id)));
+    QVERIFY(scheduler.syncPending());
+    QCOMPARE(scheduler.forcedSchedule(), 10);
+    QCOMPARE(scheduler.currentSchedule(), 10);
+    QVERIFY(scheduler.syncTimerActive());
+    QCOMPARE(scheduler.syncInterval(), 10 * 60000);
+}
+
+void AccountSchedulerTest::failureWithoutScheduleOwesNothing()
+{
+    ClockedScheduler scheduler(15, 0, 0, 0, -1, -1);
+    scheduler.startScheduler(false);
+    // No sync is running: the report is warned about and ignored.
+    LogCapture log;
+    scheduler.onSyncFailed(QMailServiceAction::Status(QMailServiceAction::Status::ErrTimeout));
+    QVERIFY(log.contains("[Warning] AccountScheduler::onSyncFailed(): got sync failed but sync is "
+                         "not in progress! Skipping it."));
+    QVERIFY(!scheduler.syncPending());
+
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1040);
+    const QMailAccountId account = addStoreAccount(false);
+    ClockedScheduler idle(account.toULongLong(), 0, 0, 0, -1, -1);
+    idle.startScheduler(false);
+    idle.doSync([&] { idle.onSyncSucceed(); },
+                [&](const QMailServiceAction::Status &s) { idle.onSyncFailed(s); });
+    QTRY_VERIFY(!idle.isSyncInProgress());
+    QVERIFY(!idle.syncPending());
+    QCOMPARE(idle.forcedSchedule(), -2);
+}
+
+void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034);
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1033);
+    const QMailAccountId account = addStoreAccount(true);
+    ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
+    scheduler.startScheduler(false);
+    int successes = 0;
+    int failures = 0;
+    LogCapture log;
+    scheduler.doSync(
+        [&] {
+            ++successes;
+            scheduler.onSyncSucceed();
+        },
+        [&](const QMailServiceAction::Status &s) {
+            ++failures;
+            scheduler.onSyncFailed(s);
+        });
+    QTRY_COMPARE(successes, 1);
+    QCOMPARE(failures, 2);
+    QVERIFY(!scheduler.isSyncInProgress());
+    // The first report (the failed export) ended the sync; the others are warned about.
+    QCOMPARE(log.count("with status 1034"), 1);
+    QCOMPARE(log.count("got sync failed but sync is not in progress! Skipping it."), 1);
+    QCOMPARE(log.count("got sync succeeded but sync is not in progress! Skipping it."), 1);
+    QVERIFY(scheduler.syncPending());
+}
+
+void AccountSchedulerTest::folderUpdatesTriggerTheAlwaysOnCheck()
+{
+    const QMailAccountId account = addStoreAccount(false);
+    ClockedScheduler pushing(1, 0, 0, 0, 0, 0);
+    pushing.startScheduler(false);
+    ClockedScheduler periodic(2, 0, 0, 0, 15, 15);
+    periodic.startScheduler(false);
+    QSignalSpy pushChecks(&pushing, &AccountScheduler::checkAlwaysOn);
+    QSignalSpy periodicChecks(&periodic, &AccountScheduler::checkAlwaysOn);
+
+    // Any folder of any account concerns every always-on account.
+    QMailFolder inbox(QMailAccount(account).standardFolder(QMailFolder::InboxFolder));
+    inbox.setStatus(QMailFolder::Favourite, true);
+    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
+    QTRY_COMPARE(pushChecks.size(), 1);
+    settle();
+    QCOMPARE(periodicChecks.size(), 0);
+
+    pushing.onFoldersUpdated(QMailFolderIdList());
+    QCOMPARE(pushChecks.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(AccountSchedulerTest)
+#include "tst_accountscheduler.moc"
