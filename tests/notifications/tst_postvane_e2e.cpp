@@ -14,6 +14,8 @@
 #include <QScopedPointer>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 namespace {
 
 const QString iriBase = QStringLiteral("qmf://mail.brenmor.com");
@@ -40,6 +42,7 @@ private Q_SLOTS:
     void signalsWithdrawWhatAnEarlierRunLeft_data();
     void signalsWithdrawWhatAnEarlierRunLeft();
     void storedSwitchOffWithdrawsWhatAnEarlierRunLeft();
+    void withoutSessionBusTheWiringIsEnforced();
 
 private:
     void writeSettings(bool notificationsEnabled);
@@ -361,6 +364,31 @@ void TestPostvaneEndToEnd::storedSwitchOffWithdrawsWhatAnEarlierRunLeft()
     importMessage(inbox, QStringLiteral("Pat <pat@example.com>"), QStringLiteral("Heard"));
     expectNotify(QStringLiteral("id=\\d+ replaces=0 summary=\"Pat\" body=\"Heard\""));
     QVERIFY(server.unseenLines().filter(QStringLiteral("Muted")).isEmpty());
+}
+
+void TestPostvaneEndToEnd::withoutSessionBusTheWiringIsEnforced()
+{
+    QVERIFY(stopDaemon());
+    // No core file from the deliberate abort.
+    struct rlimit noCore = { 0, 0 };
+    QCOMPARE(::setrlimit(RLIMIT_CORE, &noCore), 0);
+
+    StandinProcess lonely;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + env.path(QStringLiteral("no-bus-here")));
+    lonely.runner().process().setProcessEnvironment(environment);
+    QVERIFY(lonely.runner().start(TestEnvironment::binary(QStringLiteral("postvane"))));
+    QVERIFY(!lonely
+                 .waitForNewLine(QStringLiteral(
+                     "ENFORCE failed: \"QDBusConnection::sessionBus().connect(QString(), "
+                     "\"/com/brenmor/tavik\", \"com.brenmor.tavik\", \"displayEntered\", this, "
+                     "SLOT(handleDisplayEntered()))\""))
+                 .isEmpty());
+    QVERIFY(lonely.runner().waitForFinished());
+    QCOMPARE(lonely.runner().exitStatus(), QProcess::CrashExit);
+    // The store was wired before the bus: those connections held.
+    QVERIFY(lonely.runner().linesContaining(QStringLiteral("ENFORCE failed")).size() == 1);
 }
 
 QTEST_GUILESS_MAIN(TestPostvaneEndToEnd)
