@@ -13,6 +13,8 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -1159,31 +1161,54 @@ bool QMailStorePrivate::checkFolderParents(const QMailFolder &folder)
 bool QMailStorePrivate::storeContent(QMailMessage *message)
 {
     const quint64 id = message->id().toULongLong();
-    const QString shard = QString::number(id % 256, 16).rightJustified(2, QLatin1Char('0'));
-    const QString folder = contentDirectory + QLatin1Char('/') + shard;
-    if (!QDir().mkpath(folder)) {
-        setError(QMailStore::ContentInaccessible, QStringLiteral("Cannot create %1").arg(folder));
-        return false;
+    // Consecutive messages share a folder of at most 1024 files: small
+    // folders, and a bulk import creates its files side by side.
+    const QString folder = contentDirectory + QLatin1Char('/') + QString::number(id / 1024, 16);
+    if (!knownFolders.contains(folder)) {
+        if (!QDir().mkpath(folder)) {
+            setError(QMailStore::ContentInaccessible,
+                     QStringLiteral("Cannot create %1").arg(folder));
+            return false;
+        }
+        knownFolders.insert(folder);
     }
     // A fresh name for every version: a failed transaction can then delete
     // its own file without touching the version the store still points at.
     const QString path = folder + QLatin1Char('/') + QString::number(id) + QLatin1Char('.')
         + QString::number(QRandomGenerator::global()->generate(), 16)
         + QString::number(++fileCounter, 16);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // Plain system calls: a bulk import creates thousands of these files and
+    // QFile would add several status calls to each.
+    const QByteArray nativePath = QFile::encodeName(path);
+    const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
         setError(QMailStore::ContentInaccessible,
-                 QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
+                 QStringLiteral("Cannot write %1: %2")
+                     .arg(path, QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
     pending.createdFiles.append(path);
     const QByteArray &data = message->m_rfc2822;
-    if (file.write(data) != data.size() || !file.flush()) {
+    qint64 written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const QString why = QString::fromLocal8Bit(strerror(errno));
+            ::close(fd);
+            setError(QMailStore::ContentInaccessible,
+                     QStringLiteral("Cannot write %1: %2").arg(path, why));
+            return false;
+        }
+        written += n;
+    }
+    if (::close(fd) != 0) {
         setError(QMailStore::ContentInaccessible,
-                 QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
+                 QStringLiteral("Cannot write %1: %2")
+                     .arg(path, QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
-    file.close();
     if (isOwnContent(*message))
         pending.obsoleteFiles.append(contentPath(message->contentIdentifier()));
     message->setContentScheme(QLatin1String(ContentScheme));

@@ -6,6 +6,7 @@
 #include <QDBusMessage>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -96,6 +97,7 @@ public:
     bool userTransaction = false;
     QMailStoreChanges pending;
     quint32 fileCounter = 0;
+    QSet<QString> knownFolders;
 
     bool busConnected = false;
     bool unflushed = false;
