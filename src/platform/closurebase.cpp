@@ -4,8 +4,8 @@
 
 namespace {
 
-// Every closure alive, so that those still waiting at the end of the process
-// can be released (and are never reported as leaked meanwhile).
+// Every closure alive. Closures have no owner until they dispose of
+// themselves; this registry keeps track of those still waiting.
 QSet<ClosureBase *> &liveClosures()
 {
     static QSet<ClosureBase *> closures;
@@ -28,12 +28,6 @@ ClosureBase::~ClosureBase()
 int ClosureBase::liveCount()
 {
     return liveClosures().size();
-}
-
-void ClosureBase::releaseAll()
-{
-    const QSet<ClosureBase *> closures = liveClosures();
-    qDeleteAll(closures);
 }
 
 void ClosureBase::onActivityChanged(TavikServiceActionManager::Serial serial,

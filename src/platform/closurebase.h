@@ -14,9 +14,8 @@
 // mSerials. When the last tracked action has ended, complete() is called once
 // with the final status of the action that ended last (or of the first one
 // that failed) and the closure disposes of itself: nobody deletes a closure.
-//
-// Closures still waiting when the manager's process ends are released by
-// releaseAll(), so that nothing is lost track of.
+// A closure still waiting when the process ends stays registered, so it is
+// accounted for rather than lost.
 class ClosureBase : public QObject
 {
     Q_OBJECT
@@ -29,8 +28,6 @@ public:
 
     // Closures alive in this process (created and not yet disposed of).
     static int liveCount();
-    // Deletes every closure still waiting, without completing it.
-    static void releaseAll();
 
 public Q_SLOTS:
     void onActivityChanged(TavikServiceActionManager::Serial serial,

@@ -42,7 +42,11 @@ void capture(QtMsgType type, const QMessageLogContext &context, const QString &m
 bool copyFolder(const QString &from, const QString &to)
 {
     QDir().mkpath(to);
-    for (const QString &name : QDir(from).entryList(QDir::Files)) {
+    const QStringList names = QDir(from).entryList(QDir::Files);
+    if (names.isEmpty()) {
+        return false; // the project's data files are missing
+    }
+    for (const QString &name : names) {
         if (!QFile::copy(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name)) {
             return false;
         }

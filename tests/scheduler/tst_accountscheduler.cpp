@@ -3,6 +3,7 @@
 #include "platform/tavikserviceactionmanager.h"
 #include "schedulerfixture.h"
 #include "syncscheduler/accountscheduler.h"
+#include "syncscheduler/delayedsignal.h"
 #include "syncscheduler/syncscheduler.h"
 #include "testenvironment.h"
 
@@ -98,6 +99,7 @@ private Q_SLOTS:
     void failureWithoutScheduleOwesNothing();
     void reportsAfterTheFirstAreWarnedAbout();
     void folderUpdatesTriggerTheAlwaysOnCheck();
+    void delayedSignalFiresOnceAndGoes();
 
 private:
     QMailAccountId addStoreAccount(bool favouriteInbox);
@@ -622,6 +624,27 @@ void AccountSchedulerTest::folderUpdatesTriggerTheAlwaysOnCheck()
 
     pushing.onFoldersUpdated(QMailFolderIdList());
     QCOMPARE(pushChecks.size(), 1);
+}
+
+void AccountSchedulerTest::delayedSignalFiresOnceAndGoes()
+{
+    QObject owner;
+    QPointer<DelayedSignal> delayed = new DelayedSignal(1, 42, &owner);
+    QSignalSpy fired(delayed.data(), &DelayedSignal::timeout);
+    QVERIFY(fired.wait(5000));
+    QCOMPARE(fired.size(), 1);
+    QCOMPARE(fired.first().first().value<Accounts::AccountId>(), 42u);
+    QTRY_VERIFY(delayed.isNull());
+    QCOMPARE(owner.children().size(), 0);
+
+    // Its owner may go first: nothing fires afterwards.
+    auto *shortLived = new QObject;
+    bool late = false;
+    auto *orphan = new DelayedSignal(0, 7, shortLived);
+    connect(orphan, &DelayedSignal::timeout, [&late] { late = true; });
+    delete shortLived;
+    settle();
+    QVERIFY(!late);
 }
 
 QTEST_GUILESS_MAIN(AccountSchedulerTest)

@@ -186,6 +186,13 @@ void ReadSettingsTest::serviceSettingsAreNotRead()
     ScheduleSettings settings;
     QVERIFY(SyncSchedulerTestAccess::readSettings(scheduler, id, settings));
     QCOMPARE(settings.peakSchedule, -1);
+
+    // Reading again through the same manager sees a change made meanwhile.
+    QVERIFY(!AccountsFixture::agTool(
+                 { "update-account", QString::number(id), "int:scheduler/schedule_peak=45" })
+                 .isNull());
+    QTRY_VERIFY(SyncSchedulerTestAccess::readSettings(scheduler, id, settings)
+                && settings.peakSchedule == 45);
 }
 
 QTEST_GUILESS_MAIN(ReadSettingsTest)

@@ -107,6 +107,7 @@ private Q_SLOTS:
     void serverLeavingFailsRunningActions();
     void closureCompletesOnceAndDisposesOfItself();
     void closureWaitsForAllItsActions();
+    void verboseModeLogsRequestsAndOutcomes();
 
 private:
     TestEnvironment mEnv;
@@ -314,6 +315,41 @@ void ServiceActionsTest::closureWaitsForAllItsActions()
     QTRY_COMPARE(completed.size(), 1);
     QCOMPARE(completed.first().errorCode, QMailServiceAction::Status::ErrFileSystemFull);
     QTRY_VERIFY(closure.isNull());
+}
+
+namespace {
+QStringList gRecords;
+void recordServiceActions(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && QByteArray(context.category) == "ServiceActions") {
+        gRecords.append(message);
+    }
+}
+} // namespace
+
+void ServiceActionsTest::verboseModeLogsRequestsAndOutcomes()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034, "No route");
+    auto *manager = TavikServiceActionManager::instance();
+    const QtMessageHandler previous = qInstallMessageHandler(recordServiceActions);
+    gRecords.clear();
+
+    Reports quiet(manager->exportUpdates(QMailAccountId(6)));
+    QVERIFY(quiet.waitForEnd());
+    QVERIFY(gRecords.isEmpty());
+
+    manager->setVerbose(true);
+    const auto serial = manager->exportUpdates(QMailAccountId(6));
+    Reports reports(serial);
+    QVERIFY(reports.waitForEnd());
+    manager->setVerbose(false);
+    qInstallMessageHandler(previous);
+
+    QCOMPARE(gRecords.first(), QString("request %1 \"ExportUpdates\" for account 6").arg(serial));
+    QCOMPARE(gRecords.last(),
+             QString("action %1 is \"failed\" with code 1034 \"No route\"").arg(serial));
 }
 
 QTEST_GUILESS_MAIN(ServiceActionsTest)
