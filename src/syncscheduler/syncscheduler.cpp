@@ -1,10 +1,12 @@
 #include "syncscheduler.h"
 
 #include "settings/logcategories.h"
+#include "tavikbackendstrategies/tavikbackendstrategies.h"
 
 #include <Accounts/Error>
 
 #include <QMetaType>
+#include <QPointer>
 
 #include <memory>
 
@@ -87,4 +89,63 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
     }
     qMailLog(Scheduler) << "Successfully read sync settings for account" << id;
     return true;
+}
+
+void SyncScheduler::sync(Accounts::AccountId id)
+{
+    qMailLog(Scheduler) << "Starting synchronization for account" << id;
+    const QMailAccountId aid(id);
+    TAVIK_FATAL_ASSERT(aid.isValid());
+
+    const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (scheduler) {
+        if (scheduler->isSyncInProgress()) {
+            return;
+        }
+        // The outcome may arrive after this object is gone (teardown while a
+        // sync runs): then there is nobody left to tell.
+        const QPointer<SyncScheduler> self(this);
+        scheduler->doSync(
+            [self, id] {
+                if (self) {
+                    self->onSyncSucceed(id);
+                }
+            },
+            [self, id](const QMailServiceAction::Status &status) {
+                if (self) {
+                    self->onSyncFailed(id, status);
+                }
+            });
+        return;
+    }
+    qWarning() << "Synchronizing an unknown account" << id;
+    TavikBackendStrategy::SyncAccount<TavikBackendStrategy::IgnoreSuccess,
+                                      TavikBackendStrategy::LogError>
+        strategy { TavikBackendStrategy::IgnoreSuccess(), TavikBackendStrategy::LogError() };
+    strategy(aid, QMailFolderId());
+}
+
+void SyncScheduler::onSync(Accounts::AccountId id)
+{
+    sync(id);
+}
+
+void SyncScheduler::onSyncSucceed(Accounts::AccountId id)
+{
+    const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (!scheduler) {
+        qWarning() << "sync succeed for an unknown account" << id;
+        return;
+    }
+    scheduler->onSyncSucceed();
+}
+
+void SyncScheduler::onSyncFailed(Accounts::AccountId id, QMailServiceAction::Status status)
+{
+    const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (!scheduler) {
+        qWarning() << "sync failed for an unknown account" << id;
+        return;
+    }
+    scheduler->onSyncFailed(status);
 }

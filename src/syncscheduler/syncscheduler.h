@@ -15,7 +15,8 @@
 // AccountScheduler per e-mail account.
 //
 // This class is being built up in steps; so far it reads an account's schedule
-// settings and answers whether background connections are allowed.
+// settings, synchronises an account and routes the outcome to the account's
+// scheduler, and answers whether background connections are allowed.
 class SyncScheduler : public QObject
 {
     Q_OBJECT
@@ -27,8 +28,14 @@ public:
     // settings, and neither in flight mode nor in power-save mode.
     static bool isConnectionAllowed();
 
+public Q_SLOTS:
+    void onSyncSucceed(Accounts::AccountId id);
+    void onSyncFailed(Accounts::AccountId id, QMailServiceAction::Status status);
+    void onSync(Accounts::AccountId id);
+
 private:
     bool readSettings(Accounts::AccountId id, ScheduleSettings &settings);
+    void sync(Accounts::AccountId id);
 
     Accounts::Manager mManager;
     QMap<Accounts::AccountId, QSharedPointer<AccountScheduler>> mSchedulers;
