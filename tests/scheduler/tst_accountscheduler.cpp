@@ -74,6 +74,7 @@ private Q_SLOTS:
     void peakDays();
     void peakWindow_data();
     void peakWindow();
+    void constructionLogsTheSchedule();
     void peakTimeLogs();
     void nextSwitchWalksAWeek();
     void switchTimerFollowsTheWeek();
@@ -195,6 +196,24 @@ void AccountSchedulerTest::peakWindow()
     ClockedScheduler scheduler(1, peakDays, start, end, 15, 60);
     QCOMPARE(scheduler.isPeakTime(time), peak);
     QCOMPARE(scheduler.scheduleAt(time), peak ? 15 : 60);
+}
+
+void AccountSchedulerTest::constructionLogsTheSchedule()
+{
+    LogCapture log;
+    ClockedScheduler scheduler(21, 31, 480, 1020, 15, 60);
+    QCOMPARE(log.lines().value(0),
+             QString("[Scheduler] Account scheduler 21 , id = 21 , peak days = 31 , start peak =  "
+                     "480 , end peak =  1020 , peak schedule =  15 , offpeak schedule =  60"));
+    // Nothing runs before the start.
+    QVERIFY(!scheduler.syncTimerActive());
+    QVERIFY(!scheduler.peakTimerActive());
+    QCOMPARE(scheduler.currentSchedule(), -1);
+    QCOMPARE(scheduler.forcedSchedule(), -2);
+    scheduler.now = at(0, 9, 0);
+    scheduler.startScheduler(false);
+    QVERIFY(log.contains(
+        "[Scheduler] starting scheduler for account 21 , immediate sync disabled ..."));
 }
 
 void AccountSchedulerTest::peakTimeLogs()

@@ -5,8 +5,13 @@
 
 #include <qmailmessagesortkey.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QFile>
 #include <QPointer>
 #include <QSignalSpy>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
@@ -108,6 +113,7 @@ private Q_SLOTS:
     void closureCompletesOnceAndDisposesOfItself();
     void closureWaitsForAllItsActions();
     void verboseModeLogsRequestsAndOutcomes();
+    void standInSpeaksTheDocumentedInterface();
 
 private:
     TestEnvironment mEnv;
@@ -350,6 +356,101 @@ void ServiceActionsTest::verboseModeLogsRequestsAndOutcomes()
     QCOMPARE(gRecords.first(), QString("request %1 \"ExportUpdates\" for account 6").arg(serial));
     QCOMPARE(gRecords.last(),
              QString("action %1 is \"failed\" with code 1034 \"No route\"").arg(serial));
+}
+
+namespace {
+
+// "Method(in t,t; out t)" for every method of the interface in an introspection text.
+QStringList methodSignatures(const QString &xml, const QString &interface)
+{
+    QStringList methods;
+    QXmlStreamReader reader(xml);
+    bool inInterface = false;
+    QString current;
+    QStringList args;
+    QStringList outs;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const auto attributes = reader.attributes();
+        if (reader.isStartElement() && reader.name() == QLatin1String("interface")) {
+            inInterface = attributes.value("name") == interface;
+        } else if (reader.isEndElement() && reader.name() == QLatin1String("interface")) {
+            inInterface = false;
+        } else if (inInterface && reader.isStartElement()
+                   && reader.name() == QLatin1String("method")) {
+            current = attributes.value("name").toString();
+            args.clear();
+            outs.clear();
+        } else if (inInterface && !current.isEmpty() && reader.isStartElement()
+                   && reader.name() == QLatin1String("arg")) {
+            const QString direction = attributes.hasAttribute("direction")
+                ? attributes.value("direction").toString()
+                : QStringLiteral("in");
+            (direction == QLatin1String("out") ? outs : args)
+                .append(attributes.value("type").toString());
+        } else if (inInterface && reader.isEndElement()
+                   && reader.name() == QLatin1String("method")) {
+            // In and out arguments are ordered among themselves only.
+            methods.append(current + "(in " + args.join(',') + "; out " + outs.join(',') + ')');
+            current.clear();
+        }
+    }
+    methods.sort();
+    return methods;
+}
+
+// The stand-in answers from this thread: wait for its reply with the event loop running.
+QDBusMessage callInProcess(const QDBusMessage &call)
+{
+    QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(call);
+    QElapsedTimer timer;
+    timer.start();
+    while (!pending.isFinished() && timer.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return pending.reply();
+}
+
+QString actionListType(const QString &xml)
+{
+    const int at = xml.indexOf("name=\"ListActions\"");
+    const int type = xml.indexOf("type=\"", at) + 6;
+    return xml.mid(type, xml.indexOf('"', type) - type);
+}
+
+} // namespace
+
+void ServiceActionsTest::standInSpeaksTheDocumentedInterface()
+{
+    QFile file(TestEnvironment::sourcePath("lib/qmf/com.brenmor.qmf.MessageServer.xml"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString documented = QString::fromUtf8(file.readAll());
+    const QStringList expected = methodSignatures(documented, "com.brenmor.qmf.MessageServer");
+    QCOMPARE(expected.size(), 6);
+
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        "com.brenmor.qmf.MessageServer", "/com/brenmor/qmf/MessageServer",
+        "org.freedesktop.DBus.Introspectable", "Introspect");
+    const QDBusMessage introspection = callInProcess(call);
+    QCOMPARE(introspection.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(methodSignatures(introspection.arguments().first().toString(),
+                              "com.brenmor.qmf.MessageServer"),
+             expected);
+
+    // The action structure as it travels.
+    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Never);
+    Reports reports(TavikServiceActionManager::instance()->send(QMailAccountId(2)));
+    QTRY_COMPARE(reports.list.size(), 1);
+    const QDBusMessage list = callInProcess(QDBusMessage::createMethodCall(
+        "com.brenmor.qmf.MessageServer", "/com/brenmor/qmf/MessageServer",
+        "com.brenmor.qmf.MessageServer", "ListActions"));
+    QCOMPARE(list.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(list.signature(), actionListType(documented));
+    QCOMPARE(list.signature(), QString("a(titttsiiiuud)"));
+    QVERIFY(mServer->finish(mServer->actions().first().id, 0));
+    QVERIFY(reports.waitForEnd());
 }
 
 QTEST_GUILESS_MAIN(ServiceActionsTest)
