@@ -59,6 +59,7 @@ private Q_SLOTS:
     void maildirImport();
     void mboxImport();
     void failedImportWritesNothing();
+    void concurrentImports();
     void flagsMovesAndDeletes();
     void badArguments_data();
     void badArguments();
@@ -274,6 +275,36 @@ void TestQmfctl::failedImportWritesNothing()
     QCOMPARE(wrongFolder.code, 1);
     QCOMPARE(wrongFolder.err, QByteArray("qmfctl: no folder 424242\n"));
     QCOMPARE(m_store->countMessages(), before);
+}
+
+void TestQmfctl::concurrentImports()
+{
+    // Two writers at once: the second waits for the first instead of failing.
+    QList<QString> dirs;
+    for (int d = 0; d < 2; ++d) {
+        const QString dir = m_env.path(QStringLiteral("parallel%1").arg(d));
+        for (int i = 0; i < 300; ++i)
+            write(dir + QStringLiteral("/cur/%1:2,").arg(i),
+                  "Subject: parallel " + QByteArray::number(d) + "\n\nx\n");
+        dirs.append(dir);
+    }
+    const Result folderResult = run({ "folder", "add", "--account", "12", "--path", "Parallel" });
+    QCOMPARE(folderResult.code, 0);
+    const QString folder = QString::fromLatin1(folderResult.out.trimmed());
+    QProcess first, second;
+    first.start(TestEnvironment::binary(QStringLiteral("qmfctl")),
+                { "import", "--folder", folder, dirs.at(0) });
+    second.start(TestEnvironment::binary(QStringLiteral("qmfctl")),
+                 { "import", "--folder", folder, dirs.at(1) });
+    QVERIFY(first.waitForFinished(60000));
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(first.readAllStandardOutput(), QByteArray("300\n"));
+    QCOMPARE(second.readAllStandardOutput(), QByteArray("300\n"));
+    QCOMPARE(m_store->countMessages(
+                 QMailMessageKey::parentFolderId(QMailFolderId(folder.toULongLong()))),
+             600);
 }
 
 void TestQmfctl::flagsMovesAndDeletes()
