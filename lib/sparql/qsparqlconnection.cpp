@@ -7,12 +7,19 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QPointer>
-#include <QSet>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -96,7 +103,134 @@ QVariant cursorValue(TrackerSparqlCursor *cursor, int column)
 
 } // namespace
 
-struct PendingStatement;
+// What the store answered to one statement, carried from the worker thread
+// to the thread of the connection.
+struct StatementOutcome
+{
+    QSparqlError error;
+    QStringList columns;
+    QVector<QVariantList> rows;
+};
+
+// Runs the statements of one connection one after another on a thread of its
+// own, so that the event loop never waits for the store, and so that a
+// connection going away can still finish what it was given: Tracker's own
+// asynchronous calls drop queued updates when the connection is closed, and
+// waiting for their callbacks would mean running the event loop inside a
+// destructor.
+class StatementWorker
+{
+public:
+    using Deliver = std::function<void(quint64, const StatementOutcome &)>;
+
+    StatementWorker(TrackerSparqlConnection *store, QObject *receiver, Deliver deliver)
+        : m_store(store)
+        , m_receiver(receiver)
+        , m_deliver(std::move(deliver))
+        , m_thread([this] { run(); })
+    { }
+
+    // Runs every statement already handed over, then ends the thread.
+    ~StatementWorker()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+
+    void post(quint64 serial, const QByteArray &text, bool update)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_queue.push_back({ serial, text, update });
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    struct Job
+    {
+        quint64 serial;
+        QByteArray text;
+        bool update;
+    };
+
+    void run()
+    {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+                if (m_queue.empty()) {
+                    return;
+                }
+                job = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            const StatementOutcome outcome = job.update ? update(job.text) : query(job.text);
+            // Queued to the receiver's thread; dropped if the receiver is gone.
+            const quint64 serial = job.serial;
+            Deliver deliver = m_deliver;
+            QMetaObject::invokeMethod(
+                m_receiver, [deliver, serial, outcome] { deliver(serial, outcome); },
+                Qt::QueuedConnection);
+        }
+    }
+
+    StatementOutcome update(const QByteArray &text)
+    {
+        StatementOutcome outcome;
+        GError *error = nullptr;
+        tracker_sparql_connection_update(m_store, text.constData(), nullptr, &error);
+        if (error) {
+            outcome.error = storeError(error);
+        }
+        return outcome;
+    }
+
+    StatementOutcome query(const QByteArray &text)
+    {
+        StatementOutcome outcome;
+        GError *error = nullptr;
+        TrackerSparqlCursor *cursor
+            = tracker_sparql_connection_query(m_store, text.constData(), nullptr, &error);
+        if (!cursor) {
+            outcome.error = storeError(error);
+            return outcome;
+        }
+        const int columnCount = tracker_sparql_cursor_get_n_columns(cursor);
+        for (int column = 0; column < columnCount; ++column) {
+            outcome.columns.append(
+                QString::fromUtf8(tracker_sparql_cursor_get_variable_name(cursor, column)));
+        }
+        while (tracker_sparql_cursor_next(cursor, nullptr, &error)) {
+            QVariantList row;
+            row.reserve(columnCount);
+            for (int column = 0; column < columnCount; ++column) {
+                row.append(cursorValue(cursor, column));
+            }
+            outcome.rows.append(row);
+        }
+        if (error) {
+            outcome.error = storeError(error);
+        }
+        g_object_unref(cursor);
+        return outcome;
+    }
+
+    TrackerSparqlConnection *m_store;
+    QObject *m_receiver;
+    Deliver m_deliver;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Job> m_queue;
+    bool m_stopping = false;
+    std::thread m_thread; // last: started once everything above exists
+};
 
 class QSparqlConnectionPrivate
 {
@@ -107,80 +241,28 @@ public:
     TrackerSparqlConnection *store = nullptr;
     GDBusConnection *bus = nullptr;
     TrackerEndpointDBus *endpoint = nullptr;
-    QSet<PendingStatement *> pending;
+    std::unique_ptr<StatementWorker> worker;
+    QHash<quint64, QPointer<QSparqlResult>> pending;
+    quint64 nextSerial = 1;
 
     bool open(const QSparqlConnectionOptions &options);
     void publish(const QString &name);
     void unpublish();
-    static void finishPending(struct PendingStatement *pending, const QSparqlError &error,
-                              TrackerSparqlCursor *cursor);
+    void deliver(quint64 serial, const StatementOutcome &outcome);
 };
 
-// One statement in the store's hands. Owned by its GLib callback; the result
-// pointer is cleared when the result or the connection goes first.
-struct PendingStatement
+void QSparqlConnectionPrivate::deliver(quint64 serial, const StatementOutcome &outcome)
 {
-    QSparqlConnectionPrivate *owner;
-    QPointer<QSparqlResult> result;
-};
-
-void QSparqlConnectionPrivate::finishPending(PendingStatement *pending, const QSparqlError &error,
-                                             TrackerSparqlCursor *cursor)
-{
-    pending->owner->pending.remove(pending);
-    QPointer<QSparqlResult> result = pending->result;
-    delete pending;
+    const QPointer<QSparqlResult> result = pending.take(serial);
     if (!result) {
         return;
     }
-    if (cursor) {
-        QStringList columns;
-        const int columnCount = tracker_sparql_cursor_get_n_columns(cursor);
-        for (int column = 0; column < columnCount; ++column) {
-            columns.append(
-                QString::fromUtf8(tracker_sparql_cursor_get_variable_name(cursor, column)));
-        }
-        result->setColumns(columns);
-        GError *rowError = nullptr;
-        while (tracker_sparql_cursor_next(cursor, nullptr, &rowError)) {
-            QVariantList row;
-            row.reserve(columnCount);
-            for (int column = 0; column < columnCount; ++column) {
-                row.append(cursorValue(cursor, column));
-            }
-            result->addRow(row);
-        }
-        if (rowError) {
-            result->finish(storeError(rowError));
-            return;
-        }
+    result->setColumns(outcome.columns);
+    for (const QVariantList &row : outcome.rows) {
+        result->addRow(row);
     }
-    result->finish(error);
+    result->finish(outcome.error);
 }
-
-namespace {
-
-void onUpdateDone(GObject *source, GAsyncResult *asyncResult, gpointer data)
-{
-    GError *error = nullptr;
-    tracker_sparql_connection_update_finish(TRACKER_SPARQL_CONNECTION(source), asyncResult, &error);
-    QSparqlConnectionPrivate::finishPending(static_cast<PendingStatement *>(data),
-                                            error ? storeError(error) : QSparqlError(), nullptr);
-}
-
-void onQueryDone(GObject *source, GAsyncResult *asyncResult, gpointer data)
-{
-    GError *error = nullptr;
-    TrackerSparqlCursor *cursor = tracker_sparql_connection_query_finish(
-        TRACKER_SPARQL_CONNECTION(source), asyncResult, &error);
-    QSparqlConnectionPrivate::finishPending(static_cast<PendingStatement *>(data),
-                                            error ? storeError(error) : QSparqlError(), cursor);
-    if (cursor) {
-        g_object_unref(cursor);
-    }
-}
-
-} // namespace
 
 bool QSparqlConnectionPrivate::open(const QSparqlConnectionOptions &options)
 {
@@ -309,7 +391,13 @@ QSparqlConnection::QSparqlConnection(const QString &type, const QSparqlConnectio
     d->driver = type;
     if (type != trackerDirectDriver) {
         d->errorString = QStringLiteral("driver \"%1\" is not available").arg(type);
-    } else if (!d->open(options)) {
+    } else if (d->open(options)) {
+        QSparqlConnectionPrivate *priv = d;
+        d->worker.reset(new StatementWorker(
+            d->store, this, [priv](quint64 serial, const StatementOutcome &outcome) {
+                priv->deliver(serial, outcome);
+            }));
+    } else {
         d->store = nullptr;
     }
     if (!d->errorString.isEmpty()) {
@@ -319,14 +407,9 @@ QSparqlConnection::QSparqlConnection(const QString &type, const QSparqlConnectio
 
 QSparqlConnection::~QSparqlConnection()
 {
-    // Tracker finishes what it has started; let it, without telling results
-    // whose owners may be going away with us.
-    for (PendingStatement *pending : qAsConst(d->pending)) {
-        pending->result = nullptr;
-    }
-    while (!d->pending.isEmpty()) {
-        g_main_context_iteration(nullptr, TRUE);
-    }
+    // Everything handed over is carried out before the database closes; the
+    // results are not told any more, their owners may be going away with us.
+    d->worker.reset();
     d->unpublish();
     if (d->store) {
         tracker_sparql_connection_close(d->store);
@@ -365,21 +448,14 @@ QSparqlResult *QSparqlConnection::exec(const QSparqlQuery &query)
         QTimer::singleShot(0, result, [result, error] { result->finish(error); });
         return result;
     }
-    auto *pending = new PendingStatement { d, result };
-    d->pending.insert(pending);
     QByteArray text = query.preparedQueryText().toUtf8();
     if (query.isUpdate() && text.trimmed().isEmpty()) {
-        // SPARQL allows an update without operations, Tracker does not; it
-        // still goes through the update queue to keep results in order.
+        // SPARQL allows an update without operations, Tracker does not.
         text = "INSERT DATA { }";
     }
-    if (query.isUpdate()) {
-        tracker_sparql_connection_update_async(d->store, text.constData(), nullptr, onUpdateDone,
-                                               pending);
-    } else {
-        tracker_sparql_connection_query_async(d->store, text.constData(), nullptr, onQueryDone,
-                                              pending);
-    }
+    const quint64 serial = d->nextSerial++;
+    d->pending.insert(serial, result);
+    d->worker->post(serial, text, query.isUpdate());
     return result;
 }
 

@@ -16,9 +16,9 @@ class QSparqlConnectionPrivate;
 // Tracker client can read it:
 //   tracker3 sparql --dbus-service com.brenmor.Postvane.Tracker -q '...'
 //
-// Statements run asynchronously: exec() returns at once and the result emits
-// finished() from the event loop. Updates are applied one after another in
-// the order of exec() calls; the event loop never waits for the store. An
+// Statements run asynchronously, one after another in the order of exec()
+// calls, on a thread of the connection: exec() returns at once and the result
+// emits finished() from the event loop, which never waits for the store. An
 // update without any operation (empty text) succeeds and changes nothing.
 class QSparqlConnection : public QObject
 {
@@ -28,8 +28,8 @@ public:
     QSparqlConnection(const QString &type,
                       const QSparqlConnectionOptions &options = QSparqlConnectionOptions(),
                       QObject *parent = nullptr);
-    // Waits for statements still running in the store, so that nothing sent
-    // is lost; their results do not emit finished() any more.
+    // Carries out every statement already handed over, so that nothing sent is
+    // lost (this waits for the store); their results do not emit finished().
     ~QSparqlConnection() override;
 
     // False when the driver is unknown or the database could not be opened.
