@@ -55,15 +55,27 @@ QString percentEncoded(uint codePoint)
 
 QString dateTimeLexical(const QDateTime &value)
 {
-    QString text = value.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
-    if (value.time().msec() != 0) {
-        text += value.toString(QStringLiteral(".zzz"));
+    // Formatted from UTC shifted by the offset: one time-zone lookup instead
+    // of one per field.
+    const bool utc = value.timeSpec() == Qt::UTC;
+    const int offset = utc ? 0 : value.offsetFromUtc();
+    const QDateTime wall = value.toUTC().addSecs(offset);
+    const QDate date = wall.date();
+    const QTime time = wall.time();
+    QString text = QStringLiteral("%1-%2-%3T%4:%5:%6")
+                       .arg(date.year(), 4, 10, QLatin1Char('0'))
+                       .arg(date.month(), 2, 10, QLatin1Char('0'))
+                       .arg(date.day(), 2, 10, QLatin1Char('0'))
+                       .arg(time.hour(), 2, 10, QLatin1Char('0'))
+                       .arg(time.minute(), 2, 10, QLatin1Char('0'))
+                       .arg(time.second(), 2, 10, QLatin1Char('0'));
+    if (time.msec() != 0) {
+        text += QStringLiteral(".%1").arg(time.msec(), 3, 10, QLatin1Char('0'));
     }
-    if (value.timeSpec() == Qt::UTC) {
+    if (utc) {
         return text + QLatin1Char('Z');
     }
     // Local and zoned times carry their offset, so the store knows the instant.
-    const int offset = value.offsetFromUtc();
     const int minutes = std::abs(offset) / 60;
     text += offset < 0 ? QLatin1Char('-') : QLatin1Char('+');
     text += QStringLiteral("%1:%2")
@@ -83,37 +95,31 @@ QString doubleTerm(double value)
     return typedLiteral(QString::number(value, 'g', 17), "double");
 }
 
-// Copies a quoted literal of the template text unchanged, from its opening
-// quote; returns the position after it.
-int skipLiteral(const QString &text, int pos, QString &out)
+// The position just after the quoted literal that starts at pos.
+int literalEnd(const QChar *text, int n, int pos)
 {
-    const QChar quote = text.at(pos);
-    const int n = text.size();
-    const bool isLong = pos + 2 < n && text.at(pos + 1) == quote && text.at(pos + 2) == quote;
+    const QChar quote = text[pos];
+    const bool isLong = pos + 2 < n && text[pos + 1] == quote && text[pos + 2] == quote;
     int i = pos + (isLong ? 3 : 1);
     while (i < n) {
-        const QChar c = text.at(i);
+        const QChar c = text[i];
         if (c == QLatin1Char('\\')) {
             i += 2;
             continue;
         }
         if (c == quote) {
             if (!isLong) {
-                ++i;
-                break;
+                return i + 1;
             }
-            if (i + 2 < n && text.at(i + 1) == quote && text.at(i + 2) == quote) {
-                i += 3;
-                break;
+            if (i + 2 < n && text[i + 1] == quote && text[i + 2] == quote) {
+                return i + 3;
             }
         } else if (!isLong && (c == QLatin1Char('\n') || c == QLatin1Char('\r'))) {
-            break;
+            return i;
         }
         ++i;
     }
-    i = qMin(i, n);
-    out += text.midRef(pos, i - pos);
-    return i;
+    return n;
 }
 
 } // namespace
@@ -148,55 +154,66 @@ QString QSparqlQuery::preparedQueryText() const
     if (m_bindings.isEmpty()) {
         return m_query;
     }
-    const QString &text = m_query;
-    const int n = text.size();
+    const QChar *text = m_query.constData();
+    const int n = m_query.size();
     QString out;
     out.reserve(n + n / 2);
+    int copied = 0; // text before this position is in out already
     int i = 0;
     while (i < n) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
-            i = skipLiteral(text, i, out);
-        } else if (c == QLatin1Char('<')) {
+        const ushort c = text[i].unicode();
+        if (c == '"' || c == '\'') {
+            i = literalEnd(text, n, i);
+        } else if (c == '<') {
             int j = i + 1;
-            while (j < n && !isIriForbidden(text.at(j).unicode())) {
+            while (j < n && !isIriForbidden(text[j].unicode())) {
                 ++j;
             }
-            if (j < n && text.at(j) == QLatin1Char('>')) {
-                out += text.midRef(i, j + 1 - i);
-                i = j + 1;
-            } else {
-                out += c; // a comparison, not an IRI
+            // An IRI is skipped whole; otherwise '<' is a comparison.
+            i = j < n && text[j] == QLatin1Char('>') ? j + 1 : i + 1;
+        } else if (c == '#') {
+            while (i < n && text[i] != QLatin1Char('\n')) {
                 ++i;
             }
-        } else if (c == QLatin1Char('#')) {
-            int j = text.indexOf(QLatin1Char('\n'), i);
-            j = j < 0 ? n : j;
-            out += text.midRef(i, j - i);
-            i = j;
-        } else if (c == QLatin1Char('?') && i + 2 < n && text.at(i + 1) == QLatin1Char(':')
-                   && isPlaceholderNameChar(text.at(i + 2))) {
+        } else if (c == '?' && i + 2 < n && text[i + 1] == QLatin1Char(':')
+                   && isPlaceholderNameChar(text[i + 2])) {
             int j = i + 2;
-            while (j < n && isPlaceholderNameChar(text.at(j))) {
+            while (j < n && isPlaceholderNameChar(text[j])) {
                 ++j;
             }
-            const auto binding = m_bindings.constFind(text.mid(i + 2, j - i - 2));
-            if (binding != m_bindings.constEnd()) {
-                out += termForValue(binding.value());
-            } else {
-                out += text.midRef(i, j - i);
+            const QStringRef name(&m_query, i + 2, j - i - 2);
+            for (auto binding = m_bindings.constBegin(); binding != m_bindings.constEnd();
+                 ++binding) {
+                if (name == binding.key()) {
+                    out.append(text + copied, i - copied);
+                    out += termForValue(binding.value());
+                    copied = j;
+                    break;
+                }
             }
             i = j;
         } else {
-            out += c;
             ++i;
         }
     }
+    out.append(text + copied, n - copied);
     return out;
 }
 
 QString QSparqlQuery::escapeLiteral(const QString &text)
 {
+    bool plain = true;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '\\' || u == '"' || u == '\'' || u == '\n' || u == '\r' || u == '\t' || u == '\b'
+            || u == '\f' || u == 0) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        return text;
+    }
     QString out;
     out.reserve(text.size() + 8);
     for (const QChar c : text) {
@@ -242,6 +259,16 @@ QString QSparqlQuery::escapeLiteral(const QString &text)
 
 QString QSparqlQuery::escapeIri(const QString &iri)
 {
+    bool plain = true;
+    for (const QChar c : iri) {
+        if (isIriForbidden(c.unicode())) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        return iri;
+    }
     QString out;
     out.reserve(iri.size());
     const QVector<uint> codePoints = iri.toUcs4();

@@ -8,7 +8,6 @@
 #include <qsparqlquery.h>
 #include <qsparqlresult.h>
 
-#include <QTextStream>
 #include <QtDebug>
 
 namespace {
@@ -184,15 +183,12 @@ QString TrackerIndexer::messageDeleteStatement(const QMailMessageId &id)
 
 QString TrackerIndexer::contactStatement(const QMailAddress &address, const QString &predicate)
 {
-    QString text;
-    {
-        QTextStream stream(&text);
-        stream << "   " << predicate << " [\n        rdf:type nco:Contact ; \n";
-        if (address.name() != address.address()) {
-            stream << "        nco:fullname ?:name ;\n";
-        }
-        stream << "        nco:hasEmailAddress ?:address ] ;\n";
+    QString text = QStringLiteral("   ") + predicate
+        + QStringLiteral(" [\n        rdf:type nco:Contact ; \n");
+    if (address.name() != address.address()) {
+        text += QStringLiteral("        nco:fullname ?:name ;\n");
     }
+    text += QStringLiteral("        nco:hasEmailAddress ?:address ] ;\n");
     QSparqlQuery query(text, QSparqlQuery::InsertStatement);
     query.bindValue(QStringLiteral("name"), address.name());
     query.bindValue(QStringLiteral("address"), QUrl(QStringLiteral("mailto:") + address.address()));
