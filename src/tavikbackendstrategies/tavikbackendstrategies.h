@@ -15,6 +15,8 @@
 #include <QObject>
 #include <QtGlobal>
 
+#include <tuple>
+
 // An invariant the strategies cannot go on without; holds in release builds.
 #define TAVIK_FATAL_ASSERT(condition)                                                              \
     do {                                                                                           \
@@ -39,18 +41,33 @@ struct LogError
     void operator()(const QMailServiceAction::Status &status) const;
 };
 
+// The arguments a closure keeps for its success handler: none, one or two,
+// with void standing for an unused place.
+template<typename Arg1, typename Arg2> struct StoredArguments
+{
+    typedef std::tuple<Arg1, Arg2> Type;
+};
+template<typename Arg1> struct StoredArguments<Arg1, void>
+{
+    typedef std::tuple<Arg1> Type;
+};
+template<> struct StoredArguments<void, void>
+{
+    typedef std::tuple<> Type;
+};
+
 // Calls the failure handler with the status of a failed action, otherwise
 // the success handler with the stored arguments.
 template<typename SuccessT, typename FailureT, typename Arg1 = void, typename Arg2 = void>
 class TavikServiceActionClosure : public ClosureBase
 {
 public:
-    TavikServiceActionClosure(const SuccessT &success, const FailureT &failure, const Arg1 &arg1,
-                              const Arg2 &arg2)
+    template<typename... Args>
+    TavikServiceActionClosure(const SuccessT &success, const FailureT &failure,
+                              const Args &...arguments)
         : mSuccess(success)
         , mFailure(failure)
-        , mArg1(arg1)
-        , mArg2(arg2)
+        , mArguments(arguments...)
     { }
 
 protected:
@@ -59,65 +76,14 @@ protected:
         if (status.errorCode != QMailServiceAction::Status::ErrNoError) {
             mFailure(status);
         } else {
-            mSuccess(mArg1, mArg2);
+            std::apply(mSuccess, mArguments);
         }
     }
 
 private:
     SuccessT mSuccess;
     FailureT mFailure;
-    Arg1 mArg1;
-    Arg2 mArg2;
-};
-
-template<typename SuccessT, typename FailureT, typename Arg1>
-class TavikServiceActionClosure<SuccessT, FailureT, Arg1, void> : public ClosureBase
-{
-public:
-    TavikServiceActionClosure(const SuccessT &success, const FailureT &failure, const Arg1 &arg1)
-        : mSuccess(success)
-        , mFailure(failure)
-        , mArg1(arg1)
-    { }
-
-protected:
-    void complete(const QMailServiceAction::Status &status) override
-    {
-        if (status.errorCode != QMailServiceAction::Status::ErrNoError) {
-            mFailure(status);
-        } else {
-            mSuccess(mArg1);
-        }
-    }
-
-private:
-    SuccessT mSuccess;
-    FailureT mFailure;
-    Arg1 mArg1;
-};
-
-template<typename SuccessT, typename FailureT>
-class TavikServiceActionClosure<SuccessT, FailureT, void, void> : public ClosureBase
-{
-public:
-    TavikServiceActionClosure(const SuccessT &success, const FailureT &failure)
-        : mSuccess(success)
-        , mFailure(failure)
-    { }
-
-protected:
-    void complete(const QMailServiceAction::Status &status) override
-    {
-        if (status.errorCode != QMailServiceAction::Status::ErrNoError) {
-            mFailure(status);
-        } else {
-            mSuccess();
-        }
-    }
-
-private:
-    SuccessT mSuccess;
-    FailureT mFailure;
+    typename StoredArguments<Arg1, Arg2>::Type mArguments;
 };
 
 // Makes the closure wait for the action with the given serial.
