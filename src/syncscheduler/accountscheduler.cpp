@@ -124,7 +124,15 @@ int AccountScheduler::updateSchedule()
     if (isPeakTime(t)) {
         mCurrentSchedule = mPeakSchedule;
     }
-    const QDateTime next = nextSwitchTime(t);
+    QDateTime next = nextSwitchTime(t);
+    if (next < t) {
+        // Only a window edge outside the day (a negative start or end in the
+        // settings) gives a switch that is already past; a timer armed for it
+        // would fire at once, again and again. Look again when the day changes.
+        qWarning() << "account" << mAccountId << ": peak window" << mPeakStart << "to" << mPeakEnd
+                   << "is outside the day, next look at midnight";
+        next = QDateTime(t.date().addDays(1), QTime(0, 0));
+    }
     const qint64 seconds = qMax<qint64>(0, currentDateTime().secsTo(next));
     mPeakTimer.start(int(qMin<qint64>(seconds * 1000, std::numeric_limits<int>::max())));
     return mCurrentSchedule;

@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <ctime>
+#include <limits>
 
 // Switches the connectivity input that setForcedSchedule consults.
 class SyncSchedulerTestAccess
@@ -81,6 +82,7 @@ private Q_SLOTS:
     void earlySwitchTimerEvaluatesTheNewPeriod();
     void equalIntervalsNeedNoSwitchTimer();
     void peakDaysZeroIsAlwaysOffPeak();
+    void windowOutsideTheDayNeverSpins();
 
     void intervals();
     void disabledScheduleNeverSyncs();
@@ -320,6 +322,25 @@ void AccountSchedulerTest::peakDaysZeroIsAlwaysOffPeak()
     QCOMPARE(scheduler.currentSchedule(), 60);
 }
 
+void AccountSchedulerTest::windowOutsideTheDayNeverSpins()
+{
+    // A start ten minutes before midnight, written as -10: late in the day its
+    // next edge is already past, and the switch timer waits for midnight
+    // instead of firing at once for ever.
+    ClockedScheduler scheduler(16, 127, -10, 600, 15, 60);
+    scheduler.now = at(0, 23, 55);
+    LogCapture log;
+    QCOMPARE(scheduler.updateSchedule(), 60);
+    QVERIFY(scheduler.peakTimerActive());
+    QCOMPARE(scheduler.peakInterval(), 5 * 60 * 1000);
+    QVERIFY(log.contains("[Warning] account 16 : peak window -10 to 600 is outside the day"));
+
+    // From midnight on the window's edges are ahead again.
+    scheduler.now = at(1, 0, 0);
+    QCOMPARE(scheduler.updateSchedule(), 15);
+    QCOMPARE(qint64(scheduler.peakInterval()), at(1, 0, 0).secsTo(at(1, 10, 0)) * 1000);
+}
+
 void AccountSchedulerTest::intervals()
 {
     ClockedScheduler scheduler(1, 0, 0, 0, 15, 15);
@@ -329,11 +350,21 @@ void AccountSchedulerTest::intervals()
     QCOMPARE(scheduler.syncInterval(), 15 * 60000);
     scheduler.setSchedule(0, false);
     QVERIFY(!scheduler.syncTimerActive());
-    scheduler.setSchedule(-1, false);
-    QVERIFY(!scheduler.syncTimerActive());
-    // Codes the settings never produce arm nothing.
-    scheduler.setSchedule(-7, true);
-    QVERIFY(!scheduler.syncTimerActive());
+    {
+        // -1 wins over a request for an immediate sync.
+        LogCapture log;
+        scheduler.setSchedule(-1, true);
+        QVERIFY(!scheduler.syncTimerActive());
+        // Codes the settings never produce arm nothing either.
+        scheduler.setSchedule(-7, true);
+        QVERIFY(!scheduler.syncTimerActive());
+        QVERIFY(!log.contains("sync delayed"));
+    }
+    // An interval too long for a timer is cut to the longest one, never
+    // wrapped round to a negative period.
+    scheduler.setSchedule(100000, false);
+    QVERIFY(scheduler.syncTimerActive());
+    QCOMPARE(scheduler.syncInterval(), std::numeric_limits<int>::max() / 60000 * 60000);
     scheduler.stopScheduler();
 
     // The interval timer's slot syncs.
@@ -474,10 +505,14 @@ void AccountSchedulerTest::peakSwitchDropsTheForcedSchedule()
     scheduler.setForcedSchedule(10);
     QCOMPARE(scheduler.currentSchedule(), 10);
     scheduler.now = at(0, 8, 0);
+    LogCapture log;
     scheduler.onPeakTime();
     QCOMPARE(scheduler.forcedSchedule(), -2);
     QCOMPARE(scheduler.currentSchedule(), 15);
     QCOMPARE(scheduler.syncInterval(), 15 * 60000);
+    // A switch syncs at once in the new period.
+    QCOMPARE(log.lines().value(0), QString("[Scheduler] account 12 : peak time"));
+    QVERIFY(log.contains("[Scheduler] account 12 : sync delayed for 1 seconds..."));
 }
 
 void AccountSchedulerTest::networkStateWhileAlwaysOn()
@@ -620,7 +655,10 @@ void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
     QCOMPARE(log.count("with status 1034"), 1);
     QCOMPARE(log.count("got sync failed but sync is not in progress! Skipping it."), 1);
     QCOMPARE(log.count("got sync succeeded but sync is not in progress! Skipping it."), 1);
+    // A periodic schedule owes the sync but is not forced to another one.
     QVERIFY(scheduler.syncPending());
+    QCOMPARE(scheduler.forcedSchedule(), -2);
+    QCOMPARE(scheduler.currentSchedule(), 15);
 }
 
 void AccountSchedulerTest::folderUpdatesTriggerTheAlwaysOnCheck()
