@@ -77,7 +77,10 @@ private Q_SLOTS:
     void logOnlyHandlersReportAFailureAsCritical();
 
 private:
-    QMailAccountId addAccount(bool withInbox);
+    enum Inbox { NoInbox, PlainInbox, FavouriteInbox };
+    // An account with two folders, "INBOX" and "Lists"; the first is its
+    // inbox unless NoInbox, and a favourite folder with FavouriteInbox.
+    QMailAccountId addAccount(Inbox inboxKind);
     QMailFolderId inboxOf(const QMailAccountId &id);
 
     TestEnvironment mEnv;
@@ -109,7 +112,7 @@ void StrategiesTest::cleanup()
     QTRY_COMPARE(ClosureBase::liveCount(), 0);
 }
 
-QMailAccountId StrategiesTest::addAccount(bool withInbox)
+QMailAccountId StrategiesTest::addAccount(Inbox inboxKind)
 {
     QMailAccount account;
     account.setName(QStringLiteral("Test"));
@@ -117,11 +120,12 @@ QMailAccountId StrategiesTest::addAccount(bool withInbox)
         return QMailAccountId();
     }
     QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
+    inbox.setStatus(QMailFolder::Favourite, inboxKind == FavouriteInbox);
     QMailFolder other(QStringLiteral("Lists"), QMailFolderId(), account.id());
     if (!QMailStore::instance()->addFolder(&inbox) || !QMailStore::instance()->addFolder(&other)) {
         return QMailAccountId();
     }
-    if (withInbox) {
+    if (inboxKind != NoInbox) {
         account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
         QMailStore::instance()->updateAccount(&account);
     }
@@ -135,7 +139,7 @@ QMailFolderId StrategiesTest::inboxOf(const QMailAccountId &id)
 
 void StrategiesTest::firstSyncSetsUpTheInbox()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(PlainInbox);
     QVERIFY(account.isValid());
     const QMailFolderId inbox = inboxOf(account);
     QVERIFY(inbox.isValid());
@@ -165,15 +169,26 @@ void StrategiesTest::firstSyncSetsUpTheInbox()
     // The inbox is a favourite in the store now.
     QVERIFY(QMailFolder(inbox).status() & QMailFolder::Favourite);
     QCOMPARE(TavikUtils::getFavouriteFolders(account), QList<QMailFolderId>({ inbox }));
+
+    // The next synchronisation of the account takes the favourites' path.
+    mServer->clearRequests();
+    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Succeed);
+    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
+    QTRY_COMPARE(outcomes.successes, 2);
+    QVERIFY(outcomes.failures.isEmpty());
+    QCOMPARE(mServer->methods(),
+             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList",
+                           "RetrieveMessageLists" }));
+    QCOMPARE(mServer->requests().at(2).folderId, quint64(0));
+    QCOMPARE(mServer->requests().at(2).descending, true);
+    QCOMPARE(mServer->requests().at(3).folderIds, QList<quint64>({ inbox.toULongLong() }));
+    QCOMPARE(mServer->requests().at(3).minimum, 20u);
 }
 
 void StrategiesTest::laterSyncIssuesExportSendAndFolderListAtOnce()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(FavouriteInbox);
     QVERIFY(account.isValid());
-    QMailFolder inbox(inboxOf(account));
-    inbox.setStatus(QMailFolder::Favourite, true);
-    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
     mServer->setOutcome("ExportUpdates", MessageServerStandIn::Never);
     mServer->setOutcome("TransmitMessages", MessageServerStandIn::Never);
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
@@ -188,8 +203,10 @@ void StrategiesTest::laterSyncIssuesExportSendAndFolderListAtOnce()
     QVERIFY(mServer->finish(mServer->actions().at(2).id, 0));
     QTRY_COMPARE(mServer->requests().size(), 4);
     QCOMPARE(mServer->requests().at(3).method, QString("RetrieveMessageLists"));
-    QCOMPARE(mServer->requests().at(3).folderIds, QList<quint64>({ inbox.id().toULongLong() }));
+    QCOMPARE(mServer->requests().at(3).folderIds,
+             QList<quint64>({ inboxOf(account).toULongLong() }));
     QCOMPARE(mServer->requests().at(3).minimum, 20u);
+    QVERIFY(mServer->requests().at(3).sort.isEmpty());
     QTRY_COMPARE(outcomes.successes, 1);
     QVERIFY(outcomes.failures.isEmpty());
 
@@ -203,7 +220,7 @@ void StrategiesTest::laterSyncIssuesExportSendAndFolderListAtOnce()
 
 void StrategiesTest::chosenFolderIsSynchronisedAlone()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(PlainInbox);
     QVERIFY(account.isValid());
     const QMailFolderId lists = QMailStore::instance()
                                     ->queryFolders(QMailFolderKey::parentAccountId(account)
@@ -221,11 +238,8 @@ void StrategiesTest::chosenFolderIsSynchronisedAlone()
 
 void StrategiesTest::failingFolderListStopsTheChain()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(FavouriteInbox);
     QVERIFY(account.isValid());
-    QMailFolder inbox(inboxOf(account));
-    inbox.setStatus(QMailFolder::Favourite, true);
-    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1029, "Login refused");
 
     Outcomes outcomes;
@@ -241,11 +255,8 @@ void StrategiesTest::failingFolderListStopsTheChain()
 
 void StrategiesTest::exportAndSendFailuresAreReportedButDoNotStopTheChain()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(FavouriteInbox);
     QVERIFY(account.isValid());
-    QMailFolder inbox(inboxOf(account));
-    inbox.setStatus(QMailFolder::Favourite, true);
-    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
     mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034);
     mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1033);
 
@@ -259,7 +270,7 @@ void StrategiesTest::exportAndSendFailuresAreReportedButDoNotStopTheChain()
 
 void StrategiesTest::unloadableInboxIsAConfigurationError()
 {
-    const QMailAccountId account = addAccount(false);
+    const QMailAccountId account = addAccount(NoInbox);
     QVERIFY(account.isValid());
     Outcomes outcomes;
     SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
@@ -285,11 +296,8 @@ void StrategiesTest::unloadableInboxIsAConfigurationError()
 void StrategiesTest::absentServerFailsEveryStep()
 {
     mServer->quit();
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(FavouriteInbox);
     QVERIFY(account.isValid());
-    QMailFolder inbox(inboxOf(account));
-    inbox.setStatus(QMailFolder::Favourite, true);
-    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
 
     Outcomes outcomes;
     SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
@@ -303,7 +311,7 @@ void StrategiesTest::absentServerFailsEveryStep()
 
 void StrategiesTest::serverDyingMidActionRunsTheFailureHandler()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(PlainInbox);
     QVERIFY(account.isValid());
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
     Outcomes outcomes;
@@ -321,7 +329,7 @@ void StrategiesTest::serverDyingMidActionRunsTheFailureHandler()
 
 void StrategiesTest::logOnlyHandlersReportAFailureAsCritical()
 {
-    const QMailAccountId account = addAccount(true);
+    const QMailAccountId account = addAccount(PlainInbox);
     QVERIFY(account.isValid());
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "No route");
     SyncAccount<IgnoreSuccess, LogError>(IgnoreSuccess(), LogError())(account, QMailFolderId());
