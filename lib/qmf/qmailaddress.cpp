@@ -112,28 +112,28 @@ QMailAddress::QMailAddress(const QString &text)
             if (rest.startsWith(QLatin1Char('(')) && rest.endsWith(QLatin1Char(')')))
                 m_name = decodeName(rest.mid(1, rest.size() - 2).trimmed());
         }
-        return;
-    }
-
-    // "user@host (Name)" or a bare address.
-    QString address;
-    QString comment;
-    int depth = 0;
-    for (const QChar c : source) {
-        if (c == QLatin1Char('(')) {
-            if (depth++ == 0)
-                continue;
-        } else if (c == QLatin1Char(')') && depth > 0) {
-            if (--depth == 0)
-                continue;
+    } else {
+        // "user@host (Name)" or a bare address.
+        QString address;
+        QString comment;
+        int depth = 0;
+        for (const QChar c : source) {
+            if (c == QLatin1Char('(')) {
+                if (depth++ == 0)
+                    continue;
+            } else if (c == QLatin1Char(')') && depth > 0) {
+                if (--depth == 0)
+                    continue;
+            }
+            if (depth > 0)
+                comment.append(c);
+            else
+                address.append(c);
         }
-        if (depth > 0)
-            comment.append(c);
-        else
-            address.append(c);
+        m_address = unquote(address.trimmed());
+        m_name = decodeName(comment.trimmed());
     }
-    m_address = unquote(address.trimmed());
-    m_name = decodeName(comment.trimmed());
+    // "a@b <a@b>" names nobody: it is the same address as "a@b".
     if (m_name == m_address)
         m_name.clear();
 }

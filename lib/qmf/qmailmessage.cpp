@@ -4,13 +4,10 @@
 #include "qmailstore.h"
 
 #include <KMime/Headers>
-#include <KMime/Message>
 #include <KMime/Util>
 
 #include <QFile>
 #include <QTextCodec>
-
-#include <memory>
 
 typedef QPair<QByteArray, QByteArray> RawHeader;
 
@@ -24,7 +21,7 @@ public:
     QMailMessageId messageId;
     QList<int> indices;
 
-    static void fill(QMailMessagePartContainer &container, KMime::Content *content,
+    static void fill(QMailMessagePartContainer &container, const QByteArray &entity,
                      const QMailMessageId &messageId, const QList<int> &indices, int depth);
     static void stamp(QMailMessagePartContainer &container, const QMailMessageId &messageId);
     static QMailMessagePartContainerPrivate *of(QMailMessagePartContainer &container)
@@ -79,6 +76,67 @@ QByteArray findHeader(const QList<RawHeader> &headers, const QByteArray &name)
             return header.second;
     }
     return QByteArray();
+}
+
+// Splits an entity (line-feed text) at the empty line that ends its header
+// and returns the header; an entity without that line is all header.
+QByteArray splitEntity(const QByteArray &entity, QByteArray *body)
+{
+    if (entity.startsWith('\n')) {
+        *body = entity.mid(1);
+        return QByteArray();
+    }
+    const int end = entity.indexOf("\n\n");
+    if (end < 0) {
+        body->clear();
+        return entity;
+    }
+    *body = entity.mid(end + 2);
+    return entity.left(end + 1);
+}
+
+// The body parts of a multipart entity (RFC 2046): the text between its
+// delimiter lines, without the line break that belongs to each delimiter.
+// Preamble and epilogue are dropped, and a missing close delimiter ends the
+// last part at the end of the text. No parts when the entity is not
+// multipart or its boundary never occurs.
+//
+// One level at a time, on purpose: a parser that splits the whole tree at
+// once copies the text at every level, and a small message of thousands of
+// nested parts then costs minutes and gigabytes.
+QList<QByteArray> splitMultipart(const QByteArray &body, const QByteArray &contentType)
+{
+    QList<QByteArray> parts;
+    const QMailMessageContentType type(contentType);
+    const QByteArray delimiter = "--" + type.boundary();
+    if (type.type() != "multipart" || delimiter.size() == 2)
+        return parts;
+    const int n = body.size();
+    int partStart = -1;
+    int from = 0;
+    int pos;
+    while ((pos = body.indexOf(delimiter, from)) >= 0) {
+        from = pos + delimiter.size();
+        if (pos > 0 && body.at(pos - 1) != '\n')
+            continue;
+        int lineEnd = body.indexOf('\n', from);
+        if (lineEnd < 0)
+            lineEnd = n;
+        const QByteArray rest = body.mid(from, lineEnd - from);
+        const bool close = rest.startsWith("--");
+        // "--b10" is not a delimiter of boundary "b1".
+        if (!close && !rest.trimmed().isEmpty())
+            continue;
+        if (partStart >= 0)
+            parts.append(body.mid(partStart, qMax(pos - 1, partStart) - partStart));
+        if (close)
+            return parts;
+        partStart = qMin(lineEnd + 1, n);
+        from = partStart;
+    }
+    if (partStart >= 0)
+        parts.append(body.mid(partStart));
+    return parts;
 }
 
 bool hasHeader(const QList<RawHeader> &headers, const QByteArray &name)
@@ -633,24 +691,22 @@ QMailMessageBody QMailMessagePartContainer::body() const
 }
 
 void QMailMessagePartContainerPrivate::fill(QMailMessagePartContainer &container,
-                                            KMime::Content *content,
+                                            const QByteArray &entity,
                                             const QMailMessageId &messageId,
                                             const QList<int> &indices, int depth)
 {
     QMailMessagePartContainerPrivate *p = of(container);
     p->messageId = messageId;
     p->indices = indices;
-    p->headers = parseHead(content->head());
+    QByteArray body;
+    p->headers = parseHead(splitEntity(entity, &body));
 
-    const QMailMessageContentType type(findHeader(p->headers, "Content-Type"));
-    const bool multipart = type.type() == "multipart" && hasHeader(p->headers, "Content-Type");
-    const auto children
-        = multipart && depth < MaximumPartDepth ? content->contents() : QVector<KMime::Content *>();
+    const QList<QByteArray> children = depth < MaximumPartDepth
+        ? splitMultipart(body, findHeader(p->headers, "Content-Type"))
+        : QList<QByteArray>();
     if (children.isEmpty()) {
         p->hasBody = true;
-        p->body = content->body();
-        if (p->body.isEmpty() && !content->contents().isEmpty())
-            p->body = content->encodedBody();
+        p->body = body;
         return;
     }
     p->parts.reserve(children.size());
@@ -804,14 +860,10 @@ void QMailMessage::parseContent(const QByteArray &text, bool deriveMetaData)
 {
     if (text.isEmpty())
         return;
-    // KMime reads line-feed text; CRLF files are common in mail folders.
+    // The parts are split on line-feed text; CRLF files are common in mail
+    // folders.
     const QByteArray lf = text.contains('\r') ? KMime::CRLFtoLF(text) : text;
-    {
-        auto parsed = std::make_unique<KMime::Content>();
-        parsed->setContent(lf);
-        parsed->parse();
-        QMailMessagePartContainerPrivate::fill(*this, parsed.get(), id(), QList<int>(), 0);
-    }
+    QMailMessagePartContainerPrivate::fill(*this, lf, id(), QList<int>(), 0);
     if (!deriveMetaData)
         return;
 

@@ -6,7 +6,9 @@
 #include <QString>
 
 // A point in time together with the UTC offset it was written with, as mail
-// headers carry it. Null: never set. Invalid: set from text that is no date.
+// headers carry it. A stamp never set, or read from text that is no date, is
+// null (and so not valid either): a message with an unreadable Date header
+// has no date.
 class QMailTimeStamp
 {
 public:
@@ -16,7 +18,7 @@ public:
     // Keeps the date-time's own offset from UTC.
     QMailTimeStamp(const QDateTime &dateTime);
     // RFC 2822 date text ("Tue, 1 Jul 2003 10:52:37 +0200"); obsolete forms
-    // and missing week days are accepted; anything else gives an invalid stamp.
+    // and missing week days are accepted; anything else gives a null stamp.
     explicit QMailTimeStamp(const QString &text);
 
     static QMailTimeStamp currentDateTime();

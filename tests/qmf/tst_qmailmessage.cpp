@@ -19,6 +19,8 @@ private Q_SLOTS:
     void headerFieldText();
     void rfc2231Parameters();
     void nestedAndInlineParts();
+    void multipartBoundaries();
+    void deepNesting();
     void singlePartMessage();
     void crlfText();
     void malformedText_data();
@@ -255,6 +257,84 @@ void TestMailMessage::nestedAndInlineParts()
     QVERIFY(!(plain.status() & QMailMessageMetaData::HasAttachments));
 }
 
+void TestMailMessage::multipartBoundaries()
+{
+    // A delimiter is a whole line: "--b10" inside the first part does not end
+    // it, white space may follow a delimiter, and neither the preamble nor
+    // anything after the close delimiter is a part.
+    const QByteArray text = "Content-Type: multipart/mixed; boundary=b1\n"
+                            "\n"
+                            "preamble\n"
+                            "--b1 \t\n"
+                            "Content-Type: multipart/alternative; boundary=b10\n"
+                            "\n"
+                            "--b10\n"
+                            "Content-Type: text/plain\n"
+                            "\n"
+                            "one\n"
+                            "--b10\n"
+                            "Content-Type: text/html\n"
+                            "\n"
+                            "<p>two</p>\n"
+                            "--b10--\n"
+                            "--b1\n"
+                            "\n"
+                            "no header\n"
+                            "--b1--\n"
+                            "epilogue\n"
+                            "--b1\n"
+                            "not a part\n";
+    const QMailMessage message = QMailMessage::fromRfc2822(text);
+    QCOMPARE(message.partCount(), 2);
+    const QMailMessagePart &alternative = message.partAt(0);
+    QCOMPARE(alternative.contentType().subType(), QByteArray("alternative"));
+    QCOMPARE(alternative.partCount(), 2);
+    QCOMPARE(alternative.partAt(0).body().data(QMailMessageBody::Decoded), QByteArray("one"));
+    QCOMPARE(alternative.partAt(1).body().data(QMailMessageBody::Decoded),
+             QByteArray("<p>two</p>"));
+    QCOMPARE(alternative.partAt(1).location().toString(false), QStringLiteral("1.2"));
+    QVERIFY(message.partAt(1).headerFields().isEmpty());
+    QVERIFY(message.partAt(1).contentType().isNull());
+    QCOMPARE(message.partAt(1).body().data(QMailMessageBody::Decoded), QByteArray("no header"));
+}
+
+void TestMailMessage::deepNesting()
+{
+    // Splitting stops 32 levels down: the container there keeps the rest of
+    // the text as its body.
+    QByteArray text;
+    for (int i = 0; i < 40; ++i)
+        text += "Content-Type: multipart/mixed; boundary=n" + QByteArray::number(i) + "\n\n--n"
+            + QByteArray::number(i) + "\n";
+    text += "Content-Type: text/plain\n\nleaf\n";
+    const QMailMessage message = QMailMessage::fromRfc2822(text);
+    const QMailMessagePartContainer *container = &message;
+    int depth = 0;
+    while (container->partCount() > 0) {
+        QCOMPARE(container->partCount(), 1);
+        container = &container->partAt(0);
+        ++depth;
+    }
+    QCOMPARE(depth, 32);
+    QVERIFY(container->hasBody());
+    QCOMPARE(container->contentType().boundary(), QByteArray("n32"));
+    QVERIFY(container->body().data(QMailMessageBody::Encoded).startsWith("--n32\n"));
+    QVERIFY(container->body().data(QMailMessageBody::Encoded).endsWith("leaf\n"));
+
+    // An attached message is one part; the message inside it is not taken
+    // apart, however deeply it nests.
+    QByteArray forwarded = "Subject: fwd\nContent-Type: multipart/mixed; boundary=f\n\n--f\n";
+    for (int i = 0; i < 100000; ++i)
+        forwarded += "Content-Type: message/rfc822\n\n";
+    forwarded += "Subject: inner\n\nbody\n--f--\n";
+    const QMailMessage outer = QMailMessage::fromRfc2822(forwarded);
+    QCOMPARE(outer.subject(), QStringLiteral("fwd"));
+    QCOMPARE(outer.partCount(), 1);
+    QCOMPARE(outer.partAt(0).partCount(), 0);
+    QCOMPARE(outer.partAt(0).contentType().type(), QByteArray("message"));
+    QVERIFY(outer.partAt(0).body().data(QMailMessageBody::Encoded).endsWith("body"));
+}
+
 void TestMailMessage::singlePartMessage()
 {
     const QMailMessage message
@@ -297,6 +377,21 @@ void TestMailMessage::malformedText_data()
         deep += "Content-Type: multipart/mixed; boundary=b" + QByteArray::number(i) + "\n\n--b"
             + QByteArray::number(i) + "\n";
     QTest::newRow("deep nesting") << deep;
+    // Thousands of nested parts in a small text: they must cost no more
+    // than their size.
+    QByteArray deeper;
+    for (int i = 0; i < 20000; ++i)
+        deeper += "Content-Type: multipart/mixed; boundary=b" + QByteArray::number(i) + "\n\n--b"
+            + QByteArray::number(i) + "\n";
+    QTest::newRow("20000 nested multiparts") << deeper;
+    QByteArray forwards;
+    for (int i = 0; i < 100000; ++i)
+        forwards += "Content-Type: message/rfc822\n\n";
+    QTest::newRow("100000 nested messages") << forwards + "Subject: x\n\nbody\n";
+    static const char nul[] = "Subject: a\0b\nContent-Type: multipart/mixed; boundary=\"\0\"\n\n"
+                              "--\0\nContent-Disposition: attachment; filename*0*=utf-8''%ZZ%;"
+                              " size=99999999999\n\n\0\xff\n--\0--\n";
+    QTest::newRow("NUL bytes") << QByteArray(nul, sizeof(nul) - 1);
 }
 
 void TestMailMessage::malformedText()
@@ -320,7 +415,6 @@ void TestMailMessage::malformedText()
               }
           };
     walk(message);
-    QVERIFY(!message.date().isValid() || !message.date().isNull());
 }
 
 void TestMailMessage::locations()
@@ -371,6 +465,11 @@ void TestMailMessage::addresses_data()
     QTest::newRow("encoded") << "=?UTF-8?B?w4VzYQ==?= <asa@b.org>" << QString::fromUtf8("Åsa")
                              << "asa@b.org" << QString::fromUtf8("Åsa <asa@b.org>")
                              << QString::fromUtf8("Åsa <asa@b.org>");
+    QTest::newRow("name is the address") << "a@b.org <a@b.org>"
+                                         << "a@b.org"
+                                         << "a@b.org"
+                                         << "a@b.org"
+                                         << "<a@b.org>";
     QTest::newRow("empty") << ""
                            << ""
                            << ""
@@ -423,9 +522,7 @@ void TestMailMessage::timeStamps()
     QCOMPARE(stamp.toLocalTime(),
              QDateTime(QDate(2003, 7, 1), QTime(8, 52, 37), Qt::UTC).toLocalTime());
     QCOMPARE(stamp.toLocalTime().timeSpec(), Qt::LocalTime);
-    QCOMPARE(stamp.toString(),
-             QStringLiteral("Tue, 01 Jul 2003 10:52:37 +0200")
-                 .replace(QLatin1String(" 01 "), QLatin1String(" 1 ")));
+    QCOMPARE(stamp.toString(), QStringLiteral("Tue, 1 Jul 2003 10:52:37 +0200"));
     QVERIFY(QMailTimeStamp(stamp.toString()) == stamp);
 
     // Obsolete forms: no week day, two-digit year, zone names.
