@@ -31,6 +31,12 @@ const char DBusPath[] = "/org/postvane/qmf/Store";
 const char DBusInterface[] = "org.postvane.qmf.Store";
 const char DBusSignal[] = "changed";
 
+// The D-Bus name of each ChangeKind: the name of the store's signal.
+const char *const ChangeKindNames[] = {
+    "accountsAdded",   "foldersAdded",    "messagesAdded",  "accountsUpdated", "foldersUpdated",
+    "messagesUpdated", "messagesRemoved", "foldersRemoved", "accountsRemoved",
+};
+
 enum KeyKind { AccountKind, FolderKind, MessageKind };
 
 const char *const SchemaStatements[] = {
@@ -88,6 +94,14 @@ const char MessageColumns[]
 // read back, and no address text can contain the separators.
 const QChar UnitSeparator(0x1f);
 const QChar RecordSeparator(0x1e);
+
+// SQLite's own words ("database is locked"); QSqlError::text() appends the
+// driver's ("Unable to fetch row"), which say nothing more.
+QString describe(const QSqlError &error)
+{
+    const QString text = error.databaseText();
+    return text.isEmpty() ? error.text() : text;
+}
 
 // QtSql binds a null QString as NULL; the text columns hold empty text instead.
 QVariant text(const QString &value)
@@ -262,10 +276,22 @@ QString likePattern(const QString &text)
     return QLatin1Char('%') + escaped + QLatin1Char('%');
 }
 
+// Properties whose values are ids: numbers that can be written into the
+// statement itself.
 bool isIdProperty(int kind, int property)
 {
-    const QString name = column(kind, property);
-    return name == QLatin1String("id") || name.endsWith(QLatin1String("id"));
+    switch (kind) {
+    case AccountKind:
+        return property == QMailAccountKey::Id;
+    case FolderKind:
+        return property == QMailFolderKey::Id || property == QMailFolderKey::ParentFolderId
+            || property == QMailFolderKey::ParentAccountId;
+    case MessageKind:
+        return property == QMailMessageKey::Id || property == QMailMessageKey::ParentFolderId
+            || property == QMailMessageKey::ParentAccountId
+            || property == QMailMessageKey::InResponseTo;
+    }
+    return false;
 }
 
 // Key trees become SQL conditions. Id lists are written as literal numbers,
@@ -374,36 +400,20 @@ template<typename Id> QList<Id> toIds(const QList<quint64> &values)
     return ids;
 }
 
-template<typename Id> QList<Id> unique(const QList<Id> &ids)
+// The ids' numbers in first-seen order, each once.
+template<typename Id> QList<quint64> distinctValues(const QList<Id> &ids)
 {
-    QList<Id> result;
-    QSet<Id> seen;
-    result.reserve(ids.size());
+    QList<quint64> values;
+    QSet<quint64> seen;
+    values.reserve(ids.size());
     for (const Id &id : ids) {
-        if (!seen.contains(id)) {
-            seen.insert(id);
-            result.append(id);
+        const quint64 value = id.toULongLong();
+        if (!seen.contains(value)) {
+            seen.insert(value);
+            values.append(value);
         }
     }
-    return result;
-}
-
-template<typename Id> QVariantList idVariants(const QList<Id> &ids)
-{
-    QVariantList values;
-    values.reserve(ids.size());
-    for (const Id &id : ids)
-        values.append(id.toULongLong());
     return values;
-}
-
-template<typename Id> QList<Id> idsFromVariants(const QVariantList &values)
-{
-    QList<Id> ids;
-    ids.reserve(values.size());
-    for (const QVariant &value : values)
-        ids.append(Id(value.toULongLong()));
-    return ids;
 }
 
 QMailStore *storeInstance = nullptr;
@@ -508,7 +518,7 @@ bool QMailStorePrivate::open()
     if (!db.open()) {
         setError(QMailStore::StorageInaccessible,
                  QStringLiteral("Cannot open the mail store %1: %2")
-                     .arg(databaseFile, db.lastError().text()));
+                     .arg(databaseFile, describe(db.lastError())));
         return false;
     }
 
@@ -517,7 +527,7 @@ bool QMailStorePrivate::open()
     if (!query.exec(QStringLiteral("PRAGMA application_id")) || !query.next()) {
         setError(QMailStore::StorageInaccessible,
                  QStringLiteral("%1 is not a mail store: %2")
-                     .arg(databaseFile, query.lastError().text()));
+                     .arg(databaseFile, describe(query.lastError())));
         return false;
     }
     int applicationId = query.value(0).toInt();
@@ -529,7 +539,7 @@ bool QMailStorePrivate::open()
         if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
             setError(QMailStore::StorageInaccessible,
                      QStringLiteral("Cannot lock the mail store %1: %2")
-                         .arg(databaseFile, query.lastError().text()));
+                         .arg(databaseFile, describe(query.lastError())));
             return false;
         }
         query.exec(QStringLiteral("PRAGMA application_id"));
@@ -549,7 +559,7 @@ bool QMailStorePrivate::open()
             }
             for (const char *statement : SchemaStatements) {
                 if (!query.exec(QLatin1String(statement))) {
-                    const QString why = query.lastError().text();
+                    const QString why = describe(query.lastError());
                     query.exec(QStringLiteral("ROLLBACK"));
                     setError(QMailStore::StorageInaccessible,
                              QStringLiteral("Cannot create the mail store %1: %2")
@@ -561,7 +571,7 @@ bool QMailStorePrivate::open()
             query.exec(QStringLiteral("PRAGMA application_id = %1").arg(ApplicationId));
         }
         if (!query.exec(QStringLiteral("COMMIT"))) {
-            const QString why = query.lastError().text();
+            const QString why = describe(query.lastError());
             query.exec(QStringLiteral("ROLLBACK"));
             setError(QMailStore::StorageInaccessible,
                      QStringLiteral("Cannot create the mail store %1: %2").arg(databaseFile, why));
@@ -624,7 +634,7 @@ bool QMailStorePrivate::checkReady() const
 bool QMailStorePrivate::sqlFailed(const QSqlQuery &query, const QString &what) const
 {
     setError(QMailStore::FrameworkFault,
-             QStringLiteral("%1 failed: %2").arg(what, query.lastError().text()));
+             QStringLiteral("%1 failed: %2").arg(what, describe(query.lastError())));
     return false;
 }
 
@@ -657,7 +667,7 @@ bool QMailStorePrivate::begin()
     // could fail with "database is locked" despite the busy timeout.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
         setError(QMailStore::StorageInaccessible,
-                 QStringLiteral("Cannot lock the mail store: %1").arg(query.lastError().text()));
+                 QStringLiteral("Cannot lock the mail store: %1").arg(describe(query.lastError())));
         return false;
     }
     return true;
@@ -676,7 +686,7 @@ bool QMailStorePrivate::commit()
     }
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("COMMIT"))) {
-        const QString why = query.lastError().text();
+        const QString why = describe(query.lastError());
         rollback();
         setError(QMailStore::StorageInaccessible,
                  QStringLiteral("Cannot commit to the mail store: %1").arg(why));
@@ -735,62 +745,69 @@ bool QMailStorePrivate::write(const std::function<bool()> &operation)
 
 void QMailStorePrivate::announce(const QMailStoreChanges &changes)
 {
-    const QMailAccountIdList accountsAdded = unique(changes.accountsAdded);
-    const QMailAccountIdList accountsUpdated = unique(changes.accountsUpdated);
-    const QMailAccountIdList accountsRemoved = unique(changes.accountsRemoved);
-    const QMailFolderIdList foldersAdded = unique(changes.foldersAdded);
-    const QMailFolderIdList foldersUpdated = unique(changes.foldersUpdated);
-    const QMailFolderIdList foldersRemoved = unique(changes.foldersRemoved);
-    const QMailMessageIdList messagesAdded = unique(changes.messagesAdded);
-    const QMailMessageIdList messagesUpdated = unique(changes.messagesUpdated);
-    const QMailMessageIdList messagesRemoved = unique(changes.messagesRemoved);
+    // In the order of ChangeKind.
+    const QList<quint64> ids[ChangeKindCount] = {
+        distinctValues(changes.accountsAdded),   distinctValues(changes.foldersAdded),
+        distinctValues(changes.messagesAdded),   distinctValues(changes.accountsUpdated),
+        distinctValues(changes.foldersUpdated),  distinctValues(changes.messagesUpdated),
+        distinctValues(changes.messagesRemoved), distinctValues(changes.foldersRemoved),
+        distinctValues(changes.accountsRemoved),
+    };
 
     // Other processes first, so that they hear of a change no later than a
     // slot of this process could tell them about it.
     if (busConnected) {
         QDBusConnection bus = QDBusConnection::sessionBus();
-        auto send = [&](const char *kind, const QVariantList &ids) {
-            if (ids.isEmpty())
-                return;
+        for (int kind = 0; kind < ChangeKindCount; ++kind) {
+            if (ids[kind].isEmpty())
+                continue;
             QDBusMessage signal = QDBusMessage::createSignal(
                 QLatin1String(DBusPath), QLatin1String(DBusInterface), QLatin1String(DBusSignal));
-            QList<quint64> values;
-            values.reserve(ids.size());
-            for (const QVariant &id : ids)
-                values.append(id.toULongLong());
-            signal << databaseFile << QString::fromLatin1(kind) << QVariant::fromValue(values);
+            signal << databaseFile << QString::fromLatin1(ChangeKindNames[kind])
+                   << QVariant::fromValue(ids[kind]);
             bus.send(signal);
             unflushed = true;
-        };
-        send("accountsAdded", idVariants(accountsAdded));
-        send("foldersAdded", idVariants(foldersAdded));
-        send("messagesAdded", idVariants(messagesAdded));
-        send("accountsUpdated", idVariants(accountsUpdated));
-        send("foldersUpdated", idVariants(foldersUpdated));
-        send("messagesUpdated", idVariants(messagesUpdated));
-        send("messagesRemoved", idVariants(messagesRemoved));
-        send("foldersRemoved", idVariants(foldersRemoved));
-        send("accountsRemoved", idVariants(accountsRemoved));
+        }
     }
+    for (int kind = 0; kind < ChangeKindCount; ++kind) {
+        if (!ids[kind].isEmpty())
+            emitChange(ChangeKind(kind), ids[kind]);
+    }
+}
 
-    if (!accountsAdded.isEmpty())
-        Q_EMIT q->accountsAdded(accountsAdded);
-    if (!foldersAdded.isEmpty())
-        Q_EMIT q->foldersAdded(foldersAdded);
-    if (!messagesAdded.isEmpty())
-        Q_EMIT q->messagesAdded(messagesAdded);
-    if (!accountsUpdated.isEmpty())
-        Q_EMIT q->accountsUpdated(accountsUpdated);
-    if (!foldersUpdated.isEmpty())
-        Q_EMIT q->foldersUpdated(foldersUpdated);
-    if (!messagesUpdated.isEmpty())
-        Q_EMIT q->messagesUpdated(messagesUpdated);
-    if (!messagesRemoved.isEmpty())
-        Q_EMIT q->messagesRemoved(messagesRemoved);
-    if (!foldersRemoved.isEmpty())
-        Q_EMIT q->foldersRemoved(foldersRemoved);
-    if (!accountsRemoved.isEmpty())
-        Q_EMIT q->accountsRemoved(accountsRemoved);
+void QMailStorePrivate::emitChange(ChangeKind kind, const QList<quint64> &ids)
+{
+    switch (kind) {
+    case AccountsAdded:
+        Q_EMIT q->accountsAdded(toIds<QMailAccountId>(ids));
+        break;
+    case FoldersAdded:
+        Q_EMIT q->foldersAdded(toIds<QMailFolderId>(ids));
+        break;
+    case MessagesAdded:
+        Q_EMIT q->messagesAdded(toIds<QMailMessageId>(ids));
+        break;
+    case AccountsUpdated:
+        Q_EMIT q->accountsUpdated(toIds<QMailAccountId>(ids));
+        break;
+    case FoldersUpdated:
+        Q_EMIT q->foldersUpdated(toIds<QMailFolderId>(ids));
+        break;
+    case MessagesUpdated:
+        Q_EMIT q->messagesUpdated(toIds<QMailMessageId>(ids));
+        break;
+    case MessagesRemoved:
+        Q_EMIT q->messagesRemoved(toIds<QMailMessageId>(ids));
+        break;
+    case FoldersRemoved:
+        Q_EMIT q->foldersRemoved(toIds<QMailFolderId>(ids));
+        break;
+    case AccountsRemoved:
+        Q_EMIT q->accountsRemoved(toIds<QMailAccountId>(ids));
+        break;
+    case ChangeKindCount:
+        break;
+    }
 }
 
 void QMailStorePrivate::onRemoteChange(const QDBusMessage &message)
@@ -802,33 +819,21 @@ void QMailStorePrivate::onRemoteChange(const QDBusMessage &message)
     const QVariantList args = message.arguments();
     if (args.size() != 3 || args.at(0).toString() != databaseFile)
         return;
-    const QString kind = args.at(1).toString();
-    QList<quint64> values;
+    const QString name = args.at(1).toString();
+    QList<quint64> ids;
     const QVariant &idsArg = args.at(2);
     if (idsArg.canConvert<QDBusArgument>())
-        idsArg.value<QDBusArgument>() >> values;
+        idsArg.value<QDBusArgument>() >> ids;
     else
-        values = idsArg.value<QList<quint64>>();
-    if (values.isEmpty())
+        ids = idsArg.value<QList<quint64>>();
+    if (ids.isEmpty())
         return;
-    if (kind == QLatin1String("accountsAdded"))
-        Q_EMIT q->accountsAdded(toIds<QMailAccountId>(values));
-    else if (kind == QLatin1String("accountsUpdated"))
-        Q_EMIT q->accountsUpdated(toIds<QMailAccountId>(values));
-    else if (kind == QLatin1String("accountsRemoved"))
-        Q_EMIT q->accountsRemoved(toIds<QMailAccountId>(values));
-    else if (kind == QLatin1String("foldersAdded"))
-        Q_EMIT q->foldersAdded(toIds<QMailFolderId>(values));
-    else if (kind == QLatin1String("foldersUpdated"))
-        Q_EMIT q->foldersUpdated(toIds<QMailFolderId>(values));
-    else if (kind == QLatin1String("foldersRemoved"))
-        Q_EMIT q->foldersRemoved(toIds<QMailFolderId>(values));
-    else if (kind == QLatin1String("messagesAdded"))
-        Q_EMIT q->messagesAdded(toIds<QMailMessageId>(values));
-    else if (kind == QLatin1String("messagesUpdated"))
-        Q_EMIT q->messagesUpdated(toIds<QMailMessageId>(values));
-    else if (kind == QLatin1String("messagesRemoved"))
-        Q_EMIT q->messagesRemoved(toIds<QMailMessageId>(values));
+    for (int kind = 0; kind < ChangeKindCount; ++kind) {
+        if (name == QLatin1String(ChangeKindNames[kind])) {
+            emitChange(ChangeKind(kind), ids);
+            return;
+        }
+    }
 }
 
 void QMailStorePrivate::flush()
@@ -913,6 +918,18 @@ bool QMailStorePrivate::exists(const QString &table, quint64 id) const
     const bool found = query.exec() && query.next();
     query.finish();
     return found;
+}
+
+bool QMailStorePrivate::selectIds(const QString &sql, QList<quint64> *ids,
+                                  const QString &what) const
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(sql))
+        return sqlFailed(query, what);
+    while (query.next())
+        ids->append(quint64(query.value(0).toLongLong()));
+    return true;
 }
 
 QMailAccount QMailStorePrivate::loadAccount(const QMailAccountId &id) const
@@ -1386,61 +1403,45 @@ bool QMailStorePrivate::deleteFolders(const QList<quint64> &roots)
     QList<quint64> all;
     QSet<quint64> seen;
     QList<quint64> level = roots;
+    const QString what = QStringLiteral("Removing folders");
     while (!level.isEmpty()) {
-        QList<quint64> next;
         for (quint64 id : level) {
             if (!seen.contains(id)) {
                 seen.insert(id);
                 all.append(id);
             }
         }
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(QStringLiteral("SELECT id FROM folders WHERE parentfolderid IN ")
-                        + idList(level)))
-            return sqlFailed(query, QStringLiteral("Removing folders"));
-        while (query.next()) {
-            const quint64 child = quint64(query.value(0).toLongLong());
+        QList<quint64> children;
+        if (!selectIds(QStringLiteral("SELECT id FROM folders WHERE parentfolderid IN ")
+                           + idList(level),
+                       &children, what))
+            return false;
+        level.clear();
+        for (quint64 child : qAsConst(children)) {
             if (!seen.contains(child))
-                next.append(child);
+                level.append(child);
         }
-        level = next;
     }
     QList<quint64> existing;
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(QStringLiteral("SELECT id FROM folders WHERE id IN ") + idList(all)))
-            return sqlFailed(query, QStringLiteral("Removing folders"));
-        while (query.next())
-            existing.append(quint64(query.value(0).toLongLong()));
-    }
+    if (!selectIds(QStringLiteral("SELECT id FROM folders WHERE id IN ") + idList(all), &existing,
+                   what))
+        return false;
     if (existing.isEmpty())
         return true;
     const QString folders = idList(existing);
     QList<quint64> messages;
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(QStringLiteral("SELECT id FROM messages WHERE parentfolderid IN ")
-                        + folders))
-            return sqlFailed(query, QStringLiteral("Removing folders"));
-        while (query.next())
-            messages.append(quint64(query.value(0).toLongLong()));
-    }
-    if (!deleteMessages(messages))
+    if (!selectIds(QStringLiteral("SELECT id FROM messages WHERE parentfolderid IN ") + folders,
+                   &messages, what)
+        || !deleteMessages(messages))
         return false;
     // Accounts that used a removed folder for a role lose that role.
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(
-                QStringLiteral("SELECT DISTINCT accountid FROM accountfolders WHERE folderid IN ")
-                + folders))
-            return sqlFailed(query, QStringLiteral("Removing folders"));
-        while (query.next())
-            pending.accountsUpdated.append(QMailAccountId(quint64(query.value(0).toLongLong())));
-    }
+    QList<quint64> accounts;
+    if (!selectIds(
+            QStringLiteral("SELECT DISTINCT accountid FROM accountfolders WHERE folderid IN ")
+                + folders,
+            &accounts, what))
+        return false;
+    pending.accountsUpdated += toIds<QMailAccountId>(accounts);
     if (!exec(QStringLiteral("DELETE FROM accountfolders WHERE folderid IN ") + folders))
         return false;
     if (!exec(QStringLiteral("DELETE FROM folders WHERE id IN ") + folders))
@@ -1454,27 +1455,15 @@ bool QMailStorePrivate::deleteAccounts(const QList<quint64> &ids)
     if (ids.isEmpty())
         return true;
     const QString accounts = idList(ids);
+    const QString what = QStringLiteral("Removing accounts");
     QList<quint64> folders;
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(QStringLiteral("SELECT id FROM folders WHERE parentaccountid IN ")
-                        + accounts))
-            return sqlFailed(query, QStringLiteral("Removing accounts"));
-        while (query.next())
-            folders.append(quint64(query.value(0).toLongLong()));
-    }
     QList<quint64> messages;
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(QStringLiteral("SELECT id FROM messages WHERE parentaccountid IN ")
-                        + accounts))
-            return sqlFailed(query, QStringLiteral("Removing accounts"));
-        while (query.next())
-            messages.append(quint64(query.value(0).toLongLong()));
-    }
-    if (!deleteMessages(messages) || !deleteFolders(folders))
+    if (!selectIds(QStringLiteral("SELECT id FROM folders WHERE parentaccountid IN ") + accounts,
+                   &folders, what)
+        || !selectIds(QStringLiteral("SELECT id FROM messages WHERE parentaccountid IN ")
+                          + accounts,
+                      &messages, what)
+        || !deleteMessages(messages) || !deleteFolders(folders))
         return false;
     if (!exec(QStringLiteral("DELETE FROM accountfolders WHERE accountid IN ") + accounts))
         return false;
@@ -1487,6 +1476,40 @@ bool QMailStorePrivate::deleteAccounts(const QList<quint64> &ids)
         pending.accountsUpdated.removeAll(id);
     return true;
 }
+
+namespace {
+
+// Writes every message of the list in one operation. The writer works on
+// copies, which go back to the caller only when the whole operation has
+// succeeded: a failed operation leaves the caller's objects as they were.
+template<typename Message, typename Write>
+bool writeCopies(QMailStorePrivate *d, const QList<Message *> &messages, const QString &missing,
+                 Write write)
+{
+    QList<Message> copies;
+    copies.reserve(messages.size());
+    for (Message *message : messages) {
+        if (!message) {
+            d->setError(QMailStore::InvalidId, missing);
+            return false;
+        }
+        copies.append(*message);
+    }
+    const bool ok = d->write([&] {
+        for (Message &copy : copies) {
+            if (!write(&copy))
+                return false;
+        }
+        return true;
+    });
+    if (ok) {
+        for (int i = 0; i < messages.size(); ++i)
+            *messages[i] = copies.at(i);
+    }
+    return ok;
+}
+
+} // namespace
 
 // The public class
 
@@ -1681,54 +1704,20 @@ bool QMailStore::addMessage(QMailMessageMetaData *metaData)
 
 bool QMailStore::addMessages(const QList<QMailMessage *> &messages)
 {
-    QList<QMailMessage> copies;
-    copies.reserve(messages.size());
-    for (QMailMessage *message : messages) {
-        if (!message) {
-            d->setError(InvalidId, QStringLiteral("No message to add"));
-            return false;
-        }
-        copies.append(*message);
-    }
-    const bool ok = d->write([&] {
-        for (QMailMessage &copy : copies) {
-            copy.setId(QMailMessageId());
-            if (!d->insertMessage(&copy, &copy))
-                return false;
-        }
-        return true;
-    });
-    if (ok) {
-        for (int i = 0; i < messages.size(); ++i)
-            *messages[i] = copies.at(i);
-    }
-    return ok;
+    return writeCopies(d, messages, QStringLiteral("No message to add"),
+                       [this](QMailMessage *copy) {
+                           copy->setId(QMailMessageId());
+                           return d->insertMessage(copy, copy);
+                       });
 }
 
 bool QMailStore::addMessages(const QList<QMailMessageMetaData *> &messages)
 {
-    QList<QMailMessageMetaData> copies;
-    copies.reserve(messages.size());
-    for (QMailMessageMetaData *metaData : messages) {
-        if (!metaData) {
-            d->setError(InvalidId, QStringLiteral("No message to add"));
-            return false;
-        }
-        copies.append(*metaData);
-    }
-    const bool ok = d->write([&] {
-        for (QMailMessageMetaData &copy : copies) {
-            copy.setId(QMailMessageId());
-            if (!d->insertMessage(&copy, nullptr))
-                return false;
-        }
-        return true;
-    });
-    if (ok) {
-        for (int i = 0; i < messages.size(); ++i)
-            *messages[i] = copies.at(i);
-    }
-    return ok;
+    return writeCopies(d, messages, QStringLiteral("No message to add"),
+                       [this](QMailMessageMetaData *copy) {
+                           copy->setId(QMailMessageId());
+                           return d->insertMessage(copy, nullptr);
+                       });
 }
 
 bool QMailStore::updateMessage(QMailMessage *message)
@@ -1743,43 +1732,15 @@ bool QMailStore::updateMessage(QMailMessageMetaData *metaData)
 
 bool QMailStore::updateMessages(const QList<QMailMessage *> &messages)
 {
-    QList<QMailMessage> copies;
-    for (QMailMessage *message : messages) {
-        if (!message) {
-            d->setError(InvalidId, QStringLiteral("No message to update"));
-            return false;
-        }
-        copies.append(*message);
-    }
-    const bool ok = d->write([&] {
-        for (QMailMessage &copy : copies) {
-            if (!d->saveMessage(&copy, &copy))
-                return false;
-        }
-        return true;
-    });
-    if (ok) {
-        for (int i = 0; i < messages.size(); ++i)
-            *messages[i] = copies.at(i);
-    }
-    return ok;
+    return writeCopies(d, messages, QStringLiteral("No message to update"),
+                       [this](QMailMessage *copy) { return d->saveMessage(copy, copy); });
 }
 
 bool QMailStore::updateMessages(const QList<QMailMessageMetaData *> &messages)
 {
-    for (QMailMessageMetaData *metaData : messages) {
-        if (!metaData) {
-            d->setError(InvalidId, QStringLiteral("No message to update"));
-            return false;
-        }
-    }
-    return d->write([&] {
-        for (QMailMessageMetaData *metaData : messages) {
-            if (!d->saveMessage(metaData, nullptr))
-                return false;
-        }
-        return true;
-    });
+    return writeCopies(
+        d, messages, QStringLiteral("No message to update"),
+        [this](QMailMessageMetaData *copy) { return d->saveMessage(copy, nullptr); });
 }
 
 bool QMailStore::updateMessagesMetaData(const QMailMessageKey &key, quint64 status, bool set)

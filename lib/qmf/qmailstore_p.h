@@ -55,6 +55,9 @@ public:
     // Reading
     QList<quint64> selectIds(const QString &table, const QMailKeyNode &key,
                              const QMailSortList &sort, uint limit, uint offset, int kind) const;
+    // Runs a query that selects ids (written into its text, never values
+    // from outside) and appends them to `ids`.
+    bool selectIds(const QString &sql, QList<quint64> *ids, const QString &what) const;
     int count(const QString &table, const QMailKeyNode &key, int kind) const;
     bool exists(const QString &table, quint64 id) const;
     QMailAccount loadAccount(const QMailAccountId &id) const;
@@ -75,7 +78,24 @@ public:
     QString contentPath(const QString &identifier) const;
     bool isOwnContent(const QMailMessageMetaData &metaData) const;
 
+    // The kinds of change in the order in which one operation announces
+    // them: additions before updates before removals; accounts before
+    // folders before messages when added, the other way round when removed.
+    enum ChangeKind {
+        AccountsAdded,
+        FoldersAdded,
+        MessagesAdded,
+        AccountsUpdated,
+        FoldersUpdated,
+        MessagesUpdated,
+        MessagesRemoved,
+        FoldersRemoved,
+        AccountsRemoved,
+        ChangeKindCount
+    };
+
     void announce(const QMailStoreChanges &changes);
+    void emitChange(ChangeKind kind, const QList<quint64> &ids);
     void flush();
 
 public Q_SLOTS:

@@ -482,6 +482,30 @@ void TestMailStore::messageKeysAndSorting()
                                             QMailDataComparator::GreaterThanEqual)
                  & QMailMessageKey::parentAccountId(account)),
              (QMailMessageIdList { m0, m2 }));
+    // Lists of server uids are lists of texts, not of ids.
+    QCOMPARE(m_store->queryMessages(QMailMessageKey::serverUid(QStringList { "uid2", "uid0", "x" })
+                                    & QMailMessageKey::parentAccountId(account)),
+             (QMailMessageIdList { m0, m2 }));
+    QCOMPARE(m_store->queryMessages(
+                 QMailMessageKey::serverUid(QStringList { "uid0" }, QMailDataComparator::Excludes)
+                 & QMailMessageKey::parentAccountId(account)),
+             (QMailMessageIdList { m1, m2 }));
+    // Texts are values, never part of the statement.
+    const QString hostile = QStringLiteral("x' OR '1'='1'); DROP TABLE messages; --");
+    QMailMessageMetaData quoted;
+    quoted.setParentFolderId(other);
+    quoted.setSubject(hostile);
+    quoted.setServerUid(hostile);
+    QVERIFY(m_store->addMessage(&quoted));
+    QCOMPARE(m_store->messageMetaData(quoted.id()).subject(), hostile);
+    QCOMPARE(m_store->queryMessages(QMailMessageKey::serverUid(hostile)),
+             (QMailMessageIdList { quoted.id() }));
+    QCOMPARE(m_store->queryMessages(QMailMessageKey::subject(QStringLiteral("' OR '1'='1"))),
+             QMailMessageIdList());
+    QCOMPARE(m_store->queryMessages(QMailMessageKey::subject(QStringLiteral("OR '1'='1'"),
+                                                             QMailDataComparator::Includes)),
+             (QMailMessageIdList { quoted.id() }));
+    QCOMPARE(m_store->messageMetaData(hostile, account).id(), quoted.id());
     // An id list longer than SQLite's limit on bound values still works.
     QMailMessageIdList many;
     for (quint64 i = 1; i <= 40000; ++i)
