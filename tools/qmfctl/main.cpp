@@ -58,6 +58,20 @@ const char Usage[]
       "\n"
       "  help, --help, -h   this text\n";
 
+QString oneLine(QString text)
+{
+    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return text;
+}
+
+void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "qmfctl: %s\n", qPrintable(oneLine(text)));
+}
+
 // A failed command: one line on standard error and a non-zero exit.
 class Failure
 {
@@ -155,6 +169,19 @@ void check(bool ok, QMailStore *store)
                           : store->lastErrorText());
 }
 
+// Runs the changes as one store transaction: all of them or none.
+template<typename Changes> void inOneTransaction(QMailStore *store, Changes changes)
+{
+    check(store->startTransaction(), store);
+    try {
+        changes();
+        check(store->commitTransaction(), store);
+    } catch (...) {
+        store->rollbackTransaction();
+        throw;
+    }
+}
+
 QMailAccount loadAccount(QMailStore *store, quint64 id)
 {
     const QMailAccount account = store->account(QMailAccountId(id));
@@ -217,27 +244,21 @@ int accountAdd(const QStringList &args)
     account.setStatus(QMailAccount::Enabled | QMailAccount::CanRetrieve
                       | QMailAccount::CanTransmit);
 
-    check(store->startTransaction(), store);
-    try {
+    inOneTransaction(store, [&] {
         check(store->addAccount(&account), store);
-        if (a.has("standard-folders")) {
-            static const char *const paths[]
-                = { "Inbox", "Outbox", "Drafts", "Sent", "Trash", "Junk" };
-            for (int k = QMailFolder::InboxFolder; k <= QMailFolder::JunkFolder; ++k) {
-                const auto kind = QMailFolder::StandardFolder(k);
-                QMailFolder folder(QLatin1String(paths[k - 1]), QMailFolderId(), account.id());
-                folder.setStatus(QMailFolder::statusForStandardFolder(kind)
-                                 | QMailFolder::MessagesPermitted);
-                check(store->addFolder(&folder), store);
-                account.setStandardFolder(kind, folder.id());
-            }
-            check(store->updateAccount(&account), store);
+        if (!a.has("standard-folders"))
+            return;
+        static const char *const paths[] = { "Inbox", "Outbox", "Drafts", "Sent", "Trash", "Junk" };
+        for (int k = QMailFolder::InboxFolder; k <= QMailFolder::JunkFolder; ++k) {
+            const auto kind = QMailFolder::StandardFolder(k);
+            QMailFolder folder { QLatin1String(paths[k - 1]), QMailFolderId(), account.id() };
+            folder.setStatus(QMailFolder::statusForStandardFolder(kind)
+                             | QMailFolder::MessagesPermitted);
+            check(store->addFolder(&folder), store);
+            account.setStandardFolder(kind, folder.id());
         }
-        check(store->commitTransaction(), store);
-    } catch (...) {
-        store->rollbackTransaction();
-        throw;
-    }
+        check(store->updateAccount(&account), store);
+    });
     out() << account.id().toULongLong() << Qt::endl;
     return 0;
 }
@@ -303,18 +324,13 @@ int folderAdd(const QStringList &args)
     folder.setDisplayName(a.value("name"));
     folder.setStatus(QMailFolder::MessagesPermitted
                      | (a.has("favourite") ? QMailFolder::Favourite : 0));
-    check(store->startTransaction(), store);
-    try {
+    inOneTransaction(store, [&] {
         check(store->addFolder(&folder), store);
         if (a.has("standard")) {
             applyStandard(store, &folder, a.value("standard"));
             check(store->updateFolder(&folder), store);
         }
-        check(store->commitTransaction(), store);
-    } catch (...) {
-        store->rollbackTransaction();
-        throw;
-    }
+    });
     out() << folder.id().toULongLong() << Qt::endl;
     return 0;
 }
@@ -336,16 +352,11 @@ int folderUpdate(const QStringList &args)
         folder.setStatus(QMailFolder::Favourite, true);
     if (a.has("no-favourite"))
         folder.setStatus(QMailFolder::Favourite, false);
-    check(store->startTransaction(), store);
-    try {
+    inOneTransaction(store, [&] {
         if (a.has("standard"))
             applyStandard(store, &folder, a.value("standard"));
         check(store->updateFolder(&folder), store);
-        check(store->commitTransaction(), store);
-    } catch (...) {
-        store->rollbackTransaction();
-        throw;
-    }
+    });
     return 0;
 }
 
@@ -381,8 +392,7 @@ int import(const QStringList &args)
     // however many there are, and all batches form one transaction.
     const int BatchSize = 100;
     int imported = 0;
-    check(store->startTransaction(), store);
-    try {
+    inOneTransaction(store, [&] {
         QList<QMailMessage> batch;
         auto flush = [&] {
             QList<QMailMessage *> pointers;
@@ -410,11 +420,7 @@ int import(const QStringList &args)
             throw Failure(source.errorString());
         if (!batch.isEmpty())
             flush();
-        check(store->commitTransaction(), store);
-    } catch (...) {
-        store->rollbackTransaction();
-        throw;
-    }
+    });
     out() << imported << Qt::endl;
     return 0;
 }
@@ -472,14 +478,6 @@ int remove(const QStringList &args)
     const QMailMessageIdList ids = messageIds(store, a.positional());
     check(store->removeMessages(QMailMessageKey::id(ids)), store);
     return 0;
-}
-
-QString oneLine(QString text)
-{
-    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    return text;
 }
 
 QString folderFlags(quint64 status)
@@ -610,11 +608,14 @@ int run(const QStringList &args)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Every failure reaches the user as one line of qmfctl's own; the
+    // library's warnings about the same failure would only repeat it.
+    qInstallMessageHandler(quietMessages);
     int status = 0;
     try {
         status = run(app.arguments().mid(1));
     } catch (const Failure &failure) {
-        std::fprintf(stderr, "qmfctl: %s\n", qPrintable(failure.text));
+        std::fprintf(stderr, "qmfctl: %s\n", qPrintable(oneLine(failure.text)));
         status = failure.code;
     }
     out().flush();
