@@ -23,9 +23,6 @@ public:
     explicit ClosureBase(QObject *parent = nullptr);
     ~ClosureBase() override;
 
-    const QList<TavikServiceActionManager::Serial> &serials() const { return mSerials; }
-    bool isCompleted() const { return mCompleted; }
-
     // Closures alive in this process (created and not yet disposed of).
     static int liveCount();
 

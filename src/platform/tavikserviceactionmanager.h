@@ -40,7 +40,6 @@ public:
     // Verbose mode logs every request and every activity change of the
     // manager's actions under the "ServiceActions" category.
     void setVerbose(bool verbose);
-    bool isVerbose() const { return mVerbose; }
 
     Serial exportUpdates(const QMailAccountId &accountId);
     Serial send(const QMailAccountId &accountId);

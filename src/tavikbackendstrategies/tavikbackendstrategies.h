@@ -103,7 +103,8 @@ inline void trackAction(ClosureBase *closure, TavikServiceActionManager::Serial 
     closure->mSerials.append(serial);
 }
 
-// Last step: the message lists of the given folders.
+// Last step: the message lists of the given folders, at least 20 messages
+// each, in the store's default order.
 template<typename SuccessT, typename FailureT> class SyncFolders
 {
 public:
@@ -149,11 +150,8 @@ public:
         folder.setStatus(QMailFolder::Favourite, true);
         QMailStore::instance()->updateFolder(&folder);
 
-        auto *closure = new TavikServiceActionClosure<SuccessT, FailureT>(mSuccess, mFailure);
-        trackAction(
-            closure,
-            TavikServiceActionManager::instance()->retrieveMessageLists(
-                accountId, QList<QMailFolderId>() << folder.id(), 20, QMailMessageSortKey()));
+        // From here on the inbox is synchronised as any favourite folder is.
+        SyncFolders<SuccessT, FailureT>(mSuccess, mFailure)(accountId, { folder.id() });
     }
 
 private:
