@@ -2,6 +2,10 @@
 
 #include "testenvironment.h"
 
+#include <qmailaccount.h>
+#include <qmailfolder.h>
+#include <qmailstore.h>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -130,6 +134,29 @@ quint32 createAccount(const QString &provider, bool enabled)
 }
 
 } // namespace AccountsFixture
+
+namespace StoreFixture {
+
+QMailAccountId addAccount(bool favouriteInbox)
+{
+    QMailAccount account;
+    account.setName(QStringLiteral("Scheduled"));
+    if (!QMailStore::instance()->addAccount(&account)) {
+        return QMailAccountId();
+    }
+    QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
+    inbox.setStatus(QMailFolder::Favourite, favouriteInbox);
+    if (!QMailStore::instance()->addFolder(&inbox)) {
+        return QMailAccountId();
+    }
+    account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
+    if (!QMailStore::instance()->updateAccount(&account)) {
+        return QMailAccountId();
+    }
+    return account.id();
+}
+
+} // namespace StoreFixture
 
 LogCapture::LogCapture()
 {

@@ -1,6 +1,8 @@
 #ifndef SCHEDULERFIXTURE_H
 #define SCHEDULERFIXTURE_H
 
+#include <qmailid.h>
+
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -21,6 +23,14 @@ QString agTool(const QStringList &arguments);
 quint32 createAccount(const QString &provider, bool enabled = true);
 
 } // namespace AccountsFixture
+
+namespace StoreFixture {
+
+// Adds a mail-store account with an "INBOX" folder designated as its inbox,
+// marked favourite when asked; returns an invalid id on failure.
+QMailAccountId addAccount(bool favouriteInbox);
+
+} // namespace StoreFixture
 
 // Collects the messages of the process (category records, warnings and
 // critical messages) while it exists; each as "[category] text".

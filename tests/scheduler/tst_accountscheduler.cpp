@@ -105,8 +105,6 @@ private Q_SLOTS:
     void delayedSignalFiresOnceAndGoes();
 
 private:
-    QMailAccountId addStoreAccount(bool favouriteInbox);
-
     TestEnvironment mEnv;
     MessageServerStandIn *mServer = nullptr;
 };
@@ -134,23 +132,6 @@ void AccountSchedulerTest::cleanup()
     mServer = nullptr;
     QTRY_COMPARE(TavikServiceActionManager::instance()->runningActions(), 0);
     QTRY_COMPARE(ClosureBase::liveCount(), 0);
-}
-
-QMailAccountId AccountSchedulerTest::addStoreAccount(bool favouriteInbox)
-{
-    QMailAccount account;
-    account.setName(QStringLiteral("Scheduled"));
-    if (!QMailStore::instance()->addAccount(&account)) {
-        return QMailAccountId();
-    }
-    QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
-    inbox.setStatus(QMailFolder::Favourite, favouriteInbox);
-    if (!QMailStore::instance()->addFolder(&inbox)) {
-        return QMailAccountId();
-    }
-    account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
-    QMailStore::instance()->updateAccount(&account);
-    return account.id();
 }
 
 void AccountSchedulerTest::peakDays()
@@ -545,7 +526,7 @@ void AccountSchedulerTest::doSyncRunsOneChainAtATime()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
-    const QMailAccountId account = addStoreAccount(true);
+    const QMailAccountId account = StoreFixture::addAccount(true);
     QVERIFY(account.isValid());
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
     int successes = 0;
@@ -566,7 +547,7 @@ void AccountSchedulerTest::successRestoresTheNormalSchedule()
 {
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
-    const QMailAccountId account = addStoreAccount(true);
+    const QMailAccountId account = StoreFixture::addAccount(true);
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 0, 0);
     scheduler.startScheduler(false);
     scheduler.setForcedSchedule(10);
@@ -586,7 +567,7 @@ void AccountSchedulerTest::failureWhileAlwaysOnFallsBackToTenMinutes()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "Offline");
-    const QMailAccountId account = addStoreAccount(false);
+    const QMailAccountId account = StoreFixture::addAccount(false);
     const Accounts::AccountId id = account.toULongLong();
     ClockedScheduler scheduler(id, 0, 0, 0, 0, 0);
     scheduler.startScheduler(false);
@@ -617,7 +598,7 @@ void AccountSchedulerTest::failureWithoutScheduleOwesNothing()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1040);
-    const QMailAccountId account = addStoreAccount(false);
+    const QMailAccountId account = StoreFixture::addAccount(false);
     ClockedScheduler idle(account.toULongLong(), 0, 0, 0, -1, -1);
     idle.startScheduler(false);
     idle.doSync([&] { idle.onSyncSucceed(); },
@@ -633,7 +614,7 @@ void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
     QVERIFY(mServer->start());
     mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034);
     mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1033);
-    const QMailAccountId account = addStoreAccount(true);
+    const QMailAccountId account = StoreFixture::addAccount(true);
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
     scheduler.startScheduler(false);
     int successes = 0;
@@ -663,7 +644,7 @@ void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
 
 void AccountSchedulerTest::folderUpdatesTriggerTheAlwaysOnCheck()
 {
-    const QMailAccountId account = addStoreAccount(false);
+    const QMailAccountId account = StoreFixture::addAccount(false);
     ClockedScheduler pushing(1, 0, 0, 0, 0, 0);
     pushing.startScheduler(false);
     ClockedScheduler periodic(2, 0, 0, 0, 15, 15);

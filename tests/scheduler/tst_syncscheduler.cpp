@@ -5,8 +5,6 @@
 #include "syncscheduler/syncscheduler.h"
 #include "testenvironment.h"
 
-#include <qmailaccount.h>
-#include <qmailfolder.h>
 #include <qmailstore.h>
 
 #include <QtTest>
@@ -36,8 +34,6 @@ private Q_SLOTS:
     void outcomeAfterTeardownIsDropped();
 
 private:
-    QMailAccountId addStoreAccount();
-
     TestEnvironment mEnv;
     MessageServerStandIn *mServer = nullptr;
 };
@@ -63,26 +59,9 @@ void SyncSchedulerSyncTest::cleanup()
     QTRY_COMPARE(ClosureBase::liveCount(), 0);
 }
 
-QMailAccountId SyncSchedulerSyncTest::addStoreAccount()
-{
-    QMailAccount account;
-    account.setName(QStringLiteral("Synced"));
-    if (!QMailStore::instance()->addAccount(&account)) {
-        return QMailAccountId();
-    }
-    QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
-    inbox.setStatus(QMailFolder::Favourite, true);
-    if (!QMailStore::instance()->addFolder(&inbox)) {
-        return QMailAccountId();
-    }
-    account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
-    QMailStore::instance()->updateAccount(&account);
-    return account.id();
-}
-
 void SyncSchedulerSyncTest::unknownAccountIsSynchronisedWithLogOnlyHandlers()
 {
-    const QMailAccountId account = addStoreAccount();
+    const QMailAccountId account = StoreFixture::addAccount(true);
     QVERIFY(account.isValid());
     const Accounts::AccountId id = account.toULongLong();
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "No route");
@@ -98,7 +77,7 @@ void SyncSchedulerSyncTest::unknownAccountIsSynchronisedWithLogOnlyHandlers()
 
 void SyncSchedulerSyncTest::scheduledAccountGetsItsOutcome()
 {
-    const QMailAccountId account = addStoreAccount();
+    const QMailAccountId account = StoreFixture::addAccount(true);
     const Accounts::AccountId id = account.toULongLong();
     SyncScheduler owner;
     QSharedPointer<AccountScheduler> scheduler(new AccountScheduler(id, 0, 0, 0, 0, 0));
@@ -119,7 +98,7 @@ void SyncSchedulerSyncTest::scheduledAccountGetsItsOutcome()
 
 void SyncSchedulerSyncTest::secondSyncWhileRunningIsDropped()
 {
-    const QMailAccountId account = addStoreAccount();
+    const QMailAccountId account = StoreFixture::addAccount(true);
     const Accounts::AccountId id = account.toULongLong();
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
     SyncScheduler owner;
@@ -153,7 +132,7 @@ void SyncSchedulerSyncTest::outcomesForUnknownAccountsAreWarnedAbout()
 
 void SyncSchedulerSyncTest::outcomeAfterTeardownIsDropped()
 {
-    const QMailAccountId account = addStoreAccount();
+    const QMailAccountId account = StoreFixture::addAccount(true);
     const Accounts::AccountId id = account.toULongLong();
     mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
     auto *owner = new SyncScheduler;
