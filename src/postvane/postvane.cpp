@@ -141,20 +141,23 @@ Postvane::Postvane(QObject *parent)
     }
 
     // New-mail notifications follow the store; the mirror, connected above,
-    // sees each change first.
-    ENFORCE(connect(storage, SIGNAL(messagesAdded(const QMailMessageIdList &)), this,
-                    SLOT(addMessages(const QMailMessageIdList &))));
-    ENFORCE(connect(storage, SIGNAL(accountsRemoved(const QMailAccountIdList &)), this,
-                    SLOT(removeAccounts(const QMailAccountIdList &))));
-    ENFORCE(connect(storage, SIGNAL(messagesUpdated(const QMailMessageIdList &)), this,
-                    SLOT(updateMessages(const QMailMessageIdList &))));
-    ENFORCE(connect(storage, SIGNAL(messagesRemoved(const QMailMessageIdList &)), this,
-                    SLOT(removeMessages(const QMailMessageIdList &))));
+    // sees each change first. The signatures keep their reference form as
+    // written here: a failed connection quotes the statement verbatim.
+    // clang-format off
+    ENFORCE(connect(storage, SIGNAL(messagesAdded(const QMailMessageIdList&)), this,
+                    SLOT(addMessages(const QMailMessageIdList&))));
+    ENFORCE(connect(storage, SIGNAL(accountsRemoved(const QMailAccountIdList&)), this,
+                    SLOT(removeAccounts(const QMailAccountIdList&))));
+    ENFORCE(connect(storage, SIGNAL(messagesUpdated(const QMailMessageIdList&)), this,
+                    SLOT(updateMessages(const QMailMessageIdList&))));
+    ENFORCE(connect(storage, SIGNAL(messagesRemoved(const QMailMessageIdList&)), this,
+                    SLOT(removeMessages(const QMailMessageIdList&))));
     // A changed folder is judged again at its next new mail, like a new one.
-    ENFORCE(connect(storage, SIGNAL(foldersRemoved(const QMailFolderIdList &)), this,
-                    SLOT(removeFolders(const QMailFolderIdList &))));
-    ENFORCE(connect(storage, SIGNAL(foldersUpdated(const QMailFolderIdList &)), this,
-                    SLOT(removeFolders(const QMailFolderIdList &))));
+    ENFORCE(connect(storage, SIGNAL(foldersRemoved(const QMailFolderIdList&)), this,
+                    SLOT(removeFolders(const QMailFolderIdList&))));
+    ENFORCE(connect(storage, SIGNAL(foldersUpdated(const QMailFolderIdList&)), this,
+                    SLOT(removeFolders(const QMailFolderIdList&))));
+    // clang-format on
 
     // The e-mail application's signals, from any sender.
     ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
