@@ -28,13 +28,10 @@ public:
     ~MNotification() override;
 
     QString eventType() const { return m_eventType; }
-    void setEventType(const QString &eventType) { m_eventType = eventType; }
     QString summary() const { return m_summary; }
     void setSummary(const QString &summary) { m_summary = summary; }
     QString body() const { return m_body; }
     void setBody(const QString &body) { m_body = body; }
-    QString image() const { return m_image; }
-    void setImage(const QString &image) { m_image = image; }
     QDateTime timestamp() const { return m_timestamp; }
     void setTimestamp(const QDateTime &timestamp) { m_timestamp = timestamp; }
     unsigned int count() const { return m_count; }
@@ -63,7 +60,6 @@ private:
     QString m_eventType;
     QString m_summary;
     QString m_body;
-    QString m_image;
     QDateTime m_timestamp;
     unsigned int m_count = 0;
     QString m_identifier;

@@ -91,7 +91,6 @@ MNotificationService::MNotificationService(QObject *parent)
         }
     }
     load();
-    connect(QCoreApplication::instance(), &QObject::destroyed, this, [] { theInstance = nullptr; });
 }
 
 MNotificationService::~MNotificationService()
@@ -153,7 +152,6 @@ quint64 MNotificationService::publish(const MNotification &notification)
     entry.eventType = notification.m_eventType;
     entry.summary = notification.m_summary;
     entry.body = notification.m_body;
-    entry.image = notification.m_image;
     entry.timestamp = notification.m_timestamp;
     entry.count = notification.m_count;
     entry.identifier = notification.m_identifier;
@@ -170,13 +168,11 @@ void MNotificationService::sendNotify(Entry &entry)
 {
     const EventTypeLook *look = lookOf(entry.eventType);
     QString applicationName = QCoreApplication::applicationName();
-    QString icon = entry.image;
+    QString icon;
     QVariantMap hints;
     if (look) {
         applicationName = QString::fromLatin1(look->applicationName);
-        if (icon.isEmpty()) {
-            icon = QString::fromLatin1(look->icon);
-        }
+        icon = QString::fromLatin1(look->icon);
         hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(look->desktopEntry));
     }
     if (!entry.eventType.isEmpty()) {
@@ -302,7 +298,6 @@ QList<MNotification *> MNotificationService::notifications() const
             continue;
         }
         auto *notification = new MNotification(entry.eventType, entry.summary, entry.body);
-        notification->m_image = entry.image;
         notification->m_timestamp = entry.timestamp;
         notification->m_count = entry.count;
         notification->m_identifier = entry.identifier;
@@ -427,7 +422,6 @@ void MNotificationService::load()
         entry.eventType = object.value(QStringLiteral("eventType")).toString();
         entry.summary = object.value(QStringLiteral("summary")).toString();
         entry.body = object.value(QStringLiteral("body")).toString();
-        entry.image = object.value(QStringLiteral("image")).toString();
         const QJsonValue timestamp = object.value(QStringLiteral("timestamp"));
         if (!timestamp.isNull() && !timestamp.isUndefined()) {
             entry.timestamp = QDateTime::fromMSecsSinceEpoch(timestamp.toVariant().toLongLong());
@@ -453,7 +447,6 @@ void MNotificationService::save() const
         object.insert(QStringLiteral("eventType"), entry.eventType);
         object.insert(QStringLiteral("summary"), entry.summary);
         object.insert(QStringLiteral("body"), entry.body);
-        object.insert(QStringLiteral("image"), entry.image);
         object.insert(QStringLiteral("timestamp"),
                       entry.timestamp.isValid()
                           ? QJsonValue(QString::number(entry.timestamp.toMSecsSinceEpoch()))

@@ -51,7 +51,6 @@ private:
         QString eventType;
         QString summary;
         QString body;
-        QString image;
         QDateTime timestamp;
         unsigned int count = 0;
         QString identifier;

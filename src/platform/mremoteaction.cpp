@@ -1,5 +1,6 @@
 #include "mremoteaction.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -107,9 +108,10 @@ void MRemoteAction::trigger()
                  qPrintable(m_methodName));
         return;
     }
-    // The watcher lives on its own: the action may well be gone by the time
-    // the reply comes.
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call));
+    // The action may well be gone by the time the reply comes: the watcher
+    // belongs to the application, which also frees it when the process ends
+    // before the reply does.
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
     const QString target = m_serviceName + QLatin1Char(' ') + m_objectPath + QLatin1Char(' ')
         + m_interface + QLatin1Char('.') + m_methodName;
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
