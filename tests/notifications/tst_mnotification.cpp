@@ -8,9 +8,6 @@
 #include "testenvironment.h"
 
 #include <QDBusArgument>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopedPointer>
 #include <QtTest>
@@ -50,14 +47,7 @@ int shownCount()
 
 QJsonArray stateEntries()
 {
-    QFile file(MNotificationService::stateFilePath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QJsonArray();
-    }
-    return QJsonDocument::fromJson(file.readAll())
-        .object()
-        .value(QStringLiteral("notifications"))
-        .toArray();
+    return notificationStateEntries(MNotificationService::stateFilePath());
 }
 
 } // namespace
@@ -183,8 +173,7 @@ void TestMNotification::republishReplacesAndRemoveCloses()
     const QString line
         = server.waitForNewLine(QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0")));
     QVERIFY(!line.isEmpty());
-    const uint id
-        = QRegularExpression(QStringLiteral("id=(\\d+)")).match(line).captured(1).toUInt();
+    const uint id = NotificationServerStandin::idIn(line);
     QTRY_COMPARE(stateEntries().size(), 1);
 
     // Changed twice before the server answered: it still ends as one notification.
@@ -214,8 +203,7 @@ void TestMNotification::republishReplacesAndRemoveCloses()
     const QString quickLine = server.waitForNewLine(
         QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Quick\"")));
     QVERIFY(!quickLine.isEmpty());
-    const uint quickId
-        = QRegularExpression(QStringLiteral("id=(\\d+)")).match(quickLine).captured(1).toUInt();
+    const uint quickId = NotificationServerStandin::idIn(quickLine);
     QVERIFY(
         !server.waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(quickId)).isEmpty());
     QTRY_COMPARE(server.shown(), QList<uint>());
@@ -231,8 +219,7 @@ void TestMNotification::handlesFromTheListActOnTheSameNotification()
     const QString line = server.waitForNewLine(
         QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Kept\"")));
     QVERIFY(!line.isEmpty());
-    const uint id
-        = QRegularExpression(QStringLiteral("id=(\\d+)")).match(line).captured(1).toUInt();
+    const uint id = NotificationServerStandin::idIn(line);
     QTRY_COMPARE(stateEntries().size(), 1);
 
     QList<MNotification *> list = MNotification::notifications();
@@ -265,8 +252,7 @@ void TestMNotification::closedByTheServerLeavesTheList()
     QVERIFY(notification.publish());
     const QString line = server.waitForNewLine(
         QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Gone\"")));
-    const uint id
-        = QRegularExpression(QStringLiteral("id=(\\d+)")).match(line).captured(1).toUInt();
+    const uint id = NotificationServerStandin::idIn(line);
     QVERIFY(id != 0);
     QTRY_COMPARE(stateEntries().size(), 1);
 
@@ -308,8 +294,7 @@ void TestMNotification::activationCallsTheRemoteAction()
     QVERIFY(notification.publish());
     const QString line = server.waitForNewLine(
         QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Tap\"")));
-    const uint id
-        = QRegularExpression(QStringLiteral("id=(\\d+)")).match(line).captured(1).toUInt();
+    const uint id = NotificationServerStandin::idIn(line);
     QVERIFY(id != 0);
     QTRY_COMPARE(stateEntries().size(), 1);
 

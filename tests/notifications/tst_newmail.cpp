@@ -71,9 +71,47 @@ QDateTime wholeSeconds(const QDateTime &dateTime)
     return QDateTime::fromSecsSinceEpoch(dateTime.toSecsSinceEpoch());
 }
 
-uint idFromLine(const QString &line)
+// Collects the records of the "Notifications" category while it lives; every
+// message still reaches the test's own handler too.
+class NotificationRecords
 {
-    return QRegularExpression(QStringLiteral("id=(\\d+)")).match(line).captured(1).toUInt();
+public:
+    NotificationRecords()
+    {
+        s_current = this;
+        s_previous = qInstallMessageHandler(handle);
+    }
+    ~NotificationRecords()
+    {
+        qInstallMessageHandler(s_previous);
+        s_current = nullptr;
+    }
+    QStringList lines;
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (s_current && type == QtDebugMsg && qstrcmp(context.category, "Notifications") == 0) {
+            s_current->lines << message;
+        }
+        if (s_previous) {
+            s_previous(type, context, message);
+        }
+    }
+    static NotificationRecords *s_current;
+    static QtMessageHandler s_previous;
+};
+
+NotificationRecords *NotificationRecords::s_current = nullptr;
+QtMessageHandler NotificationRecords::s_previous = nullptr;
+
+int identifierNumber(const QString &identifier)
+{
+    const QString prefix = QStringLiteral("TavikNotification_");
+    bool ok = false;
+    const int number
+        = identifier.startsWith(prefix) ? identifier.mid(prefix.size()).toInt(&ok) : -1;
+    return ok ? number : -1;
 }
 
 } // namespace
@@ -92,6 +130,9 @@ private Q_SLOTS:
     void severalFoldersAndAccounts();
     void filters_data();
     void filters();
+    void messagesWithoutPlace();
+    void sameMessageAnnouncedTwice();
+    void senderAlreadyListedCountsOnce();
     void updatedUnreadMessageStaysOnce();
     void folderChangedToFavourite();
     void readElsewhereTakesMessagesOff();
@@ -101,6 +142,8 @@ private Q_SLOTS:
     void messageWithoutSubject();
     void displaySignalsWithdrawAndSuppress();
     void notificationSignalsWithdrawEverything();
+    void switchRecords();
+    void policyRecords();
 
 private:
     // Emits a signal of the e-mail application and lets it arrive here.
@@ -168,7 +211,7 @@ void TestNewMail::oneMessageShowsSenderAndSubject()
     const QString line
         = server.waitForNewLine(QStringLiteral("replaces=0 summary=\"Ann Smith\" body=\"Hello\""));
     QVERIFY(!line.isEmpty());
-    QVERIFY(server.activate(idFromLine(line)));
+    QVERIFY(server.activate(NotificationServerStandin::idIn(line)));
     QCOMPARE(tavik.waitForNewLine(QStringLiteral("launch(")),
              QStringLiteral("launch([\"%1/email#%2\"])").arg(iriBase).arg(id.toULongLong()));
 }
@@ -179,8 +222,10 @@ void TestNewMail::severalMessagesInOneFolder()
     addMessage(inbox, QStringLiteral("Ann Smith <ann@example.com>"), QStringLiteral("One"), base);
     const QString line
         = server.waitForNewLine(QStringLiteral("summary=\"Ann Smith\" body=\"One\""));
-    const uint serverId = idFromLine(line);
+    const uint serverId = NotificationServerStandin::idIn(line);
     QVERIFY(serverId != 0);
+    const int firstNumber = identifierNumber(shown().identifier);
+    QVERIFY(firstNumber >= 0);
     addMessage(inbox, QStringLiteral("Ann Smith <ann@example.com>"), QStringLiteral("Two"),
                base.addSecs(300));
     addMessage(inbox, QStringLiteral("Bob Jones <bob@example.com>"), QStringLiteral("Three"),
@@ -192,6 +237,8 @@ void TestNewMail::severalMessagesInOneFolder()
     QCOMPARE(now.timestamp, base.addSecs(300));
     QCOMPARE(now.count, 3u);
     QCOMPARE(now.arguments, iriArgument(QStringLiteral("/folder#"), inbox.toULongLong()));
+    // Each of the two updates was published under an identifier of its own.
+    QCOMPARE(identifierNumber(now.identifier), firstNumber + 2);
     // The same notification on the server, updated in place.
     QVERIFY(!server
                  .waitForNewLine(QStringLiteral("Notify id=%1 replaces=%1 summary=\"Ann Smith, Bob "
@@ -219,7 +266,7 @@ void TestNewMail::severalFoldersAndAccounts()
     QCOMPARE(now.arguments, QList<QVariant>());
 
     const QString line = server.waitForNewLine(QStringLiteral("body=\"3 new messages\""));
-    QVERIFY(server.activate(idFromLine(line)));
+    QVERIFY(server.activate(NotificationServerStandin::idIn(line)));
     QCOMPARE(tavik.waitForNewLine(QStringLiteral("launch(")), QStringLiteral("launch()"));
     QVERIFY(QMailStore::instance()->removeAccount(other));
 }
@@ -295,6 +342,62 @@ void TestNewMail::filters()
     }
 }
 
+void TestNewMail::messagesWithoutPlace()
+{
+    // Announced, but gone from the store before the daemon looked.
+    QVERIFY(QMetaObject::invokeMethod(
+        postvane, "addMessages", Qt::DirectConnection,
+        Q_ARG(QMailMessageIdList, QMailMessageIdList { QMailMessageId(987654) })));
+    QCOMPARE(shown().notifications, 0);
+
+    // A message in no folder: there is no inbox it could be in.
+    const QMailMessageId nowhere = addMessage(
+        QMailFolderId(), QStringLiteral("Vic <vic@example.com>"), QStringLiteral("Nowhere"));
+    QVERIFY(nowhere.isValid());
+    QCOMPARE(shown().notifications, 0);
+}
+
+void TestNewMail::sameMessageAnnouncedTwice()
+{
+    const QMailMessageId id
+        = addMessage(inbox, QStringLiteral("Wes <wes@example.com>"), QStringLiteral("Twice"));
+    const QMailMessageIdList twice { id, id };
+    QVERIFY(QMetaObject::invokeMethod(postvane, "addMessages", Qt::DirectConnection,
+                                      Q_ARG(QMailMessageIdList, twice)));
+    const Shown now = shown();
+    QCOMPARE(now.notifications, 1);
+    QCOMPARE(now.count, 1u);
+    QCOMPARE(now.summary, QStringLiteral("Wes"));
+    QCOMPARE(now.arguments, iriArgument(QStringLiteral("/email#"), id.toULongLong()));
+}
+
+void TestNewMail::senderAlreadyListedCountsOnce()
+{
+    const QDateTime base = wholeSeconds(QDateTime::currentDateTime().addDays(-1));
+    // Visited in the order of the message ids.
+    addMessage(inbox, QStringLiteral("Ann Smith <ann@example.com>"), QStringLiteral("1"), base);
+    // Its sender text is part of the first one's: not listed again, yet its
+    // date is the newest.
+    addMessage(inbox, QStringLiteral("ann@example.com"), QStringLiteral("2"), base.addSecs(600));
+    addMessage(inbox, QStringLiteral("Ann Smith <ann@example.com>"), QStringLiteral("3"),
+               base.addSecs(60));
+    addMessage(inbox, QStringLiteral("Bob <bob@example.com>"), QStringLiteral("4"),
+               base.addSecs(120));
+    Shown now = shown();
+    QCOMPARE(now.count, 4u);
+    QCOMPARE(now.summary, QStringLiteral("Ann Smith, Bob"));
+    QCOMPARE(now.timestamp, base.addSecs(600));
+
+    // The other way round the longer text is not part of the shorter one.
+    postvane->switchEmailMode(true);
+    postvane->switchEmailMode(false);
+    addMessage(inbox, QStringLiteral("cy@example.com"), QStringLiteral("5"), base);
+    addMessage(inbox, QStringLiteral("Cy <cy@example.com>"), QStringLiteral("6"), base);
+    now = shown();
+    QCOMPARE(now.count, 2u);
+    QCOMPARE(now.summary, QStringLiteral("cy@example.com, Cy"));
+}
+
 void TestNewMail::updatedUnreadMessageStaysOnce()
 {
     const QMailMessageId id
@@ -325,7 +428,7 @@ void TestNewMail::readElsewhereTakesMessagesOff()
     const QMailMessageId first
         = addMessage(inbox, QStringLiteral("Hal <hal@example.com>"), QStringLiteral("First"));
     const QString line = server.waitForNewLine(QStringLiteral("summary=\"Hal\" body=\"First\""));
-    const uint serverId = idFromLine(line);
+    const uint serverId = NotificationServerStandin::idIn(line);
     QVERIFY(serverId != 0);
     const QMailMessageId second
         = addMessage(inbox, QStringLiteral("Ivy <ivy@example.com>"), QStringLiteral("Second"));
@@ -394,7 +497,7 @@ void TestNewMail::dismissedThenNewMail()
     addMessage(inbox, QStringLiteral("Max <max@example.com>"), QStringLiteral("Old 1"));
     addMessage(inbox, QStringLiteral("Max <max@example.com>"), QStringLiteral("Old 2"));
     const QString line = server.waitForNewLine(QStringLiteral("body=\"2 new messages\""));
-    const uint serverId = idFromLine(line);
+    const uint serverId = NotificationServerStandin::idIn(line);
     QVERIFY(serverId != 0);
     QTRY_VERIFY(server.shown().contains(serverId));
     QVERIFY(server.dismiss(serverId));
@@ -480,6 +583,87 @@ void TestNewMail::notificationSignalsWithdrawEverything()
     addMessage(inbox, QStringLiteral("Uma <uma@example.com>"), QStringLiteral("Heard"));
     QCOMPARE(shown().summary, QStringLiteral("Uma"));
     QCOMPARE(shown().count, 1u);
+}
+
+void TestNewMail::switchRecords()
+{
+    addMessage(inbox, QStringLiteral("Xan <xan@example.com>"), QStringLiteral("Switch"));
+    const uint id
+        = NotificationServerStandin::idIn(server.waitForNewLine(QStringLiteral("body=\"Switch\"")));
+    QVERIFY(id != 0);
+
+    NotificationRecords records;
+    postvane->switchEmailMode(true);
+    QVERIFY(!server.waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(id)).isEmpty());
+    postvane->switchEmailMode(true);
+    postvane->switchEmailMode(false);
+    postvane->switchEmailMode(false);
+    postvane->enableNotifications(false);
+    postvane->enableNotifications(false);
+    postvane->enableNotifications(true);
+    postvane->enableNotifications(true);
+    // A switch into the suppressing state withdraws and says so; a call that
+    // changes nothing only leaves its own record.
+    const QStringList expected {
+        QStringLiteral("Postvane::switchEmailMode( true )"),
+        QStringLiteral("Notifications are disabled"),
+        QStringLiteral("Postvane::switchEmailMode( true )"),
+        QStringLiteral("Postvane::switchEmailMode( false )"),
+        QStringLiteral("Notifications are enabled"),
+        QStringLiteral("Postvane::switchEmailMode( false )"),
+        QStringLiteral("Postvane::enableNotifications( false )"),
+        QStringLiteral("Notifications are disabled"),
+        QStringLiteral("Postvane::enableNotifications( false )"),
+        QStringLiteral("Postvane::enableNotifications( true )"),
+        QStringLiteral("Notifications are enabled"),
+        QStringLiteral("Postvane::enableNotifications( true )"),
+    };
+    QCOMPARE(records.lines, expected);
+}
+
+void TestNewMail::policyRecords()
+{
+    const QMailFolderId plain = addFolder(account, QStringLiteral("Records"));
+    NotificationRecords records;
+    addMessage(inbox, QStringLiteral("Yul <yul@example.com>"), QStringLiteral("Seen"),
+               QDateTime::currentDateTime(), QMailMessageMetaData::Read);
+    addMessage(plain, QStringLiteral("Yul <yul@example.com>"), QStringLiteral("Filed"));
+    addMessage(inbox, QStringLiteral("Yul <yul@example.com>"), QStringLiteral("Old"),
+               QDateTime::currentDateTime().addDays(-200));
+    const QMailMessageId kept
+        = addMessage(inbox, QStringLiteral("Yul <yul@example.com>"), QStringLiteral("Kept"));
+    QVERIFY(setMessageStatus(kept, QMailMessageMetaData::ReadElsewhere, true));
+    QCOMPARE(shown().notifications, 0);
+
+    const QString keptId = QStringLiteral("QMailMessageId(%1)").arg(kept.toULongLong());
+    QCOMPARE(records.lines.size(), 7);
+    QCOMPARE(records.lines.at(0),
+             QStringLiteral("notifyNewItems: message ' \"Seen\" ' is ignored as already read"));
+    QCOMPARE(records.lines.at(1),
+             QStringLiteral("notifyNewItems: message ' \"Filed\" ' from the folder  "
+                            "QMailFolderId(%1)  is ignored (folder check)")
+                 .arg(plain.toULongLong()));
+    // The local date and time of the message stand between "received" and "is".
+    QVERIFY2(QRegularExpression(QStringLiteral("^notifyNewItems: message ' \"Old\" ' received  "
+                                               "QDateTime\\(.+\\)  is too late to notify:  "
+                                               "200  days $"))
+                 .match(records.lines.at(2))
+                 .hasMatch(),
+             qPrintable(records.lines.at(2)));
+    QCOMPARE(records.lines.at(3),
+             QStringLiteral("notifyNewItems: d-bus argument is  QVariant(QStringList, "
+                            "(\"%1/email#%2\"))")
+                 .arg(iriBase)
+                 .arg(kept.toULongLong()));
+    QCOMPARE(records.lines.at(4),
+             QStringLiteral("notifyNewItems: message with id  %1  is updated").arg(keptId));
+    QCOMPARE(records.lines.at(5),
+             QStringLiteral("notifyNewItems: message with id  %1  is found in the published list")
+                 .arg(keptId));
+    QCOMPARE(records.lines.at(6),
+             QStringLiteral("notifyNewItems: message with id  %1  and subject ' \"Kept\" ' is "
+                            "removed from notifications as already read")
+                 .arg(keptId));
 }
 
 QTEST_GUILESS_MAIN(TestNewMail)

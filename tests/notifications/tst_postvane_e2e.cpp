@@ -7,9 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QScopedPointer>
 #include <QtTest>
@@ -19,11 +16,6 @@
 namespace {
 
 const QString iriBase = QStringLiteral("qmf://mail.brenmor.com");
-
-uint idFromLine(const QString &line)
-{
-    return QRegularExpression(QStringLiteral("id=(\\d+)")).match(line).captured(1).toUInt();
-}
 
 } // namespace
 
@@ -102,14 +94,8 @@ void TestPostvaneEndToEnd::cleanup()
 
 QJsonArray TestPostvaneEndToEnd::shownByDaemon() const
 {
-    QFile file(env.path(QStringLiteral("home/.local/state/postvane/notifications.json")));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QJsonArray();
-    }
-    return QJsonDocument::fromJson(file.readAll())
-        .object()
-        .value(QStringLiteral("notifications"))
-        .toArray();
+    return notificationStateEntries(
+        env.path(QStringLiteral("home/.local/state/postvane/notifications.json")));
 }
 
 void TestPostvaneEndToEnd::writeSettings(bool notificationsEnabled)
@@ -196,7 +182,7 @@ QString TestPostvaneEndToEnd::importMessage(const QString &folder, const QString
 
 uint TestPostvaneEndToEnd::expectNotify(const QString &pattern)
 {
-    return idFromLine(
+    return NotificationServerStandin::idIn(
         server.waitForNewLine(QRegularExpression(QStringLiteral("^Notify ") + pattern)));
 }
 

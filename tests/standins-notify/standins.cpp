@@ -7,6 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 #include <QtDebug>
 
@@ -87,6 +90,12 @@ QVariant NotificationServerStandin::call(const QString &method, const QVariantLi
 {
     return controlCall(QStringLiteral("org.freedesktop.Notifications"),
                        QStringLiteral("com.brenmor.test.NotificationServer"), method, arguments);
+}
+
+uint NotificationServerStandin::idIn(const QString &line)
+{
+    static const QRegularExpression id(QStringLiteral("\\bid=(\\d+)"));
+    return id.match(line).captured(1).toUInt();
 }
 
 uint NotificationServerStandin::notifyCalls()
@@ -170,4 +179,16 @@ QStringList TavikStandin::launches()
 bool TavikStandin::emitSignal(const QString &name)
 {
     return call(QStringLiteral("Emit"), { name }).toBool();
+}
+
+QJsonArray notificationStateEntries(const QString &stateFile)
+{
+    QFile file(stateFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QJsonArray();
+    }
+    return QJsonDocument::fromJson(file.readAll())
+        .object()
+        .value(QStringLiteral("notifications"))
+        .toArray();
 }

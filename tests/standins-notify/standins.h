@@ -3,6 +3,7 @@
 
 #include "processrunner.h"
 
+#include <QJsonArray>
 #include <QList>
 #include <QRegularExpression>
 #include <QVariantMap>
@@ -37,6 +38,9 @@ class NotificationServerStandin : public StandinProcess
 {
 public:
     bool start();
+    // The notification id of one of the server's lines ("Notify id=3 ...",
+    // "CloseNotification id=3"); 0 for a line without one.
+    static uint idIn(const QString &line);
     uint notifyCalls();
     uint closeCalls();
     QList<uint> shown();
@@ -63,5 +67,9 @@ public:
 private:
     QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
 };
+
+// The notifications that the notification layer's state file lists as shown;
+// empty when the file is missing or unreadable.
+QJsonArray notificationStateEntries(const QString &stateFile);
 
 #endif // NOTIFYSTANDINS_H
