@@ -89,6 +89,7 @@ private Q_SLOTS:
     void alwaysOnStillSyncsOnceAtStart();
     void unchangedResetDoesNothing();
     void changedResetRestarts();
+    void resetLeavesARunningSyncAlone();
 
     void forcedScheduleWhenConnectionsAreNotAllowed();
     void connectionsBackWhileAlwaysOnSyncOwed();
@@ -419,6 +420,34 @@ void AccountSchedulerTest::changedResetRestarts()
     QVERIFY(log.contains("[Scheduler] stopping scheduler for account 8 ..."));
     QVERIFY(log.contains("[Scheduler] Account scheduler 8 reset: peak days = 31 , start peak =  "
                          "480 , end peak =  1020 , peak schedule =  20 , offpeak schedule =  60"));
+}
+
+void AccountSchedulerTest::resetLeavesARunningSyncAlone()
+{
+    mServer = new MessageServerStandIn;
+    QVERIFY(mServer->start());
+    mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
+    const QMailAccountId account = StoreFixture::addAccount(true);
+    QVERIFY(account.isValid());
+    ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
+    scheduler.startScheduler(false);
+    int successes = 0;
+    scheduler.doSync(
+        [&] {
+            ++successes;
+            scheduler.onSyncSucceed();
+        },
+        [&](const QMailServiceAction::Status &s) { scheduler.onSyncFailed(s); });
+    QTRY_COMPARE(mServer->actions().size(), 1);
+
+    // New settings restart the schedule, but the sync already running still
+    // blocks another one until it reports.
+    scheduler.reset(0, 0, 0, 30, 30, false);
+    QCOMPARE(scheduler.syncInterval(), 30 * 60000);
+    QVERIFY(scheduler.isSyncInProgress());
+    QVERIFY(mServer->finish(mServer->actions().first().id, 0));
+    QTRY_COMPARE(successes, 1);
+    QVERIFY(!scheduler.isSyncInProgress());
 }
 
 void AccountSchedulerTest::forcedScheduleWhenConnectionsAreNotAllowed()
