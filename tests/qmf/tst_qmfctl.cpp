@@ -115,8 +115,15 @@ void TestQmfctl::help()
     const Result result = run({ "--help" });
     QCOMPARE(result.code, 0);
     for (const char *command : { "account add", "folder update", "import --folder", "mark", "move",
-                                 "delete", "list messages" })
+                                 "delete", "list messages", "watch" })
         QVERIFY2(result.out.contains(command), command);
+
+    // Watching needs the bus that carries the changes of other processes.
+    const Result watch = run({ "watch" });
+    QCOMPARE(watch.code, 1);
+    QCOMPARE(watch.err,
+             QByteArray("qmfctl: no session bus: the changes of other processes cannot be "
+                        "watched\n"));
 }
 
 void TestQmfctl::accounts()
@@ -269,6 +276,23 @@ void TestQmfctl::failedImportWritesNothing()
     QCOMPARE(result.code, 1);
     QCOMPARE(result.err, "qmfctl: " + QFile::encodeName(missing) + ": no such file or folder\n");
     QVERIFY(result.out.isEmpty());
+    QCOMPARE(m_store->countMessages(), before);
+
+    // A file too large to be a message is refused before it is read (the
+    // file is sparse: it takes no room).
+    const QString huge = m_env.path(QStringLiteral("huge.eml"));
+    {
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize((qint64(1) << 30) + 1));
+    }
+    const Result tooLarge
+        = run({ "import", "--folder", QString::number(m_inbox.toULongLong()), good, huge });
+    QCOMPARE(tooLarge.code, 1);
+    QCOMPARE(tooLarge.err,
+             "qmfctl: " + QFile::encodeName(huge)
+                 + ": a message larger than 1 GiB cannot be imported\n");
+    QVERIFY(QFile::remove(huge));
     QCOMPARE(m_store->countMessages(), before);
 
     const Result wrongFolder = run({ "import", "--folder", "424242", good });

@@ -23,6 +23,7 @@ private Q_SLOTS:
     void importArrivesAsOneSignal();
     void flagsMovesAndRemovals();
     void ownChangesArriveOnce();
+    void everyOtherProcessHearsOnce();
     void otherStoresAreIgnored();
 
 private:
@@ -155,6 +156,49 @@ void TestStoreIpc::ownChangesArriveOnce()
              (QMailFolderIdList { local.id() }));
     QVERIFY(foldersAdded.at(1).at(0).value<QMailFolderIdList>()
             != (QMailFolderIdList { local.id() }));
+}
+
+void TestStoreIpc::everyOtherProcessHearsOnce()
+{
+    // Two other processes with the store open, this one writing: each of
+    // them hears each operation once, as one signal with all its ids.
+    QProcess first, second;
+    for (QProcess *watcher : { &first, &second }) {
+        watcher->start(TestEnvironment::binary(QStringLiteral("qmfctl")),
+                       { "watch", "--count", "3" });
+        QVERIFY(watcher->waitForStarted());
+    }
+    for (QProcess *watcher : { &first, &second }) {
+        QTRY_VERIFY_WITH_TIMEOUT(watcher->canReadLine(), 15000);
+        QCOMPARE(watcher->readLine(),
+                 "watching " + QFile::encodeName(m_store->databasePath()) + '\n');
+    }
+
+    QMailFolder folder(QStringLiteral("Watched"), QMailFolderId(), m_account);
+    QVERIFY(m_store->addFolder(&folder));
+    QList<QMailMessageMetaData> messages;
+    for (int i = 0; i < 3; ++i) {
+        QMailMessageMetaData message;
+        message.setParentFolderId(folder.id());
+        messages.append(message);
+    }
+    QVERIFY(m_store->addMessages(
+        QList<QMailMessageMetaData *> { &messages[0], &messages[1], &messages[2] }));
+    folder.setStatus(QMailFolder::Favourite, true);
+    QVERIFY(m_store->updateFolder(&folder));
+    m_store->flushIpcNotifications();
+
+    const QByteArray folderId = QByteArray::number(folder.id().toULongLong());
+    const QByteArray expected = "foldersAdded\t" + folderId + "\nmessagesAdded\t"
+        + QByteArray::number(messages[0].id().toULongLong()) + ' '
+        + QByteArray::number(messages[1].id().toULongLong()) + ' '
+        + QByteArray::number(messages[2].id().toULongLong()) + "\nfoldersUpdated\t" + folderId
+        + '\n';
+    for (QProcess *watcher : { &first, &second }) {
+        QVERIFY(watcher->waitForFinished(15000));
+        QCOMPARE(watcher->exitCode(), 0);
+        QCOMPARE(watcher->readAllStandardOutput(), expected);
+    }
 }
 
 void TestStoreIpc::otherStoresAreIgnored()

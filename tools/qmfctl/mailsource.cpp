@@ -11,6 +11,16 @@
 
 namespace {
 
+// Far beyond any real message, and well below what one QByteArray can hold:
+// a larger source is refused with an error instead of ending the import
+// with an allocation failure.
+const qint64 MaximumMessageSize = qint64(1) << 30;
+
+QString tooLarge(const QString &path)
+{
+    return QStringLiteral("%1: a message larger than 1 GiB cannot be imported").arg(path);
+}
+
 bool isMboxStart(const QByteArray &line)
 {
     return line.startsWith("From ");
@@ -125,8 +135,13 @@ bool MailSource::readFile(const Entry &entry, SourceMessage *message)
             ::close(fd);
         return false;
     }
+    if (status.st_size > MaximumMessageSize) {
+        m_error = tooLarge(entry.path);
+        ::close(fd);
+        return false;
+    }
     QByteArray text;
-    text.reserve(int(qMin<qint64>(status.st_size, 1 << 30)));
+    text.reserve(int(status.st_size));
     char buffer[65536];
     while (true) {
         const ssize_t n = ::read(fd, buffer, sizeof(buffer));
@@ -140,6 +155,12 @@ bool MailSource::readFile(const Entry &entry, SourceMessage *message)
         }
         if (n == 0)
             break;
+        if (text.size() + n > MaximumMessageSize) {
+            // The file has grown since it was measured.
+            m_error = tooLarge(entry.path);
+            ::close(fd);
+            return false;
+        }
         text.append(buffer, int(n));
     }
     ::close(fd);
@@ -195,6 +216,10 @@ bool MailSource::readMboxMessage(SourceMessage *message)
         }
         previousBlank = line == "\n" || line == "\r\n";
         unquoteFromLine(line);
+        if (text.size() + line.size() > MaximumMessageSize) {
+            m_error = tooLarge(m_mboxPath);
+            return false;
+        }
         text.append(line);
     }
     // The blank line before the separator belongs to the mbox, not the message.

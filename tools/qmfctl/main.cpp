@@ -5,21 +5,27 @@
 #include <qmailstore.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QTextStream>
 
 #include <cstdio>
+#include <functional>
+#include <new>
 
 namespace {
 
 const char Usage[]
     = "Usage: qmfctl COMMAND [ARGUMENTS]\n"
       "\n"
-      "Reads and changes the mail store in $QMF_DATA (default ~/.qmf).\n"
+      "Reads and changes the mail store in $QMF_DATA (default ~/.qmf). IDs are the\n"
+      "numbers that the add commands print and the list commands show.\n"
       "\n"
       "Accounts:\n"
       "  account add --name NAME [--id N] [--from ADDRESS] [--signature TEXT]\n"
       "              [--standard-folders]\n"
-      "      Creates an account (with the number N when given) and prints its id.\n"
+      "      Creates an account and prints its id. --id N gives it the number N,\n"
+      "      the number of the accounts database's account for the same mailbox.\n"
       "      --standard-folders also creates Inbox, Outbox, Drafts, Sent, Trash and\n"
       "      Junk folders and makes them the account's standard folders.\n"
       "  account update ID [--name NAME] [--from ADDRESS] [--signature TEXT]\n"
@@ -41,11 +47,14 @@ const char Usage[]
       "  import --folder ID [--read] PATH...\n"
       "      Imports RFC 822 files, mbox files, Maildir folders (cur/ and new/;\n"
       "      the Maildir flag S marks a message read) and folders of message files\n"
-      "      into the folder, as one store operation: all or nothing. Prints the\n"
-      "      number of messages imported.\n"
-      "  mark (--read | --unread | --read-elsewhere | --not-read-elsewhere) ID...\n"
+      "      into the folder, as one store operation: all or nothing. --read marks\n"
+      "      every imported message read. Prints the number of messages imported.\n"
+      "  mark (--read | --unread | --read-elsewhere | --not-read-elsewhere) MESSAGE...\n"
+      "      Sets or clears the read or the read-elsewhere flag of the messages.\n"
       "  move --folder ID MESSAGE...\n"
+      "      Moves the messages into the folder and its account.\n"
       "  delete MESSAGE...\n"
+      "      Removes the messages and their content.\n"
       "\n"
       "Listing (tab-separated columns):\n"
       "  list accounts\n"
@@ -56,7 +65,18 @@ const char Usage[]
       "      id, folder, flags (R read, E read elsewhere, A attachments), date,\n"
       "      sender, subject\n"
       "\n"
-      "  help, --help, -h   this text\n";
+      "Watching:\n"
+      "  watch [--count N]\n"
+      "      Prints \"watching\" and the store's database file, then one line for\n"
+      "      each change signal of the store, as every process with the store open\n"
+      "      receives it: the signal's name, a tab, and the ids separated by blanks.\n"
+      "      Stops after N signals, otherwise runs until interrupted. Needs the\n"
+      "      session bus.\n"
+      "\n"
+      "  help, --help, -h   this text\n"
+      "\n"
+      "Exit status: 0 on success, 1 when the store refuses or fails, 2 for wrong\n"
+      "arguments; the reason is one line on standard error.\n";
 
 QString oneLine(QString text)
 {
@@ -565,6 +585,54 @@ int list(const QStringList &args)
     return 0;
 }
 
+// Watching
+
+template<typename Ids>
+void printChanges(QMailStore *store, void (QMailStore::*signal)(const Ids &), const char *name,
+                  const std::function<void()> &counted)
+{
+    QObject::connect(store, signal, store, [name, counted](const Ids &ids) {
+        QStringList numbers;
+        for (const auto &id : ids)
+            numbers.append(QString::number(id.toULongLong()));
+        out() << name << '\t' << numbers.join(QLatin1Char(' ')) << Qt::endl;
+        counted();
+    });
+}
+
+int watch(const QStringList &args)
+{
+    const Arguments a(args, { "count" }, {});
+    if (!a.positional().isEmpty())
+        throw usageError(QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
+    const quint64 limit = a.has("count") ? parseNumber(a.value("count"), "a count") : 0;
+    QMailStore *store = openStore();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        throw Failure(QStringLiteral("no session bus: the changes of other processes cannot be "
+                                     "watched"));
+    // The bus handles this connection's messages in order: once this call
+    // has returned, it routes the store's signals here.
+    bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus"));
+    out() << "watching " << store->databasePath() << Qt::endl;
+
+    quint64 seen = 0;
+    const std::function<void()> counted = [&seen, limit] {
+        if (limit > 0 && ++seen == limit)
+            QCoreApplication::quit();
+    };
+    printChanges(store, &QMailStore::accountsAdded, "accountsAdded", counted);
+    printChanges(store, &QMailStore::accountsUpdated, "accountsUpdated", counted);
+    printChanges(store, &QMailStore::accountsRemoved, "accountsRemoved", counted);
+    printChanges(store, &QMailStore::foldersAdded, "foldersAdded", counted);
+    printChanges(store, &QMailStore::foldersUpdated, "foldersUpdated", counted);
+    printChanges(store, &QMailStore::foldersRemoved, "foldersRemoved", counted);
+    printChanges(store, &QMailStore::messagesAdded, "messagesAdded", counted);
+    printChanges(store, &QMailStore::messagesUpdated, "messagesUpdated", counted);
+    printChanges(store, &QMailStore::messagesRemoved, "messagesRemoved", counted);
+    return QCoreApplication::exec();
+}
+
 int run(const QStringList &args)
 {
     if (args.isEmpty())
@@ -600,6 +668,8 @@ int run(const QStringList &args)
         return remove(rest);
     if (command == QLatin1String("list"))
         return list(rest);
+    if (command == QLatin1String("watch"))
+        return watch(rest);
     throw usageError(QStringLiteral("unknown command \"%1\"").arg(command));
 }
 
@@ -617,6 +687,10 @@ int main(int argc, char *argv[])
     } catch (const Failure &failure) {
         std::fprintf(stderr, "qmfctl: %s\n", qPrintable(oneLine(failure.text)));
         status = failure.code;
+    } catch (const std::bad_alloc &) {
+        // A transaction in progress has been rolled back on the way here.
+        std::fprintf(stderr, "qmfctl: out of memory\n");
+        status = 1;
     }
     out().flush();
     if (QMailStore::initializationState() == QMailStore::Initialized)
