@@ -34,6 +34,7 @@ private Q_SLOTS:
     void signalsWithdrawWhatAnEarlierRunLeft_data();
     void signalsWithdrawWhatAnEarlierRunLeft();
     void storedSwitchOffWithdrawsWhatAnEarlierRunLeft();
+    void withoutTrackerNewMailIsStillNotified();
     void withoutSessionBusTheWiringIsEnforced();
 
 private:
@@ -350,6 +351,32 @@ void TestPostvaneEndToEnd::storedSwitchOffWithdrawsWhatAnEarlierRunLeft()
     importMessage(inbox, QStringLiteral("Pat <pat@example.com>"), QStringLiteral("Heard"));
     expectNotify(QStringLiteral("id=\\d+ replaces=0 summary=\"Pat\" body=\"Heard\""));
     QVERIFY(server.unseenLines().filter(QStringLiteral("Muted")).isEmpty());
+}
+
+void TestPostvaneEndToEnd::withoutTrackerNewMailIsStillNotified()
+{
+    QVERIFY(stopDaemon());
+    // A data folder below a plain file: the mirror gets no database.
+    QFile blocker(env.path(QStringLiteral("not-a-folder")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"),
+                       blocker.fileName() + QStringLiteral("/data"));
+    daemon.reset(new StandinProcess);
+    daemon->runner().process().setProcessEnvironment(environment);
+    QVERIFY(daemon->start(QStringLiteral("postvane"),
+                          QStringLiteral("[Notifications] Postvane::enableNotifications(")));
+    QCOMPARE(daemon->runner()
+                 .linesContaining(QStringLiteral("Unable to establish SPARQL connection"))
+                 .size(),
+             1);
+
+    QVERIFY(!importMessage(inbox, QStringLiteral("Quin <quin@example.com>"),
+                           QStringLiteral("No mirror"))
+                 .isEmpty());
+    QVERIFY(expectNotify(QStringLiteral("id=\\d+ replaces=0 summary=\"Quin\" body=\"No mirror\""))
+            != 0);
 }
 
 void TestPostvaneEndToEnd::withoutSessionBusTheWiringIsEnforced()
