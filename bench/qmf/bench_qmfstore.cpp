@@ -204,8 +204,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "qmfctl account add failed\n");
         return 1;
     }
-    // Drop the freshly written files from the page cache? Not without root;
-    // the figures are for a warm cache, as right after a mail download.
+    // The files were just written, so they are read from the page cache: the
+    // figures are those of an import right after a mail download.
     const ChildResult import = runChild({ qmfctl, "import", "--folder", "1", maildir });
     if (import.status != 0) {
         std::fprintf(stderr, "qmfctl import failed\n");

@@ -40,8 +40,11 @@ const char *const ChangeKindNames[] = {
 enum KeyKind { AccountKind, FolderKind, MessageKind };
 
 const char *const SchemaStatements[] = {
+    // AUTOINCREMENT, as for folders and messages: the id of a removed
+    // account is never handed out again, so nothing that remembers it can
+    // mistake a new account for the old one.
     "CREATE TABLE accounts ("
-    " id INTEGER PRIMARY KEY,"
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " name TEXT NOT NULL DEFAULT '',"
     " signature TEXT NOT NULL DEFAULT '',"
     " fromaddress TEXT NOT NULL DEFAULT '',"
@@ -91,7 +94,8 @@ const char MessageColumns[]
       " contentidentifier";
 
 // Addresses are kept as "name US address" records separated by RS: cheap to
-// read back, and no address text can contain the separators.
+// read back. Real addresses never contain these control characters; an
+// encoded word could smuggle them into a name, so they are blanked there.
 const QChar UnitSeparator(0x1f);
 const QChar RecordSeparator(0x1e);
 
@@ -109,12 +113,19 @@ QVariant text(const QString &value)
     return value.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(value);
 }
 
+QString withoutSeparators(QString text)
+{
+    text.replace(UnitSeparator, QLatin1Char(' '));
+    text.replace(RecordSeparator, QLatin1Char(' '));
+    return text;
+}
+
 QString encodeAddress(const QMailAddress &address)
 {
     if (address.isNull())
         return QString();
-    return (address.hasDisplayName() ? address.name() : QString()) + UnitSeparator
-        + address.address();
+    return withoutSeparators(address.hasDisplayName() ? address.name() : QString()) + UnitSeparator
+        + withoutSeparators(address.address());
 }
 
 QMailAddress decodeAddress(const QString &text)

@@ -163,6 +163,14 @@ void TestMailStore::accountWithChosenId()
     QCOMPARE(m_store->lastError(), QMailStore::ConstraintFailure);
     QVERIFY(m_store->lastErrorText().contains(QLatin1String("4242")));
     QCOMPARE(QMailAccount(QMailAccountId(4242)).name(), QStringLiteral("Chosen"));
+
+    // The number of a removed account is not handed out again.
+    const QMailAccountId last = makeAccount(QStringLiteral("Last"));
+    QVERIFY(last.isValid());
+    QVERIFY(m_store->removeAccount(last));
+    const QMailAccountId next = makeAccount(QStringLiteral("Next"));
+    QVERIFY(next.isValid());
+    QVERIFY(next != last);
 }
 
 void TestMailStore::folderRoundTrip()
@@ -280,6 +288,22 @@ void TestMailStore::messageRoundTrip()
     QVERIFY(bare.to().isEmpty());
 
     QCOMPARE(m_store->messageMetaData(QStringLiteral("uid-17"), account).id(), original.id());
+
+    // A name decoded from an encoded word may hold any character, also the
+    // ones the store separates addresses with: they never split an address.
+    QMailMessageMetaData smuggled;
+    smuggled.setParentFolderId(folder);
+    smuggled.setTo(QList<QMailAddress>() << QMailAddress(QStringLiteral("A\x1e"
+                                                                        "B\x1f"
+                                                                        "C"),
+                                                         QStringLiteral("a@example.org"))
+                                         << QMailAddress(QStringLiteral("b@example.org")));
+    QVERIFY(m_store->addMessage(&smuggled));
+    const QList<QMailAddress> to = m_store->messageMetaData(smuggled.id()).to();
+    QCOMPARE(to.size(), 2);
+    QCOMPARE(to.at(0).name(), QStringLiteral("A B C"));
+    QCOMPARE(to.at(0).address(), QStringLiteral("a@example.org"));
+    QCOMPARE(to.at(1).address(), QStringLiteral("b@example.org"));
 
     // Removing the answered message leaves the reply pointing at nothing.
     QVERIFY(m_store->removeMessage(original.id()));
