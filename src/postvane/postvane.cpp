@@ -167,8 +167,8 @@ Postvane::Postvane(QObject *parent)
                                                   "com.brenmor.tavik", "displayFinished", this,
                                                   SLOT(handleDisplayFinished())));
     ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
-                                                  "com.brenmor.tavik", "notificationsEnabled",
-                                                  this, SLOT(handleNotificationsEnabled())));
+                                                  "com.brenmor.tavik", "notificationsEnabled", this,
+                                                  SLOT(handleNotificationsEnabled())));
     ENFORCE(QDBusConnection::sessionBus().connect(QString(), "/com/brenmor/tavik",
                                                   "com.brenmor.tavik", "notificationsDisabled",
                                                   this, SLOT(handleNotificationsDisabled())));
