@@ -1522,6 +1522,15 @@ bool writeCopies(QMailStorePrivate *d, const QList<Message *> &messages, const Q
 
 } // namespace
 
+bool QMailStorePrivate::removeSelected(const QString &table, const QMailKeyNode &key, int kind,
+                                       bool (QMailStorePrivate::*remove)(const QList<quint64> &))
+{
+    return write([&] {
+        const QList<quint64> ids = selectIds(table, key, QMailSortList(), 0, 0, kind);
+        return error == QMailStore::NoError && (this->*remove)(ids);
+    });
+}
+
 // The public class
 
 QMailStore::QMailStore()
@@ -1573,8 +1582,10 @@ QString QMailStore::databasePath() const
 
 bool QMailStore::addAccount(QMailAccount *account)
 {
-    if (!account)
+    if (!account) {
+        d->setError(InvalidId, QStringLiteral("No account to add"));
         return false;
+    }
     QMailAccount copy(*account);
     const bool ok = d->write([&] {
         if (!d->insertAccount(&copy) || !d->saveStandardFolders(copy))
@@ -1589,8 +1600,10 @@ bool QMailStore::addAccount(QMailAccount *account)
 
 bool QMailStore::updateAccount(QMailAccount *account)
 {
-    if (!account)
+    if (!account) {
+        d->setError(InvalidId, QStringLiteral("No account to update"));
         return false;
+    }
     return d->write([&] {
         if (!account->id().isValid()
             || !d->exists(QStringLiteral("accounts"), account->id().toULongLong())) {
@@ -1623,19 +1636,16 @@ bool QMailStore::removeAccount(const QMailAccountId &id)
 
 bool QMailStore::removeAccounts(const QMailAccountKey &key)
 {
-    return d->write([&] {
-        const QList<quint64> ids = d->selectIds(QStringLiteral("accounts"), key.node(),
-                                                QMailSortList(), 0, 0, AccountKind);
-        if (d->error != NoError)
-            return false;
-        return d->deleteAccounts(ids);
-    });
+    return d->removeSelected(QStringLiteral("accounts"), key.node(), AccountKind,
+                             &QMailStorePrivate::deleteAccounts);
 }
 
 bool QMailStore::addFolder(QMailFolder *folder)
 {
-    if (!folder)
+    if (!folder) {
+        d->setError(InvalidId, QStringLiteral("No folder to add"));
         return false;
+    }
     QMailFolder copy(*folder);
     copy.setId(QMailFolderId());
     const bool ok = d->write([&] {
@@ -1663,8 +1673,10 @@ bool QMailStore::addFolder(QMailFolder *folder)
 
 bool QMailStore::updateFolder(QMailFolder *folder)
 {
-    if (!folder)
+    if (!folder) {
+        d->setError(InvalidId, QStringLiteral("No folder to update"));
         return false;
+    }
     return d->write([&] {
         if (!folder->id().isValid()
             || !d->exists(QStringLiteral("folders"), folder->id().toULongLong())) {
@@ -1694,13 +1706,8 @@ bool QMailStore::removeFolder(const QMailFolderId &id)
 
 bool QMailStore::removeFolders(const QMailFolderKey &key)
 {
-    return d->write([&] {
-        const QList<quint64> ids = d->selectIds(QStringLiteral("folders"), key.node(),
-                                                QMailSortList(), 0, 0, FolderKind);
-        if (d->error != NoError)
-            return false;
-        return d->deleteFolders(ids);
-    });
+    return d->removeSelected(QStringLiteral("folders"), key.node(), FolderKind,
+                             &QMailStorePrivate::deleteFolders);
 }
 
 bool QMailStore::addMessage(QMailMessage *message)
@@ -1810,13 +1817,8 @@ bool QMailStore::removeMessage(const QMailMessageId &id)
 
 bool QMailStore::removeMessages(const QMailMessageKey &key)
 {
-    return d->write([&] {
-        const QList<quint64> ids = d->selectIds(QStringLiteral("messages"), key.node(),
-                                                QMailSortList(), 0, 0, MessageKind);
-        if (d->error != NoError)
-            return false;
-        return d->deleteMessages(ids);
-    });
+    return d->removeSelected(QStringLiteral("messages"), key.node(), MessageKind,
+                             &QMailStorePrivate::deleteMessages);
 }
 
 bool QMailStore::startTransaction()

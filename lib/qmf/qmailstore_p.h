@@ -72,6 +72,10 @@ public:
     bool insertMessage(QMailMessageMetaData *metaData, QMailMessage *message);
     bool saveMessage(QMailMessageMetaData *metaData, QMailMessage *message);
     bool storeContent(QMailMessage *message);
+    // Removes what the key selects, with everything that belongs to it, in
+    // one operation.
+    bool removeSelected(const QString &table, const QMailKeyNode &key, int kind,
+                        bool (QMailStorePrivate::*remove)(const QList<quint64> &));
     bool deleteMessages(const QList<quint64> &ids);
     bool deleteFolders(const QList<quint64> &ids);
     bool deleteAccounts(const QList<quint64> &ids);

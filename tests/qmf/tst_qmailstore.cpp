@@ -407,6 +407,13 @@ void TestMailStore::invalidIds()
     ghost.setId(QMailMessageId(987654));
     QVERIFY(!m_store->updateMessage(&ghost));
     QCOMPARE(m_store->lastError(), QMailStore::InvalidId);
+    // No object at all is a failure that says why.
+    QVERIFY(!m_store->addAccount(nullptr));
+    QCOMPARE(m_store->lastError(), QMailStore::InvalidId);
+    QVERIFY(!m_store->updateFolder(nullptr));
+    QCOMPARE(m_store->lastErrorText(), QStringLiteral("No folder to update"));
+    QVERIFY(!m_store->addMessages(QList<QMailMessage *>() << nullptr));
+    QCOMPARE(m_store->lastError(), QMailStore::InvalidId);
     // Removing what is not there is no error and announces nothing.
     QSignalSpy removed(m_store, &QMailStore::messagesRemoved);
     QVERIFY(m_store->removeMessage(QMailMessageId(987654)));
