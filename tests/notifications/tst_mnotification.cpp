@@ -8,6 +8,9 @@
 #include "testenvironment.h"
 
 #include <QDBusArgument>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QScopedPointer>
 #include <QtTest>
@@ -58,6 +61,7 @@ class TestMNotification : public QObject
 
 private Q_SLOTS:
     void initTestCase();
+    void unreadableStateFileIsIgnored();
     void remoteActionText();
     void publishWithoutServerFailsQuietly();
     void publishSendsNotifyWithHints();
@@ -79,6 +83,20 @@ void TestMNotification::initTestCase()
 {
     QVERIFY(env.isValid());
     QVERIFY(env.startSessionBus());
+}
+
+// Runs first: the layer reads its state file once, when first used.
+void TestMNotification::unreadableStateFileIsIgnored()
+{
+    const QString path = MNotificationService::stateFilePath();
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("{\"notifications\": [ not json");
+    file.close();
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("ignoring unreadable state file")));
+    QCOMPARE(shownCount(), 0);
 }
 
 void TestMNotification::remoteActionText()

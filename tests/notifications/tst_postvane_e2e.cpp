@@ -34,6 +34,7 @@ private Q_SLOTS:
     void signalsWithdrawWhatAnEarlierRunLeft_data();
     void signalsWithdrawWhatAnEarlierRunLeft();
     void storedSwitchOffWithdrawsWhatAnEarlierRunLeft();
+    void serverRestartedWhileTheDaemonWasAway();
     void withoutTrackerNewMailIsStillNotified();
     void withoutSessionBusTheWiringIsEnforced();
 
@@ -351,6 +352,27 @@ void TestPostvaneEndToEnd::storedSwitchOffWithdrawsWhatAnEarlierRunLeft()
     importMessage(inbox, QStringLiteral("Pat <pat@example.com>"), QStringLiteral("Heard"));
     expectNotify(QStringLiteral("id=\\d+ replaces=0 summary=\"Pat\" body=\"Heard\""));
     QVERIFY(server.unseenLines().filter(QStringLiteral("Muted")).isEmpty());
+}
+
+void TestPostvaneEndToEnd::serverRestartedWhileTheDaemonWasAway()
+{
+    importMessage(inbox, QStringLiteral("Rex <rex@example.com>"), QStringLiteral("Before"));
+    QVERIFY(expectNotify(QStringLiteral("id=\\d+ replaces=0 summary=\"Rex\"")) != 0);
+    QTRY_COMPARE(shownByDaemon().size(), 1);
+    QVERIFY(stopDaemon());
+    QVERIFY(server.stop());
+    QVERIFY(server.start());
+    QVERIFY(startDaemon());
+
+    // The new server numbers its notifications afresh: the ids the daemon
+    // kept from the old one must neither close nor replace anything there.
+    QVERIFY(tavik.emitSignal(QStringLiteral("notificationsDisabled")));
+    QVERIFY(!daemon->waitForNewLine(QStringLiteral("Notifications are disabled")).isEmpty());
+    QVERIFY(tavik.emitSignal(QStringLiteral("notificationsEnabled")));
+    QVERIFY(!daemon->waitForNewLine(QStringLiteral("Notifications are enabled")).isEmpty());
+    importMessage(inbox, QStringLiteral("Sue <sue@example.com>"), QStringLiteral("After"));
+    QVERIFY(expectNotify(QStringLiteral("id=\\d+ replaces=0 summary=\"Sue\" body=\"After\"")) != 0);
+    QCOMPARE(server.closeCalls(), 0u);
 }
 
 void TestPostvaneEndToEnd::withoutTrackerNewMailIsStillNotified()
