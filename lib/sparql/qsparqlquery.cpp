@@ -5,6 +5,7 @@
 #include <QTime>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -93,6 +94,37 @@ QString doubleTerm(double value)
         return typedLiteral(value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF"), "double");
     }
     return typedLiteral(QString::number(value, 'g', 17), "double");
+}
+
+// What stands for a character inside a quoted literal; null when the
+// character stands for itself. Control characters other than these are valid
+// inside a literal as they are, and Tracker refuses them as \u escapes.
+QStringView literalEscape(QChar c)
+{
+    switch (c.unicode()) {
+    case '\\':
+        return u"\\\\";
+    case '"':
+        return u"\\\"";
+    case '\'':
+        return u"\\'";
+    case '\n':
+        return u"\\n";
+    case '\r':
+        return u"\\r";
+    case '\t':
+        return u"\\t";
+    case '\b':
+        return u"\\b";
+    case '\f':
+        return u"\\f";
+    case 0:
+        // The store takes the query as a C string: a NUL would cut the
+        // statement short.
+        return u"\ufffd";
+    default:
+        return QStringView();
+    }
 }
 
 // The position just after the quoted literal that starts at pos.
@@ -202,56 +234,20 @@ QString QSparqlQuery::preparedQueryText() const
 
 QString QSparqlQuery::escapeLiteral(const QString &text)
 {
-    bool plain = true;
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u == '\\' || u == '"' || u == '\'' || u == '\n' || u == '\r' || u == '\t' || u == '\b'
-            || u == '\f' || u == 0) {
-            plain = false;
-            break;
-        }
-    }
-    if (plain) {
+    const auto first = std::find_if(text.cbegin(), text.cend(),
+                                    [](QChar c) { return !literalEscape(c).isNull(); });
+    if (first == text.cend()) {
         return text;
     }
     QString out;
     out.reserve(text.size() + 8);
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '\\':
-            out += QLatin1String("\\\\");
-            break;
-        case '"':
-            out += QLatin1String("\\\"");
-            break;
-        case '\'':
-            out += QLatin1String("\\'");
-            break;
-        case '\n':
-            out += QLatin1String("\\n");
-            break;
-        case '\r':
-            out += QLatin1String("\\r");
-            break;
-        case '\t':
-            out += QLatin1String("\\t");
-            break;
-        case '\b':
-            out += QLatin1String("\\b");
-            break;
-        case '\f':
-            out += QLatin1String("\\f");
-            break;
-        case 0:
-            // The store takes the query as a C string: a NUL would cut the
-            // statement short.
-            out += QChar(QChar::ReplacementCharacter);
-            break;
-        default:
-            // Other control characters are valid inside a literal as they
-            // stand; Tracker refuses them as \u escapes.
-            out += c;
-            break;
+    out.append(text.constData(), int(first - text.cbegin()));
+    for (auto it = first; it != text.cend(); ++it) {
+        const QStringView escape = literalEscape(*it);
+        if (escape.isNull()) {
+            out += *it;
+        } else {
+            out += escape;
         }
     }
     return out;

@@ -73,8 +73,10 @@ void TestSparqlQuery::escapesLiterals()
         = QStringLiteral("a\"b'c\\d\ne\rf\tg\bh\fi") + QChar(0) + QStringLiteral("j\x01k\x7f");
     QCOMPARE(QSparqlQuery::escapeLiteral(hostile),
              QStringLiteral("a\\\"b\\'c\\\\d\\ne\\rf\\tg\\bh\\fi\ufffdj\x01k\x7f"));
-    // A backslash before something that reads as a code-point escape stays a
-    // backslash: Tracker expands \u escapes before it parses.
+    // A backslash is doubled whatever follows it, so a value never brings an
+    // escape of its own: Tracker refuses a \u escape inside a literal, and a
+    // parser that expands them first still finds an escaped character there,
+    // never the end of the literal.
     QCOMPARE(QSparqlQuery::escapeLiteral(QStringLiteral("\\u0022")), QStringLiteral("\\\\u0022"));
 }
 
