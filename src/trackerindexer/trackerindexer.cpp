@@ -137,6 +137,23 @@ QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, c
     return query.preparedQueryText();
 }
 
+// Appends the insertion of the object the store holds under id, or warns
+// that the store does not hold it.
+template<typename Object, typename Id>
+void appendInsertion(QString &batch, const Id &id, QString (*statement)(const Object &),
+                     const char *notFound)
+{
+    const Object object(id);
+    if (object.id().isValid()) {
+        batch += statement(object) + QLatin1Char('\n');
+    } else {
+        qWarning() << "Object with id" << id << notFound;
+    }
+}
+
+const char notFoundForAdding[] = "is not found for adding";
+const char notFoundForUpdating[] = "is not found for updating";
+
 } // namespace
 
 TrackerIndexer::TrackerIndexer(QObject *parent)
@@ -322,12 +339,7 @@ void TrackerIndexer::addAccounts(const QMailAccountIdList &ids)
                       << "count=" << ids.count();
     QString batch;
     for (const QMailAccountId &id : ids) {
-        const QMailAccount account(id);
-        if (account.id().isValid()) {
-            batch += accountInsertStatement(account) + QLatin1Char('\n');
-        } else {
-            qWarning() << "Object with id" << id << "is not found for adding";
-        }
+        appendInsertion<QMailAccount>(batch, id, &accountInsertStatement, notFoundForAdding);
     }
     executeQuery(batch);
 }
@@ -358,12 +370,7 @@ void TrackerIndexer::updateAccounts(const QMailAccountIdList &ids)
     QString batch;
     for (const QMailAccountId &id : qAsConst(changed)) {
         batch += accountDeleteStatement(id) + QLatin1Char('\n');
-        const QMailAccount account(id);
-        if (account.id().isValid()) {
-            batch += accountInsertStatement(account) + QLatin1Char('\n');
-        } else {
-            qWarning() << "Object with id" << id << "is not found for updating";
-        }
+        appendInsertion<QMailAccount>(batch, id, &accountInsertStatement, notFoundForUpdating);
     }
     executeQuery(batch);
 }
@@ -385,12 +392,7 @@ void TrackerIndexer::addFolders(const QMailFolderIdList &ids)
                       << "count=" << ids.count();
     QString batch;
     for (const QMailFolderId &id : ids) {
-        const QMailFolder folder(id);
-        if (folder.id().isValid()) {
-            batch += folderInsertStatement(folder) + QLatin1Char('\n');
-        } else {
-            qWarning() << "Object with id" << id << "is not found for adding";
-        }
+        appendInsertion<QMailFolder>(batch, id, &folderInsertStatement, notFoundForAdding);
     }
     executeQuery(batch);
 }
@@ -402,12 +404,7 @@ void TrackerIndexer::updateFolders(const QMailFolderIdList &ids)
     QString batch;
     for (const QMailFolderId &id : ids) {
         batch += folderDeleteStatement(id) + QLatin1Char('\n');
-        const QMailFolder folder(id);
-        if (folder.id().isValid()) {
-            batch += folderInsertStatement(folder) + QLatin1Char('\n');
-        } else {
-            qWarning() << "Object with id" << id << "is not found for updating";
-        }
+        appendInsertion<QMailFolder>(batch, id, &folderInsertStatement, notFoundForUpdating);
     }
     executeQuery(batch);
 }
@@ -429,12 +426,7 @@ void TrackerIndexer::addMessages(const QMailMessageIdList &ids)
                       << "count=" << ids.count();
     QString batch;
     for (const QMailMessageId &id : ids) {
-        const QMailMessage message(id);
-        if (message.id().isValid()) {
-            batch += messageInsertStatement(message) + QLatin1Char('\n');
-        } else {
-            qWarning() << "Object with id" << id << "is not found for adding";
-        }
+        appendInsertion<QMailMessage>(batch, id, &messageInsertStatement, notFoundForAdding);
     }
     executeQuery(batch);
 }
@@ -446,12 +438,7 @@ void TrackerIndexer::updateMessages(const QMailMessageIdList &ids)
     QString batch;
     for (const QMailMessageId &id : ids) {
         batch += messageDeleteStatement(id) + QLatin1Char('\n');
-        const QMailMessage message(id);
-        if (message.id().isValid()) {
-            batch += messageInsertStatement(message) + QLatin1Char('\n');
-        } else {
-            qWarning() << "Object with id" << id << "is not found for updating";
-        }
+        appendInsertion<QMailMessage>(batch, id, &messageInsertStatement, notFoundForUpdating);
     }
     executeQuery(batch);
 }
