@@ -7,6 +7,8 @@
 
 #include <QtTest>
 
+#include <ctime>
+
 namespace {
 
 const QString xsdDateTime = QStringLiteral("^^<http://www.w3.org/2001/XMLSchema#dateTime>");
@@ -42,6 +44,9 @@ private Q_SLOTS:
     void hostileValuesStayInsideTheirTerms();
     void attachmentsInsideNestedMultipartAreNotVisited();
     void folderStatusDecidesSentAndDeleted();
+    void transferEncodingNames_data();
+    void transferEncodingNames();
+    void datesAreWrittenInLocalTime();
     void mimeTypes_data();
     void mimeTypes();
 
@@ -403,6 +408,79 @@ void TestIndexerStatements::folderStatusDecidesSentAndDeleted()
     const QMailMessage trashed = storeMessage(rfc2822, trashId);
     QVERIFY(TrackerIndexer::messageInsertStatement(trashed).endsWith(QStringLiteral(
         "   nmo:isSent true ;\n   nmo:isDeleted true ;\n   nmo:hasAttachment false .\n}\n")));
+}
+
+void TestIndexerStatements::transferEncodingNames_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("7bit") << QByteArray("Content-Transfer-Encoding: 7bit\r\n")
+                          << QStringLiteral("7bit");
+    QTest::newRow("8bit") << QByteArray("Content-Transfer-Encoding: 8bit\r\n")
+                          << QStringLiteral("8bit");
+    QTest::newRow("base64") << QByteArray("Content-Transfer-Encoding: base64\r\n")
+                            << QStringLiteral("base64");
+    QTest::newRow("quoted-printable")
+        << QByteArray("Content-Transfer-Encoding: quoted-printable\r\n")
+        << QStringLiteral("quoted-printable");
+    QTest::newRow("binary") << QByteArray("Content-Transfer-Encoding: binary\r\n")
+                            << QStringLiteral("binary");
+    QTest::newRow("none") << QByteArray() << QString();
+}
+
+void TestIndexerStatements::transferEncodingNames()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(QString, name);
+    const QMailMessage message
+        = storeMessage("From: a@example.org\r\nSubject: enc\r\nMIME-Version: 1.0\r\n"
+                       "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+                       "--b\r\nContent-Type: text/plain\r\n\r\ntext\r\n"
+                       "--b\r\nContent-Disposition: attachment\r\n"
+                           + header + "\r\nAAAA\r\n--b--\r\n",
+                       inboxId);
+    QVERIFY(message.id().isValid());
+    const QString text = TrackerIndexer::messageInsertStatement(message);
+    QVERIFY2(text.contains(QStringLiteral("   nmo:contentDescription \"\" ;\n"
+                                          "   nmo:contentTransferEncoding \"%1\" ;\n")
+                               .arg(name)),
+             qPrintable(text));
+}
+
+// Dates reach Tracker as the local time of the daemon, with its offset: not
+// in UTC and not in the offset the header was written with.
+void TestIndexerStatements::datesAreWrittenInLocalTime()
+{
+    const QByteArray savedZone = qgetenv("TZ");
+    qputenv("TZ", "EST5"); // five hours west of UTC, no daylight saving
+    ::tzset();
+    const QMailMessage message = storeMessage(
+        "From: a@example.org\r\nSubject: zones\r\nDate: Tue, 02 Jan 2024 10:00:00 +0200\r\n"
+        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\ntext\r\n"
+        "--b\r\nContent-Disposition: attachment;\r\n"
+        " modification-date=\"Mon, 01 Jan 2024 23:30:00 -0100\"\r\n\r\nx\r\n--b--\r\n",
+        inboxId, [](QMailMessage &m) {
+            m.setReceivedDate(
+                QMailTimeStamp(QDateTime(QDate(2024, 1, 3), QTime(4, 5, 6), Qt::UTC)));
+        });
+    const QString text = TrackerIndexer::messageInsertStatement(message);
+    qputenv("TZ", savedZone);
+    ::tzset();
+    QVERIFY(message.id().isValid());
+    QVERIFY2(text.contains(QStringLiteral("   nmo:sentDate \"2024-01-02T03:00:00-05:00\"")
+                           + xsdDateTime + QStringLiteral(" ;\n")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("   nmo:receivedDate \"2024-01-02T23:05:06-05:00\"")
+                           + xsdDateTime + QStringLiteral(" ;\n")),
+             qPrintable(text));
+    // Only the date the disposition carries gets a line.
+    QVERIFY2(text.contains(QStringLiteral("   nmo:contentDisposition \"attachment; "
+                                          "modification-date=\\\"Mon, 01 Jan 2024 23:30:00 "
+                                          "-0100\\\"\" ;\n"
+                                          "   nfo:fileLastModified \"2024-01-01T19:30:00-05:00\"")
+                           + xsdDateTime + QStringLiteral(" ;\n   nmo:contentId \"\" .\n}")),
+             qPrintable(text));
 }
 
 void TestIndexerStatements::mimeTypes_data()

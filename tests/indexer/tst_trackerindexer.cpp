@@ -93,6 +93,7 @@ private Q_SLOTS:
     void createdWithAConnection();
     void unusableDatabaseLeavesTheIndexerInert();
     void emptyNotificationStillSendsABatch();
+    void everySlotLogsItsSignatureAndCount();
     void batchesRunOneAtATimeInArrivalOrder();
     void rejectedBatchIsFollowedByTheNext();
     void accountUpdatesSendOnlyChanges();
@@ -212,6 +213,53 @@ void TestTrackerIndexer::emptyNotificationStillSendsABatch()
                           "void TrackerIndexer::addMessages(const QMailMessageIdList&) count= 0"),
                       queued, started, succeeded, drained }));
     QCOMPARE(texts(QStringLiteral("Queries")), QStringList { QStringLiteral("\"\"") });
+}
+
+void TestTrackerIndexer::everySlotLogsItsSignatureAndCount()
+{
+    indexer->addAccounts({});
+    indexer->updateAccounts({});
+    indexer->removeAccounts({});
+    indexer->addFolders({});
+    indexer->updateFolders({});
+    indexer->removeFolders({});
+    indexer->addMessages({});
+    indexer->updateMessages({});
+    indexer->removeMessages({});
+    waitUntilDrained();
+    QStringList entries;
+    for (const QString &text : texts(QStringLiteral("Indexer"))) {
+        if (text.startsWith(QLatin1String("void "))) {
+            entries.append(text);
+        }
+    }
+    QCOMPARE(entries,
+             QStringList({
+                 QStringLiteral("void TrackerIndexer::addAccounts(const QMailAccountIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::updateAccounts(const QMailAccountIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::removeAccounts(const QMailAccountIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::addFolders(const QMailFolderIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::updateFolders(const QMailFolderIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::removeFolders(const QMailFolderIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::addMessages(const QMailMessageIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::updateMessages(const QMailMessageIdList&) "
+                                "count= 0"),
+                 QStringLiteral("void TrackerIndexer::removeMessages(const QMailMessageIdList&) "
+                                "count= 0"),
+             }));
+    // Eight empty batches: an account update with nothing changed sends none.
+    QCOMPARE(milestones().count(queued), 8);
+    QCOMPARE(milestones().count(succeeded), 8);
+    const QStringList lines = texts(QStringLiteral("Queries"));
+    QCOMPARE(lines.size(), 8);
+    QCOMPARE(lines.count(QStringLiteral("\"\"")), 8);
 }
 
 void TestTrackerIndexer::batchesRunOneAtATimeInArrivalOrder()
@@ -388,7 +436,16 @@ void TestTrackerIndexer::queriesCategoryOff()
 
 void TestTrackerIndexer::mirroredMessageHoldsExactlyItsTriples()
 {
-    const QMailFolderId folder = addFolder(QStringLiteral("Mirror"));
+    const QString folderName
+        = QStringLiteral("Mirror\" ; nmo:folderName \"two\" } INSERT { <urn:evil> a nmo:Email } #");
+    const QMailFolderId folder = addFolder(folderName);
+    indexer->addFolders({ folder });
+    waitUntilDrained();
+    QSparqlResult *names = read(QStringLiteral("SELECT ?n { <%1> nmo:folderName ?n }")
+                                    .arg(TrackerIndexer::folderIri(folder).toString()));
+    QCOMPARE(names->size(), 1);
+    QVERIFY(names->next());
+    QCOMPARE(names->value(0).toString(), folderName);
     QMailMessage message = QMailMessage::fromRfc2822(
         "From: \"Eve \\\"the\\\" Hacker\" <eve@example.org>\r\n"
         "To: \"Bob\" <bob@example.org>\r\n"
@@ -398,6 +455,11 @@ void TestTrackerIndexer::mirroredMessageHoldsExactlyItsTriples()
         "--b\r\nContent-Type: application/octet-stream; name=\"a\\\"> ; b.bin\"\r\n"
         "Content-Disposition: attachment\r\nContent-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
         "--b--\r\n");
+    // Addresses are IRIs: a value that tries to close one stays inside it.
+    const QString hostileAddress
+        = QStringLiteral("t> ; a nmo:Email } INSERT { <urn:evil> a nmo:Email } #\\u003E\"@x");
+    message.setTo({ QMailAddress(QStringLiteral("Bob"), QStringLiteral("bob@example.org")),
+                    QMailAddress(QStringLiteral("Trudy"), hostileAddress) });
     message.setParentFolderId(folder);
     message.setParentAccountId(accountId);
     QVERIFY(store->addMessage(&message));
@@ -406,13 +468,12 @@ void TestTrackerIndexer::mirroredMessageHoldsExactlyItsTriples()
     QVERIFY(warnings().isEmpty());
 
     const QString miri = TrackerIndexer::messageIri(message.id()).toString();
-    QSparqlResult *row
-        = read(QStringLiteral("SELECT ?s ?isRead ?fromName ?fromAddr ?toName ?file { "
-                              "<%1> nmo:messageSubject ?s ; nmo:isRead ?isRead ; "
-                              "nmo:from ?f ; nmo:to ?t . ?f nco:fullname ?fromName ; "
-                              "nco:hasEmailAddress ?fromAddr . ?t nco:fullname ?toName . "
-                              "?p nie:isPartOf <%1> ; nfo:fileName ?file }")
-                   .arg(miri));
+    QSparqlResult *row = read(QStringLiteral("SELECT ?s ?isRead ?fromName ?fromAddr ?file { "
+                                             "<%1> nmo:messageSubject ?s ; nmo:isRead ?isRead ; "
+                                             "nmo:from ?f . ?f nco:fullname ?fromName ; "
+                                             "nco:hasEmailAddress ?fromAddr . "
+                                             "?p nie:isPartOf <%1> ; nfo:fileName ?file }")
+                                  .arg(miri));
     QVERIFY2(!row->hasError(), qPrintable(row->lastError().message()));
     QCOMPARE(row->size(), 1);
     QVERIFY(row->next());
@@ -421,14 +482,33 @@ void TestTrackerIndexer::mirroredMessageHoldsExactlyItsTriples()
     QCOMPARE(row->value(1), QVariant(false));
     QCOMPARE(row->value(2).toString(), QStringLiteral("Eve \"the\" Hacker"));
     QCOMPARE(row->value(3).toUrl().toString(), QStringLiteral("mailto:eve@example.org"));
-    QCOMPARE(row->value(4).toString(), QStringLiteral("Bob"));
-    QCOMPARE(row->value(5).toString(), QStringLiteral("a\"> ; b.bin"));
+    QCOMPARE(row->value(4).toString(), QStringLiteral("a\"> ; b.bin"));
+    QSparqlResult *recipients
+        = read(QStringLiteral("SELECT ?n (STR(?a) AS ?iri) { <%1> nmo:to ?t . ?t nco:fullname ?n ; "
+                              "nco:hasEmailAddress ?a } ORDER BY ?n")
+                   .arg(miri));
+    QCOMPARE(recipients->size(), 2);
+    QVERIFY(recipients->next());
+    QCOMPARE(recipients->value(0).toString(), QStringLiteral("Bob"));
+    QCOMPARE(recipients->value(1).toString(), QStringLiteral("mailto:bob@example.org"));
+    QVERIFY(recipients->next());
+    QCOMPARE(recipients->value(0).toString(), QStringLiteral("Trudy"));
+    QCOMPARE(recipients->value(1).toString(),
+             QSparqlQuery::escapeIri(QUrl(QStringLiteral("mailto:") + hostileAddress).toString()));
     QSparqlResult *evil = read(QStringLiteral("ASK { <urn:evil> ?p ?o }"));
     QVERIFY(!evil->boolValue());
+    QSparqlResult *emails = read(QStringLiteral("SELECT ?m { ?m a nmo:Email }"));
+    QCOMPARE(emails->size(), 1);
 
-    // The subject's word is found by full-text search.
-    QSparqlResult *found = read(QStringLiteral("SELECT ?m { ?m fts:match \"Hacker\" }"));
-    QVERIFY(found->size() >= 1);
+    // A word of the subject finds the message, a word of a name its sender.
+    QSparqlResult *bySubject
+        = read(QStringLiteral("SELECT ?m { ?m fts:match \"evil\" ; a nmo:Email }"));
+    QVERIFY(bySubject->next());
+    QCOMPARE(bySubject->value(0).toUrl().toString(), miri);
+    QSparqlResult *byName
+        = read(QStringLiteral("SELECT ?m { ?c fts:match \"Hacker\" . ?m nmo:from ?c }"));
+    QVERIFY(byName->next());
+    QCOMPARE(byName->value(0).toUrl().toString(), miri);
 
     // Removal takes the attachment with the message.
     records.clear();
