@@ -943,6 +943,15 @@ bool QMailStorePrivate::selectIds(const QString &sql, QList<quint64> *ids,
     return true;
 }
 
+bool QMailStorePrivate::checkUpdatable(const QString &table, quint64 id, const char *what) const
+{
+    if (id != 0 && exists(table, id))
+        return true;
+    setError(QMailStore::InvalidId,
+             QStringLiteral("No %1 %2 to update").arg(QLatin1String(what)).arg(id));
+    return false;
+}
+
 QMailAccount QMailStorePrivate::loadAccount(const QMailAccountId &id) const
 {
     QMailAccount account;
@@ -1327,12 +1336,8 @@ bool QMailStorePrivate::insertMessage(QMailMessageMetaData *metaData, QMailMessa
 
 bool QMailStorePrivate::saveMessage(QMailMessageMetaData *metaData, QMailMessage *message)
 {
-    if (!metaData->id().isValid()
-        || !exists(QStringLiteral("messages"), metaData->id().toULongLong())) {
-        setError(QMailStore::InvalidId,
-                 QStringLiteral("No message %1 to update").arg(metaData->id().toULongLong()));
+    if (!checkUpdatable(QStringLiteral("messages"), metaData->id().toULongLong(), "message"))
         return false;
-    }
     if (metaData->parentFolderId().isValid()
         && !exists(QStringLiteral("folders"), metaData->parentFolderId().toULongLong())) {
         setError(QMailStore::ConstraintFailure,
@@ -1605,12 +1610,8 @@ bool QMailStore::updateAccount(QMailAccount *account)
         return false;
     }
     return d->write([&] {
-        if (!account->id().isValid()
-            || !d->exists(QStringLiteral("accounts"), account->id().toULongLong())) {
-            d->setError(InvalidId,
-                        QStringLiteral("No account %1 to update").arg(account->id().toULongLong()));
+        if (!d->checkUpdatable(QStringLiteral("accounts"), account->id().toULongLong(), "account"))
             return false;
-        }
         if (!d->exec(
                 QStringLiteral(
                     "UPDATE accounts SET name = ?, signature = ?, fromaddress = ?, fromname = ?,"
@@ -1678,12 +1679,8 @@ bool QMailStore::updateFolder(QMailFolder *folder)
         return false;
     }
     return d->write([&] {
-        if (!folder->id().isValid()
-            || !d->exists(QStringLiteral("folders"), folder->id().toULongLong())) {
-            d->setError(InvalidId,
-                        QStringLiteral("No folder %1 to update").arg(folder->id().toULongLong()));
+        if (!d->checkUpdatable(QStringLiteral("folders"), folder->id().toULongLong(), "folder"))
             return false;
-        }
         if (!d->checkFolderParents(*folder))
             return false;
         if (!d->exec(

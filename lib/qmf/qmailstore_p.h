@@ -60,6 +60,9 @@ public:
     bool selectIds(const QString &sql, QList<quint64> *ids, const QString &what) const;
     int count(const QString &table, const QMailKeyNode &key, int kind) const;
     bool exists(const QString &table, quint64 id) const;
+    // An update needs the row it changes: InvalidId ("No folder 7 to
+    // update") when there is none.
+    bool checkUpdatable(const QString &table, quint64 id, const char *what) const;
     QMailAccount loadAccount(const QMailAccountId &id) const;
     QMailFolder loadFolder(const QMailFolderId &id) const;
     QMailMessageMetaData loadMetaData(const QString &where, const QVariantList &values) const;
