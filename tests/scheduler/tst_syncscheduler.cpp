@@ -107,6 +107,7 @@ void SyncSchedulerSyncTest::secondSyncWhileRunningIsDropped()
 
     SyncSchedulerTestAccess::sync(owner, id);
     SyncSchedulerTestAccess::sync(owner, id);
+    QTRY_COMPARE(mServer->methods().size(), 3);
     QTRY_COMPARE(mServer->actions().size(), 1);
     QCOMPARE(mServer->methods(),
              QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList" }));
