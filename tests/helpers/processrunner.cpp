@@ -49,19 +49,16 @@ bool ProcessRunner::waitForLine(const QRegularExpression &pattern, int timeoutMs
     QDeadlineTimer deadline(timeoutMs);
     int checked = 0;
     for (;;) {
+        // Decided before reading, so that what an ended child wrote last is
+        // still scanned once.
+        const bool lastLook = m_process.state() == QProcess::NotRunning || deadline.hasExpired();
         collect();
         for (; checked < m_lines.size(); ++checked) {
             if (pattern.match(m_lines.at(checked)).hasMatch()) {
                 return true;
             }
         }
-        if (m_process.state() == QProcess::NotRunning || deadline.hasExpired()) {
-            collect();
-            for (; checked < m_lines.size(); ++checked) {
-                if (pattern.match(m_lines.at(checked)).hasMatch()) {
-                    return true;
-                }
-            }
+        if (lastLook) {
             qWarning() << "No line matching" << pattern.pattern() << "; output so far:" << m_lines;
             return false;
         }
