@@ -1,4 +1,4 @@
-#include "platform/qtn_mail.h"
+#include "qtn_mail.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "actionswatcher/statustexts.h"
+#include "statustexts.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include <testenvironment.h>
 
-#include "trackerindexer/iriauthority.h"
-#include "trackerindexer/trackerindexer.h"
+#include "iriauthority.h"
+#include "trackerindexer.h"
 
 #include <qmailstore.h>
 

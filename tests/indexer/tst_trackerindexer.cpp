@@ -1,7 +1,7 @@
 #include <testenvironment.h>
 
-#include "settings/logcategories.h"
-#include "trackerindexer/trackerindexer.h"
+#include "logcategories.h"
+#include "trackerindexer.h"
 
 #include <qmailstore.h>
 #include <qsparqlconnection.h>

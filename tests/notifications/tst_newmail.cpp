@@ -5,10 +5,10 @@
 // store change.
 
 #include "mailfixture.h"
-#include "platform/mnotification.h"
-#include "platform/mremoteaction.h"
-#include "platform/qtn_mail.h"
-#include "postvane/postvane.h"
+#include "mnotification.h"
+#include "mremoteaction.h"
+#include "postvane.h"
+#include "qtn_mail.h"
 #include "standins.h"
 #include "testenvironment.h"
 

@@ -1,10 +1,10 @@
+#include "accountscheduler.h"
+#include "closurebase.h"
+#include "delayedsignal.h"
 #include "messageserverstandin.h"
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
 #include "schedulerfixture.h"
-#include "syncscheduler/accountscheduler.h"
-#include "syncscheduler/delayedsignal.h"
-#include "syncscheduler/syncscheduler.h"
+#include "syncscheduler.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailaccount.h>

@@ -1,5 +1,5 @@
 #include "schedulerfixture.h"
-#include "syncscheduler/syncscheduler.h"
+#include "syncscheduler.h"
 #include "testenvironment.h"
 
 #include <QtTest>

@@ -1,8 +1,8 @@
+#include "closurebase.h"
 #include "messageserverstandin.h"
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
 #include "schedulerfixture.h"
-#include "syncscheduler/syncscheduler.h"
+#include "syncscheduler.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailstore.h>
