@@ -10,7 +10,6 @@ class Relay : public QObject
     Q_OBJECT
 Q_SIGNALS:
     void accounts(const QMailAccountIdList &ids);
-    void folder(const QMailFolderId &id);
     void status(const QMailServiceAction::Status &status);
     void finished(QMailAccountId id, QMailServiceAction::Status::ErrorCode code);
 };
@@ -26,7 +25,6 @@ void TestMailTypes::idsTravelInQueuedConnections()
 {
     Relay relay;
     QSignalSpy accounts(&relay, SIGNAL(accounts(QMailAccountIdList)));
-    QSignalSpy folder(&relay, SIGNAL(folder(QMailFolderId)));
     QSignalSpy status(&relay, SIGNAL(status(QMailServiceAction::Status)));
     QSignalSpy finished(&relay,
                         SIGNAL(finished(QMailAccountId, QMailServiceAction::Status::ErrorCode)));
@@ -34,8 +32,6 @@ void TestMailTypes::idsTravelInQueuedConnections()
     Relay source;
     QVERIFY(connect(&source, SIGNAL(accounts(QMailAccountIdList)), &relay,
                     SIGNAL(accounts(QMailAccountIdList)), Qt::QueuedConnection));
-    QVERIFY(connect(&source, SIGNAL(folder(QMailFolderId)), &relay, SIGNAL(folder(QMailFolderId)),
-                    Qt::QueuedConnection));
     QVERIFY(connect(&source, SIGNAL(status(QMailServiceAction::Status)), &relay,
                     SIGNAL(status(QMailServiceAction::Status)), Qt::QueuedConnection));
     QVERIFY(connect(&source,
@@ -44,7 +40,6 @@ void TestMailTypes::idsTravelInQueuedConnections()
                     Qt::QueuedConnection));
 
     Q_EMIT source.accounts({ QMailAccountId(1), QMailAccountId(7) });
-    Q_EMIT source.folder(QMailFolderId(3));
     Q_EMIT source.status(QMailServiceAction::Status(QMailServiceAction::Status::ErrConfiguration,
                                                     QStringLiteral("no inbox"), QMailAccountId(7)));
     Q_EMIT source.finished(QMailAccountId(7), QMailServiceAction::Status::ErrCancel);
@@ -53,7 +48,6 @@ void TestMailTypes::idsTravelInQueuedConnections()
     QCOMPARE(accounts.count(), 1);
     QCOMPARE(accounts.at(0).at(0).value<QMailAccountIdList>(),
              (QMailAccountIdList { QMailAccountId(1), QMailAccountId(7) }));
-    QCOMPARE(folder.at(0).at(0).value<QMailFolderId>(), QMailFolderId(3));
     const auto carried = status.at(0).at(0).value<QMailServiceAction::Status>();
     QCOMPARE(int(carried.errorCode), 1037);
     QCOMPARE(carried.text, QStringLiteral("no inbox"));

@@ -19,17 +19,11 @@ void TestStatusTexts::texts_data()
         QTest::newRow(name) << text << QString::fromUtf8(expected);
     };
     row("error 0", errorCodeText(0), "No error was encountered.");
-    row("error 1024", errorCodeText(1024),
-        "The requested operation is not implemented by the relevant service component.");
     row("error 1026", errorCodeText(1026),
         " A system-level error prevented the execution of the request.");
     row("error 1027", errorCodeText(1027), "Unknown error code 1027");
     row("error 1030", errorCodeText(1030), "The operation was cancelled by user intervention.");
-    row("error 1041", errorCodeText(1041),
-        "The service was reset due to state change, such as an external process modifying the "
-        "owner account.");
     row("error -1", errorCodeText(-1), "Unknown error code -1");
-    row("request 0", requestTypeText(0), "Acknowledging new messages");
     row("request 3", requestTypeText(3), "Retrieving a list of message");
     row("request 17", requestTypeText(17), "Canceling a QStringansfer");
     row("request 18", requestTypeText(18), "Deleteing a message");
@@ -38,8 +32,6 @@ void TestStatusTexts::texts_data()
     row("activity 3", activityText(3), "The action has failed.");
     row("activity 4", activityText(4), "Unknown");
     row("connectivity 0", connectivityText(0), "Offline");
-    row("connectivity 3", connectivityText(3), "Disconnected");
-    row("connectivity 4", connectivityText(4), "Unknown");
 }
 
 void TestStatusTexts::texts()
