@@ -20,8 +20,8 @@
 
 #include <testenvironment.h>
 
-#include "settings/settings.h"
-#include "trackerindexer/trackerindexer.h"
+#include "settings.h"
+#include "trackerindexer.h"
 
 #include <qmaillog.h>
 #include <qmailstore.h>

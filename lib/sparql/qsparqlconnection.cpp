@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
@@ -24,12 +23,6 @@
 namespace {
 
 const QString trackerDirectDriver = QStringLiteral("QTRACKER_DIRECT");
-
-QString defaultDataPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/" SPARQL_DEFAULT_DATA_SUBPATH);
-}
 
 // The build tree's ontology folder comes first, so that a daemon run from the
 // build tree loads the ontology it was built with; an installed daemon has no
@@ -266,13 +259,14 @@ void QSparqlConnectionPrivate::deliver(quint64 serial, const StatementOutcome &o
 
 bool QSparqlConnectionPrivate::open(const QSparqlConnectionOptions &options)
 {
-    const QString dataPath
-        = options.hasOption(QStringLiteral("dataPath")) ? options.dataPath() : defaultDataPath();
+    // Without a folder the database lives in memory, as long as the connection.
+    const bool inMemory = !options.hasOption(QStringLiteral("dataPath"));
+    const QString dataPath = options.dataPath();
     const QString ontologyPath = options.hasOption(QStringLiteral("ontologyPath"))
         ? options.ontologyPath()
         : defaultOntologyPath();
 
-    if (dataPath.isEmpty() || !QDir().mkpath(dataPath)) {
+    if (!inMemory && (dataPath.isEmpty() || !QDir().mkpath(dataPath))) {
         errorString = QStringLiteral("cannot create the database folder \"%1\"").arg(dataPath);
         return false;
     }
@@ -281,12 +275,15 @@ bool QSparqlConnectionPrivate::open(const QSparqlConnectionOptions &options)
         return false;
     }
 
-    GFile *storeDir = g_file_new_for_path(QFile::encodeName(dataPath).constData());
+    GFile *storeDir
+        = inMemory ? nullptr : g_file_new_for_path(QFile::encodeName(dataPath).constData());
     GFile *ontologyDir = g_file_new_for_path(QFile::encodeName(ontologyPath).constData());
     GError *error = nullptr;
     store = tracker_sparql_connection_new(TRACKER_SPARQL_CONNECTION_FLAGS_FTS_ENABLE_UNACCENT,
                                           storeDir, ontologyDir, nullptr, &error);
-    g_object_unref(storeDir);
+    if (storeDir) {
+        g_object_unref(storeDir);
+    }
     g_object_unref(ontologyDir);
     if (!store) {
         errorString = QStringLiteral("cannot open the Tracker database in \"%1\" with the ontology "
@@ -295,11 +292,8 @@ bool QSparqlConnectionPrivate::open(const QSparqlConnectionOptions &options)
         return false;
     }
 
-    const QString name = options.hasOption(QStringLiteral("busName"))
-        ? options.busName()
-        : QStringLiteral(SPARQL_DEFAULT_BUS_NAME);
-    if (!name.isEmpty()) {
-        publish(name);
+    if (!options.busName().isEmpty()) {
+        publish(options.busName());
     }
     return true;
 }

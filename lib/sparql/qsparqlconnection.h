@@ -1,5 +1,5 @@
-#ifndef QSPARQLCONNECTION_H
-#define QSPARQLCONNECTION_H
+#ifndef SPARQL_QSPARQLCONNECTION_H
+#define SPARQL_QSPARQLCONNECTION_H
 
 #include "qsparqlconnectionoptions.h"
 #include "qsparqlquery.h"
@@ -12,14 +12,21 @@ class QSparqlConnectionPrivate;
 
 // A connection to an RDF store. The one driver, "QTRACKER_DIRECT", opens a
 // Tracker 3 database of this process (see QSparqlConnectionOptions for where)
-// and publishes it on the session bus as a Tracker endpoint, so that any
-// Tracker client can read it:
-//   tracker3 sparql --dbus-service com.brenmor.Postvane.Tracker -q '...'
+// and, when asked to, publishes it on the session bus as a Tracker endpoint,
+// so that any Tracker client can read it:
+//   tracker3 sparql --dbus-service <bus name> -q '...'
 //
-// Statements run asynchronously, one after another in the order of exec()
-// calls, on a thread of the connection: exec() returns at once and the result
-// emits finished() from the event loop, which never waits for the store. An
-// update without any operation (empty text) succeeds and changes nothing.
+// Threading: a connection and its results belong to the thread that created
+// the connection (in a program with one thread, the main thread), and are used
+// from that thread only. Each connection runs Tracker's synchronous calls,
+// updates and reads, on one worker thread of its own, one statement after
+// another in the order of exec() calls: exec() returns at once, the event loop
+// never waits for the store, and every result emits finished() on the
+// connection's thread from its event loop. Nothing of the worker thread shows
+// outside this class. (Tracker's own asynchronous calls dropped queued updates
+// when a connection closed, hence the worker.)
+//
+// An update without any operation (empty text) succeeds and changes nothing.
 class QSparqlConnection : public QObject
 {
     Q_OBJECT
@@ -50,4 +57,4 @@ private:
     QSparqlConnectionPrivate *d;
 };
 
-#endif // QSPARQLCONNECTION_H
+#endif // SPARQL_QSPARQLCONNECTION_H

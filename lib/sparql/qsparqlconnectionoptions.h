@@ -1,21 +1,23 @@
-#ifndef QSPARQLCONNECTIONOPTIONS_H
-#define QSPARQLCONNECTIONOPTIONS_H
+#ifndef SPARQL_QSPARQLCONNECTIONOPTIONS_H
+#define SPARQL_QSPARQLCONNECTIONOPTIONS_H
 
 #include <QMap>
 #include <QString>
 #include <QVariant>
 
 // Settings of a connection, by name. An option that is not set takes the
-// driver's default, so default-constructed options open the system's store.
+// driver's default.
 //
 // Options of the "QTRACKER_DIRECT" driver:
-//   "dataPath"     folder of the Tracker database
-//                  (default: <generic data location>/postvane/tracker)
-//   "ontologyPath" folder of the *.ontology files to load (default: the mail
-//                  ontology shipped with this system)
+//   "dataPath"     folder of the Tracker database, created when missing
+//                  (default: none, the database lives in memory for as long
+//                  as the connection)
+//   "ontologyPath" folder of the *.ontology files to load (default: the
+//                  Nepomuk modules with the mail ontology installed with this
+//                  library)
 //   "busName"      well-known session-bus name under which the database is
-//                  published as a Tracker endpoint (default:
-//                  "com.brenmor.Postvane.Tracker"; empty: not published)
+//                  published as a Tracker endpoint (default and empty: not
+//                  published)
 class QSparqlConnectionOptions
 {
 public:
@@ -36,4 +38,4 @@ private:
     QMap<QString, QVariant> m_options;
 };
 
-#endif // QSPARQLCONNECTIONOPTIONS_H
+#endif // SPARQL_QSPARQLCONNECTIONOPTIONS_H

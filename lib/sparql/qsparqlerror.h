@@ -1,5 +1,5 @@
-#ifndef QSPARQLERROR_H
-#define QSPARQLERROR_H
+#ifndef SPARQL_QSPARQLERROR_H
+#define SPARQL_QSPARQLERROR_H
 
 #include <QString>
 
@@ -34,4 +34,4 @@ private:
     int m_number = -1;
 };
 
-#endif // QSPARQLERROR_H
+#endif // SPARQL_QSPARQLERROR_H

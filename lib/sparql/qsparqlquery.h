@@ -1,5 +1,5 @@
-#ifndef QSPARQLQUERY_H
-#define QSPARQLQUERY_H
+#ifndef SPARQL_QSPARQLQUERY_H
+#define SPARQL_QSPARQLQUERY_H
 
 #include <QMap>
 #include <QString>
@@ -69,4 +69,4 @@ private:
     QMap<QString, QVariant> m_bindings;
 };
 
-#endif // QSPARQLQUERY_H
+#endif // SPARQL_QSPARQLQUERY_H

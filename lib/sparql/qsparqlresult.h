@@ -1,5 +1,5 @@
-#ifndef QSPARQLRESULT_H
-#define QSPARQLRESULT_H
+#ifndef SPARQL_QSPARQLRESULT_H
+#define SPARQL_QSPARQLRESULT_H
 
 #include "qsparqlerror.h"
 
@@ -11,9 +11,10 @@
 class QSparqlConnection;
 
 // The outcome of one QSparqlConnection::exec(). It is created unfinished and
-// emits finished() once, from the event loop, when the store has answered;
-// then hasError() and lastError() tell whether the statement was carried out,
-// and a read's rows can be walked with next() and value().
+// emits finished() once, from the event loop of its connection's thread, when
+// the store has answered; then hasError() and lastError() tell whether the
+// statement was carried out, and a read's rows can be walked with next() and
+// value().
 //
 // The result belongs to the caller (delete it, or deleteLater() inside a slot
 // connected to finished()); it is also a child of its connection, so results
@@ -60,4 +61,4 @@ private:
     bool m_finished = false;
 };
 
-#endif // QSPARQLRESULT_H
+#endif // SPARQL_QSPARQLRESULT_H

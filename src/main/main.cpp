@@ -1,6 +1,6 @@
-#include "platform/qtn_mail.h"
-#include "postvane/postvane.h"
-#include "settings/settings.h"
+#include "postvane.h"
+#include "qtn_mail.h"
+#include "settings.h"
 
 #include <QCoreApplication>
 #include <qmaillog.h>

@@ -1,5 +1,5 @@
 # The notification layer over org.freedesktop.Notifications.
-target_sources(postvanecore PRIVATE
+target_sources(postvane_platform PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/mnotification.cpp
     ${CMAKE_CURRENT_LIST_DIR}/mnotification.h
     ${CMAKE_CURRENT_LIST_DIR}/mnotificationservice.cpp

@@ -3,11 +3,11 @@
 
 #include "postvane.h"
 
-#include "platform/mnotification.h"
-#include "platform/mremoteaction.h"
-#include "platform/qtn_mail.h"
-#include "settings/logcategories.h"
-#include "trackerindexer/iriauthority.h"
+#include "iriauthority.h"
+#include "logcategories.h"
+#include "mnotification.h"
+#include "mremoteaction.h"
+#include "qtn_mail.h"
 
 #include <qmailaccount.h>
 #include <qmailfolder.h>

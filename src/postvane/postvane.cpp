@@ -1,8 +1,8 @@
 #include "postvane.h"
 
 #include "enforce.h"
-#include "settings/logcategories.h"
-#include "trackerindexer/trackerindexer.h"
+#include "logcategories.h"
+#include "trackerindexer.h"
 
 #include <qmailstore.h>
 

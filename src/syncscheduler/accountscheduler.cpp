@@ -1,10 +1,10 @@
 #include "accountscheduler.h"
 
-#include "settings/logcategories.h"
-#include "syncscheduler/syncscheduler.h"
-#include "tavikbackendstrategies/tavikbackendstrategies.h"
+#include "logcategories.h"
+#include "syncscheduler.h"
+#include "tavikbackendstrategies.h"
 
-#include "platform/tavikserviceactionmanager.h"
+#include "tavikserviceactionmanager.h"
 
 #include <qmailstore.h>
 

@@ -1,7 +1,7 @@
 #include "syncscheduler.h"
 
-#include "settings/logcategories.h"
-#include "tavikbackendstrategies/tavikbackendstrategies.h"
+#include "logcategories.h"
+#include "tavikbackendstrategies.h"
 
 #include <Accounts/Error>
 

@@ -1,8 +1,8 @@
 #ifndef SYNCSCHEDULER_H
 #define SYNCSCHEDULER_H
 
-#include "syncscheduler/accountscheduler.h"
-#include "syncscheduler/schedulesettings.h"
+#include "accountscheduler.h"
+#include "schedulesettings.h"
 
 #include <Accounts/Account>
 #include <Accounts/Manager>

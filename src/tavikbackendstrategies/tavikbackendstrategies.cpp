@@ -1,6 +1,6 @@
 #include "tavikbackendstrategies.h"
 
-#include "settings/logcategories.h"
+#include "logcategories.h"
 
 namespace TavikBackendStrategy {
 

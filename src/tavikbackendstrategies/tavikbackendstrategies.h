@@ -1,9 +1,9 @@
 #ifndef TAVIKBACKENDSTRATEGIES_H
 #define TAVIKBACKENDSTRATEGIES_H
 
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
-#include "platform/tavikutils.h"
+#include "closurebase.h"
+#include "tavikserviceactionmanager.h"
+#include "tavikutils.h"
 
 #include <qmailfolder.h>
 #include <qmailid.h>

@@ -1,13 +1,14 @@
 #include "trackerindexer.h"
 
 #include "iriauthority.h"
-#include "settings/logcategories.h"
+#include "logcategories.h"
 
 #include <qmailstore.h>
 #include <qsparqlconnection.h>
 #include <qsparqlquery.h>
 #include <qsparqlresult.h>
 
+#include <QStandardPaths>
 #include <QtDebug>
 
 namespace {
@@ -161,8 +162,10 @@ TrackerIndexer::TrackerIndexer(QObject *parent)
     , connection(nullptr)
     , ready(false)
 {
-    connection = new QSparqlConnection(QStringLiteral("QTRACKER_DIRECT"),
-                                       QSparqlConnectionOptions(), this);
+    QSparqlConnectionOptions options;
+    options.setDataPath(databasePath());
+    options.setBusName(busName());
+    connection = new QSparqlConnection(QStringLiteral("QTRACKER_DIRECT"), options, this);
     if (connection->isValid()) {
         qMailLog(Indexer) << "TrackerIndexer is created.";
         ready = true;
@@ -172,6 +175,17 @@ TrackerIndexer::TrackerIndexer(QObject *parent)
 }
 
 TrackerIndexer::~TrackerIndexer() = default;
+
+QString TrackerIndexer::databasePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/postvane/tracker");
+}
+
+QString TrackerIndexer::busName()
+{
+    return QStringLiteral("com.brenmor.Postvane.Tracker");
+}
 
 QUrl TrackerIndexer::messageIri(const QMailMessageId &id)
 {

@@ -28,6 +28,12 @@ public:
     // must not be fed.
     bool isReady() const { return ready; }
 
+    // The daemon's Tracker database: its folder,
+    // "$XDG_DATA_HOME/postvane/tracker", and the session-bus name it is
+    // published under for every Tracker client, "com.brenmor.Postvane.Tracker".
+    static QString databasePath();
+    static QString busName();
+
     static QUrl messageIri(const QMailMessageId &id);
     static QUrl folderIri(const QMailFolderId &id);
     static QUrl accountIri(const QMailAccountId &id);

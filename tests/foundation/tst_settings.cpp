@@ -1,134 +1,82 @@
-#include "settings/settings.h"
+#include "settings.h"
 #include "testenvironment.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QtTest>
 
-// Each case uses an application name of its own: QSettings caches files per
-// process, and distinct names keep the cases from seeing each other's files.
+namespace {
+
+const QByteArray defaults = "[FileLog]\nEnabled=0\nPath=/home/user/.postvane.log\n\n"
+                            "[Log%20categories]\nHeartbeat=0\nIndexer=0\nNotifications=1\n"
+                            "Queries=0\nScheduler=1\nTransfer=0\nWatcher=0\n\n"
+                            "[Notification]\nEnabled=%1\n\n[StdStreamLog]\nEnabled=0\n\n"
+                            "[Syslog]\nEnabled=0\n";
+
+} // namespace
+
+// The settings file before and after the daemon's start. Each row uses an
+// application name of its own: QSettings caches files per process.
 class TestSettings : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void firstStartWritesTheTwelveDefaults();
-    void existingLoggingSettingsAreLeftUntouched();
-    void loggingDefaultsOverwriteButKeepTheNotificationSwitch();
-    void textualSwitchValues_data();
-    void textualSwitchValues();
-    void unreadableFileLeavesDefaultsInForce();
+    void startWithFile_data();
+    void startWithFile();
 
 private:
     QString fileOf(const QString &application) const
     {
         return env.path(QStringLiteral("home/.config/Brenmor/%1.conf").arg(application));
     }
-    void writeFile(const QString &application, const QByteArray &content)
-    {
-        QDir().mkpath(QFileInfo(fileOf(application)).path());
-        QFile file(fileOf(application));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
 
     TestEnvironment env;
     const QString organisation = QStringLiteral("Brenmor");
 };
 
-void TestSettings::firstStartWritesTheTwelveDefaults()
+void TestSettings::startWithFile_data()
 {
-    const QString application = QStringLiteral("Fresh");
-    QVERIFY(!QFile::exists(fileOf(application)));
-
-    writeDefaultSettings(organisation, application);
-
-    QSettings file(fileOf(application), QSettings::IniFormat);
-    const QMap<QString, int> expected {
-        { QStringLiteral("Syslog/Enabled"), 0 },
-        { QStringLiteral("FileLog/Enabled"), 0 },
-        { QStringLiteral("StdStreamLog/Enabled"), 0 },
-        { QStringLiteral("Log categories/Notifications"), 1 },
-        { QStringLiteral("Log categories/Queries"), 0 },
-        { QStringLiteral("Log categories/Indexer"), 0 },
-        { QStringLiteral("Log categories/Heartbeat"), 0 },
-        { QStringLiteral("Log categories/Scheduler"), 1 },
-        { QStringLiteral("Log categories/Watcher"), 0 },
-        { QStringLiteral("Log categories/Transfer"), 0 },
-        { QStringLiteral("Notification/Enabled"), 1 },
-    };
-    QStringList keys = file.allKeys();
-    keys.sort();
-    QStringList expectedKeys = expected.keys();
-    expectedKeys << QStringLiteral("FileLog/Path");
-    expectedKeys.sort();
-    QCOMPARE(keys, expectedKeys);
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        QCOMPARE(file.value(it.key()).toString(), QString::number(it.value()));
-    }
-    QCOMPARE(file.value(QStringLiteral("FileLog/Path")).toString(),
-             QStringLiteral("/home/user/.postvane.log"));
-    QVERIFY(readNotificationsEnabled(organisation, application));
-}
-
-void TestSettings::existingLoggingSettingsAreLeftUntouched()
-{
-    const QString application = QStringLiteral("Configured");
-    const QByteArray content = "[Syslog]\nEnabled=1\n\n[StdStreamLog]\nEnabled=1\n";
-    writeFile(application, content);
-
-    writeDefaultSettings(organisation, application);
-
-    QFile file(fileOf(application));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), content);
-    QVERIFY(readNotificationsEnabled(organisation, application));
-}
-
-void TestSettings::loggingDefaultsOverwriteButKeepTheNotificationSwitch()
-{
-    const QString application = QStringLiteral("SwitchedOff");
-    writeFile(application, "[StdStreamLog]\nEnabled=1\n\n[Notification]\nEnabled=false\n");
-
-    writeDefaultSettings(organisation, application);
-
-    QSettings file(fileOf(application), QSettings::IniFormat);
-    QCOMPARE(file.value(QStringLiteral("Syslog/Enabled")).toString(), QStringLiteral("0"));
-    QCOMPARE(file.value(QStringLiteral("StdStreamLog/Enabled")).toString(), QStringLiteral("0"));
-    QCOMPARE(file.value(QStringLiteral("Notification/Enabled")).toString(),
-             QStringLiteral("false"));
-    QVERIFY(!readNotificationsEnabled(organisation, application));
-}
-
-void TestSettings::textualSwitchValues_data()
-{
-    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
     QTest::addColumn<bool>("enabled");
-    QTest::newRow("0") << QByteArray("0") << false;
-    QTest::newRow("1") << QByteArray("1") << true;
-    QTest::newRow("false") << QByteArray("false") << false;
-    QTest::newRow("true") << QByteArray("true") << true;
+    QTest::newRow("first start") << QByteArray() << QByteArray(defaults).replace("%1", "1") << true;
+    // Logging settings the user wrote are kept as they stand...
+    const QByteArray configured = "[Syslog]\nEnabled=1\n\n[StdStreamLog]\nEnabled=1\n";
+    QTest::newRow("configured") << configured << configured << true;
+    // ...unless the syslog switch is missing; the notification switch stays.
+    QTest::newRow("switched off") << QByteArray("[StdStreamLog]\nEnabled=1\n\n"
+                                                "[Notification]\nEnabled=false\n")
+                                  << QByteArray(defaults).replace("%1", "false") << false;
+    // A folder where the file belongs: neither read nor written, defaults hold.
+    QTest::newRow("unreadable") << QByteArray() << QByteArray() << true;
+    for (const char *value : { "0", "1", "false", "true" }) {
+        const QByteArray content = "[Notification]\nEnabled=" + QByteArray(value)
+            + "\n"
+              "\n[Syslog]\nEnabled=0\n";
+        QTest::addRow("switch %s", value)
+            << content << content << (value[0] == '1' || value[0] == 't');
+    }
 }
 
-void TestSettings::textualSwitchValues()
+void TestSettings::startWithFile()
 {
-    QFETCH(QByteArray, stored);
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
     QFETCH(bool, enabled);
-    const QString application = QStringLiteral("Text_") + QString::fromLatin1(stored);
-    writeFile(application, "[Notification]\nEnabled=" + stored + "\n");
-    QCOMPARE(readNotificationsEnabled(organisation, application), enabled);
-}
-
-void TestSettings::unreadableFileLeavesDefaultsInForce()
-{
-    // A folder where the file should be: it can be neither read nor written.
-    const QString application = QStringLiteral("Blocked");
-    QVERIFY(QDir().mkpath(fileOf(application)));
-
+    const QString application
+        = QString::fromLatin1(QTest::currentDataTag()).remove(QLatin1Char(' '));
+    if (after.isNull()) {
+        QVERIFY(QDir().mkpath(fileOf(application)));
+    } else if (!before.isNull()) {
+        QDir().mkpath(QFileInfo(fileOf(application)).path());
+        QFile file(fileOf(application));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(before);
+    }
     writeDefaultSettings(organisation, application);
-
-    QVERIFY(QFileInfo(fileOf(application)).isDir());
-    QVERIFY(readNotificationsEnabled(organisation, application));
+    QFile file(fileOf(application));
+    QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), after);
+    QCOMPARE(readNotificationsEnabled(organisation, application), enabled);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -1,9 +1,9 @@
 // The notification layer against a stand-in notification server and a
 // stand-in e-mail application on a private session bus.
 
-#include "platform/mnotification.h"
-#include "platform/mnotificationservice.h"
-#include "platform/mremoteaction.h"
+#include "mnotification.h"
+#include "mnotificationservice.h"
+#include "mremoteaction.h"
 #include "standins.h"
 #include "testenvironment.h"
 

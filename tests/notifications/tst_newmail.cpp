@@ -4,10 +4,10 @@
 // process, so the notification layer's list can be read right after each
 // store change.
 
-#include "platform/mnotification.h"
-#include "platform/mremoteaction.h"
-#include "platform/qtn_mail.h"
-#include "postvane/postvane.h"
+#include "mnotification.h"
+#include "mremoteaction.h"
+#include "postvane.h"
+#include "qtn_mail.h"
 #include "standins.h"
 #include "storefixture.h"
 #include "testenvironment.h"

@@ -1,12 +1,12 @@
+#include "accountscheduler.h"
 #include "accountsfixture.h"
+#include "closurebase.h"
+#include "delayedsignal.h"
 #include "logcapture.h"
 #include "messageserverstandin.h"
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
 #include "storefixture.h"
-#include "syncscheduler/accountscheduler.h"
-#include "syncscheduler/delayedsignal.h"
-#include "syncscheduler/syncscheduler.h"
+#include "syncscheduler.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailaccount.h>

@@ -1,7 +1,7 @@
 #include "accountsfixture.h"
 #include "logcapture.h"
 #include "storefixture.h"
-#include "syncscheduler/syncscheduler.h"
+#include "syncscheduler.h"
 #include "testenvironment.h"
 
 #include <QtTest>

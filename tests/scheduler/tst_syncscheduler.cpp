@@ -1,10 +1,10 @@
 #include "accountsfixture.h"
+#include "closurebase.h"
 #include "logcapture.h"
 #include "messageserverstandin.h"
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
 #include "storefixture.h"
-#include "syncscheduler/syncscheduler.h"
+#include "syncscheduler.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailstore.h>

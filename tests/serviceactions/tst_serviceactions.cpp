@@ -1,6 +1,6 @@
+#include "closurebase.h"
 #include "messageserverstandin.h"
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailmessagesortkey.h>

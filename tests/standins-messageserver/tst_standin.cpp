@@ -1,5 +1,5 @@
-#include "platform/tavikserviceactionmanager.h"
 #include "processrunner.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailmessagesortkey.h>

@@ -1,7 +1,7 @@
+#include "closurebase.h"
 #include "messageserverstandin.h"
-#include "platform/closurebase.h"
-#include "platform/tavikserviceactionmanager.h"
-#include "tavikbackendstrategies/tavikbackendstrategies.h"
+#include "tavikbackendstrategies.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailaccount.h>
