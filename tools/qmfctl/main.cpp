@@ -82,11 +82,10 @@ const char Usage[]
       "Exit status: 0 on success, 1 when the store refuses or fails, 2 for wrong\n"
       "arguments; the reason is one line on standard error.\n"
       "\n"
-      "A damaged store (\"The mail store FILE is damaged: ...\"): stop every program\n"
-      "that uses it, keep a copy of the folder, then either recover what SQLite\n"
-      "can read (sqlite3 FILE .recover | sqlite3 NEW; check NEW with\n"
-      "\"PRAGMA quick_check\", move it to FILE and delete FILE-wal and FILE-shm)\n"
-      "or remove the folder and import the mail again.\n";
+      "A damaged store (\"The mail store FILE is damaged: ...\") is refused by every\n"
+      "command and program. Stop the programs that use it, move the store's folder\n"
+      "aside (it keeps the mail files in mail/), then add the accounts and folders\n"
+      "again and import the mail anew.\n";
 
 QString oneLine(QString text)
 {
