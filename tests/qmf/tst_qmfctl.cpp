@@ -2,6 +2,7 @@
 // Maildir and mbox import, flags, moves, removals, and its error handling.
 
 #include "testenvironment.h"
+#include "waituntil.h"
 
 #include <qmailstore.h>
 
@@ -12,6 +13,9 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -66,9 +70,25 @@ private Q_SLOTS:
     void removeAccount();
     void notAStore_data();
     void notAStore();
+    void schemaVersions_data();
+    void schemaVersions();
+    void streams_data();
+    void streams();
+    void notMail_data();
+    void notMail();
+    void unknownIds_data();
+    void unknownIds();
+    void damagedStore_data();
+    void damagedStore();
+    void killedImportLeavesNoOrphan();
 
 private:
-    Result run(const QStringList &args, const QString &dataDir = QString());
+    Result run(const QStringList &args, const QString &dataDir = QString(),
+               const QByteArray &input = QByteArray());
+    // A store in its own folder with one account (1) and folder (1), holding
+    // `count` messages imported from a Maildir.
+    QString makeStore(const QString &name, int count);
+    QStringList contentFiles(const QString &dir);
     void write(const QString &path, const QByteArray &data);
 
     TestEnvironment m_env;
@@ -77,7 +97,7 @@ private:
     QMailFolderId m_archive;
 };
 
-Result TestQmfctl::run(const QStringList &args, const QString &dataDir)
+Result TestQmfctl::run(const QStringList &args, const QString &dataDir, const QByteArray &input)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -85,6 +105,8 @@ Result TestQmfctl::run(const QStringList &args, const QString &dataDir)
         environment.insert(QStringLiteral("QMF_DATA"), dataDir);
     process.setProcessEnvironment(environment);
     process.start(TestEnvironment::binary(QStringLiteral("qmfctl")), args);
+    process.write(input);
+    process.closeWriteChannel();
     Result result;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -471,6 +493,247 @@ void TestQmfctl::notAStore()
     QFile after(db);
     QVERIFY(after.open(QIODevice::ReadOnly));
     QCOMPARE(after.readAll(), original);
+}
+
+QString TestQmfctl::makeStore(const QString &name, int count)
+{
+    const QString dir = m_env.path(name);
+    const QString maildir = dir + QLatin1String("-maildir/cur/");
+    for (int i = 0; i < count; ++i)
+        write(maildir + QString::number(i),
+              "From: a@example.org\nSubject: " + QByteArray(400, 'a' + i % 26) + "\n\nbody\n");
+    if (run({ "account", "add", "--name", "A" }, dir).code != 0
+        || run({ "folder", "add", "--account", "1", "--path", "INBOX" }, dir).code != 0
+        || (count > 0 && run({ "import", "--folder", "1", dir + "-maildir" }, dir).code != 0))
+        return QString();
+    return dir;
+}
+
+QStringList TestQmfctl::contentFiles(const QString &dir)
+{
+    QStringList files;
+    QDirIterator it(dir + QLatin1String("/mail"), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
+}
+
+void TestQmfctl::schemaVersions_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QByteArray>("error");
+    // The first stores of version 1 let SQLite reuse a removed account's id.
+    QTest::newRow("old shape, upgraded") << 1 << QByteArray();
+    QTest::newRow("newer, refused") << 3
+                                    << QByteArray(" has schema version 3; this program reads "
+                                                  "version 2\n");
+}
+
+void TestQmfctl::schemaVersions()
+{
+    QFETCH(int, version);
+    QFETCH(QByteArray, error);
+    const QString dir = makeStore(QStringLiteral("schema-%1").arg(version), 1);
+    QVERIFY(!dir.isEmpty());
+    QVERIFY(run({ "account", "add", "--name", "B" }, dir).code == 0);
+    QCOMPARE(run({ "account", "remove", "2" }, dir).code, 0);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v"));
+        db.setDatabaseName(dir + QLatin1String("/qmailstore.db"));
+        QVERIFY(db.open());
+        for (const char *sql :
+             { "CREATE TABLE old (id INTEGER PRIMARY KEY, name TEXT NOT NULL DEFAULT '',"
+               " signature TEXT NOT NULL DEFAULT '', fromaddress TEXT NOT NULL DEFAULT '',"
+               " fromname TEXT NOT NULL DEFAULT '', status INTEGER NOT NULL DEFAULT 0)",
+               "INSERT INTO old SELECT * FROM accounts", "DROP TABLE accounts",
+               "ALTER TABLE old RENAME TO accounts" })
+            QVERIFY2(!db.exec(QLatin1String(sql)).lastError().isValid(), sql);
+        db.exec(QStringLiteral("PRAGMA user_version = %1").arg(version));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("v"));
+
+    const Result list = run({ "list", "messages" }, dir);
+    if (!error.isEmpty()) {
+        QCOMPARE(list.code, 1);
+        QCOMPARE(list.err,
+                 "qmfctl: The mail store " + QFile::encodeName(dir) + "/qmailstore.db" + error);
+        return;
+    }
+    QCOMPARE(list.code, 0);
+    QCOMPARE(list.out.count('\n'), 1);
+    QVERIFY(run({ "list", "accounts" }, dir).out.startsWith("1\tA\t"));
+    // Upgraded in place: from now on a removed account's id stays unused.
+    QCOMPARE(run({ "account", "add", "--name", "C" }, dir).out, QByteArray("2\n"));
+    QCOMPARE(run({ "account", "remove", "2" }, dir).code, 0);
+    QCOMPARE(run({ "account", "add", "--name", "D" }, dir).out, QByteArray("3\n"));
+}
+
+void TestQmfctl::streams_data()
+{
+    QTest::addColumn<bool>("fifo");
+    QTest::newRow("pipe on standard input") << false;
+    QTest::newRow("FIFO") << true;
+}
+
+void TestQmfctl::streams()
+{
+    QFETCH(bool, fifo);
+    const QString dir = makeStore(QStringLiteral("stream-%1").arg(fifo), 0);
+    QVERIFY(!dir.isEmpty());
+    QString path = QStringLiteral("/dev/stdin");
+    QByteArray input = Attachment;
+    if (fifo) {
+        path = dir + QLatin1String("/fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        input.clear();
+    }
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QMF_DATA"), dir);
+    process.setProcessEnvironment(environment);
+    process.start(TestEnvironment::binary(QStringLiteral("qmfctl")),
+                  { "import", "--folder", "1", path });
+    if (fifo) {
+        // qmfctl waits for the writer, and reads to the end as cat would.
+        QFile writer(path);
+        QVERIFY(writer.open(QIODevice::WriteOnly));
+        writer.write(Attachment);
+    } else {
+        process.write(input);
+    }
+    process.closeWriteChannel();
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.readAllStandardError(), QByteArray());
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray("1\n"));
+    const Result list = run({ "list", "messages" }, dir);
+    QVERIFY2(list.out.endsWith("\t--A\t2024-04-05T12:00:00Z\tCarol <carol@example.org>\twith "
+                               "attachment\n"),
+             list.out.constData());
+}
+
+void TestQmfctl::notMail_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("why");
+    QTest::newRow("empty") << QByteArray() << QByteArray("the file is empty");
+    QTest::newRow("binary") << QByteArray("\x7f"
+                                          "ELF\x02\x01\x01\0\0\0",
+                                          10)
+                            << QByteArray("it does not start with a header field");
+    QTest::newRow("text") << QByteArray("Dear Bob,\nsee you: soon\n")
+                          << QByteArray("it does not start with a header field");
+}
+
+void TestQmfctl::notMail()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, why);
+    const QString dir = makeStore(QStringLiteral("notmail-") + QTest::currentDataTag(), 0);
+    QVERIFY(!dir.isEmpty());
+    const QString file = dir + QLatin1String("-in/bad");
+    write(file, content);
+    // Named on the command line: the import fails, naming the file.
+    const Result single = run({ "import", "--folder", "1", file, "/dev/null" }, dir);
+    QCOMPARE(single.code, 1);
+    QCOMPARE(single.err,
+             "qmfctl: " + QFile::encodeName(file) + ": not a mail message: " + why + "\n");
+    // Found in a folder: skipped and counted, as are subfolders.
+    write(dir + QLatin1String("-in/good"), Attachment);
+    QDir().mkpath(dir + QLatin1String("-in/sub"));
+    const QByteArray folder = QFile::encodeName(dir + QLatin1String("-in"));
+    const Result many = run({ "import", "--folder", "1", folder }, dir);
+    QCOMPARE(many.code, 0);
+    QCOMPARE(many.out, QByteArray("1\n"));
+    QCOMPARE(many.err,
+             "qmfctl: " + folder
+                 + ": skipped 1 file that is not mail (empty, or not starting with a header "
+                   "field): bad\nqmfctl: "
+                 + folder + ": subfolders are not imported (name them to import them): sub\n");
+}
+
+void TestQmfctl::unknownIds_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("error");
+    QTest::newRow("messages of a folder")
+        << QStringList { "list", "messages", "--folder", "42" } << QByteArray("no folder 42");
+    QTest::newRow("messages of an account")
+        << QStringList { "list", "messages", "--account", "9" } << QByteArray("no account 9");
+    QTest::newRow("folders of an account")
+        << QStringList { "list", "folders", "--account", "9" } << QByteArray("no account 9");
+}
+
+void TestQmfctl::unknownIds()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, error);
+    const Result result = run(args, makeStore(QStringLiteral("unknown"), 0));
+    QCOMPARE(result.code, 1);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, "qmfctl: " + error + "\n");
+}
+
+void TestQmfctl::damagedStore_data()
+{
+    QTest::addColumn<QStringList>("args");
+    for (const QStringList &args : QList<QStringList> { { "list", "accounts" },
+                                                        { "list", "folders" },
+                                                        { "list", "messages" },
+                                                        { "account", "add", "--name", "x" },
+                                                        { "folder", "update", "1", "--name", "y" },
+                                                        { "import", "--folder", "1", "/dev/stdin" },
+                                                        { "mark", "--read", "1" },
+                                                        { "move", "--folder", "1", "2" },
+                                                        { "delete", "3" } })
+        QTest::newRow(qPrintable(args.join(QLatin1Char(' ')))) << args;
+}
+
+void TestQmfctl::damagedStore()
+{
+    QFETCH(QStringList, args);
+    const QString dir = m_env.path(QStringLiteral("damaged"));
+    const QString db = dir + QLatin1String("/qmailstore.db");
+    if (!QFile::exists(db)) {
+        QVERIFY(!makeStore(QStringLiteral("damaged"), 1000).isEmpty());
+        // 16 KiB overwritten in the middle of the file.
+        QFile file(db);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(file.size() / 2));
+        file.write(QByteArray(16384, '\xa5'));
+    }
+    const Result result = run(args, dir, Attachment);
+    QCOMPARE(result.code, 1);
+    QCOMPARE(result.out, QByteArray());
+    const QByteArray expected = "qmfctl: The mail store " + QFile::encodeName(db)
+        + " is damaged: database disk image is malformed";
+    QVERIFY2(result.err.startsWith(expected) && result.err.count('\n') == 1,
+             result.err.constData());
+}
+
+void TestQmfctl::killedImportLeavesNoOrphan()
+{
+    const QString dir = makeStore(QStringLiteral("killed"), 0);
+    QVERIFY(!dir.isEmpty());
+    for (int i = 0; i < 5000; ++i)
+        write(dir + QStringLiteral("-big/cur/%1").arg(i), Attachment);
+    QProcess import;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QMF_DATA"), dir);
+    import.setProcessEnvironment(environment);
+    import.start(TestEnvironment::binary(QStringLiteral("qmfctl")),
+                 { "import", "--folder", "1", dir + "-big" });
+    QVERIFY(waitUntil([&] { return contentFiles(dir).size() >= 200; }));
+    ::kill(pid_t(import.processId()), SIGKILL);
+    QVERIFY(import.waitForFinished());
+    QVERIFY(import.exitStatus() == QProcess::CrashExit);
+    // The next process to open the store clears what the dead one left.
+    const Result list = run({ "list", "messages" }, dir);
+    QCOMPARE(list.code, 0);
+    QCOMPARE(list.out, QByteArray());
+    QCOMPARE(contentFiles(dir), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestQmfctl)
