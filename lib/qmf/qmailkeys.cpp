@@ -126,6 +126,20 @@ QVariant stringListValue(const QStringList &list)
         return Key(Node(Status, equality(cmp), value));                                            \
     }
 
+// A property compared for equality only, or by order; `expression` makes the
+// stored value of `value`.
+#define QMF_EQUAL_KEY(Key, Name, Prop, Type, expression)                                           \
+    Key Key::Name(Type value, QMailDataComparator::EqualityComparator cmp)                         \
+    {                                                                                              \
+        return Key(Node(Prop, equality(cmp), expression));                                         \
+    }
+
+#define QMF_RELATION_KEY(Key, Name, Prop, Type, expression)                                        \
+    Key Key::Name(Type value, QMailDataComparator::RelationComparator cmp)                         \
+    {                                                                                              \
+        return Key(Node(Prop, relation(cmp), expression));                                         \
+    }
+
 // Accounts
 
 QMF_KEY_OPERATORS(QMailAccountKey)
@@ -133,11 +147,7 @@ QMF_ID_KEY(QMailAccountKey, id, Id, QMailAccountId)
 QMF_TEXT_KEY(QMailAccountKey, name, Name)
 QMF_STATUS_KEY(QMailAccountKey)
 
-QMailAccountKey QMailAccountKey::fromAddress(const QString &address,
-                                             QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailAccountKey(Node(FromAddress, equality(cmp), address));
-}
+QMF_EQUAL_KEY(QMailAccountKey, fromAddress, FromAddress, const QString &, value)
 
 // Folders
 
@@ -158,45 +168,19 @@ QMF_ID_KEY(QMailMessageKey, parentAccountId, ParentAccountId, QMailAccountId)
 QMF_TEXT_KEY(QMailMessageKey, subject, Subject)
 QMF_STATUS_KEY(QMailMessageKey)
 
-QMailMessageKey QMailMessageKey::serverUid(const QString &uid,
-                                           QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(ServerUid, equality(cmp), uid));
-}
+QMF_EQUAL_KEY(QMailMessageKey, serverUid, ServerUid, const QString &, value)
+QMF_EQUAL_KEY(QMailMessageKey, sender, Sender, const QString &, value)
+QMF_EQUAL_KEY(QMailMessageKey, inResponseTo, InResponseTo, const QMailMessageId &, idValue(value))
+QMF_RELATION_KEY(QMailMessageKey, timeStamp, TimeStamp, const QDateTime &,
+                 value.toMSecsSinceEpoch())
+QMF_RELATION_KEY(QMailMessageKey, receptionTimeStamp, ReceptionTimeStamp, const QDateTime &,
+                 value.toMSecsSinceEpoch())
+QMF_RELATION_KEY(QMailMessageKey, size, Size, uint, value)
 
 QMailMessageKey QMailMessageKey::serverUid(const QStringList &uids,
                                            QMailDataComparator::InclusionComparator cmp)
 {
     return QMailMessageKey(Node(ServerUid, inclusion(cmp), stringListValue(uids)));
-}
-
-QMailMessageKey QMailMessageKey::sender(const QString &address,
-                                        QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(Sender, equality(cmp), address));
-}
-
-QMailMessageKey QMailMessageKey::inResponseTo(const QMailMessageId &id,
-                                              QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(InResponseTo, equality(cmp), idValue(id)));
-}
-
-QMailMessageKey QMailMessageKey::timeStamp(const QDateTime &value,
-                                           QMailDataComparator::RelationComparator cmp)
-{
-    return QMailMessageKey(Node(TimeStamp, relation(cmp), value.toMSecsSinceEpoch()));
-}
-
-QMailMessageKey QMailMessageKey::receptionTimeStamp(const QDateTime &value,
-                                                    QMailDataComparator::RelationComparator cmp)
-{
-    return QMailMessageKey(Node(ReceptionTimeStamp, relation(cmp), value.toMSecsSinceEpoch()));
-}
-
-QMailMessageKey QMailMessageKey::size(uint value, QMailDataComparator::RelationComparator cmp)
-{
-    return QMailMessageKey(Node(Size, relation(cmp), value));
 }
 
 // Sort keys
