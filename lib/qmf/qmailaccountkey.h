@@ -54,24 +54,14 @@ private:
 };
 
 // Orders query results; the default orders by id.
-class QMailAccountSortKey
+class QMailAccountSortKey : public QMailSortKeyBase<QMailAccountSortKey>
 {
 public:
     enum Property { Id, Name, Status };
 
-    QMailAccountSortKey() = default;
-    bool isEmpty() const { return m_list.isEmpty(); }
-    // The left key decides first, the right one breaks ties.
-    QMailAccountSortKey operator&(const QMailAccountSortKey &other) const;
-
     static QMailAccountSortKey id(Qt::SortOrder order = Qt::AscendingOrder);
     static QMailAccountSortKey name(Qt::SortOrder order = Qt::AscendingOrder);
     static QMailAccountSortKey status(Qt::SortOrder order = Qt::AscendingOrder);
-
-    const QMailSortList &list() const { return m_list; }
-
-private:
-    QMailSortList m_list;
 };
 
 #endif // QMAILACCOUNTKEY_H

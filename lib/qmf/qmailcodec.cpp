@@ -15,23 +15,31 @@ QString decode8Bit(const QByteArray &raw)
             break;
         }
     }
+    // With the length: Qt's QByteArray overloads stop at a NUL byte.
     if (ascii)
-        return QString::fromLatin1(raw);
+        return QString::fromLatin1(raw.constData(), raw.size());
     static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
     QTextCodec::ConverterState state;
     const QString text = utf8->toUnicode(raw.constData(), raw.size(), &state);
     if (state.invalidChars == 0 && state.remainingChars == 0)
         return text;
-    return QString::fromLatin1(raw);
+    return QString::fromLatin1(raw.constData(), raw.size());
 }
 
 QString decodeHeaderText(const QByteArray &raw)
 {
-    if (!raw.contains("=?"))
-        return decode8Bit(raw).trimmed();
-    KMime::Headers::Generic field("X-Decode");
-    field.from7BitString(raw);
-    return field.asUnicodeString().trimmed();
+    QString text;
+    if (!raw.contains("=?")) {
+        text = decode8Bit(raw).trimmed();
+    } else {
+        KMime::Headers::Generic field("X-Decode");
+        field.from7BitString(raw);
+        text = field.asUnicodeString().trimmed();
+    }
+    // A NUL would end the text for C strings, D-Bus and SPARQL alike: it
+    // becomes the replacement character, and the text stays whole.
+    text.replace(QChar(0), QChar(QChar::ReplacementCharacter));
+    return text;
 }
 
 QByteArray unfold(const QByteArray &raw)

@@ -58,4 +58,32 @@ private:
 // significant first.
 typedef QList<QPair<int, Qt::SortOrder>> QMailSortList;
 
+// What the sort keys of every kind share. Key is the sort key class itself,
+// whose static constructors make keys of one property each.
+template<typename Key> class QMailSortKeyBase
+{
+public:
+    bool isEmpty() const { return m_list.isEmpty(); }
+    // The left key decides first, the right one breaks ties.
+    Key operator&(const Key &other) const
+    {
+        Key key(static_cast<const Key &>(*this));
+        static_cast<QMailSortKeyBase &>(key).m_list += other.list();
+        return key;
+    }
+    bool operator==(const Key &other) const { return m_list == other.list(); }
+    const QMailSortList &list() const { return m_list; }
+
+protected:
+    static Key make(int property, Qt::SortOrder order)
+    {
+        Key key;
+        static_cast<QMailSortKeyBase &>(key).m_list.append(qMakePair(property, order));
+        return key;
+    }
+
+private:
+    QMailSortList m_list;
+};
+
 #endif // QMAILKEYNODE_H

@@ -68,7 +68,8 @@ QVariant stringListValue(const QStringList &list)
 
 } // namespace
 
-#define POSTVANE_KEY_OPERATORS(Key)                                                                \
+// Every key class has the same combining operators.
+#define QMF_KEY_OPERATORS(Key)                                                                     \
     Key Key::operator&(const Key &other) const                                                     \
     {                                                                                              \
         return Key(Node::combine(Node::And, m_node, other.m_node));                                \
@@ -92,212 +93,89 @@ QVariant stringListValue(const QStringList &list)
         return *this;                                                                              \
     }
 
-#define POSTVANE_SORT_KEY(Key, Name, Prop)                                                         \
-    Key Key::Name(Qt::SortOrder order)                                                             \
+// An id property: one id (equal or not) or a list of them (in or not in).
+#define QMF_ID_KEY(Key, Name, Prop, Id)                                                            \
+    Key Key::Name(const Id &id, QMailDataComparator::EqualityComparator cmp)                       \
     {                                                                                              \
-        Key key;                                                                                   \
-        key.m_list.append(qMakePair(int(Prop), order));                                            \
-        return key;                                                                                \
+        return Key(Node(Prop, equality(cmp), idValue(id)));                                        \
+    }                                                                                              \
+    Key Key::Name(const QList<Id> &ids, QMailDataComparator::InclusionComparator cmp)              \
+    {                                                                                              \
+        return Key(Node(Prop, inclusion(cmp), idListValue(ids)));                                  \
+    }
+
+// A text property: equal to a text, or containing it.
+#define QMF_TEXT_KEY(Key, Name, Prop)                                                              \
+    Key Key::Name(const QString &value, QMailDataComparator::EqualityComparator cmp)               \
+    {                                                                                              \
+        return Key(Node(Prop, equality(cmp), value));                                              \
+    }                                                                                              \
+    Key Key::Name(const QString &value, QMailDataComparator::InclusionComparator cmp)              \
+    {                                                                                              \
+        return Key(Node(Prop, contains(cmp), value));                                              \
+    }
+
+// Status flags: all of a mask set (or none of it), or the whole value.
+#define QMF_STATUS_KEY(Key)                                                                        \
+    Key Key::status(quint64 value, QMailDataComparator::InclusionComparator cmp)                   \
+    {                                                                                              \
+        return Key(Node(Status, mask(cmp), value));                                                \
+    }                                                                                              \
+    Key Key::status(quint64 value, QMailDataComparator::EqualityComparator cmp)                    \
+    {                                                                                              \
+        return Key(Node(Status, equality(cmp), value));                                            \
+    }
+
+// A property compared for equality only, or by order; `expression` makes the
+// stored value of `value`.
+#define QMF_EQUAL_KEY(Key, Name, Prop, Type, expression)                                           \
+    Key Key::Name(Type value, QMailDataComparator::EqualityComparator cmp)                         \
+    {                                                                                              \
+        return Key(Node(Prop, equality(cmp), expression));                                         \
+    }
+
+#define QMF_RELATION_KEY(Key, Name, Prop, Type, expression)                                        \
+    Key Key::Name(Type value, QMailDataComparator::RelationComparator cmp)                         \
+    {                                                                                              \
+        return Key(Node(Prop, relation(cmp), expression));                                         \
     }
 
 // Accounts
 
-POSTVANE_KEY_OPERATORS(QMailAccountKey)
+QMF_KEY_OPERATORS(QMailAccountKey)
+QMF_ID_KEY(QMailAccountKey, id, Id, QMailAccountId)
+QMF_TEXT_KEY(QMailAccountKey, name, Name)
+QMF_STATUS_KEY(QMailAccountKey)
 
-QMailAccountKey QMailAccountKey::id(const QMailAccountId &id,
-                                    QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailAccountKey(Node(Id, equality(cmp), idValue(id)));
-}
-
-QMailAccountKey QMailAccountKey::id(const QMailAccountIdList &ids,
-                                    QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailAccountKey(Node(Id, inclusion(cmp), idListValue(ids)));
-}
-
-QMailAccountKey QMailAccountKey::name(const QString &value,
-                                      QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailAccountKey(Node(Name, equality(cmp), value));
-}
-
-QMailAccountKey QMailAccountKey::name(const QString &value,
-                                      QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailAccountKey(Node(Name, contains(cmp), value));
-}
-
-QMailAccountKey QMailAccountKey::fromAddress(const QString &address,
-                                             QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailAccountKey(Node(FromAddress, equality(cmp), address));
-}
-
-QMailAccountKey QMailAccountKey::status(quint64 value, QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailAccountKey(Node(Status, mask(cmp), value));
-}
-
-QMailAccountKey QMailAccountKey::status(quint64 value, QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailAccountKey(Node(Status, equality(cmp), value));
-}
-
-QMailAccountSortKey QMailAccountSortKey::operator&(const QMailAccountSortKey &other) const
-{
-    QMailAccountSortKey key(*this);
-    key.m_list += other.m_list;
-    return key;
-}
-
-POSTVANE_SORT_KEY(QMailAccountSortKey, id, Id)
-POSTVANE_SORT_KEY(QMailAccountSortKey, name, Name)
-POSTVANE_SORT_KEY(QMailAccountSortKey, status, Status)
+QMF_EQUAL_KEY(QMailAccountKey, fromAddress, FromAddress, const QString &, value)
 
 // Folders
 
-POSTVANE_KEY_OPERATORS(QMailFolderKey)
-
-QMailFolderKey QMailFolderKey::id(const QMailFolderId &id,
-                                  QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailFolderKey(Node(Id, equality(cmp), idValue(id)));
-}
-
-QMailFolderKey QMailFolderKey::id(const QMailFolderIdList &ids,
-                                  QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailFolderKey(Node(Id, inclusion(cmp), idListValue(ids)));
-}
-
-QMailFolderKey QMailFolderKey::path(const QString &value,
-                                    QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailFolderKey(Node(Path, equality(cmp), value));
-}
-
-QMailFolderKey QMailFolderKey::path(const QString &value,
-                                    QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailFolderKey(Node(Path, contains(cmp), value));
-}
-
-QMailFolderKey QMailFolderKey::displayName(const QString &value,
-                                           QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailFolderKey(Node(DisplayName, equality(cmp), value));
-}
-
-QMailFolderKey QMailFolderKey::displayName(const QString &value,
-                                           QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailFolderKey(Node(DisplayName, contains(cmp), value));
-}
-
-QMailFolderKey QMailFolderKey::parentFolderId(const QMailFolderId &id,
-                                              QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailFolderKey(Node(ParentFolderId, equality(cmp), idValue(id)));
-}
-
-QMailFolderKey QMailFolderKey::parentFolderId(const QMailFolderIdList &ids,
-                                              QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailFolderKey(Node(ParentFolderId, inclusion(cmp), idListValue(ids)));
-}
-
-QMailFolderKey QMailFolderKey::parentAccountId(const QMailAccountId &id,
-                                               QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailFolderKey(Node(ParentAccountId, equality(cmp), idValue(id)));
-}
-
-QMailFolderKey QMailFolderKey::parentAccountId(const QMailAccountIdList &ids,
-                                               QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailFolderKey(Node(ParentAccountId, inclusion(cmp), idListValue(ids)));
-}
-
-QMailFolderKey QMailFolderKey::status(quint64 value, QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailFolderKey(Node(Status, mask(cmp), value));
-}
-
-QMailFolderKey QMailFolderKey::status(quint64 value, QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailFolderKey(Node(Status, equality(cmp), value));
-}
-
-QMailFolderSortKey QMailFolderSortKey::operator&(const QMailFolderSortKey &other) const
-{
-    QMailFolderSortKey key(*this);
-    key.m_list += other.m_list;
-    return key;
-}
-
-POSTVANE_SORT_KEY(QMailFolderSortKey, id, Id)
-POSTVANE_SORT_KEY(QMailFolderSortKey, path, Path)
-POSTVANE_SORT_KEY(QMailFolderSortKey, displayName, DisplayName)
-POSTVANE_SORT_KEY(QMailFolderSortKey, parentFolderId, ParentFolderId)
-POSTVANE_SORT_KEY(QMailFolderSortKey, parentAccountId, ParentAccountId)
-POSTVANE_SORT_KEY(QMailFolderSortKey, status, Status)
+QMF_KEY_OPERATORS(QMailFolderKey)
+QMF_ID_KEY(QMailFolderKey, id, Id, QMailFolderId)
+QMF_ID_KEY(QMailFolderKey, parentFolderId, ParentFolderId, QMailFolderId)
+QMF_ID_KEY(QMailFolderKey, parentAccountId, ParentAccountId, QMailAccountId)
+QMF_TEXT_KEY(QMailFolderKey, path, Path)
+QMF_TEXT_KEY(QMailFolderKey, displayName, DisplayName)
+QMF_STATUS_KEY(QMailFolderKey)
 
 // Messages
 
-POSTVANE_KEY_OPERATORS(QMailMessageKey)
+QMF_KEY_OPERATORS(QMailMessageKey)
+QMF_ID_KEY(QMailMessageKey, id, Id, QMailMessageId)
+QMF_ID_KEY(QMailMessageKey, parentFolderId, ParentFolderId, QMailFolderId)
+QMF_ID_KEY(QMailMessageKey, parentAccountId, ParentAccountId, QMailAccountId)
+QMF_TEXT_KEY(QMailMessageKey, subject, Subject)
+QMF_STATUS_KEY(QMailMessageKey)
 
-QMailMessageKey QMailMessageKey::id(const QMailMessageId &id,
-                                    QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(Id, equality(cmp), idValue(id)));
-}
-
-QMailMessageKey QMailMessageKey::id(const QMailMessageIdList &ids,
-                                    QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailMessageKey(Node(Id, inclusion(cmp), idListValue(ids)));
-}
-
-QMailMessageKey QMailMessageKey::parentFolderId(const QMailFolderId &id,
-                                                QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(ParentFolderId, equality(cmp), idValue(id)));
-}
-
-QMailMessageKey QMailMessageKey::parentFolderId(const QMailFolderIdList &ids,
-                                                QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailMessageKey(Node(ParentFolderId, inclusion(cmp), idListValue(ids)));
-}
-
-QMailMessageKey QMailMessageKey::parentAccountId(const QMailAccountId &id,
-                                                 QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(ParentAccountId, equality(cmp), idValue(id)));
-}
-
-QMailMessageKey QMailMessageKey::parentAccountId(const QMailAccountIdList &ids,
-                                                 QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailMessageKey(Node(ParentAccountId, inclusion(cmp), idListValue(ids)));
-}
-
-QMailMessageKey QMailMessageKey::status(quint64 value, QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailMessageKey(Node(Status, mask(cmp), value));
-}
-
-QMailMessageKey QMailMessageKey::status(quint64 value, QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(Status, equality(cmp), value));
-}
-
-QMailMessageKey QMailMessageKey::serverUid(const QString &uid,
-                                           QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(ServerUid, equality(cmp), uid));
-}
+QMF_EQUAL_KEY(QMailMessageKey, serverUid, ServerUid, const QString &, value)
+QMF_EQUAL_KEY(QMailMessageKey, sender, Sender, const QString &, value)
+QMF_EQUAL_KEY(QMailMessageKey, inResponseTo, InResponseTo, const QMailMessageId &, idValue(value))
+QMF_RELATION_KEY(QMailMessageKey, timeStamp, TimeStamp, const QDateTime &,
+                 value.toMSecsSinceEpoch())
+QMF_RELATION_KEY(QMailMessageKey, receptionTimeStamp, ReceptionTimeStamp, const QDateTime &,
+                 value.toMSecsSinceEpoch())
+QMF_RELATION_KEY(QMailMessageKey, size, Size, uint, value)
 
 QMailMessageKey QMailMessageKey::serverUid(const QStringList &uids,
                                            QMailDataComparator::InclusionComparator cmp)
@@ -305,59 +183,30 @@ QMailMessageKey QMailMessageKey::serverUid(const QStringList &uids,
     return QMailMessageKey(Node(ServerUid, inclusion(cmp), stringListValue(uids)));
 }
 
-QMailMessageKey QMailMessageKey::subject(const QString &value,
-                                         QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(Subject, equality(cmp), value));
-}
+// Sort keys
 
-QMailMessageKey QMailMessageKey::subject(const QString &value,
-                                         QMailDataComparator::InclusionComparator cmp)
-{
-    return QMailMessageKey(Node(Subject, contains(cmp), value));
-}
+#define QMF_SORT_KEY(Key, Name, Prop)                                                              \
+    Key Key::Name(Qt::SortOrder order)                                                             \
+    {                                                                                              \
+        return make(Prop, order);                                                                  \
+    }
 
-QMailMessageKey QMailMessageKey::sender(const QString &address,
-                                        QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(Sender, equality(cmp), address));
-}
+QMF_SORT_KEY(QMailAccountSortKey, id, Id)
+QMF_SORT_KEY(QMailAccountSortKey, name, Name)
+QMF_SORT_KEY(QMailAccountSortKey, status, Status)
 
-QMailMessageKey QMailMessageKey::inResponseTo(const QMailMessageId &id,
-                                              QMailDataComparator::EqualityComparator cmp)
-{
-    return QMailMessageKey(Node(InResponseTo, equality(cmp), idValue(id)));
-}
+QMF_SORT_KEY(QMailFolderSortKey, id, Id)
+QMF_SORT_KEY(QMailFolderSortKey, path, Path)
+QMF_SORT_KEY(QMailFolderSortKey, displayName, DisplayName)
+QMF_SORT_KEY(QMailFolderSortKey, parentFolderId, ParentFolderId)
+QMF_SORT_KEY(QMailFolderSortKey, parentAccountId, ParentAccountId)
+QMF_SORT_KEY(QMailFolderSortKey, status, Status)
 
-QMailMessageKey QMailMessageKey::timeStamp(const QDateTime &value,
-                                           QMailDataComparator::RelationComparator cmp)
-{
-    return QMailMessageKey(Node(TimeStamp, relation(cmp), value.toMSecsSinceEpoch()));
-}
-
-QMailMessageKey QMailMessageKey::receptionTimeStamp(const QDateTime &value,
-                                                    QMailDataComparator::RelationComparator cmp)
-{
-    return QMailMessageKey(Node(ReceptionTimeStamp, relation(cmp), value.toMSecsSinceEpoch()));
-}
-
-QMailMessageKey QMailMessageKey::size(uint value, QMailDataComparator::RelationComparator cmp)
-{
-    return QMailMessageKey(Node(Size, relation(cmp), value));
-}
-
-QMailMessageSortKey QMailMessageSortKey::operator&(const QMailMessageSortKey &other) const
-{
-    QMailMessageSortKey key(*this);
-    key.m_list += other.m_list;
-    return key;
-}
-
-POSTVANE_SORT_KEY(QMailMessageSortKey, id, Id)
-POSTVANE_SORT_KEY(QMailMessageSortKey, timeStamp, TimeStamp)
-POSTVANE_SORT_KEY(QMailMessageSortKey, receptionTimeStamp, ReceptionTimeStamp)
-POSTVANE_SORT_KEY(QMailMessageSortKey, subject, Subject)
-POSTVANE_SORT_KEY(QMailMessageSortKey, size, Size)
-POSTVANE_SORT_KEY(QMailMessageSortKey, serverUid, ServerUid)
-POSTVANE_SORT_KEY(QMailMessageSortKey, status, Status)
-POSTVANE_SORT_KEY(QMailMessageSortKey, parentFolderId, ParentFolderId)
+QMF_SORT_KEY(QMailMessageSortKey, id, Id)
+QMF_SORT_KEY(QMailMessageSortKey, timeStamp, TimeStamp)
+QMF_SORT_KEY(QMailMessageSortKey, receptionTimeStamp, ReceptionTimeStamp)
+QMF_SORT_KEY(QMailMessageSortKey, subject, Subject)
+QMF_SORT_KEY(QMailMessageSortKey, size, Size)
+QMF_SORT_KEY(QMailMessageSortKey, serverUid, ServerUid)
+QMF_SORT_KEY(QMailMessageSortKey, status, Status)
+QMF_SORT_KEY(QMailMessageSortKey, parentFolderId, ParentFolderId)

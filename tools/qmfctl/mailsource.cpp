@@ -26,6 +26,33 @@ bool isMboxStart(const QByteArray &line)
     return line.startsWith("From ");
 }
 
+// Why the text is not a mail message, or nothing when it is one: mail starts
+// with a header field ("Name: value"), after an mbox-style "From " line at
+// most. A binary file, an empty one or plain text does not.
+QString notMail(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return QStringLiteral("the file is empty");
+    int start = 0;
+    if (isMboxStart(text)) {
+        start = text.indexOf('\n') + 1;
+        if (start <= 0)
+            start = text.size();
+    }
+    int i = start;
+    while (i < text.size()) {
+        const uchar c = uchar(text.at(i));
+        if (c == ':')
+            break;
+        if (c <= 32 || c >= 127)
+            return QStringLiteral("it does not start with a header field");
+        ++i;
+    }
+    if (i == start || i >= text.size())
+        return QStringLiteral("it does not start with a header field");
+    return QString();
+}
+
 // mboxrd quoting: ">From " lines (with any number of '>') lose one '>'.
 void unquoteFromLine(QByteArray &line)
 {
@@ -72,19 +99,42 @@ bool MailSource::prepare()
             const QStringList subdirs = maildir
                 ? QStringList { QStringLiteral("new"), QStringLiteral("cur") }
                 : QStringList { QString() };
+            Folder folder { path, {}, {} };
+            // Only the folder itself is read (a Maildir's new/ and cur/):
+            // its other folders are said, never imported behind the user's back.
+            const QStringList others = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+            for (const QString &other : others) {
+                if (!maildir
+                    || (other != QLatin1String("cur") && other != QLatin1String("new")
+                        && other != QLatin1String("tmp")))
+                    folder.subfolders.append(other);
+            }
+            m_folders.append(folder);
             for (const QString &sub : subdirs) {
-                const QDir folder(sub.isEmpty() ? path : dir.filePath(sub));
-                if (!folder.exists())
+                const QDir files(sub.isEmpty() ? path : dir.filePath(sub));
+                if (!files.exists())
                     continue;
-                if (!folder.isReadable()) {
-                    m_error = QStringLiteral("%1: cannot read the folder").arg(folder.path());
+                if (!files.isReadable()) {
+                    m_error = QStringLiteral("%1: cannot read the folder").arg(files.path());
                     return false;
                 }
-                const QFileInfoList files
-                    = folder.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-                for (const QFileInfo &file : files)
-                    m_entries.append({ file.filePath(), false, maildir });
+                const QFileInfoList list
+                    = files.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+                for (const QFileInfo &file : list)
+                    m_entries.append(
+                        { file.filePath(), false, maildir, false, int(m_folders.size() - 1) });
             }
+            continue;
+        }
+        if (!info.isFile()) {
+            // A pipe or FIFO: opening it here and again later would lose what
+            // the first open read, or wait for a writer that has gone.
+            if (::access(QFile::encodeName(path).constData(), R_OK) != 0) {
+                m_error
+                    = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+                return false;
+            }
+            m_entries.append({ path, false, false, true, -1 });
             continue;
         }
         QFile file(path);
@@ -93,9 +143,46 @@ bool MailSource::prepare()
             return false;
         }
         const bool mbox = isMboxStart(file.peek(5));
-        m_entries.append({ path, mbox, false });
+        m_entries.append({ path, mbox, false, false, -1 });
     }
     return true;
+}
+
+QStringList MailSource::notes() const
+{
+    QStringList notes;
+    for (const Folder &folder : m_folders) {
+        if (!folder.skipped.isEmpty())
+            notes.append(
+                QStringLiteral("%1: skipped %2 %3 that %4 not mail (empty, or not "
+                               "starting with a header field): %5")
+                    .arg(folder.path)
+                    .arg(folder.skipped.size())
+                    .arg(folder.skipped.size() == 1 ? QLatin1String("file")
+                                                    : QLatin1String("files"))
+                    .arg(folder.skipped.size() == 1 ? QLatin1String("is") : QLatin1String("are"))
+                    .arg(folder.skipped.join(QLatin1String(", "))));
+        if (!folder.subfolders.isEmpty())
+            notes.append(QStringLiteral("%1: subfolders are not imported (name them to import "
+                                        "them): %2")
+                             .arg(folder.path, folder.subfolders.join(QLatin1String(", "))));
+    }
+    return notes;
+}
+
+bool MailSource::judge(const Entry &entry, const QString &name, const QByteArray &text, bool *skip)
+{
+    *skip = false;
+    const QString why = notMail(text);
+    if (why.isEmpty())
+        return true;
+    if (entry.folder >= 0) {
+        m_folders[entry.folder].skipped.append(QFileInfo(entry.path).fileName());
+        *skip = true;
+        return true;
+    }
+    m_error = QStringLiteral("%1: not a mail message: %2").arg(name, why);
+    return false;
 }
 
 bool MailSource::next(SourceMessage *message)
@@ -103,8 +190,12 @@ bool MailSource::next(SourceMessage *message)
     *message = SourceMessage();
     while (true) {
         if (m_mbox) {
-            if (readMboxMessage(message))
-                return true;
+            if (readMboxMessage(message)) {
+                bool skip = false;
+                return judge(Entry { m_mboxPath, true, false, false, -1 },
+                             QStringLiteral("%1 (message %2)").arg(m_mboxPath).arg(m_mboxCount),
+                             message->text, &skip);
+            }
             if (!m_error.isEmpty())
                 return false;
             m_mbox.reset();
@@ -118,8 +209,65 @@ bool MailSource::next(SourceMessage *message)
                 return false;
             continue;
         }
-        return readFile(entry, message);
+        if (entry.stream) {
+            if (!readStream(entry, message))
+                return false;
+            if (m_mbox)
+                continue;
+        } else if (!readFile(entry, message)) {
+            return false;
+        }
+        bool skip = false;
+        if (!judge(entry, entry.path, message->text, &skip))
+            return false;
+        if (!skip)
+            return true;
+        *message = SourceMessage();
     }
+}
+
+bool MailSource::readStream(const Entry &entry, SourceMessage *message)
+{
+    // Like cat: waits for a FIFO's writer, reads until the end of the stream.
+    auto stream = std::make_unique<QFile>(entry.path);
+    if (!stream->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        m_error = QStringLiteral("%1: %2").arg(entry.path, stream->errorString());
+        return false;
+    }
+    QByteArray text;
+    // An mbox is read message by message; anything else is one message.
+    while (text.size() < 5) {
+        const QByteArray more = stream->read(5 - text.size());
+        if (more.isEmpty())
+            break;
+        text += more;
+    }
+    if (isMboxStart(text)) {
+        m_mbox = std::move(stream);
+        m_mboxPath = entry.path;
+        m_mboxCount = 0;
+        m_pendingFromLine = text + m_mbox->readLine();
+        return true;
+    }
+    char buffer[65536];
+    while (true) {
+        const qint64 n = stream->read(buffer, sizeof(buffer));
+        if (n < 0) {
+            m_error = QStringLiteral("%1: %2").arg(entry.path, stream->errorString());
+            return false;
+        }
+        if (n == 0)
+            break;
+        if (text.size() + n > MaximumMessageSize) {
+            m_error = tooLarge(entry.path);
+            return false;
+        }
+        text.append(buffer, int(n));
+    }
+    message->text = text;
+    message->serverUid = QFileInfo(entry.path).fileName();
+    message->received = QDateTime::currentDateTimeUtc();
+    return true;
 }
 
 bool MailSource::readFile(const Entry &entry, SourceMessage *message)

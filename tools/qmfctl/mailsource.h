@@ -24,7 +24,9 @@ class MailSource
 {
 public:
     // Each path is a Maildir (a folder with cur/ or new/), a folder of message
-    // files, an mbox file (first line "From ") or a single message file.
+    // files, an mbox file (first line "From ") or a single message file. A
+    // pipe, FIFO or terminal (/dev/stdin, <(...)) is read once, as a stream,
+    // and holds an mbox or one message.
     explicit MailSource(const QStringList &paths);
     ~MailSource();
 
@@ -34,6 +36,9 @@ public:
     // False at the end or on an error (errorString() is then not empty).
     bool next(SourceMessage *message);
     QString errorString() const { return m_error; }
+    // What the import should tell besides its count: files of a folder that
+    // were skipped, subfolders that were not read.
+    QStringList notes() const;
 
 private:
     struct Entry
@@ -41,14 +46,29 @@ private:
         QString path;
         bool mbox = false;
         bool maildir = false;
+        bool stream = false;
+        // The folder given on the command line that this file was found in.
+        int folder = -1;
+    };
+
+    struct Folder
+    {
+        QString path;
+        QStringList skipped;
+        QStringList subfolders;
     };
 
     bool openMbox(const QString &path);
     bool readMboxMessage(SourceMessage *message);
     bool readFile(const Entry &entry, SourceMessage *message);
+    bool readStream(const Entry &entry, SourceMessage *message);
+    // Refuses text that is not mail: an error for a file named on the
+    // command line, a skipped file for one found in a folder.
+    bool judge(const Entry &entry, const QString &name, const QByteArray &text, bool *skip);
 
     QStringList m_paths;
     QList<Entry> m_entries;
+    QList<Folder> m_folders;
     int m_index = 0;
     std::unique_ptr<QFile> m_mbox;
     QString m_mboxPath;

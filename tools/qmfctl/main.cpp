@@ -49,6 +49,10 @@ const char Usage[]
       "      the Maildir flag S marks a message read) and folders of message files\n"
       "      into the folder, as one store operation: all or nothing. --read marks\n"
       "      every imported message read. Prints the number of messages imported.\n"
+      "      PATH may be a pipe or FIFO (/dev/stdin, <(...)): read once, to its end.\n"
+      "      A file named here that is not mail (empty, or not starting with a\n"
+      "      header field) fails the import; such files in a folder are skipped and\n"
+      "      counted on standard error, as are subfolders, which are not imported.\n"
       "  mark (--read | --unread | --read-elsewhere | --not-read-elsewhere) MESSAGE...\n"
       "      Sets or clears the read or the read-elsewhere flag of the messages.\n"
       "  move --folder ID MESSAGE...\n"
@@ -76,7 +80,12 @@ const char Usage[]
       "  help, --help, -h   this text\n"
       "\n"
       "Exit status: 0 on success, 1 when the store refuses or fails, 2 for wrong\n"
-      "arguments; the reason is one line on standard error.\n";
+      "arguments; the reason is one line on standard error.\n"
+      "\n"
+      "A damaged store (\"The mail store FILE is damaged: ...\") is refused by every\n"
+      "command and program. Stop the programs that use it, move the store's folder\n"
+      "aside (it keeps the mail files in mail/), then add the accounts and folders\n"
+      "again and import the mail anew.\n";
 
 QString oneLine(QString text)
 {
@@ -181,6 +190,14 @@ QMailStore *openStore()
     return store;
 }
 
+// A read that failed (a damaged database, an unreadable row) is an error,
+// never an empty or partial answer.
+void checkRead(QMailStore *store)
+{
+    if (store->lastError() != QMailStore::NoError && store->lastError() != QMailStore::InvalidId)
+        throw Failure(store->lastErrorText());
+}
+
 void check(bool ok, QMailStore *store)
 {
     if (!ok)
@@ -205,6 +222,7 @@ template<typename Changes> void inOneTransaction(QMailStore *store, Changes chan
 QMailAccount loadAccount(QMailStore *store, quint64 id)
 {
     const QMailAccount account = store->account(QMailAccountId(id));
+    checkRead(store);
     if (!account.id().isValid())
         throw Failure(QStringLiteral("no account %1").arg(id));
     return account;
@@ -213,6 +231,7 @@ QMailAccount loadAccount(QMailStore *store, quint64 id)
 QMailFolder loadFolder(QMailStore *store, quint64 id)
 {
     const QMailFolder folder = store->folder(QMailFolderId(id));
+    checkRead(store);
     if (!folder.id().isValid())
         throw Failure(QStringLiteral("no folder %1").arg(id));
     return folder;
@@ -237,6 +256,7 @@ QMailMessageIdList messageIds(QMailStore *store, const QStringList &args)
     for (const QString &arg : args)
         ids.append(QMailMessageId(parseNumber(arg, "a message id")));
     const QMailMessageIdList found = store->queryMessages(QMailMessageKey::id(ids));
+    checkRead(store);
     for (const QMailMessageId &id : qAsConst(ids)) {
         if (!found.contains(id))
             throw Failure(QStringLiteral("no message %1").arg(id.toULongLong()));
@@ -442,6 +462,8 @@ int import(const QStringList &args)
             flush();
     });
     out() << imported << Qt::endl;
+    for (const QString &note : source.notes())
+        std::fprintf(stderr, "qmfctl: %s\n", qPrintable(oneLine(note)));
     return 0;
 }
 
@@ -522,19 +544,24 @@ int list(const QStringList &args)
         throw usageError(QStringLiteral("list needs accounts, folders or messages"));
     const QString what = args.first();
     QMailStore *store = openStore();
+    // Printed only when every row could be read.
+    QString rows;
+    QTextStream table(&rows);
     if (what == QLatin1String("accounts")) {
         const Arguments a(args.mid(1), {}, {});
         if (!a.positional().isEmpty())
             throw usageError(
                 QStringLiteral("unexpected argument \"%1\"").arg(a.positional().first()));
-        for (const QMailAccountId &id : store->queryAccounts()) {
-            const QMailAccount account = store->account(id);
+        const QMailAccountIdList ids = store->queryAccounts();
+        checkRead(store);
+        for (const QMailAccountId &id : ids) {
+            const QMailAccount account = loadAccount(store, id.toULongLong());
             QStringList standard;
             const auto folders = account.standardFolders();
             for (auto it = folders.cbegin(); it != folders.cend(); ++it)
                 standard.append(QMailFolder::standardFolderName(it.key()) + QLatin1Char('=')
                                 + QString::number(it.value().toULongLong()));
-            out() << id.toULongLong() << '\t' << oneLine(account.name()) << '\t'
+            table << id.toULongLong() << '\t' << oneLine(account.name()) << '\t'
                   << oneLine(account.fromAddress().toString()) << '\t'
                   << standard.join(QLatin1Char(' ')) << '\n';
         }
@@ -546,10 +573,12 @@ int list(const QStringList &args)
         QMailFolderKey key;
         if (a.has("account"))
             key = QMailFolderKey::parentAccountId(
-                QMailAccountId(parseNumber(a.value("account"), "an account id")));
-        for (const QMailFolderId &id : store->queryFolders(key)) {
-            const QMailFolder folder = store->folder(id);
-            out() << id.toULongLong() << '\t' << folder.parentAccountId().toULongLong() << '\t'
+                loadAccount(store, parseNumber(a.value("account"), "an account id")).id());
+        const QMailFolderIdList ids = store->queryFolders(key);
+        checkRead(store);
+        for (const QMailFolderId &id : ids) {
+            const QMailFolder folder = loadFolder(store, id.toULongLong());
+            table << id.toULongLong() << '\t' << folder.parentAccountId().toULongLong() << '\t'
                   << folder.parentFolderId().toULongLong() << '\t' << oneLine(folder.path()) << '\t'
                   << oneLine(folder.displayName()) << '\t' << folderFlags(folder.status()) << '\n';
         }
@@ -561,19 +590,25 @@ int list(const QStringList &args)
         QMailMessageKey key;
         if (a.has("folder"))
             key &= QMailMessageKey::parentFolderId(
-                QMailFolderId(parseNumber(a.value("folder"), "a folder id")));
+                loadFolder(store, parseNumber(a.value("folder"), "a folder id")).id());
         if (a.has("account"))
             key &= QMailMessageKey::parentAccountId(
-                QMailAccountId(parseNumber(a.value("account"), "an account id")));
-        for (const QMailMessageId &id : store->queryMessages(key)) {
+                loadAccount(store, parseNumber(a.value("account"), "an account id")).id());
+        const QMailMessageIdList ids = store->queryMessages(key);
+        checkRead(store);
+        for (const QMailMessageId &id : ids) {
             const QMailMessageMetaData m = store->messageMetaData(id);
+            checkRead(store);
+            if (!m.id().isValid())
+                throw Failure(
+                    QStringLiteral("message %1 vanished while listing").arg(id.toULongLong()));
             QString flags;
             flags += (m.status() & QMailMessage::Read) ? QLatin1Char('R') : QLatin1Char('-');
             flags
                 += (m.status() & QMailMessage::ReadElsewhere) ? QLatin1Char('E') : QLatin1Char('-');
             flags += (m.status() & QMailMessage::HasAttachments) ? QLatin1Char('A')
                                                                  : QLatin1Char('-');
-            out() << id.toULongLong() << '\t' << m.parentFolderId().toULongLong() << '\t' << flags
+            table << id.toULongLong() << '\t' << m.parentFolderId().toULongLong() << '\t' << flags
                   << '\t'
                   << (m.date().isValid() ? m.date().toString(QMailTimeStamp::Rfc3339) : QString())
                   << '\t' << oneLine(m.from().toString()) << '\t' << oneLine(m.subject()) << '\n';
@@ -581,6 +616,8 @@ int list(const QStringList &args)
     } else {
         throw usageError(QStringLiteral("cannot list \"%1\"").arg(what));
     }
+    table.flush();
+    out() << rows;
     out().flush();
     return 0;
 }

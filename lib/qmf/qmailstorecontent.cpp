@@ -1,0 +1,201 @@
+// Content files: each message's RFC 822 text in a file of its own below
+// mail/. A transaction writes its files into a staging folder of its process
+// and links them into place just before its commit; a process that dies
+// leaves only staged files, which the next process to open the store keeps
+// (their rows were committed) or deletes (they were not).
+#include "qmailstore_p.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char ContentScheme[] = "qmfstoragemanager";
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(strerror(errno));
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    qint64 written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += n;
+    }
+    return true;
+}
+
+bool processAlive(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+} // namespace
+
+QString QMailStorePrivate::contentPath(const QString &identifier) const
+{
+    if (identifier.isEmpty())
+        return QString();
+    if (QDir::isAbsolutePath(identifier))
+        return identifier;
+    return directory + QLatin1Char('/') + identifier;
+}
+
+bool QMailStorePrivate::isOwnContent(const QMailMessageMetaData &metaData) const
+{
+    if (metaData.contentScheme() != QLatin1String(ContentScheme)
+        || metaData.contentIdentifier().isEmpty())
+        return false;
+    // Never touch a file outside the store's own content folder, whatever a
+    // writer put into the identifier.
+    const QString path = QDir::cleanPath(contentPath(metaData.contentIdentifier()));
+    return path.startsWith(contentDirectory + QLatin1Char('/'));
+}
+
+bool QMailStorePrivate::storeContent(QMailMessage *message)
+{
+    const quint64 id = message->id().toULongLong();
+    // Consecutive messages share a folder of at most 1024 files: small
+    // folders, and a bulk import creates its files side by side.
+    const QString folder = contentDirectory + QLatin1Char('/') + QString::number(id / 1024, 16);
+    for (const QString &needed : { folder, stagingDirectory }) {
+        if (knownFolders.contains(needed))
+            continue;
+        if (!QDir().mkpath(needed)) {
+            setError(QMailStore::ContentInaccessible,
+                     QStringLiteral("Cannot create %1").arg(needed));
+            return false;
+        }
+        knownFolders.insert(needed);
+    }
+    // A fresh name for every version: a failed transaction can then delete
+    // its own file without touching the version the store still points at.
+    const QString name = QString::number(id) + QLatin1Char('.')
+        + QString::number(QRandomGenerator::global()->generate(), 16)
+        + QString::number(++fileCounter, 16);
+    const QString staged = stagingDirectory + QLatin1Char('/') + name;
+    const QString path = folder + QLatin1Char('/') + name;
+    // Plain system calls: a bulk import creates thousands of these files and
+    // QFile would add several status calls to each.
+    const int fd = ::open(QFile::encodeName(staged).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        setError(QMailStore::ContentInaccessible,
+                 QStringLiteral("Cannot write %1: %2").arg(staged, systemError()));
+        return false;
+    }
+    pending.stage(staged, path);
+    const bool written = writeAll(fd, message->m_rfc2822);
+    const QString why = systemError();
+    if (::close(fd) != 0 || !written) {
+        setError(QMailStore::ContentInaccessible,
+                 QStringLiteral("Cannot write %1: %2").arg(staged, written ? systemError() : why));
+        return false;
+    }
+    if (isOwnContent(*message))
+        pending.obsolete(contentPath(message->contentIdentifier()));
+    message->setContentScheme(QLatin1String(ContentScheme));
+    message->setContentIdentifier(path);
+    message->m_contentModified = false;
+    return true;
+}
+
+void QMailStorePrivate::loadContent(QMailMessage *message) const
+{
+    if (message->contentScheme() != QLatin1String(ContentScheme))
+        return;
+    const QString path = contentPath(message->contentIdentifier());
+    QFile file(path);
+    // Written by the running transaction: not yet in place.
+    const QString staged = pending.stagedPath(path);
+    if (!staged.isEmpty())
+        file.setFileName(staged);
+    if (!file.open(QIODevice::ReadOnly)) {
+        // The metadata stays useful without its content.
+        setError(QMailStore::ContentInaccessible,
+                 QStringLiteral("Cannot read the content of message %1: %2")
+                     .arg(message->id().toULongLong())
+                     .arg(file.errorString()));
+        return;
+    }
+    message->m_rfc2822 = file.readAll();
+    message->parseContent(message->m_rfc2822, false);
+}
+
+bool QMailStorePrivate::linkStagedContent()
+{
+    for (const auto &file : pending.stagedFiles()) {
+        if (::link(QFile::encodeName(file.first).constData(),
+                   QFile::encodeName(file.second).constData())
+                != 0
+            && errno != EEXIST) {
+            setError(QMailStore::ContentInaccessible,
+                     QStringLiteral("Cannot write %1: %2").arg(file.second, systemError()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void QMailStorePrivate::keepContent(const QMailStoreChanges &changes)
+{
+    for (const auto &file : changes.stagedFiles())
+        ::unlink(QFile::encodeName(file.first).constData());
+    for (const QString &file : changes.obsoleteFiles())
+        ::unlink(QFile::encodeName(file).constData());
+}
+
+void QMailStorePrivate::unlinkPlacedContent()
+{
+    for (const auto &file : pending.stagedFiles())
+        ::unlink(QFile::encodeName(file.second).constData());
+}
+
+void QMailStorePrivate::collectStagedFiles()
+{
+    const QDir staging(contentDirectory + QLatin1String("/.staging"));
+    const QStringList processes = staging.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &process : processes) {
+        // Our own pid's folder is a dead predecessor's: nothing is staged yet.
+        const qint64 pid = process.toLongLong();
+        if (pid != QCoreApplication::applicationPid() && processAlive(pid))
+            continue;
+        QDir folder(staging.filePath(process));
+        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+            const quint64 id = name.section(QLatin1Char('.'), 0, 0).toULongLong();
+            const QString path = contentDirectory + QLatin1Char('/')
+                + QString::number(id / 1024, 16) + QLatin1Char('/') + name;
+            QSqlQuery &query
+                = prepared(QStringLiteral("SELECT 1 FROM messages WHERE contentidentifier = ?"));
+            query.addBindValue(path);
+            if (!query.exec()) {
+                // Without an answer nothing is decided: try again next time.
+                query.finish();
+                continue;
+            }
+            const bool committed = query.next();
+            query.finish();
+            if (committed)
+                ::link(QFile::encodeName(folder.filePath(name)).constData(),
+                       QFile::encodeName(path).constData());
+            else
+                ::unlink(QFile::encodeName(path).constData());
+            folder.remove(name);
+        }
+        staging.rmdir(process);
+    }
+}
