@@ -2,7 +2,7 @@
 // stand-in e-mail application on a private session bus.
 
 #include "platform/mnotification.h"
-#include "platform/mnotificationservice.h"
+#include "platform/mnotificationstatefile.h"
 #include "platform/mremoteaction.h"
 #include "standins.h"
 #include "testenvironment.h"
@@ -50,7 +50,7 @@ int shownCount()
 
 QJsonArray stateEntries()
 {
-    return notificationStateEntries(MNotificationService::stateFilePath());
+    return notificationStateEntries(MNotificationStateFile::defaultPath());
 }
 
 } // namespace
@@ -88,7 +88,7 @@ void TestMNotification::initTestCase()
 // Runs first: the layer reads its state file once, when first used.
 void TestMNotification::unreadableStateFileIsIgnored()
 {
-    const QString path = MNotificationService::stateFilePath();
+    const QString path = MNotificationStateFile::defaultPath();
     QVERIFY(QDir().mkpath(QFileInfo(path).path()));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
