@@ -1,20 +1,18 @@
 // A stand-in for the desktop's notification server: speaks
 // org.freedesktop.Notifications on the session bus, records every call and,
-// on command from a test, plays the user (dismiss, activate) or the server's
-// own timer (expire). Each call is also written to standard error as one
-// line, so that a test can wait for it.
-//
-// Control interface "com.brenmor.test.NotificationServer" at "/control" of the
-// same bus name.
+// on command from a test, plays the user (dismiss, activate), the server's
+// own timer (expire) or a server that is slow to answer (hold replies). Each
+// call is also written to standard error as one line, so that a test can wait
+// for it. Control interface "com.brenmor.test.NotificationServer" at
+// "/control" of the same bus name.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QMap>
-#include <QVariantMap>
-#include <QtDebug>
+#include <QSet>
 
 #include <cstdio>
 
@@ -26,27 +24,20 @@ void report(const QString &line)
     std::fflush(stderr);
 }
 
-QString quoted(const QString &text)
-{
-    QString escaped = text;
-    escaped.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
-        .replace(QLatin1Char('"'), QStringLiteral("\\\""));
-    escaped.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
-    return QLatin1Char('"') + escaped + QLatin1Char('"');
-}
-
 } // namespace
 
-class NotificationServer : public QObject
+class NotificationServer : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    QMap<uint, QVariantMap> shown; // the arguments of the Notify that shows each id
-    QVariantMap lastNotify;
+    QSet<uint> shown;
+    QVariantList lastNotify; // the arguments of the last Notify call
     uint notifyCalls = 0;
     uint closeCalls = 0;
     uint nextId = 1;
+    bool holdReplies = false;
+    QList<QDBusMessage> heldReplies;
 
 public Q_SLOTS:
     QStringList GetCapabilities()
@@ -55,37 +46,22 @@ public Q_SLOTS:
         return { QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup") };
     }
 
-    QString GetServerInformation(QString &vendor, QString &version, QString &specVersion)
-    {
-        vendor = QStringLiteral("Brenmor test");
-        version = QStringLiteral("1.0");
-        specVersion = QStringLiteral("1.2");
-        return QStringLiteral("standin-notificationserver");
-    }
-
-    uint Notify(const QString &appName, uint replacesId, const QString &appIcon,
-                const QString &summary, const QString &body, const QStringList &actions,
-                const QVariantMap &hints, int expireTimeout)
+    uint Notify(const QString &, uint replacesId, const QString &, const QString &summary,
+                const QString &body, const QStringList &, const QVariantMap &, int)
     {
         ++notifyCalls;
         // An id that is not shown (any more) gets a new notification.
         const uint id = replacesId != 0 && shown.contains(replacesId) ? replacesId : nextId++;
-        QVariantMap call;
-        call.insert(QStringLiteral("id"), id);
-        call.insert(QStringLiteral("app_name"), appName);
-        call.insert(QStringLiteral("replaces_id"), replacesId);
-        call.insert(QStringLiteral("app_icon"), appIcon);
-        call.insert(QStringLiteral("summary"), summary);
-        call.insert(QStringLiteral("body"), body);
-        call.insert(QStringLiteral("actions"), actions);
-        call.insert(QStringLiteral("hints"), hints);
-        call.insert(QStringLiteral("expire_timeout"), expireTimeout);
-        shown.insert(id, call);
-        lastNotify = call;
-        report(QStringLiteral("Notify id=%1 replaces=%2 summary=%3 body=%4")
+        shown.insert(id);
+        lastNotify = message().arguments();
+        report(QStringLiteral("Notify id=%1 replaces=%2 summary=\"%3\" body=\"%4\"%5")
                    .arg(id)
                    .arg(replacesId)
-                   .arg(quoted(summary), quoted(body)));
+                   .arg(summary, body, holdReplies ? QStringLiteral(" (held)") : QString()));
+        if (holdReplies) {
+            setDelayedReply(true);
+            heldReplies << message().createReply(id);
+        }
         return id;
     }
 
@@ -93,7 +69,7 @@ public Q_SLOTS:
     {
         ++closeCalls;
         report(QStringLiteral("CloseNotification id=%1").arg(id));
-        if (shown.remove(id) > 0) {
+        if (shown.remove(id)) {
             Q_EMIT NotificationClosed(id, 3);
         }
     }
@@ -115,10 +91,8 @@ public:
 public Q_SLOTS:
     uint NotifyCalls() { return m_server->notifyCalls; }
     uint CloseCalls() { return m_server->closeCalls; }
-    QList<uint> Shown() { return m_server->shown.keys(); }
-    QVariantMap LastNotify() { return m_server->lastNotify; }
-    QVariantMap Notification(uint id) { return m_server->shown.value(id); }
-
+    QList<uint> Shown() { return m_server->shown.values(); }
+    QVariantList LastNotify() { return m_server->lastNotify; }
     // The user closes the notification.
     bool Dismiss(uint id) { return close(id, 2, QStringLiteral("dismissed")); }
     // The server's timer closes it.
@@ -130,21 +104,29 @@ public Q_SLOTS:
         if (!m_server->shown.contains(id)) {
             return false;
         }
-        report(QStringLiteral("activated id=%1").arg(id));
         Q_EMIT m_server->ActionInvoked(id, QStringLiteral("default"));
-        return close(id, 2, QStringLiteral("closed after activation"));
+        return close(id, 2, QStringLiteral("activated"));
+    }
+    // While held, Notify calls are taken in but not answered; letting go
+    // sends the answers that were held back, in order.
+    void HoldReplies(bool hold)
+    {
+        m_server->holdReplies = hold;
+        for (; !hold && !m_server->heldReplies.isEmpty(); m_server->heldReplies.removeFirst()) {
+            QDBusConnection::sessionBus().send(m_server->heldReplies.first());
+        }
+        report(hold ? QStringLiteral("holding replies") : QStringLiteral("replying"));
     }
     void Reset()
     {
         m_server->notifyCalls = 0;
         m_server->closeCalls = 0;
-        m_server->lastNotify.clear();
     }
 
 private:
     bool close(uint id, uint reason, const QString &how)
     {
-        if (m_server->shown.remove(id) == 0) {
+        if (!m_server->shown.remove(id)) {
             return false;
         }
         report(QStringLiteral("%1 id=%2").arg(how).arg(id));
@@ -160,21 +142,14 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     qDBusRegisterMetaType<QList<uint>>();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        report(QStringLiteral("standin-notificationserver: no session bus"));
-        return 1;
-    }
     NotificationServer server;
     Control control(&server);
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)
         || !bus.registerObject(QStringLiteral("/control"), &control,
-                               QDBusConnection::ExportAllSlots)) {
-        report(QStringLiteral("standin-notificationserver: cannot register objects"));
-        return 1;
-    }
-    if (!bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
-        report(QStringLiteral("standin-notificationserver: cannot own the name: ")
+                               QDBusConnection::ExportAllSlots)
+        || !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
+        report(QStringLiteral("standin-notificationserver: cannot register on the session bus: ")
                + bus.lastError().message());
         return 1;
     }

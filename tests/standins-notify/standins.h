@@ -3,73 +3,76 @@
 
 #include "processrunner.h"
 
+#include <QDBusArgument>
 #include <QJsonArray>
-#include <QList>
-#include <QRegularExpression>
-#include <QVariantMap>
 
-// Runs one stand-in service and waits for the lines it writes, while the
-// test's own event loop keeps running (the test's D-Bus replies and signals
-// are delivered meanwhile).
+// A program run by a test, whose lines of standard error the test waits for
+// one after another, while the test's own event loop keeps running.
 class StandinProcess
 {
 public:
-    virtual ~StandinProcess() = default;
-
     bool start(const QString &program, const QString &readyLine);
     bool stop() { return m_runner.terminate(); }
-    // Marks every line so far as seen.
     void markSeen() { m_seen = m_runner.lines().size(); }
     // Waits for a line not seen yet that matches, and marks it and all before
     // it as seen. Returns the line, or an empty text on timeout.
     QString waitForNewLine(const QRegularExpression &pattern, int timeoutMs = 15000);
     QString waitForNewLine(const QString &text, int timeoutMs = 15000);
-    // Lines not seen yet, without waiting.
-    QStringList unseenLines();
+    QStringList unseenLines() { return m_runner.lines().mid(m_seen); }
     ProcessRunner &runner() { return m_runner; }
 
-protected:
+private:
     ProcessRunner m_runner;
     int m_seen = 0;
 };
 
-// The stand-in notification server (standin-notificationserver).
+// The stand-in notification server (standin-notificationserver) and its
+// control interface.
 class NotificationServerStandin : public StandinProcess
 {
 public:
     bool start();
-    // The notification id of one of the server's lines ("Notify id=3 ...",
-    // "CloseNotification id=3"); 0 for a line without one.
-    static uint idIn(const QString &line);
-    uint notifyCalls();
-    uint closeCalls();
-    QList<uint> shown();
-    QVariantMap lastNotify();
-    QVariantMap notification(uint id);
-    bool dismiss(uint id);
-    bool expire(uint id);
-    bool activate(uint id);
-    void reset();
+    // Waits for the next Notify line and returns its id when it matches the
+    // pattern, 0 (with a warning) when it does not.
+    uint waitForNotify(const QString &pattern);
+    uint notifyCalls() { return call(QStringLiteral("NotifyCalls")).toUInt(); }
+    uint closeCalls() { return call(QStringLiteral("CloseCalls")).toUInt(); }
+    QList<uint> shown() { return qdbus_cast<QList<uint>>(call(QStringLiteral("Shown"))); }
+    // The arguments of the last Notify call, in the order of the interface.
+    QVariantList lastNotify()
+    {
+        return qdbus_cast<QVariantList>(call(QStringLiteral("LastNotify")));
+    }
+    bool dismiss(uint id) { return call(QStringLiteral("Dismiss"), { id }).toBool(); }
+    bool expire(uint id) { return call(QStringLiteral("Expire"), { id }).toBool(); }
+    bool activate(uint id) { return call(QStringLiteral("Activate"), { id }).toBool(); }
+    void holdReplies(bool hold) { call(QStringLiteral("HoldReplies"), { hold }); }
+    void reset() { call(QStringLiteral("Reset")); }
+    // Marks as seen the lines of every call this process has made so far:
+    // the server takes in one sender's calls in order.
+    void settle()
+    {
+        holdReplies(false);
+        waitForNewLine(QStringLiteral("replying"));
+    }
 
 private:
     QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
 };
 
-// The stand-in e-mail application (standin-tavik).
+// The stand-in e-mail application (standin-tavik), and its four signals.
 class TavikStandin : public StandinProcess
 {
 public:
-    bool start();
-    QStringList launches();
-    // Emits one of the application's four signals.
-    bool emitSignal(const QString &name);
-
-private:
-    QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
+    bool start()
+    {
+        return StandinProcess::start(QStringLiteral("standin-tavik"), QStringLiteral("ready"));
+    }
+    QString waitForLaunch() { return waitForNewLine(QStringLiteral("launch(")); }
+    static bool emitSignal(const QString &name);
 };
 
-// The notifications that the notification layer's state file lists as shown;
-// empty when the file is missing or unreadable.
-QJsonArray notificationStateEntries(const QString &stateFile);
+// How many notifications a state file of the notification layer lists.
+int notificationStateEntries(const QString &stateFile);
 
 #endif // NOTIFYSTANDINS_H
