@@ -1,10 +1,9 @@
 // A stand-in for the desktop's notification server: speaks
-// org.freedesktop.Notifications on the session bus, records every call and,
-// on command from a test, plays the user (dismiss, activate), the server's
-// own timer (expire) or a server that is slow to answer (hold replies). Each
-// call is also written to standard error as one line, so that a test can wait
-// for it. Control interface "com.brenmor.test.NotificationServer" at
-// "/control" of the same bus name.
+// org.freedesktop.Notifications on the session bus and writes each call to
+// standard error as one line, so that a test can wait for it. On command (the
+// interface "com.brenmor.test.NotificationServer" at "/control") it plays the
+// user (dismiss, activate), its own timer (expire) or a server that is slow
+// to answer (hold replies).
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -16,15 +15,11 @@
 
 #include <cstdio>
 
-namespace {
-
-void report(const QString &line)
+static void report(const QString &line)
 {
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
     std::fflush(stderr);
 }
-
-} // namespace
 
 class NotificationServer : public QObject, protected QDBusContext
 {
@@ -39,10 +34,19 @@ public:
     bool holdReplies = false;
     QList<QDBusMessage> heldReplies;
 
+    bool close(uint id, uint reason, const QString &how)
+    {
+        if (!shown.remove(id)) {
+            return false;
+        }
+        report(how + QStringLiteral(" id=%1").arg(id));
+        Q_EMIT NotificationClosed(id, reason);
+        return true;
+    }
+
 public Q_SLOTS:
     QStringList GetCapabilities()
     {
-        report(QStringLiteral("GetCapabilities"));
         return { QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup") };
     }
 
@@ -51,7 +55,7 @@ public Q_SLOTS:
     {
         ++notifyCalls;
         // An id that is not shown (any more) gets a new notification.
-        const uint id = replacesId != 0 && shown.contains(replacesId) ? replacesId : nextId++;
+        const uint id = shown.contains(replacesId) ? replacesId : nextId++;
         shown.insert(id);
         lastNotify = message().arguments();
         report(QStringLiteral("Notify id=%1 replaces=%2 summary=\"%3\" body=\"%4\"%5")
@@ -69,9 +73,7 @@ public Q_SLOTS:
     {
         ++closeCalls;
         report(QStringLiteral("CloseNotification id=%1").arg(id));
-        if (shown.remove(id)) {
-            Q_EMIT NotificationClosed(id, 3);
-        }
+        close(id, 3, QStringLiteral("closed"));
     }
 
 Q_SIGNALS:
@@ -85,56 +87,38 @@ class Control : public QObject
     Q_CLASSINFO("D-Bus Interface", "com.brenmor.test.NotificationServer")
 public:
     explicit Control(NotificationServer *server)
-        : m_server(server)
+        : s(server)
     { }
 
 public Q_SLOTS:
-    uint NotifyCalls() { return m_server->notifyCalls; }
-    uint CloseCalls() { return m_server->closeCalls; }
-    QList<uint> Shown() { return m_server->shown.values(); }
-    QVariantList LastNotify() { return m_server->lastNotify; }
-    // The user closes the notification.
-    bool Dismiss(uint id) { return close(id, 2, QStringLiteral("dismissed")); }
-    // The server's timer closes it.
-    bool Expire(uint id) { return close(id, 1, QStringLiteral("expired")); }
-    // The user clicks the notification: its default action, then it goes, as
-    // a server does for a notification that is not resident.
+    uint NotifyCalls() { return s->notifyCalls; }
+    uint CloseCalls() { return s->closeCalls; }
+    void Reset() { s->notifyCalls = s->closeCalls = 0; }
+    QList<uint> Shown() { return s->shown.values(); }
+    QVariantList LastNotify() { return s->lastNotify; }
+    bool Dismiss(uint id) { return s->close(id, 2, QStringLiteral("dismissed")); }
+    bool Expire(uint id) { return s->close(id, 1, QStringLiteral("expired")); }
+    // A click on the notification: its default action, then it goes.
     bool Activate(uint id)
     {
-        if (!m_server->shown.contains(id)) {
-            return false;
+        if (s->shown.contains(id)) {
+            Q_EMIT s->ActionInvoked(id, QStringLiteral("default"));
         }
-        Q_EMIT m_server->ActionInvoked(id, QStringLiteral("default"));
-        return close(id, 2, QStringLiteral("activated"));
+        return s->close(id, 2, QStringLiteral("activated"));
     }
     // While held, Notify calls are taken in but not answered; letting go
-    // sends the answers that were held back, in order.
+    // sends the held answers, in order.
     void HoldReplies(bool hold)
     {
-        m_server->holdReplies = hold;
-        for (; !hold && !m_server->heldReplies.isEmpty(); m_server->heldReplies.removeFirst()) {
-            QDBusConnection::sessionBus().send(m_server->heldReplies.first());
+        s->holdReplies = hold;
+        for (; !hold && !s->heldReplies.isEmpty(); s->heldReplies.removeFirst()) {
+            QDBusConnection::sessionBus().send(s->heldReplies.first());
         }
         report(hold ? QStringLiteral("holding replies") : QStringLiteral("replying"));
     }
-    void Reset()
-    {
-        m_server->notifyCalls = 0;
-        m_server->closeCalls = 0;
-    }
 
 private:
-    bool close(uint id, uint reason, const QString &how)
-    {
-        if (!m_server->shown.remove(id)) {
-            return false;
-        }
-        report(QStringLiteral("%1 id=%2").arg(how).arg(id));
-        Q_EMIT m_server->NotificationClosed(id, reason);
-        return true;
-    }
-
-    NotificationServer *m_server;
+    NotificationServer *s;
 };
 
 int main(int argc, char *argv[])

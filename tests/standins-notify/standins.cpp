@@ -5,9 +5,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtDebug>
 
 bool StandinProcess::start(const QString &program, const QString &readyLine)
@@ -43,12 +40,6 @@ QString StandinProcess::waitForNewLine(const QString &text, int timeoutMs)
     return waitForNewLine(QRegularExpression(QRegularExpression::escape(text)), timeoutMs);
 }
 
-bool NotificationServerStandin::start()
-{
-    return StandinProcess::start(QStringLiteral("standin-notificationserver"),
-                                 QStringLiteral("standin-notificationserver ready"));
-}
-
 uint NotificationServerStandin::waitForNotify(const QString &pattern)
 {
     const QString line = waitForNewLine(QRegularExpression(QStringLiteral("^Notify ")));
@@ -77,17 +68,4 @@ bool TavikStandin::emitSignal(const QString &name)
 {
     return QDBusConnection::sessionBus().send(QDBusMessage::createSignal(
         QStringLiteral("/com/brenmor/tavik"), QStringLiteral("com.brenmor.tavik"), name));
-}
-
-int notificationStateEntries(const QString &stateFile)
-{
-    QFile file(stateFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    return QJsonDocument::fromJson(file.readAll())
-        .object()
-        .value(QStringLiteral("notifications"))
-        .toArray()
-        .size();
 }

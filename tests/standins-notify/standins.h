@@ -4,7 +4,6 @@
 #include "processrunner.h"
 
 #include <QDBusArgument>
-#include <QJsonArray>
 
 // A program run by a test, whose lines of standard error the test waits for
 // one after another, while the test's own event loop keeps running.
@@ -31,12 +30,17 @@ private:
 class NotificationServerStandin : public StandinProcess
 {
 public:
-    bool start();
+    bool start()
+    {
+        return StandinProcess::start(QStringLiteral("standin-notificationserver"),
+                                     QStringLiteral("ready"));
+    }
     // Waits for the next Notify line and returns its id when it matches the
     // pattern, 0 (with a warning) when it does not.
     uint waitForNotify(const QString &pattern);
     uint notifyCalls() { return call(QStringLiteral("NotifyCalls")).toUInt(); }
     uint closeCalls() { return call(QStringLiteral("CloseCalls")).toUInt(); }
+    void reset() { call(QStringLiteral("Reset")); }
     QList<uint> shown() { return qdbus_cast<QList<uint>>(call(QStringLiteral("Shown"))); }
     // The arguments of the last Notify call, in the order of the interface.
     QVariantList lastNotify()
@@ -47,7 +51,6 @@ public:
     bool expire(uint id) { return call(QStringLiteral("Expire"), { id }).toBool(); }
     bool activate(uint id) { return call(QStringLiteral("Activate"), { id }).toBool(); }
     void holdReplies(bool hold) { call(QStringLiteral("HoldReplies"), { hold }); }
-    void reset() { call(QStringLiteral("Reset")); }
     // Marks as seen the lines of every call this process has made so far:
     // the server takes in one sender's calls in order.
     void settle()
@@ -60,7 +63,8 @@ private:
     QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
 };
 
-// The stand-in e-mail application (standin-tavik), and its four signals.
+// The stand-in e-mail application (standin-tavik); its four signals come
+// from the test itself.
 class TavikStandin : public StandinProcess
 {
 public:
@@ -71,8 +75,5 @@ public:
     QString waitForLaunch() { return waitForNewLine(QStringLiteral("launch(")); }
     static bool emitSignal(const QString &name);
 };
-
-// How many notifications a state file of the notification layer lists.
-int notificationStateEntries(const QString &stateFile);
 
 #endif // NOTIFYSTANDINS_H
