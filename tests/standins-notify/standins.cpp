@@ -51,11 +51,11 @@ uint NotificationServerStandin::waitForNotify(const QString &pattern)
     return match.captured(1).toUInt();
 }
 
-QVariant NotificationServerStandin::call(const QString &method, const QVariantList &arguments)
+QVariant NotificationServerStandin::call(const char *method, const QVariantList &arguments)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/control"),
-        QStringLiteral("com.brenmor.test.NotificationServer"), method);
+        QStringLiteral("com.brenmor.test.NotificationServer"), QLatin1String(method));
     message.setArguments(arguments);
     const QDBusMessage reply = QDBusConnection::sessionBus().call(message);
     if (reply.type() != QDBusMessage::ReplyMessage) {

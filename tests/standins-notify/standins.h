@@ -30,27 +30,24 @@ private:
 class NotificationServerStandin : public StandinProcess
 {
 public:
-    bool start()
-    {
-        return StandinProcess::start(QStringLiteral("standin-notificationserver"),
-                                     QStringLiteral("ready"));
-    }
+    bool start() { return StandinProcess::start("standin-notificationserver", "ready"); }
     // Waits for the next Notify line and returns its id when it matches the
     // pattern, 0 (with a warning) when it does not.
     uint waitForNotify(const QString &pattern);
-    uint notifyCalls() { return call(QStringLiteral("NotifyCalls")).toUInt(); }
-    uint closeCalls() { return call(QStringLiteral("CloseCalls")).toUInt(); }
-    void reset() { call(QStringLiteral("Reset")); }
-    QList<uint> shown() { return qdbus_cast<QList<uint>>(call(QStringLiteral("Shown"))); }
+    uint notifyCalls() { return call("NotifyCalls").toUInt(); }
+    uint closeCalls() { return call("CloseCalls").toUInt(); }
+    void reset() { call("Reset"); }
+    QList<uint> shown() { return qdbus_cast<QList<uint>>(call("Shown")); }
     // The arguments of the last Notify call, in the order of the interface.
-    QVariantList lastNotify()
+    QVariantList lastNotify() { return qdbus_cast<QVariantList>(call("LastNotify")); }
+    bool dismiss(uint id) { return call("Dismiss", { id }).toBool(); }
+    bool expire(uint id) { return call("Expire", { id }).toBool(); }
+    bool activate(uint id) { return call("Activate", { id }).toBool(); }
+    void holdReplies(bool hold) { call("HoldReplies", { hold }); }
+    bool waitForClose(uint id)
     {
-        return qdbus_cast<QVariantList>(call(QStringLiteral("LastNotify")));
+        return !waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(id)).isEmpty();
     }
-    bool dismiss(uint id) { return call(QStringLiteral("Dismiss"), { id }).toBool(); }
-    bool expire(uint id) { return call(QStringLiteral("Expire"), { id }).toBool(); }
-    bool activate(uint id) { return call(QStringLiteral("Activate"), { id }).toBool(); }
-    void holdReplies(bool hold) { call(QStringLiteral("HoldReplies"), { hold }); }
     // Marks as seen the lines of every call this process has made so far:
     // the server takes in one sender's calls in order.
     void settle()
@@ -60,7 +57,7 @@ public:
     }
 
 private:
-    QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
+    QVariant call(const char *method, const QVariantList &arguments = QVariantList());
 };
 
 // The stand-in e-mail application (standin-tavik); its four signals come
@@ -68,11 +65,8 @@ private:
 class TavikStandin : public StandinProcess
 {
 public:
-    bool start()
-    {
-        return StandinProcess::start(QStringLiteral("standin-tavik"), QStringLiteral("ready"));
-    }
-    QString waitForLaunch() { return waitForNewLine(QStringLiteral("launch(")); }
+    bool start() { return StandinProcess::start("standin-tavik", "ready"); }
+    QString waitForLaunch() { return waitForNewLine("launch("); }
     static bool emitSignal(const QString &name);
 };
 

@@ -12,15 +12,11 @@
 
 #include <cstdio>
 
-namespace {
-
-void report(const QString &line)
+static void report(const QString &line)
 {
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
     std::fflush(stderr);
 }
-
-} // namespace
 
 class Application : public QObject
 {
