@@ -12,6 +12,8 @@
 
 #include <sys/resource.h>
 
+using namespace StoreFixture;
+
 class TestPostvaneEndToEnd : public QObject
 {
     Q_OBJECT
@@ -28,28 +30,19 @@ private Q_SLOTS:
 
 private:
     // The notifications that the daemon's state file lists as shown.
-    int shownByDaemon() const
-    {
-        return MNotificationStateFile(
-                   env.path(QStringLiteral("home/.local/state/postvane/notifications.json")))
-            .read()
-            .records.size();
-    }
+    int shownByDaemon() const { return MNotificationStateFile(stateFile).read().records.size(); }
     // Ready when the switch is set: the daemon object is wired up.
     bool startDaemon(bool notificationsEnabled = true, const QString &variable = QString(),
                      const QString &value = QString(),
                      const QString &readyLine = QStringLiteral("Postvane::enableNotifications("));
     bool stopDaemon() { return daemon.stop() && daemon.runner().exitCode() == 0; }
-    void newMail(const QString &from, const QString &subject)
-    {
-        StoreFixture::addMessage(inbox, from, subject);
-    }
 
     TestEnvironment env;
     NotificationServerStandin server;
     TavikStandin tavik;
     StandinProcess daemon;
     QMailFolderId inbox;
+    QString stateFile;
 };
 
 void TestPostvaneEndToEnd::initTestCase()
@@ -59,7 +52,8 @@ void TestPostvaneEndToEnd::initTestCase()
     qputenv("MAIL_BOOT_NO_WAIT", "1");
     QVERIFY(server.start());
     QVERIFY(tavik.start());
-    QVERIFY(StoreFixture::addAccount(QStringLiteral("Work"), &inbox).isValid());
+    QVERIFY(addAccount(QStringLiteral("Work"), &inbox).isValid());
+    stateFile = env.path(QStringLiteral("home/.local/state/postvane/notifications.json"));
 }
 
 void TestPostvaneEndToEnd::cleanup()
@@ -99,14 +93,14 @@ bool TestPostvaneEndToEnd::startDaemon(bool notificationsEnabled, const QString 
 void TestPostvaneEndToEnd::newMailWithASlowServer()
 {
     server.holdReplies(true);
-    newMail(QStringLiteral("Cy <cy@example.com>"), QStringLiteral("Early"));
-    const uint id = server.waitForNotify(QStringLiteral("replaces=0 summary=\"Cy\".*held"));
+    addMessage(inbox, "Cy <cy@example.com>", "Early");
+    const uint id = server.waitForNotify("replaces=0 summary=\"Cy\".*held");
     QVERIFY(id != 0);
 
     // While that Notify is unanswered the daemon still takes in new mail:
     // its record of the folder's argument comes from the refresh for it.
     daemon.markSeen();
-    newMail(QStringLiteral("Dee <dee@example.com>"), QStringLiteral("Meanwhile"));
+    addMessage(inbox, "Dee <dee@example.com>", "Meanwhile");
     QVERIFY(!daemon.waitForNewLine(QRegularExpression("d-bus argument is.*folder#")).isEmpty());
     QCOMPARE(shownByDaemon(), 0);
 
@@ -145,15 +139,15 @@ void TestPostvaneEndToEnd::switchesWithdrawWhatAnEarlierRunLeft()
     QFETCH(QString, off);
     QFETCH(QString, back);
     QFETCH(bool, serverRestarted);
-    newMail(QStringLiteral("Kim <kim@example.com>"), QStringLiteral("Left over"));
-    const uint id = server.waitForNotify(QStringLiteral("replaces=0 summary=\"Kim\""));
+    addMessage(inbox, "Kim <kim@example.com>", "Left over");
+    const uint id = server.waitForNotify("replaces=0 summary=\"Kim\"");
     QVERIFY(waitUntil([this] { return shownByDaemon() == 1; }));
     QVERIFY(stopDaemon());
     QVERIFY(!serverRestarted || (server.stop() && server.start()));
     const bool bySignal = off != QLatin1String("settings");
     QVERIFY(startDaemon(bySignal));
     QVERIFY(!bySignal || TavikStandin::emitSignal(off));
-    QVERIFY(!daemon.waitForNewLine(QStringLiteral("Notifications are disabled")).isEmpty());
+    QVERIFY(!daemon.waitForNewLine("Notifications are disabled").isEmpty());
     if (!serverRestarted) {
         QVERIFY(server.waitForClose(id));
     }
@@ -161,11 +155,11 @@ void TestPostvaneEndToEnd::switchesWithdrawWhatAnEarlierRunLeft()
 
     // Mail that comes meanwhile is never announced, not even afterwards: the
     // next Notify is for later mail.
-    newMail(QStringLiteral("Lu <lu@example.com>"), QStringLiteral("Unseen"));
+    addMessage(inbox, "Lu <lu@example.com>", "Unseen");
     QVERIFY(TavikStandin::emitSignal(back));
-    QVERIFY(!daemon.waitForNewLine(QStringLiteral("Notifications are enabled")).isEmpty());
-    newMail(QStringLiteral("Max <max@example.com>"), QStringLiteral("Seen"));
-    QVERIFY(server.waitForNotify(QStringLiteral("replaces=0 summary=\"Max\"")) != 0);
+    QVERIFY(!daemon.waitForNewLine("Notifications are enabled").isEmpty());
+    addMessage(inbox, "Max <max@example.com>", "Seen");
+    QVERIFY(server.waitForNotify("replaces=0 summary=\"Max\"") != 0);
     QCOMPARE(server.closeCalls() == 0, serverRestarted);
 }
 

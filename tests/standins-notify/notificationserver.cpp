@@ -1,9 +1,7 @@
 // A stand-in for the desktop's notification server: speaks
-// org.freedesktop.Notifications on the session bus and writes each call to
-// standard error as one line, so that a test can wait for it. On command (the
-// interface "com.brenmor.test.NotificationServer" at "/control") it plays the
-// user (dismiss, activate), its own timer (expire) or a server that is slow
-// to answer (hold replies).
+// org.freedesktop.Notifications and writes each call to standard error as one
+// line. Its control interface (com.brenmor.test.NotificationServer at
+// /control) plays the user, its own timer or a server slow to answer.
 
 #include <QCoreApplication>
 #include <QDBusConnection>

@@ -9,9 +9,7 @@
 
 bool StandinProcess::start(const QString &program, const QString &readyLine)
 {
-    if (m_runner.process().isOpen()) {
-        markSeen(); // what an earlier run of the same runner wrote
-    }
+    m_seen = m_runner.process().isOpen() ? m_runner.lines().size() : 0; // an earlier run's
     return m_runner.start(TestEnvironment::binary(program)) && !waitForNewLine(readyLine).isEmpty();
 }
 

@@ -48,13 +48,6 @@ public:
     {
         return !waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(id)).isEmpty();
     }
-    // Marks as seen the lines of every call this process has made so far:
-    // the server takes in one sender's calls in order.
-    void settle()
-    {
-        holdReplies(false);
-        waitForNewLine(QStringLiteral("replying"));
-    }
 
 private:
     QVariant call(const char *method, const QVariantList &arguments = QVariantList());
