@@ -103,6 +103,8 @@ void TestMNotification::stateFile()
     QVERIFY(MNotificationStateFile(file.fileName()).write(state));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(QJsonDocument::fromJson(file.readAll()), QJsonDocument::fromJson(rewritten));
+    QVERIFY(!MRemoteAction(QStringLiteral("AAA")).isValid()
+            && MRemoteAction().toString().isEmpty());
 }
 
 void TestMNotification::publishSendsNotifyWithHints()
