@@ -6,26 +6,27 @@
 const QString MNotification::EmailArrivedEvent = QStringLiteral("email.arrived");
 
 MNotification::MNotification(const QString &eventType, const QString &summary, const QString &body)
-    : m_eventType(eventType)
-    , m_summary(summary)
-    , m_body(body)
-{ }
+{
+    m_data.eventType = eventType;
+    m_data.summary = summary;
+    m_data.body = body;
+}
 
 MNotification::~MNotification() = default;
 
 void MNotification::setAction(const MRemoteAction &action)
 {
-    m_action = action.toString();
+    m_data.action = action.toString();
 }
 
 MRemoteAction MNotification::action() const
 {
-    return MRemoteAction(m_action);
+    return MRemoteAction(m_data.action);
 }
 
 bool MNotification::publish()
 {
-    const quint64 key = MNotificationService::instance()->publish(*this);
+    const quint64 key = MNotificationService::instance()->publish(m_key, m_data);
     if (key == 0) {
         return false;
     }

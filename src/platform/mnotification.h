@@ -1,10 +1,10 @@
 #ifndef MNOTIFICATION_H
 #define MNOTIFICATION_H
 
-#include <QDateTime>
+#include "mnotificationdata.h"
+
 #include <QList>
 #include <QObject>
-#include <QString>
 
 class MRemoteAction;
 
@@ -16,6 +16,10 @@ class MRemoteAction;
 // on display. notifications() hands out handles for every notification this
 // program published that is still shown, also those left by an earlier run
 // (the layer keeps them in a small state file under $XDG_STATE_HOME).
+//
+// Nothing here waits for the notification server: publish() and remove()
+// send their calls and return, and the server's answers are taken in as they
+// come, so a slow server delays the display, never the program.
 class MNotification : public QObject
 {
     Q_OBJECT
@@ -27,17 +31,19 @@ public:
                            const QString &body = QString());
     ~MNotification() override;
 
-    QString eventType() const { return m_eventType; }
-    QString summary() const { return m_summary; }
-    void setSummary(const QString &summary) { m_summary = summary; }
-    QString body() const { return m_body; }
-    void setBody(const QString &body) { m_body = body; }
-    QDateTime timestamp() const { return m_timestamp; }
-    void setTimestamp(const QDateTime &timestamp) { m_timestamp = timestamp; }
-    unsigned int count() const { return m_count; }
-    void setCount(unsigned int count) { m_count = count; }
-    QString identifier() const { return m_identifier; }
-    void setIdentifier(const QString &identifier) { m_identifier = identifier; }
+    QString eventType() const { return m_data.eventType; }
+    QString summary() const { return m_data.summary; }
+    void setSummary(const QString &summary) { m_data.summary = summary; }
+    QString body() const { return m_data.body; }
+    void setBody(const QString &body) { m_data.body = body; }
+    QString image() const { return m_data.image; }
+    void setImage(const QString &image) { m_data.image = image; }
+    QDateTime timestamp() const { return m_data.timestamp; }
+    void setTimestamp(const QDateTime &timestamp) { m_data.timestamp = timestamp; }
+    unsigned int count() const { return m_data.count; }
+    void setCount(unsigned int count) { m_data.count = count; }
+    QString identifier() const { return m_data.identifier; }
+    void setIdentifier(const QString &identifier) { m_data.identifier = identifier; }
     // The call made when the user activates the notification.
     void setAction(const MRemoteAction &action);
     MRemoteAction action() const;
@@ -57,13 +63,7 @@ public:
 private:
     friend class MNotificationService;
 
-    QString m_eventType;
-    QString m_summary;
-    QString m_body;
-    QDateTime m_timestamp;
-    unsigned int m_count = 0;
-    QString m_identifier;
-    QString m_action; // text form of the remote action
+    MNotificationData m_data;
     quint64 m_key = 0; // the layer's number of the shown notification, 0 for none
 };
 

@@ -10,13 +10,6 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
 #include <QtDebug>
 
 namespace {
@@ -68,6 +61,7 @@ MNotificationService *MNotificationService::instance()
 MNotificationService::MNotificationService(QObject *parent)
     : QObject(parent)
 {
+    // Only the bus itself is asked and waited for here, never the server.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
@@ -84,11 +78,7 @@ MNotificationService::MNotificationService(QObject *parent)
                     this, SLOT(handleNotificationClosed(uint, uint)));
         bus.connect(serviceName, objectPath, interfaceName, QStringLiteral("ActionInvoked"), this,
                     SLOT(handleActionInvoked(uint, QString)));
-        const QString owner = bus.interface()->serviceOwner(serviceName).value();
-        if (!owner.isEmpty()) {
-            m_serverIdentity = currentServerIdentity(owner);
-            requestCapabilities();
-        }
+        setServerOwner(bus.interface()->serviceOwner(serviceName).value());
     }
     load();
 }
@@ -100,26 +90,24 @@ MNotificationService::~MNotificationService()
     }
 }
 
-QString MNotificationService::stateFilePath()
+void MNotificationService::setServerOwner(const QString &owner)
 {
-    QString stateHome = QFile::decodeName(qgetenv("XDG_STATE_HOME"));
-    if (stateHome.isEmpty() || !QDir::isAbsolutePath(stateHome)) {
-        stateHome = QDir::homePath() + QStringLiteral("/.local/state");
+    m_serverOwner = owner;
+    m_serverIdentity = owner.isEmpty() ? QString() : m_busId + QLatin1Char('/') + owner;
+    m_capabilitiesKnown = false;
+    m_capabilities.clear();
+    if (!owner.isEmpty()) {
+        requestCapabilities();
     }
-    QString application = QCoreApplication::applicationName();
-    if (application.isEmpty()) {
-        application = QStringLiteral("mnotification");
-    }
-    return stateHome + QLatin1Char('/') + application + QStringLiteral("/notifications.json");
-}
-
-QString MNotificationService::currentServerIdentity(const QString &owner) const
-{
-    return m_busId + QLatin1Char('/') + owner;
 }
 
 bool MNotificationService::serverReachable()
 {
+    if (!m_serverOwner.isEmpty()) {
+        return true;
+    }
+    // The server may have come so recently that its name change is still on
+    // the way; the bus knows, and so does it of a server it starts on demand.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         return false;
@@ -127,21 +115,19 @@ bool MNotificationService::serverReachable()
     if (bus.interface()->isServiceRegistered(serviceName).value()) {
         return true;
     }
-    // A server the bus starts on demand counts as reachable.
     const QDBusReply<QStringList> activatable
         = bus.interface()->call(QStringLiteral("ListActivatableNames"));
     return activatable.isValid() && activatable.value().contains(serviceName);
 }
 
-quint64 MNotificationService::publish(const MNotification &notification)
+quint64 MNotificationService::publish(quint64 key, const MNotificationData &data)
 {
     if (!serverReachable()) {
         qWarning("MNotification: no notification service (%s) on the session bus, "
                  "notification \"%s\" not shown",
-                 qPrintable(serviceName), qPrintable(notification.identifier()));
+                 qPrintable(serviceName), qPrintable(data.identifier));
         return 0;
     }
-    quint64 key = notification.m_key;
     auto it = m_entries.find(key);
     if (key == 0 || it == m_entries.end() || it->removed) {
         key = m_nextKey++;
@@ -149,13 +135,7 @@ quint64 MNotificationService::publish(const MNotification &notification)
         it->key = key;
     }
     Entry &entry = *it;
-    entry.eventType = notification.m_eventType;
-    entry.summary = notification.m_summary;
-    entry.body = notification.m_body;
-    entry.timestamp = notification.m_timestamp;
-    entry.count = notification.m_count;
-    entry.identifier = notification.m_identifier;
-    entry.action = notification.m_action;
+    entry.data = data;
     if (entry.inFlight) {
         entry.resend = true;
     } else {
@@ -166,27 +146,30 @@ quint64 MNotificationService::publish(const MNotification &notification)
 
 void MNotificationService::sendNotify(Entry &entry)
 {
-    const EventTypeLook *look = lookOf(entry.eventType);
+    const MNotificationData &data = entry.data;
+    const EventTypeLook *look = lookOf(data.eventType);
     QString applicationName = QCoreApplication::applicationName();
-    QString icon;
+    QString icon = data.image;
     QVariantMap hints;
     if (look) {
         applicationName = QString::fromLatin1(look->applicationName);
-        icon = QString::fromLatin1(look->icon);
+        if (icon.isEmpty()) {
+            icon = QString::fromLatin1(look->icon);
+        }
         hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(look->desktopEntry));
     }
-    if (!entry.eventType.isEmpty()) {
-        hints.insert(QStringLiteral("category"), entry.eventType);
+    if (!data.eventType.isEmpty()) {
+        hints.insert(QStringLiteral("category"), data.eventType);
     }
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
-    if (entry.timestamp.isValid()) {
-        hints.insert(QStringLiteral("x-brenmor-timestamp"), entry.timestamp.toSecsSinceEpoch());
+    if (data.timestamp.isValid()) {
+        hints.insert(QStringLiteral("x-brenmor-timestamp"), data.timestamp.toSecsSinceEpoch());
     }
-    if (entry.count > 0) {
-        hints.insert(QStringLiteral("x-brenmor-count"), entry.count);
+    if (data.count > 0) {
+        hints.insert(QStringLiteral("x-brenmor-count"), data.count);
     }
     QStringList actions;
-    if (MRemoteAction(entry.action).isValid()) {
+    if (MRemoteAction(data.action).isValid()) {
         // A click on the notification itself; servers show no button for it.
         actions << defaultActionKey << QString();
     }
@@ -194,11 +177,11 @@ void MNotificationService::sendNotify(Entry &entry)
     // must not take a subject's "<" or "&" for it.
     const bool markup
         = !m_capabilitiesKnown || m_capabilities.contains(QStringLiteral("body-markup"));
-    const QString body = markup ? entry.body.toHtmlEscaped() : entry.body;
+    const QString body = markup ? data.body.toHtmlEscaped() : data.body;
 
     QDBusMessage call = QDBusMessage::createMethodCall(serviceName, objectPath, interfaceName,
                                                        QStringLiteral("Notify"));
-    call << applicationName << entry.serverId << icon << entry.summary << body << actions << hints
+    call << applicationName << entry.serverId << icon << data.summary << body << actions << hints
          << qint32(0); // shown until the user dismisses it, as on the handset
     entry.inFlight = true;
     entry.resend = false;
@@ -221,8 +204,8 @@ void MNotificationService::handleNotifyReply(quint64 key, QDBusPendingCallWatche
     Entry &entry = *it;
     entry.inFlight = false;
     if (reply.isError()) {
-        qWarning("MNotification: notification \"%s\" not shown: %s", qPrintable(entry.identifier),
-                 qPrintable(reply.error().message()));
+        qWarning("MNotification: notification \"%s\" not shown: %s",
+                 qPrintable(entry.data.identifier), qPrintable(reply.error().message()));
         // A notification shown before stays as it was; a new one is not there.
         if (entry.serverId == 0 || entry.removed) {
             if (entry.removed && entry.serverId != 0) {
@@ -235,12 +218,8 @@ void MNotificationService::handleNotifyReply(quint64 key, QDBusPendingCallWatche
     }
     entry.serverId = reply.value();
     const QString owner = reply.reply().service();
-    if (!owner.isEmpty()) {
-        const QString identity = currentServerIdentity(owner);
-        if (identity != m_serverIdentity) {
-            m_serverIdentity = identity;
-            requestCapabilities();
-        }
+    if (!owner.isEmpty() && owner != m_serverOwner) {
+        setServerOwner(owner);
     }
     if (entry.removed) {
         sendClose(entry.serverId);
@@ -297,11 +276,8 @@ QList<MNotification *> MNotificationService::notifications() const
         if (entry.removed) {
             continue;
         }
-        auto *notification = new MNotification(entry.eventType, entry.summary, entry.body);
-        notification->m_timestamp = entry.timestamp;
-        notification->m_count = entry.count;
-        notification->m_identifier = entry.identifier;
-        notification->m_action = entry.action;
+        auto *notification = new MNotification(QString());
+        notification->m_data = entry.data;
         notification->m_key = entry.key;
         list.append(notification);
     }
@@ -332,7 +308,7 @@ void MNotificationService::handleActionInvoked(uint id, const QString &actionKey
     }
     for (const Entry &entry : qAsConst(m_entries)) {
         if (entry.serverId == id && !entry.removed) {
-            MRemoteAction(entry.action).trigger();
+            MRemoteAction(entry.data.action).trigger();
             return;
         }
     }
@@ -345,12 +321,7 @@ void MNotificationService::handleServiceOwnerChanged(const QString &, const QStr
     if (!oldOwner.isEmpty()) {
         dropAll();
     }
-    m_capabilitiesKnown = false;
-    m_capabilities.clear();
-    m_serverIdentity = newOwner.isEmpty() ? QString() : currentServerIdentity(newOwner);
-    if (!newOwner.isEmpty()) {
-        requestCapabilities();
-    }
+    setServerOwner(newOwner);
     save();
 }
 
@@ -387,91 +358,34 @@ void MNotificationService::requestCapabilities()
 
 void MNotificationService::load()
 {
-    QFile file(stateFilePath());
-    if (!file.exists()) {
-        return;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning("MNotification: cannot read %s: %s", qPrintable(file.fileName()),
-                 qPrintable(file.errorString()));
-        return;
-    }
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (!document.isObject()) {
-        qWarning("MNotification: ignoring unreadable state file %s: %s",
-                 qPrintable(file.fileName()), qPrintable(error.errorString()));
-        return;
-    }
-    const QJsonObject root = document.object();
-    m_nextKey = qMax<quint64>(1, root.value(QStringLiteral("nextKey")).toVariant().toULongLong());
-    const QString server = root.value(QStringLiteral("server")).toString();
-    if (server.isEmpty() || server != m_serverIdentity) {
+    const MNotificationStateFile::State state = m_stateFile.read();
+    m_nextKey = state.nextKey;
+    if (state.server.isEmpty() || state.server != m_serverIdentity) {
         // Shown by a server that is gone: nothing of that list is on display.
-        save();
+        if (!state.server.isEmpty() || !state.records.isEmpty()) {
+            save();
+        }
         return;
     }
-    for (const QJsonValue &value : root.value(QStringLiteral("notifications")).toArray()) {
-        const QJsonObject object = value.toObject();
+    for (const MNotificationStateFile::Record &record : state.records) {
         Entry entry;
-        entry.key = object.value(QStringLiteral("key")).toVariant().toULongLong();
-        entry.serverId = object.value(QStringLiteral("serverId")).toVariant().toUInt();
-        if (entry.key == 0 || entry.serverId == 0 || m_entries.contains(entry.key)) {
-            continue;
-        }
-        entry.eventType = object.value(QStringLiteral("eventType")).toString();
-        entry.summary = object.value(QStringLiteral("summary")).toString();
-        entry.body = object.value(QStringLiteral("body")).toString();
-        const QJsonValue timestamp = object.value(QStringLiteral("timestamp"));
-        if (!timestamp.isNull() && !timestamp.isUndefined()) {
-            entry.timestamp = QDateTime::fromMSecsSinceEpoch(timestamp.toVariant().toLongLong());
-        }
-        entry.count = object.value(QStringLiteral("count")).toVariant().toUInt();
-        entry.identifier = object.value(QStringLiteral("identifier")).toString();
-        entry.action = object.value(QStringLiteral("action")).toString();
-        m_nextKey = qMax(m_nextKey, entry.key + 1);
+        entry.key = record.key;
+        entry.serverId = record.serverId;
+        entry.data = record.data;
         m_entries.insert(entry.key, entry);
     }
 }
 
 void MNotificationService::save() const
 {
-    QJsonArray list;
+    MNotificationStateFile::State state;
+    state.server = m_serverIdentity;
+    state.nextKey = m_nextKey;
     for (const Entry &entry : m_entries) {
-        if (entry.serverId == 0 || entry.removed) {
-            continue;
+        // Only what the server has shown: an unanswered Notify may yet fail.
+        if (entry.serverId != 0 && !entry.removed) {
+            state.records.append({ entry.key, entry.serverId, entry.data });
         }
-        QJsonObject object;
-        object.insert(QStringLiteral("key"), QString::number(entry.key));
-        object.insert(QStringLiteral("serverId"), qint64(entry.serverId));
-        object.insert(QStringLiteral("eventType"), entry.eventType);
-        object.insert(QStringLiteral("summary"), entry.summary);
-        object.insert(QStringLiteral("body"), entry.body);
-        object.insert(QStringLiteral("timestamp"),
-                      entry.timestamp.isValid()
-                          ? QJsonValue(QString::number(entry.timestamp.toMSecsSinceEpoch()))
-                          : QJsonValue());
-        object.insert(QStringLiteral("count"), qint64(entry.count));
-        object.insert(QStringLiteral("identifier"), entry.identifier);
-        object.insert(QStringLiteral("action"), entry.action);
-        list.append(object);
     }
-    QJsonObject root;
-    root.insert(QStringLiteral("server"), m_serverIdentity);
-    root.insert(QStringLiteral("nextKey"), QString::number(m_nextKey));
-    root.insert(QStringLiteral("notifications"), list);
-
-    const QString path = stateFilePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning("MNotification: cannot write %s: %s", qPrintable(path),
-                 qPrintable(file.errorString()));
-        return;
-    }
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Compact));
-    if (!file.commit()) {
-        qWarning("MNotification: cannot write %s: %s", qPrintable(path),
-                 qPrintable(file.errorString()));
-    }
+    m_stateFile.write(state);
 }

@@ -1,7 +1,9 @@
 #ifndef MNOTIFICATIONSERVICE_H
 #define MNOTIFICATIONSERVICE_H
 
-#include <QDateTime>
+#include "mnotificationdata.h"
+#include "mnotificationstatefile.h"
+
 #include <QMap>
 #include <QObject>
 #include <QStringList>
@@ -14,25 +16,27 @@ class QDBusServiceWatcher;
 //
 // The server lists nobody's notifications, so this object remembers the ones
 // it published: what they show, the server's id for each, and the remote
-// action. The list is kept in a state file so that a later run of the program
-// finds the notifications that are still on display. Server ids are valid only
-// while that server runs: the file names the server instance (bus id and the
-// server's unique name), and a list made with another instance is dropped.
+// action, also in a state file for a later run of the program. Server ids are
+// valid only while that server runs: a list made with another server instance
+// is dropped.
+//
+// Every call to the server is asynchronous. Until the server answers a
+// Notify, the notification is listed with the values last published; changes
+// made meanwhile are sent once the answer (and with it the server's id) is
+// there, and a notification withdrawn meanwhile is closed then.
 class MNotificationService : public QObject
 {
     Q_OBJECT
 public:
     static MNotificationService *instance();
 
-    // The number of the shown notification (the one given, or a new one), or
-    // 0 when no notification server is reachable.
-    quint64 publish(const MNotification &notification);
+    // Shows the values as the notification of the given number (or as a new
+    // one when that number stands for none) and returns its number; 0 when no
+    // notification server is reachable.
+    quint64 publish(quint64 key, const MNotificationData &data);
     bool remove(quint64 key);
     bool contains(quint64 key) const;
     QList<MNotification *> notifications() const;
-
-    // "$XDG_STATE_HOME/<application>/notifications.json".
-    static QString stateFilePath();
 
 private Q_SLOTS:
     void handleNotificationClosed(uint id, uint reason);
@@ -48,13 +52,7 @@ private:
         bool inFlight = false; // a Notify call awaits its reply
         bool resend = false; // changed again while in flight
         bool removed = false; // withdrawn while in flight: close it once the id is known
-        QString eventType;
-        QString summary;
-        QString body;
-        QDateTime timestamp;
-        unsigned int count = 0;
-        QString identifier;
-        QString action;
+        MNotificationData data;
     };
 
     explicit MNotificationService(QObject *parent);
@@ -68,11 +66,13 @@ private:
     void dropAll();
     void load();
     void save() const;
-    QString currentServerIdentity(const QString &owner) const;
+    void setServerOwner(const QString &owner);
 
     QMap<quint64, Entry> m_entries; // ordered by key: the order of first publishing
     quint64 m_nextKey = 1;
+    MNotificationStateFile m_stateFile;
     QString m_busId;
+    QString m_serverOwner; // unique name of the server, empty while none is known
     QString m_serverIdentity; // "<bus id>/<unique name>" of the server the ids belong to
     QStringList m_capabilities;
     bool m_capabilitiesKnown = false;

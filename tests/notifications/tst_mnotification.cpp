@@ -1,32 +1,16 @@
-// The notification layer against a stand-in notification server and a
+// The notification layer against the stand-in notification server and the
 // stand-in e-mail application on a private session bus.
 
 #include "mnotification.h"
-#include "mnotificationservice.h"
+#include "mnotificationstatefile.h"
 #include "mremoteaction.h"
 #include "standins.h"
 #include "testenvironment.h"
+#include "waituntil.h"
 
-#include <QDBusArgument>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonObject>
-#include <QScopedPointer>
 #include <QtTest>
 
 namespace {
-
-QVariantMap hintsOf(const QVariantMap &call)
-{
-    const QVariant hints = call.value(QStringLiteral("hints"));
-    if (hints.userType() == qMetaTypeId<QDBusArgument>()) {
-        QVariantMap map;
-        hints.value<QDBusArgument>() >> map;
-        return map;
-    }
-    return hints.toMap();
-}
 
 MRemoteAction launchAction(const QList<QVariant> &arguments)
 {
@@ -35,22 +19,16 @@ MRemoteAction launchAction(const QList<QVariant> &arguments)
                          arguments);
 }
 
-QList<MNotification *> shownNow()
-{
-    return MNotification::notifications();
-}
-
 int shownCount()
 {
     const QList<MNotification *> list = MNotification::notifications();
-    const int count = list.size();
     qDeleteAll(list);
-    return count;
+    return list.size();
 }
 
-QJsonArray stateEntries()
+int stateEntries()
 {
-    return notificationStateEntries(MNotificationService::stateFilePath());
+    return MNotificationStateFile().read().records.size();
 }
 
 } // namespace
@@ -61,19 +39,18 @@ class TestMNotification : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void unreadableStateFileIsIgnored();
-    void remoteActionText();
-    void publishWithoutServerFailsQuietly();
+    void stateFile_data();
+    void stateFile();
     void publishSendsNotifyWithHints();
-    void republishReplacesAndRemoveCloses();
-    void handlesFromTheListActOnTheSameNotification();
-    void closedByTheServerLeavesTheList_data();
-    void closedByTheServerLeavesTheList();
-    void activationCallsTheRemoteAction_data();
-    void activationCallsTheRemoteAction();
+    void lateAnswersAreApplied();
+    void closedByTheServer_data();
+    void closedByTheServer();
     void serverRestartForgetsItsNotifications();
 
 private:
+    // Publishes and returns the server's id once the state file lists it.
+    uint publishNew(MNotification &notification);
+
     TestEnvironment env;
     NotificationServerStandin server;
     TavikStandin tavik;
@@ -85,260 +62,182 @@ void TestMNotification::initTestCase()
     QVERIFY(env.startSessionBus());
 }
 
-// Runs first: the layer reads its state file once, when first used.
-void TestMNotification::unreadableStateFileIsIgnored()
+uint TestMNotification::publishNew(MNotification &notification)
 {
-    const QString path = MNotificationService::stateFilePath();
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("{\"notifications\": [ not json");
+    const QString line = QStringLiteral("replaces=0 summary=\"%1\"").arg(notification.summary());
+    const uint id = notification.publish() ? server.waitForNotify(line) : 0;
+    return waitUntil([] { return stateEntries() > 0; }) ? id : 0;
+}
+
+void TestMNotification::stateFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("rewritten"); // after reading it and writing it back
+    const QByteArray today
+        = R"({"server":"b/:1.5","nextKey":"4","notifications":[{"key":"3","serverId":7,)"
+          R"("eventType":"email.arrived","summary":"Ann","body":"a < b","count":2,)"
+          R"("timestamp":"1700000000000","identifier":"TavikNotification_5","action":"AAA"}]})";
+    QTest::newRow("as written today") << today << today;
+    QTest::newRow("no key, no server id, a key twice")
+        << QByteArray(R"({"server":"s","notifications":[{"key":"2"},{"serverId":3},{"key":"9",)"
+                      R"("serverId":3,"image":"mail-read"},{"key":"9","serverId":4}]})")
+        << QByteArray(R"({"server":"s","nextKey":"10","notifications":[{"key":"9","serverId":3,)"
+                      R"("eventType":"","summary":"","body":"","image":"mail-read","count":0,)"
+                      R"("timestamp":null,)"
+                      R"("identifier":"","action":""}]})");
+    QTest::newRow("unreadable") << QByteArray("{\"notifications\": [ not json")
+                                << QByteArray(R"({"server":"","nextKey":"1","notifications":[]})");
+}
+
+void TestMNotification::stateFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, rewritten);
+    QFile file(env.path(QStringLiteral("state.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) > 0);
     file.close();
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("ignoring unreadable state file")));
-    QCOMPARE(shownCount(), 0);
-}
-
-void TestMNotification::remoteActionText()
-{
-    const MRemoteAction action = launchAction(
-        { QVariant(QStringList { QStringLiteral("qmf://mail.brenmor.com/email#7") }) });
-    const MRemoteAction copy(action.toString());
-    QVERIFY(copy.isValid());
-    QCOMPARE(copy.serviceName(), QStringLiteral("com.brenmor.tavik"));
-    QCOMPARE(copy.objectPath(), QStringLiteral("/org/velmar/m"));
-    QCOMPARE(copy.interface(), QStringLiteral("com.brenmor.MApplicationIf"));
-    QCOMPARE(copy.methodName(), QStringLiteral("launch"));
-    QCOMPARE(copy.arguments().size(), 1);
-    QCOMPARE(copy.arguments().at(0).userType(), int(QMetaType::QStringList));
-    QCOMPARE(copy.arguments().at(0).toStringList(),
-             QStringList { QStringLiteral("qmf://mail.brenmor.com/email#7") });
-
-    QVERIFY(!MRemoteAction(QStringLiteral("not an action")).isValid());
-    QVERIFY(!MRemoteAction(QString()).isValid());
-    QVERIFY(MRemoteAction().toString().isEmpty());
-}
-
-void TestMNotification::publishWithoutServerFailsQuietly()
-{
-    MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Ann"),
-                               QStringLiteral("Hello"));
-    QTest::ignoreMessage(
-        QtWarningMsg,
-        QRegularExpression(QStringLiteral("no notification service .* on the session bus")));
-    QVERIFY(!notification.publish());
-    QVERIFY(!notification.isPublished());
-    QVERIFY(!notification.remove());
-    QCOMPARE(shownCount(), 0);
+    if (!QJsonDocument::fromJson(text).isObject()) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignoring unreadable state file"));
+    }
+    const MNotificationStateFile::State state = MNotificationStateFile(file.fileName()).read();
+    QVERIFY(MNotificationStateFile(file.fileName()).write(state));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(file.readAll()), QJsonDocument::fromJson(rewritten));
+    QVERIFY(!MRemoteAction(QStringLiteral("AAA")).isValid()
+            && MRemoteAction().toString().isEmpty());
 }
 
 void TestMNotification::publishSendsNotifyWithHints()
 {
+    MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Ann Smith"),
+                               QStringLiteral("a < b & c"));
+    // No server yet: nothing is shown, nothing hangs.
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("no notification service .* on the session bus"));
+    QVERIFY(!notification.publish());
+    QVERIFY(!notification.isPublished() && !notification.remove() && shownCount() == 0);
+
     QVERIFY(server.start());
-    MNotification notification(MNotification::EmailArrivedEvent);
-    notification.setSummary(QStringLiteral("Ann Smith"));
-    notification.setBody(QStringLiteral("a < b & c"));
     const QDateTime timestamp(QDate(2026, 3, 4), QTime(5, 6, 7));
     notification.setTimestamp(timestamp);
     notification.setCount(3);
     notification.setIdentifier(QStringLiteral("TavikNotification_0"));
     notification.setAction(launchAction({}));
-    // The server reads markup: a subject's "<" and "&" must reach it escaped.
-    QVERIFY(!server.waitForNewLine(QStringLiteral("GetCapabilities")).isEmpty());
-    QVERIFY(notification.publish());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("Notify id=1 replaces=0")).isEmpty());
+    QCOMPARE(publishNew(notification), 1u);
 
-    const QVariantMap call = server.lastNotify();
-    QCOMPARE(call.value(QStringLiteral("app_name")).toString(), QStringLiteral("E-mail"));
-    QCOMPARE(call.value(QStringLiteral("summary")).toString(), QStringLiteral("Ann Smith"));
-    QCOMPARE(call.value(QStringLiteral("body")).toString(), QStringLiteral("a &lt; b &amp; c"));
-    QCOMPARE(call.value(QStringLiteral("actions")).toStringList(),
-             (QStringList { QStringLiteral("default"), QString() }));
-    QCOMPARE(call.value(QStringLiteral("expire_timeout")).toInt(), 0);
-    const QVariantMap hints = hintsOf(call);
-    QCOMPARE(hints.value(QStringLiteral("category")).toString(), QStringLiteral("email.arrived"));
-    QCOMPARE(hints.value(QStringLiteral("desktop-entry")).toString(),
-             QStringLiteral("com.brenmor.tavik"));
-    QCOMPARE(hints.value(QStringLiteral("x-brenmor-count")).toUInt(), 3u);
-    QCOMPARE(hints.value(QStringLiteral("x-brenmor-timestamp")).toLongLong(),
-             timestamp.toSecsSinceEpoch());
+    // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout; the
+    // server reads markup: a subject's "<" and "&" must reach it escaped.
+    QVariantList call = server.lastNotify();
+    call[6] = qdbus_cast<QVariantMap>(call.value(6));
+    const QVariantMap hints { { "category", "email.arrived" },
+                              { "desktop-entry", "com.brenmor.tavik" },
+                              { "urgency", QVariant::fromValue<uchar>(1) },
+                              { "x-brenmor-count", 3u },
+                              { "x-brenmor-timestamp", timestamp.toSecsSinceEpoch() } };
+    QCOMPARE(call,
+             QVariantList({ "E-mail", 0u, "mail-unread", "Ann Smith", "a &lt; b &amp; c",
+                            QStringList { "default", QString() }, hints, 0 }));
 
-    // Listed at once, and in the state file once the server has given its id.
-    QScopedPointer<MNotification> listed(shownNow().value(0));
-    QVERIFY(listed);
+    QScopedPointer<MNotification> listed(MNotification::notifications().value(0));
     QCOMPARE(listed->identifier(), QStringLiteral("TavikNotification_0"));
-    QCOMPARE(listed->summary(), QStringLiteral("Ann Smith"));
     QCOMPARE(listed->body(), QStringLiteral("a < b & c"));
-    QCOMPARE(listed->count(), 3u);
-    QCOMPARE(listed->timestamp(), timestamp);
-    QCOMPARE(listed->eventType(), MNotification::EmailArrivedEvent);
-    QTRY_COMPARE(stateEntries().size(), 1);
-    QCOMPARE(stateEntries().at(0).toObject().value(QStringLiteral("identifier")).toString(),
-             QStringLiteral("TavikNotification_0"));
 
+    // An image of its own replaces the event type's icon.
+    notification.setImage(QStringLiteral("mail-read"));
+    QVERIFY(notification.publish());
+    QCOMPARE(server.waitForNotify("replaces=1"), 1u);
+    QCOMPARE(server.lastNotify().value(2).toString(), QStringLiteral("mail-read"));
     QVERIFY(notification.remove());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("CloseNotification id=1")).isEmpty());
-    QTRY_COMPARE(stateEntries().size(), 0);
+    QVERIFY(server.waitForClose(1));
+    QVERIFY(waitUntil([] { return stateEntries() == 0; }));
 }
 
-void TestMNotification::republishReplacesAndRemoveCloses()
+void TestMNotification::lateAnswersAreApplied()
 {
+    server.holdReplies(true);
     MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("One"));
-    notification.setIdentifier(QStringLiteral("first"));
     QVERIFY(notification.publish());
-    const QString line
-        = server.waitForNewLine(QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0")));
-    QVERIFY(!line.isEmpty());
-    const uint id = NotificationServerStandin::idIn(line);
-    QTRY_COMPARE(stateEntries().size(), 1);
-
-    // Changed twice before the server answered: it still ends as one notification.
+    const uint id = server.waitForNotify("replaces=0 summary=\"One\"");
+    QVERIFY(id != 0);
+    // Changed twice, and another one shown and withdrawn, all before any answer.
     notification.setSummary(QStringLiteral("Two"));
-    notification.setIdentifier(QStringLiteral("second"));
     QVERIFY(notification.publish());
     notification.setSummary(QStringLiteral("Three"));
-    notification.setIdentifier(QStringLiteral("third"));
     QVERIFY(notification.publish());
-    QVERIFY(
-        !server.waitForNewLine(QStringLiteral("Notify id=%1 replaces=%1 summary=\"Three\"").arg(id))
-             .isEmpty());
-    QCOMPARE(server.shown(), QList<uint> { id });
-    QCOMPARE(shownCount(), 1);
-
-    QVERIFY(notification.remove());
-    QCOMPARE(shownCount(), 0);
-    QVERIFY(!notification.remove());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(id)).isEmpty());
-    QCOMPARE(server.shown(), QList<uint>());
-
-    // Withdrawn while its first Notify is still unanswered: closed once the id is known.
     MNotification quick(MNotification::EmailArrivedEvent, QStringLiteral("Quick"));
     QVERIFY(quick.publish());
     QVERIFY(quick.remove());
-    QCOMPARE(shownCount(), 0);
-    const QString quickLine = server.waitForNewLine(
-        QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Quick\"")));
-    QVERIFY(!quickLine.isEmpty());
-    const uint quickId = NotificationServerStandin::idIn(quickLine);
-    QVERIFY(
-        !server.waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(quickId)).isEmpty());
-    QTRY_COMPARE(server.shown(), QList<uint>());
-}
+    const uint quickId = server.waitForNotify("replaces=0 summary=\"Quick\"");
+    QVERIFY(quickId != 0);
+    QList<MNotification *> listed = MNotification::notifications();
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed.at(0)->summary(), QStringLiteral("Three"));
+    qDeleteAll(listed);
+    QCOMPARE(stateEntries(), 0); // no server id known yet
 
-void TestMNotification::handlesFromTheListActOnTheSameNotification()
-{
-    {
-        MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Kept"));
-        notification.setIdentifier(QStringLiteral("kept"));
-        QVERIFY(notification.publish());
-    } // the handle goes, the notification stays
-    const QString line = server.waitForNewLine(
-        QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Kept\"")));
-    QVERIFY(!line.isEmpty());
-    const uint id = NotificationServerStandin::idIn(line);
-    QTRY_COMPARE(stateEntries().size(), 1);
-
-    QList<MNotification *> list = MNotification::notifications();
-    QCOMPARE(list.size(), 1);
-    QCOMPARE(list.at(0)->identifier(), QStringLiteral("kept"));
-    QVERIFY(list.at(0)->isPublished());
-    list.at(0)->setSummary(QStringLiteral("Updated"));
-    QVERIFY(list.at(0)->publish());
-    QVERIFY(
-        !server
-             .waitForNewLine(QStringLiteral("Notify id=%1 replaces=%1 summary=\"Updated\"").arg(id))
-             .isEmpty());
-    QVERIFY(list.at(0)->remove());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(id)).isEmpty());
-    qDeleteAll(list);
-    QCOMPARE(shownCount(), 0);
-}
-
-void TestMNotification::closedByTheServerLeavesTheList_data()
-{
-    QTest::addColumn<bool>("byUser");
-    QTest::newRow("dismissed by the user") << true;
-    QTest::newRow("expired") << false;
-}
-
-void TestMNotification::closedByTheServerLeavesTheList()
-{
-    QFETCH(bool, byUser);
-    MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Gone"));
-    QVERIFY(notification.publish());
-    const QString line = server.waitForNewLine(
-        QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Gone\"")));
-    const uint id = NotificationServerStandin::idIn(line);
-    QVERIFY(id != 0);
-    QTRY_COMPARE(stateEntries().size(), 1);
-
-    QVERIFY(byUser ? server.dismiss(id) : server.expire(id));
-    QTRY_COMPARE(shownCount(), 0);
-    QVERIFY(!notification.isPublished());
-    QTRY_COMPARE(stateEntries().size(), 0);
-
-    // Publishing the old handle again shows a new notification.
-    const uint closesBefore = server.closeCalls();
-    QVERIFY(notification.publish());
-    QVERIFY(!server
-                 .waitForNewLine(QRegularExpression(
-                     QStringLiteral("^Notify id=\\d+ replaces=0 summary=\"Gone\"")))
-                 .isEmpty());
+    server.holdReplies(false);
+    QCOMPARE(server.waitForNotify(QStringLiteral("replaces=%1 summary=\"Three\"").arg(id)), id);
+    QVERIFY(server.waitForClose(quickId));
+    QVERIFY(waitUntil([this, id] { return server.shown() == QList<uint> { id }; }));
+    QVERIFY(waitUntil([] { return stateEntries() == 1; }));
     QVERIFY(notification.remove());
-    QTRY_COMPARE(server.closeCalls(), closesBefore + 1);
+    QVERIFY(!notification.remove());
+    QVERIFY(server.waitForClose(id));
 }
 
-void TestMNotification::activationCallsTheRemoteAction_data()
+void TestMNotification::closedByTheServer_data()
 {
+    QTest::addColumn<QString>("how");
     QTest::addColumn<QList<QVariant>>("arguments");
-    QTest::addColumn<QString>("launch");
-    QTest::newRow("one IRI") << QList<QVariant> {
-        QVariant(QStringList { QStringLiteral("qmf://mail.brenmor.com/folder#3") })
-    } << QStringLiteral("launch([\"qmf://mail.brenmor.com/folder#3\"])");
-    QTest::newRow("no argument") << QList<QVariant>() << QStringLiteral("launch()");
+    QTest::addColumn<QString>("launch"); // the e-mail application's call, if any
+    QTest::newRow("dismissed by the user") << "dismiss" << QList<QVariant>() << QString();
+    QTest::newRow("expired") << "expire" << QList<QVariant>() << QString();
+    QTest::newRow("activated, one IRI")
+        << "activate" << QList<QVariant> { QVariant(QStringList { QStringLiteral("f#3") }) }
+        << QStringLiteral("launch([\"f#3\"])");
+    QTest::newRow("activated, no argument")
+        << "activate" << QList<QVariant>() << QStringLiteral("launch()");
 }
 
-void TestMNotification::activationCallsTheRemoteAction()
+void TestMNotification::closedByTheServer()
 {
+    QFETCH(QString, how);
     QFETCH(QList<QVariant>, arguments);
     QFETCH(QString, launch);
     if (tavik.runner().process().state() == QProcess::NotRunning) {
         QVERIFY(tavik.start());
     }
-    MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Tap"));
+    MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Gone"));
     notification.setAction(launchAction(arguments));
-    QVERIFY(notification.publish());
-    const QString line = server.waitForNewLine(
-        QRegularExpression(QStringLiteral("^Notify id=(\\d+) replaces=0 summary=\"Tap\"")));
-    const uint id = NotificationServerStandin::idIn(line);
-    QVERIFY(id != 0);
-    QTRY_COMPARE(stateEntries().size(), 1);
-
-    QVERIFY(server.activate(id));
-    QCOMPARE(tavik.waitForNewLine(QStringLiteral("launch(")), launch);
-    QTRY_COMPARE(shownCount(), 0);
-    QVERIFY(tavik.unseenLines().filter(QStringLiteral("launch")).isEmpty());
+    const uint id = publishNew(notification);
+    const QMap<QString, std::function<bool()>> close {
+        { QStringLiteral("dismiss"), [&] { return server.dismiss(id); } },
+        { QStringLiteral("expire"), [&] { return server.expire(id); } },
+        { QStringLiteral("activate"), [&] { return server.activate(id); } },
+    };
+    QVERIFY(close.value(how)());
+    if (!launch.isEmpty()) {
+        QCOMPARE(tavik.waitForLaunch(), launch);
+    }
+    QVERIFY(waitUntil([] { return shownCount() == 0 && stateEntries() == 0; }));
+    QVERIFY(!notification.isPublished());
+    // Publishing the old handle again shows a new notification.
+    QVERIFY(publishNew(notification) > id);
+    QVERIFY(notification.remove());
 }
 
 void TestMNotification::serverRestartForgetsItsNotifications()
 {
     MNotification notification(MNotification::EmailArrivedEvent, QStringLiteral("Old server"));
-    QVERIFY(notification.publish());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("summary=\"Old server\"")).isEmpty());
-    QTRY_COMPARE(stateEntries().size(), 1);
-
+    QVERIFY(publishNew(notification) != 0);
     QVERIFY(server.stop());
-    QTRY_COMPARE(shownCount(), 0);
+    QVERIFY(waitUntil([] { return shownCount() == 0 && stateEntries() == 0; }));
     QVERIFY(server.start());
-    QCOMPARE(shownCount(), 0);
-    QTRY_COMPARE(stateEntries().size(), 0);
-
     // The new server numbers from 1 again: the old id must not be closed there.
     QVERIFY(notification.publish());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("Notify id=1 replaces=0 summary=\"Old server\""))
-                 .isEmpty());
+    QCOMPARE(server.waitForNotify("replaces=0 summary=\"Old server\""), 1u);
     QVERIFY(notification.remove());
-    QVERIFY(!server.waitForNewLine(QStringLiteral("CloseNotification id=1")).isEmpty());
+    QVERIFY(server.waitForClose(1));
 }
 
 QTEST_GUILESS_MAIN(TestMNotification)

@@ -1,91 +1,69 @@
 // A stand-in for the desktop's notification server: speaks
-// org.freedesktop.Notifications on the session bus, records every call and,
-// on command from a test, plays the user (dismiss, activate) or the server's
-// own timer (expire). Each call is also written to standard error as one
-// line, so that a test can wait for it.
-//
-// Control interface "com.brenmor.test.NotificationServer" at "/control" of the
-// same bus name.
+// org.freedesktop.Notifications and writes each call to standard error as one
+// line. Its control interface (com.brenmor.test.NotificationServer at
+// /control) plays the user, its own timer or a server slow to answer.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QMap>
-#include <QVariantMap>
-#include <QtDebug>
+#include <QSet>
 
 #include <cstdio>
 
-namespace {
-
-void report(const QString &line)
+static void report(const QString &line)
 {
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
     std::fflush(stderr);
 }
 
-QString quoted(const QString &text)
-{
-    QString escaped = text;
-    escaped.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
-        .replace(QLatin1Char('"'), QStringLiteral("\\\""));
-    escaped.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
-    return QLatin1Char('"') + escaped + QLatin1Char('"');
-}
-
-} // namespace
-
-class NotificationServer : public QObject
+class NotificationServer : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    QMap<uint, QVariantMap> shown; // the arguments of the Notify that shows each id
-    QVariantMap lastNotify;
+    QSet<uint> shown;
+    QVariantList lastNotify; // the arguments of the last Notify call
     uint notifyCalls = 0;
     uint closeCalls = 0;
     uint nextId = 1;
+    bool holdReplies = false;
+    QList<QDBusMessage> heldReplies;
+
+    bool close(uint id, uint reason, const QString &how)
+    {
+        if (!shown.remove(id)) {
+            return false;
+        }
+        report(how + QStringLiteral(" id=%1").arg(id));
+        Q_EMIT NotificationClosed(id, reason);
+        return true;
+    }
 
 public Q_SLOTS:
     QStringList GetCapabilities()
     {
-        report(QStringLiteral("GetCapabilities"));
         return { QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup") };
     }
 
-    QString GetServerInformation(QString &vendor, QString &version, QString &specVersion)
-    {
-        vendor = QStringLiteral("Brenmor test");
-        version = QStringLiteral("1.0");
-        specVersion = QStringLiteral("1.2");
-        return QStringLiteral("standin-notificationserver");
-    }
-
-    uint Notify(const QString &appName, uint replacesId, const QString &appIcon,
-                const QString &summary, const QString &body, const QStringList &actions,
-                const QVariantMap &hints, int expireTimeout)
+    uint Notify(const QString &, uint replacesId, const QString &, const QString &summary,
+                const QString &body, const QStringList &, const QVariantMap &, int)
     {
         ++notifyCalls;
         // An id that is not shown (any more) gets a new notification.
-        const uint id = replacesId != 0 && shown.contains(replacesId) ? replacesId : nextId++;
-        QVariantMap call;
-        call.insert(QStringLiteral("id"), id);
-        call.insert(QStringLiteral("app_name"), appName);
-        call.insert(QStringLiteral("replaces_id"), replacesId);
-        call.insert(QStringLiteral("app_icon"), appIcon);
-        call.insert(QStringLiteral("summary"), summary);
-        call.insert(QStringLiteral("body"), body);
-        call.insert(QStringLiteral("actions"), actions);
-        call.insert(QStringLiteral("hints"), hints);
-        call.insert(QStringLiteral("expire_timeout"), expireTimeout);
-        shown.insert(id, call);
-        lastNotify = call;
-        report(QStringLiteral("Notify id=%1 replaces=%2 summary=%3 body=%4")
+        const uint id = shown.contains(replacesId) ? replacesId : nextId++;
+        shown.insert(id);
+        lastNotify = message().arguments();
+        report(QStringLiteral("Notify id=%1 replaces=%2 summary=\"%3\" body=\"%4\"%5")
                    .arg(id)
                    .arg(replacesId)
-                   .arg(quoted(summary), quoted(body)));
+                   .arg(summary, body, holdReplies ? QStringLiteral(" (held)") : QString()));
+        if (holdReplies) {
+            setDelayedReply(true);
+            heldReplies << message().createReply(id);
+        }
         return id;
     }
 
@@ -93,9 +71,7 @@ public Q_SLOTS:
     {
         ++closeCalls;
         report(QStringLiteral("CloseNotification id=%1").arg(id));
-        if (shown.remove(id) > 0) {
-            Q_EMIT NotificationClosed(id, 3);
-        }
+        close(id, 3, QStringLiteral("closed"));
     }
 
 Q_SIGNALS:
@@ -109,50 +85,38 @@ class Control : public QObject
     Q_CLASSINFO("D-Bus Interface", "com.brenmor.test.NotificationServer")
 public:
     explicit Control(NotificationServer *server)
-        : m_server(server)
+        : s(server)
     { }
 
 public Q_SLOTS:
-    uint NotifyCalls() { return m_server->notifyCalls; }
-    uint CloseCalls() { return m_server->closeCalls; }
-    QList<uint> Shown() { return m_server->shown.keys(); }
-    QVariantMap LastNotify() { return m_server->lastNotify; }
-    QVariantMap Notification(uint id) { return m_server->shown.value(id); }
-
-    // The user closes the notification.
-    bool Dismiss(uint id) { return close(id, 2, QStringLiteral("dismissed")); }
-    // The server's timer closes it.
-    bool Expire(uint id) { return close(id, 1, QStringLiteral("expired")); }
-    // The user clicks the notification: its default action, then it goes, as
-    // a server does for a notification that is not resident.
+    uint NotifyCalls() { return s->notifyCalls; }
+    uint CloseCalls() { return s->closeCalls; }
+    void Reset() { s->notifyCalls = s->closeCalls = 0; }
+    QList<uint> Shown() { return s->shown.values(); }
+    QVariantList LastNotify() { return s->lastNotify; }
+    bool Dismiss(uint id) { return s->close(id, 2, QStringLiteral("dismissed")); }
+    bool Expire(uint id) { return s->close(id, 1, QStringLiteral("expired")); }
+    // A click on the notification: its default action, then it goes.
     bool Activate(uint id)
     {
-        if (!m_server->shown.contains(id)) {
-            return false;
+        if (s->shown.contains(id)) {
+            Q_EMIT s->ActionInvoked(id, QStringLiteral("default"));
         }
-        report(QStringLiteral("activated id=%1").arg(id));
-        Q_EMIT m_server->ActionInvoked(id, QStringLiteral("default"));
-        return close(id, 2, QStringLiteral("closed after activation"));
+        return s->close(id, 2, QStringLiteral("activated"));
     }
-    void Reset()
+    // While held, Notify calls are taken in but not answered; letting go
+    // sends the held answers, in order.
+    void HoldReplies(bool hold)
     {
-        m_server->notifyCalls = 0;
-        m_server->closeCalls = 0;
-        m_server->lastNotify.clear();
+        s->holdReplies = hold;
+        for (; !hold && !s->heldReplies.isEmpty(); s->heldReplies.removeFirst()) {
+            QDBusConnection::sessionBus().send(s->heldReplies.first());
+        }
+        report(hold ? QStringLiteral("holding replies") : QStringLiteral("replying"));
     }
 
 private:
-    bool close(uint id, uint reason, const QString &how)
-    {
-        if (m_server->shown.remove(id) == 0) {
-            return false;
-        }
-        report(QStringLiteral("%1 id=%2").arg(how).arg(id));
-        Q_EMIT m_server->NotificationClosed(id, reason);
-        return true;
-    }
-
-    NotificationServer *m_server;
+    NotificationServer *s;
 };
 
 int main(int argc, char *argv[])
@@ -160,21 +124,14 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     qDBusRegisterMetaType<QList<uint>>();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        report(QStringLiteral("standin-notificationserver: no session bus"));
-        return 1;
-    }
     NotificationServer server;
     Control control(&server);
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)
         || !bus.registerObject(QStringLiteral("/control"), &control,
-                               QDBusConnection::ExportAllSlots)) {
-        report(QStringLiteral("standin-notificationserver: cannot register objects"));
-        return 1;
-    }
-    if (!bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
-        report(QStringLiteral("standin-notificationserver: cannot own the name: ")
+                               QDBusConnection::ExportAllSlots)
+        || !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
+        report(QStringLiteral("standin-notificationserver: cannot register on the session bus: ")
                + bus.lastError().message());
         return 1;
     }

@@ -3,73 +3,64 @@
 
 #include "processrunner.h"
 
-#include <QJsonArray>
-#include <QList>
-#include <QRegularExpression>
-#include <QVariantMap>
+#include <QDBusArgument>
 
-// Runs one stand-in service and waits for the lines it writes, while the
-// test's own event loop keeps running (the test's D-Bus replies and signals
-// are delivered meanwhile).
+// A program run by a test, whose lines of standard error the test waits for
+// one after another, while the test's own event loop keeps running.
 class StandinProcess
 {
 public:
-    virtual ~StandinProcess() = default;
-
     bool start(const QString &program, const QString &readyLine);
     bool stop() { return m_runner.terminate(); }
-    // Marks every line so far as seen.
     void markSeen() { m_seen = m_runner.lines().size(); }
     // Waits for a line not seen yet that matches, and marks it and all before
     // it as seen. Returns the line, or an empty text on timeout.
     QString waitForNewLine(const QRegularExpression &pattern, int timeoutMs = 15000);
     QString waitForNewLine(const QString &text, int timeoutMs = 15000);
-    // Lines not seen yet, without waiting.
-    QStringList unseenLines();
+    QStringList unseenLines() { return m_runner.lines().mid(m_seen); }
     ProcessRunner &runner() { return m_runner; }
 
-protected:
+private:
     ProcessRunner m_runner;
     int m_seen = 0;
 };
 
-// The stand-in notification server (standin-notificationserver).
+// The stand-in notification server (standin-notificationserver) and its
+// control interface.
 class NotificationServerStandin : public StandinProcess
 {
 public:
-    bool start();
-    // The notification id of one of the server's lines ("Notify id=3 ...",
-    // "CloseNotification id=3"); 0 for a line without one.
-    static uint idIn(const QString &line);
-    uint notifyCalls();
-    uint closeCalls();
-    QList<uint> shown();
-    QVariantMap lastNotify();
-    QVariantMap notification(uint id);
-    bool dismiss(uint id);
-    bool expire(uint id);
-    bool activate(uint id);
-    void reset();
+    bool start() { return StandinProcess::start("standin-notificationserver", "ready"); }
+    // Waits for the next Notify line and returns its id when it matches the
+    // pattern, 0 (with a warning) when it does not.
+    uint waitForNotify(const QString &pattern);
+    uint notifyCalls() { return call("NotifyCalls").toUInt(); }
+    uint closeCalls() { return call("CloseCalls").toUInt(); }
+    void reset() { call("Reset"); }
+    QList<uint> shown() { return qdbus_cast<QList<uint>>(call("Shown")); }
+    // The arguments of the last Notify call, in the order of the interface.
+    QVariantList lastNotify() { return qdbus_cast<QVariantList>(call("LastNotify")); }
+    bool dismiss(uint id) { return call("Dismiss", { id }).toBool(); }
+    bool expire(uint id) { return call("Expire", { id }).toBool(); }
+    bool activate(uint id) { return call("Activate", { id }).toBool(); }
+    void holdReplies(bool hold) { call("HoldReplies", { hold }); }
+    bool waitForClose(uint id)
+    {
+        return !waitForNewLine(QStringLiteral("CloseNotification id=%1").arg(id)).isEmpty();
+    }
 
 private:
-    QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
+    QVariant call(const char *method, const QVariantList &arguments = QVariantList());
 };
 
-// The stand-in e-mail application (standin-tavik).
+// The stand-in e-mail application (standin-tavik); its four signals come
+// from the test itself.
 class TavikStandin : public StandinProcess
 {
 public:
-    bool start();
-    QStringList launches();
-    // Emits one of the application's four signals.
-    bool emitSignal(const QString &name);
-
-private:
-    QVariant call(const QString &method, const QVariantList &arguments = QVariantList());
+    bool start() { return StandinProcess::start("standin-tavik", "ready"); }
+    QString waitForLaunch() { return waitForNewLine("launch("); }
+    static bool emitSignal(const QString &name);
 };
-
-// The notifications that the notification layer's state file lists as shown;
-// empty when the file is missing or unreadable.
-QJsonArray notificationStateEntries(const QString &stateFile);
 
 #endif // NOTIFYSTANDINS_H
