@@ -18,6 +18,7 @@
 #include <QDBusConnection>
 #include <QMetaType>
 #include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -31,6 +32,10 @@ const QString MailServiceType = QStringLiteral("e-mail");
 const QString InitDonePath = QStringLiteral("/com/brenmor/startup/signal");
 const QString InitDoneInterface = QStringLiteral("com.brenmor.startup.signal");
 const QString InitDoneSignal = QStringLiteral("init_done");
+
+// How long a change of the accounts database takes to be committed after
+// its signal: the writer commits right after sending it.
+const int AccountCommitDelayMs = 250;
 
 const char NetworkTypeId[] = "network_type";
 const char RestrictedModeKey[] = "restricted_mode";
@@ -58,7 +63,19 @@ const QMailFolderKey &favouriteKey()
     return key;
 }
 
-typedef std::unique_ptr<Accounts::Account> AccountPtr;
+// One account read on a database connection of its own: a long-lived
+// manager that has read while another process was writing keeps seeing the
+// database as it was then, so every reading starts afresh.
+struct AccountReading
+{
+    explicit AccountReading(Accounts::AccountId id)
+        : manager(Accounts::Manager::DisableNotifications)
+        , account(manager.account(id))
+    { }
+
+    Accounts::Manager manager;
+    std::unique_ptr<Accounts::Account> account;
+};
 
 } // namespace
 
@@ -124,8 +141,10 @@ void SyncScheduler::init()
     ENFORCE(connect(this, SIGNAL(allowConnectionChanged(bool)), this,
                     SLOT(onAllowConnectionChanged(bool)), Qt::QueuedConnection));
     ENFORCE(connect(&mMailManager, SIGNAL(enabledEvent(Accounts::AccountId)), this,
-                    SLOT(onAccountUpdated(Accounts::AccountId)), Qt::QueuedConnection));
+                    SLOT(onMailServiceChanged(Accounts::AccountId)), Qt::QueuedConnection));
 
+    const Accounts::AccountIdList all = mManager.accountList();
+    mKnownAccounts = QSet<Accounts::AccountId>(all.begin(), all.end());
     const Accounts::AccountIdList ids = mManager.accountList(MailServiceType);
     for (Accounts::AccountId id : ids) {
         const bool first = isFirstSync(id);
@@ -142,9 +161,11 @@ void SyncScheduler::init()
 bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "Checking if it is the first sync for account" << id;
-    AccountPtr account(mManager.account(id));
+    AccountReading reading(id);
+    Accounts::Account *account = reading.account.get();
     if (!account) {
-        qWarning() << "Account" << id << "not found, error:" << mManager.lastError().message();
+        qWarning() << "Account" << id << "not found, error:"
+                    << reading.manager.lastError().message();
         return false;
     }
     const Accounts::ServiceList services = account->services(MailServiceType);
@@ -167,9 +188,11 @@ bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 
 bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &settings)
 {
-    AccountPtr account(mManager.account(id));
+    AccountReading reading(id);
+    Accounts::Account *account = reading.account.get();
     if (!account) {
-        qWarning() << "Account" << id << "not found, error:" << mManager.lastError().message();
+        qWarning() << "Account" << id << "not found, error:"
+                    << reading.manager.lastError().message();
         return false;
     }
     qMailLog(Scheduler) << "Reading schedule settings for account" << id << "...";
@@ -177,7 +200,7 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
         qMailLog(Scheduler) << "Account" << id << "is disabled";
         return false;
     }
-    if (!mManager.accountListEnabled(MailServiceType).contains(id)) {
+    if (!reading.manager.accountListEnabled(MailServiceType).contains(id)) {
         qMailLog(Scheduler) << "Account" << id << "doesn't have enabled e-mail services, ignor it.";
         return false;
     }
@@ -264,23 +287,40 @@ QSharedPointer<AccountScheduler> SyncScheduler::removeAccount(Accounts::AccountI
     return scheduler;
 }
 
+// libaccounts tells other processes of a change before the change is
+// committed to the database, and a manager that has looked for an account
+// before its commit keeps reading the database as it was. The accounts are
+// read a moment later, once the writer has committed.
 void SyncScheduler::onAccountCreated(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "new account" << id;
-    if (addAccount(id, false)) {
-        sync(id);
-    }
+    mKnownAccounts.insert(id);
+    QTimer::singleShot(AccountCommitDelayMs, this, [this, id] {
+        if (addAccount(id, false)) {
+            sync(id);
+        }
+    });
 }
 
 void SyncScheduler::onAccountUpdated(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "updated account" << id;
-    updateAccount(id, true);
+    QTimer::singleShot(AccountCommitDelayMs, this, [this, id] { updateAccount(id, true); });
+}
+
+void SyncScheduler::onMailServiceChanged(Accounts::AccountId id)
+{
+    // A new account's service is told of before the account itself; the
+    // account's creation takes care of it.
+    if (mKnownAccounts.contains(id)) {
+        onAccountUpdated(id);
+    }
 }
 
 void SyncScheduler::onAccountRemoved(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "deleted account" << id;
+    mKnownAccounts.remove(id);
     removeAccount(id);
 }
 
@@ -394,7 +434,8 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
     qMailLog(Scheduler) << "Checking for always-on for account" << id
                         << (syncNeeded ? ", sync needed..." : "...");
     const int schedule = scheduler->currentSchedule();
-    AccountPtr account(mManager.account(id));
+    AccountReading reading(id);
+    Accounts::Account *account = reading.account.get();
     if (!account) {
         return;
     }

@@ -12,6 +12,7 @@
 
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QSharedPointer>
 
 class NetworkOnlineState;
@@ -63,6 +64,9 @@ public Q_SLOTS:
     void onCheckAlwaysOn(Accounts::AccountId id);
     void onCheckAlwaysOnAndSync(Accounts::AccountId id);
 
+private Q_SLOTS:
+    void onMailServiceChanged(Accounts::AccountId id);
+
 private:
     void init();
     QSharedPointer<AccountScheduler> addAccount(Accounts::AccountId id, bool immediate);
@@ -84,6 +88,7 @@ private:
     // service is enabled or disabled; this one is, so such an account gets
     // (or loses) its scheduler without a restart.
     Accounts::Manager mMailManager;
+    QSet<Accounts::AccountId> mKnownAccounts;
     QMap<Accounts::AccountId, QSharedPointer<AccountScheduler>> mSchedulers;
     NetworkOnlineState *mNetwork;
     bool mAllowConnection = true;

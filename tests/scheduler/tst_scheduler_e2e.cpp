@@ -12,6 +12,7 @@
 #include <qmailstore.h>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QFile>
@@ -103,6 +104,7 @@ void SchedulerEndToEnd::initTestCase()
 void SchedulerEndToEnd::cleanupTestCase()
 {
     if (mDaemon) {
+        { QFile f("/tmp/daemon.log"); f.open(QIODevice::WriteOnly); f.write(mDaemon->lines().join("\n").toUtf8()); }
         QVERIFY(mDaemon->terminate());
         QCOMPARE(mDaemon->exitCode(), 0);
     }
