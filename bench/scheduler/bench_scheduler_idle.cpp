@@ -23,7 +23,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -67,7 +66,7 @@ bool addAccount()
 {
     const QMailAccountId stored = StoreFixture::addAccount(QStringLiteral("Idle"), nullptr, true);
     Accounts::Manager manager;
-    std::unique_ptr<Accounts::Account> account(manager.createAccount(QStringLiteral("local-mail")));
+    Accounts::Account *account = manager.createAccount(QStringLiteral("local-mail"));
     account->setEnabled(true);
     account->setValue(QStringLiteral("scheduler/schedule_peak"), 60);
     account->setValue(QStringLiteral("scheduler/schedule_off_peak"), 60);
@@ -109,12 +108,15 @@ int main(int argc, char *argv[])
         return 1;
     }
     writeSettings(env.settingsFile(),
-                  { { "Syslog/Enabled", 0 }, { "FileLog/Enabled", 0 },
-                    { "StdStreamLog/Enabled", 1 }, { "Log categories/Scheduler", 1 } });
+                  { { "Syslog/Enabled", 0 },
+                    { "FileLog/Enabled", 0 },
+                    { "StdStreamLog/Enabled", 1 },
+                    { "Log categories/Scheduler", 1 } });
     qputenv("MAIL_BOOT_NO_WAIT", "1");
     QProcess networkManager, powerProfiles;
-    networkManager.start("python3", { "-m", "dbusmock", "--system", "--template", "networkmanager" });
-    powerProfiles.start("python3",
+    networkManager.start("/usr/bin/python3",
+                         { "-m", "dbusmock", "--system", "--template", "networkmanager" });
+    powerProfiles.start("/usr/bin/python3",
                         { "-m", "dbusmock", "--system", "--template", "power_profiles_daemon" });
     ProcessRunner server;
     if (!server.start(TestEnvironment::binary("standin-messageserver"))
@@ -131,9 +133,9 @@ int main(int argc, char *argv[])
 
     ProcessRunner daemon;
     if (!daemon.start(TestEnvironment::binary("postvane"))
-        || !waitUntil([&] { return daemon.linesContaining("sync succeeded in account").size()
-                                   == Accounts; },
-                      60000)) {
+        || !waitUntil(
+            [&] { return daemon.linesContaining("sync succeeded in account").size() == Accounts; },
+            60000)) {
         std::fprintf(stderr, "the start-up syncs did not end\n");
         return 1;
     }

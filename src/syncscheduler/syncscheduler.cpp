@@ -18,10 +18,10 @@
 #include <QDBusConnection>
 #include <QMetaType>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
-#include <memory>
 
 namespace {
 
@@ -63,18 +63,19 @@ const QMailFolderKey &favouriteKey()
     return key;
 }
 
-// One account read on a database connection of its own: a long-lived
-// manager that has read while another process was writing keeps seeing the
-// database as it was then, so every reading starts afresh.
+// The database as it is now, on a connection of its own: a long-lived
+// manager's own connection can keep showing the database as it was when it
+// first looked (seen with libaccounts-glib 1.26 after another process had
+// written), so the settings that decide on a scheduler are read afresh. The
+// manager owns the account it hands out.
 struct AccountReading
 {
     explicit AccountReading(Accounts::AccountId id)
-        : manager(Accounts::Manager::DisableNotifications)
-        , account(manager.account(id))
+        : account(manager.account(id))
     { }
 
     Accounts::Manager manager;
-    std::unique_ptr<Accounts::Account> account;
+    Accounts::Account *account;
 };
 
 } // namespace
@@ -161,11 +162,11 @@ void SyncScheduler::init()
 bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "Checking if it is the first sync for account" << id;
-    AccountReading reading(id);
-    Accounts::Account *account = reading.account.get();
+    const AccountReading reading(id);
+    Accounts::Account *account = reading.account;
     if (!account) {
-        qWarning() << "Account" << id << "not found, error:"
-                    << reading.manager.lastError().message();
+        qWarning() << "Account" << id
+                   << "not found, error:" << reading.manager.lastError().message();
         return false;
     }
     const Accounts::ServiceList services = account->services(MailServiceType);
@@ -188,11 +189,11 @@ bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 
 bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &settings)
 {
-    AccountReading reading(id);
-    Accounts::Account *account = reading.account.get();
+    const AccountReading reading(id);
+    Accounts::Account *account = reading.account;
     if (!account) {
-        qWarning() << "Account" << id << "not found, error:"
-                    << reading.manager.lastError().message();
+        qWarning() << "Account" << id
+                   << "not found, error:" << reading.manager.lastError().message();
         return false;
     }
     qMailLog(Scheduler) << "Reading schedule settings for account" << id << "...";
@@ -287,10 +288,9 @@ QSharedPointer<AccountScheduler> SyncScheduler::removeAccount(Accounts::AccountI
     return scheduler;
 }
 
-// libaccounts tells other processes of a change before the change is
-// committed to the database, and a manager that has looked for an account
-// before its commit keeps reading the database as it was. The accounts are
-// read a moment later, once the writer has committed.
+// libaccounts tells other processes of a change before the writer has
+// committed it to the database: an account looked up at once may not be
+// there yet. The accounts are read a moment later, once it has.
 void SyncScheduler::onAccountCreated(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "new account" << id;
@@ -434,8 +434,16 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
     qMailLog(Scheduler) << "Checking for always-on for account" << id
                         << (syncNeeded ? ", sync needed..." : "...");
     const int schedule = scheduler->currentSchedule();
-    AccountReading reading(id);
-    Accounts::Account *account = reading.account.get();
+    // A manager of its own, as for every reading; one that has written is
+    // kept open to the end, since libaccounts-glib's readers failed with disk
+    // I/O errors after a writing connection had been closed.
+    auto *manager = new Accounts::Manager(this);
+    Accounts::Account *account = manager->account(id);
+    const auto done = qScopeGuard([&] {
+        if (!manager->property("wrote").toBool()) {
+            delete manager;
+        }
+    });
     if (!account) {
         return;
     }
@@ -495,10 +503,17 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
             qMailLog(Scheduler) << "push folders list is not changed";
         }
     }
+    // Stored before the account object goes: a store left to run after it
+    // would be cancelled with it. A store that fails is not a change: the
+    // next check would fail again and sync again a second later, for ever.
     if (changed) {
-        // Stored before the account object goes: a store left to run after
-        // it would be cancelled with it.
-        account->syncAndBlock();
+        manager->setProperty("wrote", true);
+    }
+    if (changed && !account->syncAndBlock()) {
+        qWarning() << "Account" << id << "configuration could not be stored";
+        changed = false;
+    }
+    if (changed) {
         qMailLog(Scheduler) << "Account" << id << "configuration updated";
         syncNeeded = true;
     }
