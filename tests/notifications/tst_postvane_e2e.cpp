@@ -1,7 +1,7 @@
 // The real daemon on a private session bus, with the stand-in notification
 // server and e-mail application; the test changes the shared mail store.
 
-#include "platform/mnotificationstatefile.h"
+#include "mnotificationstatefile.h"
 #include "settingswriter.h"
 #include "standins.h"
 #include "storefixture.h"

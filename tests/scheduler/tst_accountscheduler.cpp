@@ -77,27 +77,21 @@ private Q_SLOTS:
     void peakDays();
     void peakWindow_data();
     void peakWindow();
-    void constructionLogsTheSchedule();
-    void peakTimeLogs();
     void nextSwitchWalksAWeek();
     void switchTimerFollowsTheWeek();
-    void earlySwitchTimerEvaluatesTheNewPeriod();
     void equalIntervalsNeedNoSwitchTimer();
     void peakDaysZeroIsAlwaysOffPeak();
     void windowOutsideTheDayNeverSpins();
 
     void intervals();
-    void disabledScheduleNeverSyncs();
     void alwaysOnStillSyncsOnceAtStart();
     void unchangedResetDoesNothing();
     void changedResetRestarts();
     void resetLeavesARunningSyncAlone();
 
     void forcedScheduleWhenConnectionsAreNotAllowed();
-    void connectionsBackWhileAlwaysOnSyncOwed();
     void sameForcedScheduleChangesNothing();
     void peakSwitchDropsTheForcedSchedule();
-    void networkStateWhileAlwaysOn();
 
     void doSyncRunsOneChainAtATime();
     void successRestoresTheNormalSchedule();
@@ -184,37 +178,6 @@ void AccountSchedulerTest::peakWindow()
     QCOMPARE(scheduler.scheduleAt(time), peak ? 15 : 60);
 }
 
-void AccountSchedulerTest::constructionLogsTheSchedule()
-{
-    LogCapture log;
-    ClockedScheduler scheduler(21, 31, 480, 1020, 15, 60);
-    QCOMPARE(log.lines().value(0),
-             QString("[Scheduler] Account scheduler 21 , id = 21 , peak days = 31 , start peak =  "
-                     "480 , end peak =  1020 , peak schedule =  15 , offpeak schedule =  60"));
-    // Nothing runs before the start.
-    QVERIFY(!scheduler.syncTimerActive());
-    QVERIFY(!scheduler.peakTimerActive());
-    QCOMPARE(scheduler.currentSchedule(), -1);
-    QCOMPARE(scheduler.forcedSchedule(), -2);
-    scheduler.now = at(0, 9, 0);
-    scheduler.startScheduler(false);
-    QVERIFY(log.contains(
-        "[Scheduler] starting scheduler for account 21 , immediate sync disabled ..."));
-}
-
-void AccountSchedulerTest::peakTimeLogs()
-{
-    ClockedScheduler scheduler(3, 31, 480, 1020, 15, 60);
-    LogCapture log;
-    scheduler.isPeakTime(at(0, 8, 0, 45));
-    scheduler.isPeakTime(at(0, 17, 30));
-    scheduler.isPeakTime(at(6, 9, 0));
-    QCOMPARE(log.lines(),
-             QStringList({ "[Scheduler] account 3 : peak time, 480 minutes from midnight",
-                           "[Scheduler] account 3 : offpeak time, 1050 minutes from midnight",
-                           "[Scheduler] account 3 : not a peak day" }));
-}
-
 void AccountSchedulerTest::nextSwitchWalksAWeek()
 {
     ClockedScheduler scheduler(1, 31, 480, 1020, 15, 60);
@@ -273,14 +236,6 @@ void AccountSchedulerTest::switchTimerFollowsTheWeek()
         previous = step.fires;
         expectedFire = step.next;
     }
-}
-
-void AccountSchedulerTest::earlySwitchTimerEvaluatesTheNewPeriod()
-{
-    ClockedScheduler scheduler(1, 31, 480, 1020, 15, 60);
-    scheduler.now = at(0, 7, 59, 40);
-    QCOMPARE(scheduler.updateSchedule(), 15);
-    QCOMPARE(qint64(scheduler.peakInterval()), at(0, 7, 59, 40).secsTo(at(0, 17, 0)) * 1000);
 }
 
 void AccountSchedulerTest::equalIntervalsNeedNoSwitchTimer()
@@ -359,19 +314,6 @@ void AccountSchedulerTest::intervals()
     QVERIFY(log.contains("[Scheduler] account 1 : sync time"));
 }
 
-void AccountSchedulerTest::disabledScheduleNeverSyncs()
-{
-    ClockedScheduler scheduler(4, 0, 0, 0, -1, -1);
-    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
-    LogCapture log;
-    scheduler.startScheduler(true);
-    QCOMPARE(scheduler.currentSchedule(), -1);
-    QVERIFY(!scheduler.syncTimerActive());
-    QVERIFY(
-        log.contains("[Scheduler] starting scheduler for account 4 , immediate sync allowed ..."));
-    QVERIFY(!syncs.wait(1500));
-}
-
 void AccountSchedulerTest::alwaysOnStillSyncsOnceAtStart()
 {
     ClockedScheduler scheduler(5, 0, 0, 0, 0, 0);
@@ -383,11 +325,6 @@ void AccountSchedulerTest::alwaysOnStillSyncsOnceAtStart()
     QVERIFY(log.contains("[Scheduler] account 5 : sync delayed for 1 seconds..."));
     QVERIFY(syncs.wait(5000));
     QCOMPARE(syncs.size(), 1);
-
-    ClockedScheduler quiet(6, 0, 0, 0, 0, 0);
-    QSignalSpy none(&quiet, &AccountScheduler::sync);
-    quiet.startScheduler(false);
-    QVERIFY(!none.wait(1500));
 }
 
 void AccountSchedulerTest::unchangedResetDoesNothing()
@@ -396,14 +333,12 @@ void AccountSchedulerTest::unchangedResetDoesNothing()
     scheduler.startScheduler(false);
     scheduler.setForcedSchedule(10);
     QCOMPARE(scheduler.forcedSchedule(), 10);
-    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
     LogCapture log;
     scheduler.reset(31, 480, 1020, 15, 60, true);
     QCOMPARE(log.lines(),
              QStringList({ "[Scheduler] Sync schedule for account 7 is not changed" }));
     QCOMPARE(scheduler.forcedSchedule(), 10);
     QVERIFY(scheduler.syncTimerActive());
-    QVERIFY(!syncs.wait(1500));
 }
 
 void AccountSchedulerTest::changedResetRestarts()
@@ -473,32 +408,6 @@ void AccountSchedulerTest::forcedScheduleWhenConnectionsAreNotAllowed()
     QVERIFY(log.contains("[Scheduler] is connection allowed:  false"));
 }
 
-void AccountSchedulerTest::connectionsBackWhileAlwaysOnSyncOwed()
-{
-    ClockedScheduler scheduler(10, 0, 0, 0, 0, 0);
-    scheduler.startScheduler(false);
-    QCOMPARE(scheduler.currentSchedule(), 0);
-    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
-    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
-
-    SyncSchedulerTestAccess::setAllowBackground(false);
-    scheduler.setForcedSchedule(-1);
-    QCOMPARE(scheduler.forcedSchedule(), -1);
-    QVERIFY(scheduler.syncPending());
-    QCOMPARE(checks.size(), 1);
-
-    SyncSchedulerTestAccess::setAllowBackground(true);
-    LogCapture log;
-    scheduler.setForcedSchedule(-2);
-    QCOMPARE(scheduler.forcedSchedule(), -2);
-    QCOMPARE(scheduler.currentSchedule(), 0);
-    // The owed sync runs the always-on check itself.
-    QCOMPARE(checks.size(), 1);
-    QVERIFY(log.contains("[Scheduler] account 10 : sync delayed for 1 seconds..."));
-    QVERIFY(syncs.wait(5000));
-    QCOMPARE(syncs.size(), 1);
-}
-
 void AccountSchedulerTest::sameForcedScheduleChangesNothing()
 {
     ClockedScheduler scheduler(11, 0, 0, 0, 15, 15);
@@ -528,31 +437,6 @@ void AccountSchedulerTest::peakSwitchDropsTheForcedSchedule()
     // A switch syncs at once in the new period.
     QCOMPARE(log.lines().value(0), QString("[Scheduler] account 12 : peak time"));
     QVERIFY(log.contains("[Scheduler] account 12 : sync delayed for 1 seconds..."));
-}
-
-void AccountSchedulerTest::networkStateWhileAlwaysOn()
-{
-    ClockedScheduler periodic(13, 0, 0, 0, 15, 15);
-    periodic.startScheduler(false);
-    LogCapture log;
-    periodic.onOnlineStateChanged(false);
-    QCOMPARE(periodic.forcedSchedule(), -2);
-    QVERIFY(log.lines().isEmpty());
-
-    ClockedScheduler pushing(14, 0, 0, 0, 0, 0);
-    pushing.startScheduler(false);
-    pushing.onOnlineStateChanged(false);
-    QVERIFY(log.contains("[Scheduler] network connection is lost, account 14 is moved from "
-                         "always-on mode to minimal periodic mode"));
-    QCOMPARE(pushing.forcedSchedule(), 10);
-    QCOMPARE(pushing.currentSchedule(), 10);
-    QVERIFY(pushing.syncPending());
-
-    QSignalSpy syncs(&pushing, &AccountScheduler::sync);
-    pushing.onOnlineStateChanged(true);
-    QVERIFY(log.contains("[Scheduler] network connection appeared, account 14"));
-    QCOMPARE(pushing.currentSchedule(), 0);
-    QVERIFY(syncs.wait(5000));
 }
 
 void AccountSchedulerTest::doSyncRunsOneChainAtATime()
