@@ -77,7 +77,6 @@ private Q_SLOTS:
     void peakDays();
     void peakWindow_data();
     void peakWindow();
-    void nextSwitchWalksAWeek();
     void switchTimerFollowsTheWeek();
     void equalIntervalsNeedNoSwitchTimer();
     void peakDaysZeroIsAlwaysOffPeak();
@@ -90,11 +89,8 @@ private Q_SLOTS:
     void resetLeavesARunningSyncAlone();
 
     void forcedScheduleWhenConnectionsAreNotAllowed();
-    void sameForcedScheduleChangesNothing();
     void peakSwitchDropsTheForcedSchedule();
 
-    void doSyncRunsOneChainAtATime();
-    void successRestoresTheNormalSchedule();
     void failureWhileAlwaysOnFallsBackToTenMinutes();
     void failureWithoutScheduleOwesNothing();
     void reportsAfterTheFirstAreWarnedAbout();
@@ -176,30 +172,6 @@ void AccountSchedulerTest::peakWindow()
     ClockedScheduler scheduler(1, peakDays, start, end, 15, 60);
     QCOMPARE(scheduler.isPeakTime(time), peak);
     QCOMPARE(scheduler.scheduleAt(time), peak ? 15 : 60);
-}
-
-void AccountSchedulerTest::nextSwitchWalksAWeek()
-{
-    ClockedScheduler scheduler(1, 31, 480, 1020, 15, 60);
-    QCOMPARE(scheduler.nextSwitchTime(at(4, 18, 0)), at(5, 0, 0));
-    QCOMPARE(scheduler.nextSwitchTime(at(5, 0, 0, 30)), at(5, 8, 0));
-    QCOMPARE(scheduler.nextSwitchTime(at(5, 8, 0, 30)), at(5, 17, 0));
-    QCOMPARE(scheduler.nextSwitchTime(at(5, 17, 0, 30)), at(6, 8, 0));
-    QCOMPARE(scheduler.nextSwitchTime(at(6, 8, 0, 30)), at(6, 17, 0));
-    QCOMPARE(scheduler.nextSwitchTime(at(6, 17, 0, 30)), at(7, 0, 0));
-    QCOMPARE(scheduler.nextSwitchTime(at(7, 0, 0, 30)), at(7, 8, 0));
-    // Exactly at an edge the edge itself is the answer.
-    QCOMPARE(scheduler.nextSwitchTime(at(0, 8, 0)), at(0, 8, 0));
-
-    // A window across midnight switches at both edges of the day.
-    ClockedScheduler night(2, 127, 1320, 360, 15, 60);
-    QCOMPARE(night.nextSwitchTime(at(0, 12, 0)), at(0, 22, 0));
-    QCOMPARE(night.nextSwitchTime(at(0, 22, 0, 30)), at(1, 6, 0));
-    QCOMPARE(night.nextSwitchTime(at(1, 3, 0)), at(1, 6, 0));
-
-    LogCapture log;
-    scheduler.nextSwitchTime(at(4, 18, 0));
-    QCOMPARE(log.count("[Scheduler] account 1 : the next schedule switch will happen at"), 1);
 }
 
 void AccountSchedulerTest::switchTimerFollowsTheWeek()
@@ -408,19 +380,6 @@ void AccountSchedulerTest::forcedScheduleWhenConnectionsAreNotAllowed()
     QVERIFY(log.contains("[Scheduler] is connection allowed:  false"));
 }
 
-void AccountSchedulerTest::sameForcedScheduleChangesNothing()
-{
-    ClockedScheduler scheduler(11, 0, 0, 0, 15, 15);
-    scheduler.startScheduler(false);
-    scheduler.setForcedSchedule(10);
-    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
-    LogCapture log;
-    scheduler.setForcedSchedule(10);
-    QCOMPARE(checks.size(), 0);
-    QVERIFY(!log.contains("forced schedule set to"));
-    QCOMPARE(scheduler.syncInterval(), 10 * 60000);
-}
-
 void AccountSchedulerTest::peakSwitchDropsTheForcedSchedule()
 {
     ClockedScheduler scheduler(12, 31, 480, 1020, 15, 60);
@@ -437,52 +396,6 @@ void AccountSchedulerTest::peakSwitchDropsTheForcedSchedule()
     // A switch syncs at once in the new period.
     QCOMPARE(log.lines().value(0), QString("[Scheduler] account 12 : peak time"));
     QVERIFY(log.contains("[Scheduler] account 12 : sync delayed for 1 seconds..."));
-}
-
-void AccountSchedulerTest::doSyncRunsOneChainAtATime()
-{
-    mServer = new MessageServerStandIn;
-    QVERIFY(mServer->start());
-    mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
-    const QMailAccountId account
-        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
-    QVERIFY(account.isValid());
-    ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
-    int successes = 0;
-    LogCapture log;
-    scheduler.doSync([&] { ++successes; }, [](const QMailServiceAction::Status &) {});
-    QVERIFY(scheduler.isSyncInProgress());
-    scheduler.doSync([&] { ++successes; }, [](const QMailServiceAction::Status &) {});
-    QCOMPARE(log.count("AccountScheduler::doSync(): Starting synchronization for account"), 1);
-    // The chain ends with the message lists, which the server keeps running;
-    // the earlier actions may still be ending when the last request arrives.
-    QTRY_COMPARE(mServer->methods().size(), 4);
-    QTRY_COMPARE(mServer->actions().size(), 1);
-    QCOMPARE(mServer->methods(),
-             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList",
-                           "RetrieveMessageLists" }));
-    QVERIFY(mServer->finish(mServer->actions().first().id, 0));
-    QTRY_COMPARE(successes, 1);
-}
-
-void AccountSchedulerTest::successRestoresTheNormalSchedule()
-{
-    mServer = new MessageServerStandIn;
-    QVERIFY(mServer->start());
-    const QMailAccountId account
-        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
-    ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 0, 0);
-    scheduler.startScheduler(false);
-    scheduler.setForcedSchedule(10);
-    QSignalSpy checks(&scheduler, &AccountScheduler::checkAlwaysOn);
-    scheduler.doSync([&] { scheduler.onSyncSucceed(); },
-                     [&](const QMailServiceAction::Status &s) { scheduler.onSyncFailed(s); });
-    QTRY_VERIFY(!scheduler.isSyncInProgress());
-    QCOMPARE(scheduler.forcedSchedule(), -2);
-    QCOMPARE(scheduler.currentSchedule(), 0);
-    QVERIFY(!scheduler.syncPending());
-    // One check from the restored schedule, one for the success itself.
-    QCOMPARE(checks.size(), 2);
 }
 
 void AccountSchedulerTest::failureWhileAlwaysOnFallsBackToTenMinutes()
@@ -518,19 +431,6 @@ void AccountSchedulerTest::failureWithoutScheduleOwesNothing()
     QVERIFY(log.contains("[Warning] AccountScheduler::onSyncFailed(): got sync failed but sync is "
                          "not in progress! Skipping it."));
     QVERIFY(!scheduler.syncPending());
-
-    mServer = new MessageServerStandIn;
-    QVERIFY(mServer->start());
-    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1040);
-    const QMailAccountId account
-        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, false);
-    ClockedScheduler idle(account.toULongLong(), 0, 0, 0, -1, -1);
-    idle.startScheduler(false);
-    idle.doSync([&] { idle.onSyncSucceed(); },
-                [&](const QMailServiceAction::Status &s) { idle.onSyncFailed(s); });
-    QTRY_VERIFY(!idle.isSyncInProgress());
-    QVERIFY(!idle.syncPending());
-    QCOMPARE(idle.forcedSchedule(), -2);
 }
 
 void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
