@@ -55,7 +55,6 @@ private Q_SLOTS:
     void firstSyncSetsUpTheInbox();
     void laterSyncIssuesExportSendAndFolderListAtOnce();
     void failingFolderListStopsTheChain();
-    void exportAndSendFailuresAreReportedButDoNotStopTheChain();
     void unloadableInboxIsAConfigurationError();
     void serverDyingMidActionRunsTheFailureHandler();
     void logOnlyHandlersReportAFailureAsCritical();
@@ -218,21 +217,6 @@ void StrategiesTest::failingFolderListStopsTheChain()
     QCOMPARE(outcomes.failures.first().text, QString("Login refused"));
     QCOMPARE(outcomes.successes, 0);
     QVERIFY(!mServer->methods().contains("RetrieveMessageLists"));
-}
-
-void StrategiesTest::exportAndSendFailuresAreReportedButDoNotStopTheChain()
-{
-    const QMailAccountId account = addAccount(FavouriteInbox);
-    QVERIFY(account.isValid());
-    mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034);
-    mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1033);
-
-    Outcomes outcomes;
-    SyncAccount<Success, Failure>(outcomes.success(), outcomes.failure())(account, QMailFolderId());
-    QTRY_COMPARE(outcomes.successes, 1);
-    QCOMPARE(outcomes.failures.size(), 2);
-    QCOMPARE(outcomes.failures.at(0).errorCode, QMailServiceAction::Status::ErrNoConnection);
-    QCOMPARE(outcomes.failures.at(1).errorCode, QMailServiceAction::Status::ErrEnqueueFailed);
 }
 
 void StrategiesTest::unloadableInboxIsAConfigurationError()
