@@ -27,7 +27,7 @@
 
 namespace {
 
-const int Accounts = 10;
+const int AccountCount = 10;
 
 // Voluntary plus involuntary context switches of every thread of the process.
 long long contextSwitches(qint64 pid)
@@ -124,7 +124,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot start standin-messageserver\n");
         return 1;
     }
-    for (int i = 0; i < Accounts; ++i) {
+    for (int i = 0; i < AccountCount; ++i) {
         if (!addAccount()) {
             std::fprintf(stderr, "cannot store account %d in step with the mail store\n", i + 1);
             return 1;
@@ -134,7 +134,9 @@ int main(int argc, char *argv[])
     ProcessRunner daemon;
     if (!daemon.start(TestEnvironment::binary("postvane"))
         || !waitUntil(
-            [&] { return daemon.linesContaining("sync succeeded in account").size() == Accounts; },
+            [&] {
+                return daemon.linesContaining("sync succeeded in account").size() == AccountCount;
+            },
             60000)) {
         std::fprintf(stderr, "the start-up syncs did not end\n");
         return 1;
@@ -144,7 +146,7 @@ int main(int argc, char *argv[])
     const long long before = contextSwitches(daemon.pid());
     ::sleep(unsigned(seconds));
     const long long after = contextSwitches(daemon.pid());
-    std::printf("accounts scheduled: %d (every 60 minutes), span %d s\n", Accounts, seconds);
+    std::printf("accounts scheduled: %d (every 60 minutes), span %d s\n", AccountCount, seconds);
     std::printf("wake-ups: %lld (%.1f per minute)\n", after - before,
                 double(after - before) * 60.0 / seconds);
     std::printf("resident memory: %s (peak %s), threads %s\n",
