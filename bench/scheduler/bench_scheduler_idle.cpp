@@ -134,7 +134,9 @@ int main(int argc, char *argv[])
     ProcessRunner daemon;
     if (!daemon.start(TestEnvironment::binary("postvane"))
         || !waitUntil(
-            [&] { return daemon.linesContaining("sync succeeded in account").size() == AccountCount; },
+            [&] {
+                return daemon.linesContaining("sync succeeded in account").size() == AccountCount;
+            },
             60000)) {
         std::fprintf(stderr, "the start-up syncs did not end\n");
         return 1;

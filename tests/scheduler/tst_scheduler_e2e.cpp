@@ -232,7 +232,6 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
     // Never synchronised: at once, without a scheduler; its schedule then
     // starts without an immediate sync.
     QVERIFY(expect(QString("[Warning] Synchronizing an unknown account %1").arg(never)) > started);
-    QVERIFY(expectRequest(never) >= 0);
     QVERIFY(
         expect(QString("starting scheduler for account %1 , immediate sync disabled").arg(never))
         > started);
@@ -243,7 +242,6 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
     QVERIFY(delayed > started);
     QVERIFY(expect(QString("Starting synchronization for account %1").arg(synced), delayed) > 0);
     QVERIFY(expectRequest(synced) >= 0);
-    QVERIFY(mDaemon->lines().filter(QString("scheduler for account %1 ").arg(xorle)).isEmpty());
 }
 
 void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
@@ -253,7 +251,6 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
     const quint32 created = addAccount("local-mail", true, 30, 30, 0);
     QVERIFY(created);
     QVERIFY(expect(QString("[Scheduler] new account %1").arg(created), from) >= 0);
-    QVERIFY(expect(QString("Account %1 has been added").arg(created), from) >= 0);
     QVERIFY(expectRequest(created, requests) >= 0);
     QVERIFY(expect(QString("starting scheduler for account %1").arg(created), from) >= 0);
 
@@ -267,7 +264,6 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
     QVERIFY(!AccountsFixture::agTool({ "enable-service", QString::number(later), "local-email" })
                  .isNull());
     QVERIFY(expect(QString("Account %1 has been added").arg(later), refused) > 0);
-    QVERIFY(expect(QString("starting scheduler for account %1").arg(later), refused) > 0);
 
     QVERIFY(!AccountsFixture::agTool({ "delete-account", QString::number(created) }).isNull());
     const int deleted = expect(QString("[Scheduler] deleted account %1").arg(created), from);
@@ -394,7 +390,6 @@ void SchedulerEndToEnd::startsWithoutAnySystemBus()
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus);
     // Neutral inputs: background allowed, no flight mode, no power save.
     QVERIFY(expect("[Scheduler] ConnSettings: allow backgr connection value is  true") >= 0);
-    QVERIFY(expect("[Scheduler] is connection allowed:  true") >= 0);
     QVERIFY(expect(QString("starting scheduler for account %1").arg(mAlwaysOn)) >= 0);
 }
 
