@@ -85,7 +85,8 @@ const char Usage[]
       "A damaged store (\"The mail store FILE is damaged: ...\") is refused by every\n"
       "command and program. Stop the programs that use it, move the store's folder\n"
       "aside (it keeps the mail files in mail/), then add the accounts and folders\n"
-      "again and import the mail anew.\n";
+      "again and import the mail anew, the old content files included\n"
+      "(qmfctl import --folder ID OLD/mail/*/; their flags and folders are lost).\n";
 
 QString oneLine(QString text)
 {
