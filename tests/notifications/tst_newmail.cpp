@@ -4,12 +4,12 @@
 // process, so the notification layer's list can be read right after each
 // store change.
 
-#include "mailfixture.h"
 #include "platform/mnotification.h"
 #include "platform/mremoteaction.h"
 #include "platform/qtn_mail.h"
 #include "postvane/postvane.h"
 #include "standins.h"
+#include "storefixture.h"
 #include "testenvironment.h"
 
 #include <qmailstore.h>
@@ -17,7 +17,7 @@
 #include <QScopedPointer>
 #include <QtTest>
 
-using namespace MailFixture;
+using namespace StoreFixture;
 
 namespace {
 

@@ -1,7 +1,9 @@
+#include "accountsfixture.h"
+#include "logcapture.h"
 #include "messageserverstandin.h"
 #include "platform/closurebase.h"
 #include "platform/tavikserviceactionmanager.h"
-#include "schedulerfixture.h"
+#include "storefixture.h"
 #include "syncscheduler/accountscheduler.h"
 #include "syncscheduler/delayedsignal.h"
 #include "syncscheduler/syncscheduler.h"
@@ -427,7 +429,8 @@ void AccountSchedulerTest::resetLeavesARunningSyncAlone()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     QVERIFY(account.isValid());
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
     scheduler.startScheduler(false);
@@ -557,7 +560,8 @@ void AccountSchedulerTest::doSyncRunsOneChainAtATime()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     QVERIFY(account.isValid());
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
     int successes = 0;
@@ -581,7 +585,8 @@ void AccountSchedulerTest::successRestoresTheNormalSchedule()
 {
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 0, 0);
     scheduler.startScheduler(false);
     scheduler.setForcedSchedule(10);
@@ -601,7 +606,8 @@ void AccountSchedulerTest::failureWhileAlwaysOnFallsBackToTenMinutes()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "Offline");
-    const QMailAccountId account = StoreFixture::addAccount(false);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, false);
     const Accounts::AccountId id = account.toULongLong();
     ClockedScheduler scheduler(id, 0, 0, 0, 0, 0);
     scheduler.startScheduler(false);
@@ -632,7 +638,8 @@ void AccountSchedulerTest::failureWithoutScheduleOwesNothing()
     mServer = new MessageServerStandIn;
     QVERIFY(mServer->start());
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1040);
-    const QMailAccountId account = StoreFixture::addAccount(false);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, false);
     ClockedScheduler idle(account.toULongLong(), 0, 0, 0, -1, -1);
     idle.startScheduler(false);
     idle.doSync([&] { idle.onSyncSucceed(); },
@@ -648,7 +655,8 @@ void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
     QVERIFY(mServer->start());
     mServer->setOutcome("ExportUpdates", MessageServerStandIn::Fail, 1034);
     mServer->setOutcome("TransmitMessages", MessageServerStandIn::Fail, 1033);
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     ClockedScheduler scheduler(account.toULongLong(), 0, 0, 0, 15, 15);
     scheduler.startScheduler(false);
     int successes = 0;
@@ -678,7 +686,8 @@ void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
 
 void AccountSchedulerTest::folderUpdatesTriggerTheAlwaysOnCheck()
 {
-    const QMailAccountId account = StoreFixture::addAccount(false);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, false);
     ClockedScheduler pushing(1, 0, 0, 0, 0, 0);
     pushing.startScheduler(false);
     ClockedScheduler periodic(2, 0, 0, 0, 15, 15);

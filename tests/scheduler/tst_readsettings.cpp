@@ -1,4 +1,6 @@
-#include "schedulerfixture.h"
+#include "accountsfixture.h"
+#include "logcapture.h"
+#include "storefixture.h"
 #include "syncscheduler/syncscheduler.h"
 #include "testenvironment.h"
 

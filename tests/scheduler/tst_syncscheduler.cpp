@@ -1,7 +1,9 @@
+#include "accountsfixture.h"
+#include "logcapture.h"
 #include "messageserverstandin.h"
 #include "platform/closurebase.h"
 #include "platform/tavikserviceactionmanager.h"
-#include "schedulerfixture.h"
+#include "storefixture.h"
 #include "syncscheduler/syncscheduler.h"
 #include "testenvironment.h"
 
@@ -61,7 +63,8 @@ void SyncSchedulerSyncTest::cleanup()
 
 void SyncSchedulerSyncTest::unknownAccountIsSynchronisedWithLogOnlyHandlers()
 {
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     QVERIFY(account.isValid());
     const Accounts::AccountId id = account.toULongLong();
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "No route");
@@ -77,7 +80,8 @@ void SyncSchedulerSyncTest::unknownAccountIsSynchronisedWithLogOnlyHandlers()
 
 void SyncSchedulerSyncTest::scheduledAccountGetsItsOutcome()
 {
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     const Accounts::AccountId id = account.toULongLong();
     SyncScheduler owner;
     QSharedPointer<AccountScheduler> scheduler(new AccountScheduler(id, 0, 0, 0, 0, 0));
@@ -98,7 +102,8 @@ void SyncSchedulerSyncTest::scheduledAccountGetsItsOutcome()
 
 void SyncSchedulerSyncTest::secondSyncWhileRunningIsDropped()
 {
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     const Accounts::AccountId id = account.toULongLong();
     mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Never);
     SyncScheduler owner;
@@ -133,7 +138,8 @@ void SyncSchedulerSyncTest::outcomesForUnknownAccountsAreWarnedAbout()
 
 void SyncSchedulerSyncTest::outcomeAfterTeardownIsDropped()
 {
-    const QMailAccountId account = StoreFixture::addAccount(true);
+    const QMailAccountId account
+        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
     const Accounts::AccountId id = account.toULongLong();
     mServer->setOutcome("RetrieveMessageLists", MessageServerStandIn::Never);
     auto *owner = new SyncScheduler;

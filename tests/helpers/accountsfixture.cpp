@@ -1,10 +1,6 @@
-#include "schedulerfixture.h"
+#include "accountsfixture.h"
 
 #include "testenvironment.h"
-
-#include <qmailaccount.h>
-#include <qmailfolder.h>
-#include <qmailstore.h>
 
 #include <QDir>
 #include <QFile>
@@ -13,35 +9,6 @@
 #include <QtDebug>
 
 namespace {
-
-QStringList gLines;
-QMutex gMutex;
-QtMessageHandler gPrevious = nullptr;
-
-void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    QString label;
-    switch (type) {
-    case QtWarningMsg:
-        label = QStringLiteral("Warning");
-        break;
-    case QtCriticalMsg:
-        label = QStringLiteral("Critical");
-        break;
-    case QtFatalMsg:
-        label = QStringLiteral("Fatal");
-        break;
-    default:
-        label = QString::fromLatin1(context.category ? context.category : "default");
-    }
-    {
-        QMutexLocker locker(&gMutex);
-        gLines.append(QLatin1Char('[') + label + QStringLiteral("] ") + message);
-    }
-    if (gPrevious && type != QtDebugMsg) {
-        gPrevious(type, context, message);
-    }
-}
 
 bool copyFolder(const QString &from, const QString &to)
 {
@@ -134,68 +101,3 @@ quint32 createAccount(const QString &provider, bool enabled)
 }
 
 } // namespace AccountsFixture
-
-namespace StoreFixture {
-
-QMailAccountId addAccount(bool favouriteInbox)
-{
-    QMailAccount account;
-    account.setName(QStringLiteral("Scheduled"));
-    if (!QMailStore::instance()->addAccount(&account)) {
-        return QMailAccountId();
-    }
-    QMailFolder inbox(QStringLiteral("INBOX"), QMailFolderId(), account.id());
-    inbox.setStatus(QMailFolder::Favourite, favouriteInbox);
-    if (!QMailStore::instance()->addFolder(&inbox)) {
-        return QMailAccountId();
-    }
-    account.setStandardFolder(QMailFolder::InboxFolder, inbox.id());
-    if (!QMailStore::instance()->updateAccount(&account)) {
-        return QMailAccountId();
-    }
-    return account.id();
-}
-
-} // namespace StoreFixture
-
-LogCapture::LogCapture()
-{
-    QMutexLocker locker(&gMutex);
-    gLines.clear();
-    gPrevious = qInstallMessageHandler(capture);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(gPrevious);
-    QMutexLocker locker(&gMutex);
-    gLines.clear();
-}
-
-QStringList LogCapture::lines() const
-{
-    QMutexLocker locker(&gMutex);
-    return gLines;
-}
-
-bool LogCapture::contains(const QString &text) const
-{
-    return count(text) > 0;
-}
-
-int LogCapture::count(const QString &text) const
-{
-    int n = 0;
-    for (const QString &line : lines()) {
-        if (line.contains(text)) {
-            ++n;
-        }
-    }
-    return n;
-}
-
-void LogCapture::clear()
-{
-    QMutexLocker locker(&gMutex);
-    gLines.clear();
-}

@@ -1,29 +1,42 @@
-#include "mailfixture.h"
+#include "storefixture.h"
 
+#include <qmailaccount.h>
+#include <qmailfolder.h>
+#include <qmailmessage.h>
 #include <qmailstore.h>
 
 #include <QtDebug>
 
-namespace MailFixture {
+namespace StoreFixture {
 
-QMailAccountId addAccount(const QString &name, QMailFolderId *inbox)
+namespace {
+
+bool refused(bool ok, const char *operation)
+{
+    if (!ok) {
+        qWarning() << operation << "failed:" << QMailStore::instance()->lastErrorText();
+    }
+    return !ok;
+}
+
+} // namespace
+
+QMailAccountId addAccount(const QString &name, QMailFolderId *inbox, bool favouriteInbox)
 {
     QMailStore *store = QMailStore::instance();
     QMailAccount account;
     account.setName(name);
     account.setStatus(QMailAccount::Enabled);
-    if (!store->addAccount(&account)) {
-        qWarning() << "addAccount failed:" << store->lastErrorText();
+    if (refused(store->addAccount(&account), "addAccount")) {
         return QMailAccountId();
     }
     QMailFolder folder(QStringLiteral("INBOX"), QMailFolderId(), account.id());
-    if (!store->addFolder(&folder)) {
-        qWarning() << "addFolder failed:" << store->lastErrorText();
+    folder.setStatus(QMailFolder::Favourite, favouriteInbox);
+    if (refused(store->addFolder(&folder), "addFolder")) {
         return QMailAccountId();
     }
     account.setStandardFolder(QMailFolder::InboxFolder, folder.id());
-    if (!store->updateAccount(&account)) {
-        qWarning() << "updateAccount failed:" << store->lastErrorText();
+    if (refused(store->updateAccount(&account), "updateAccount")) {
         return QMailAccountId();
     }
     if (inbox) {
@@ -36,9 +49,7 @@ QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quin
 {
     QMailFolder folder(path, QMailFolderId(), account);
     folder.setStatus(status);
-    if (!QMailStore::instance()->addFolder(&folder)) {
-        qWarning() << "addFolder failed:" << QMailStore::instance()->lastErrorText();
-    }
+    refused(QMailStore::instance()->addFolder(&folder), "addFolder");
     return folder.id();
 }
 
@@ -56,9 +67,7 @@ QMailMessageId addMessage(const QMailFolderId &folder, const QString &from, cons
     }
     message.setReceivedDate(QMailTimeStamp::currentDateTime());
     message.setStatus(status | QMailMessageMetaData::Incoming | QMailMessageMetaData::New);
-    if (!QMailStore::instance()->addMessage(&message)) {
-        qWarning() << "addMessage failed:" << QMailStore::instance()->lastErrorText();
-    }
+    refused(QMailStore::instance()->addMessage(&message), "addMessage");
     return message.id();
 }
 
@@ -74,4 +83,4 @@ bool setFolderStatus(const QMailFolderId &id, quint64 flags, bool set)
     return QMailStore::instance()->updateFolder(&folder);
 }
 
-} // namespace MailFixture
+} // namespace StoreFixture
