@@ -1,6 +1,7 @@
 #include "platform/qtn_mail.h"
 #include "postvane/postvane.h"
 #include "settings/settings.h"
+#include "syncscheduler/syncscheduler.h"
 
 #include <QCoreApplication>
 #include <qmaillog.h>
@@ -24,8 +25,13 @@ int main(int argc, char *argv[])
     Postvane *postvane = new Postvane(nullptr);
     postvane->enableNotifications(readNotificationsEnabled(organisationName, applicationName));
 
+    SyncScheduler *syncScheduler = new SyncScheduler(nullptr);
+
+    syncScheduler->startWhenReady();
+
     const int result = application.exec();
 
+    delete syncScheduler;
     delete postvane;
     return result;
 }
