@@ -32,8 +32,9 @@ ActionInformator::ActionInformator(QSharedPointer<QMailActionInfo> action, QObje
                       << errorCodeText(info->statusErrorCode())
                       << "', status Folder Id: " << info->statusFolderId()
                       << ", status account Id :" << info->statusAccountId()
-                      << ", message id: " << info->statusMessageId() << ", text: "
-                      << info->statusText() << ", total progress:" << info->totalProgress();
+                      << ", message id: " << info->statusMessageId()
+                      << ", text: " << info->statusText()
+                      << ", total progress:" << info->totalProgress();
 }
 
 bool ActionInformator::isDownload() const
@@ -52,8 +53,8 @@ void ActionInformator::learnAccount()
 void ActionInformator::activityChanged(QMailServiceAction::Activity a)
 {
     qMailLog(Watcher) << "ActionId: " << mAction->id()
-                      << ", status account Id :" << mAction->statusAccountId() << " ("
-                      << mAccountId << "): activityChanged: " << activityText(a);
+                      << ", status account Id :" << mAction->statusAccountId() << " (" << mAccountId
+                      << "): activityChanged: " << activityText(a);
     learnAccount();
     if (!mAccountId.isValid()) {
         qMailLog(Watcher) << "Account is invalid, doing nothing";
@@ -91,8 +92,8 @@ void ActionInformator::statusAccountIdChanged(QMailAccountId accountId)
 void ActionInformator::progressChanged(uint value, uint total)
 {
     qMailLog(Watcher) << "ActionId: " << mAction->id()
-                      << ", status account Id :" << mAction->statusAccountId() << " ("
-                      << mAccountId << "): progressChanged :" << value << " from " << total;
+                      << ", status account Id :" << mAction->statusAccountId() << " (" << mAccountId
+                      << "): progressChanged :" << value << " from " << total;
     learnAccount();
     // Also with an invalid account: the transfer manager rejects it.
     Q_EMIT transferProgress(mAccountId, value, total);
@@ -127,8 +128,8 @@ void ActionInformator::connectivityChanged(QMailServiceAction::Connectivity c)
 
 void ActionInformator::statusChanged(QMailServiceAction::Status s)
 {
-    qMailLog(Watcher) << "ActionId: " << mAction->id() << "statusChanged:"
-                      << errorCodeText(s.errorCode) << " for account " << s.accountId
-                      << ", folder " << s.folderId << ", message " << s.messageId << ", text '"
-                      << s.text << "'";
+    qMailLog(Watcher) << "ActionId: " << mAction->id()
+                      << "statusChanged:" << errorCodeText(s.errorCode) << " for account "
+                      << s.accountId << ", folder " << s.folderId << ", message " << s.messageId
+                      << ", text '" << s.text << "'";
 }

@@ -9,8 +9,7 @@ ActionsWatcher::ActionsWatcher(QObject *parent)
     : QObject(parent)
     , mObserver(new QMailActionObserver(this))
 {
-    connect(mObserver, &QMailActionObserver::actionsChanged, this,
-            &ActionsWatcher::actionsChanged);
+    connect(mObserver, &QMailActionObserver::actionsChanged, this, &ActionsWatcher::actionsChanged);
 }
 
 ActionsWatcher::~ActionsWatcher()

@@ -8,6 +8,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QPointer>
 #include <QtGlobal>
 
 namespace {
@@ -87,52 +88,28 @@ void Transfer::requestView()
         return;
     }
     mRequest = new QDBusPendingCallWatcher(mClient->mServer->requestView(mName, mIcon, Cancellable),
-                                           this);
-    connect(mRequest, &QDBusPendingCallWatcher::finished, this, &Transfer::onViewReady);
+                                           mClient);
+    mClient->mPending.insert(mRequest, { this, {}, false });
+    connect(mRequest, &QDBusPendingCallWatcher::finished, mClient, &Client::onViewReady);
 }
 
-void Transfer::onViewReady(QDBusPendingCallWatcher *call)
-{
-    call->deleteLater();
-    mRequest = nullptr;
-    const QList<std::function<void(JobViewProxy *)>> waiting = mWaiting;
-    mWaiting.clear();
-    const QDBusPendingReply<QDBusObjectPath> reply = *call;
-    if (reply.isError()) {
-        qWarning() << "TransferUI: the job-progress service gave no view for" << mName << ":"
-                   << reply.error().message();
-        return;
-    }
-    mView = new JobViewProxy(QLatin1String(JobViewService), reply.value().path(),
-                             QDBusConnection::sessionBus(), this);
-    connect(mView, &JobViewProxy::cancelRequested, this, &Transfer::cancel);
-    for (const auto &pending : waiting) {
-        callView(pending);
-    }
-    if (mState == Active && !mView) {
-        // Closed while it was coming, and active again since.
-        requestView();
-        setProgress(mProgress);
-    }
-}
-
-void Transfer::callView(const std::function<void(JobViewProxy *)> &call)
+void Transfer::callView(const ViewCall &call)
 {
     if (mView) {
         call(mView);
-    } else if (mRequest) {
-        mWaiting.append(call);
+    } else if (mRequest && mClient) {
+        mClient->mPending[mRequest].calls.append(call);
     }
 }
 
 void Transfer::closeView(const QString &message)
 {
-    callView([this, message](JobViewProxy *view) {
-        view->terminate(message);
-        if (view == mView) {
-            forgetView();
-        }
-    });
+    callView([message](JobViewProxy *view) { view->terminate(message); });
+    forgetView();
+    if (mRequest && mClient) {
+        mClient->mPending[mRequest].closed = true;
+    }
+    mRequest = nullptr;
 }
 
 void Transfer::forgetView()
@@ -151,7 +128,39 @@ Client::~Client()
 {
     for (Transfer *transfer : qAsConst(mTransfers)) {
         transfer->mClient = nullptr;
+        transfer->mRequest = nullptr;
     }
+}
+
+void Client::onViewReady(QDBusPendingCallWatcher *call)
+{
+    call->deleteLater();
+    const PendingView pending = mPending.take(call);
+    Transfer *transfer = pending.transfer;
+    if (transfer && transfer->mRequest == call) {
+        transfer->mRequest = nullptr;
+    }
+    const QDBusPendingReply<QDBusObjectPath> reply = *call;
+    if (reply.isError()) {
+        qWarning() << "TransferUI: the job-progress service gave no view:"
+                   << reply.error().message();
+        return;
+    }
+    auto *view = new JobViewProxy(QLatin1String(JobViewService), reply.value().path(),
+                                  QDBusConnection::sessionBus(), this);
+    for (const auto &waiting : pending.calls) {
+        waiting(view);
+    }
+    if (pending.closed || !transfer) {
+        if (!pending.closed) {
+            view->terminate(QString()); // its transfer went without closing it
+        }
+        view->deleteLater();
+        return;
+    }
+    view->setParent(transfer);
+    transfer->mView = view;
+    connect(view, &JobViewProxy::cancelRequested, transfer, &Transfer::cancel);
 }
 
 bool Client::init()
@@ -174,15 +183,15 @@ bool Client::init()
     return true;
 }
 
-Transfer *Client::registerTransfer(const QString &name, TransferType type,
-                                   const QString &clientId)
+Transfer *Client::registerTransfer(const QString &name, TransferType type, const QString &clientId)
 {
     Q_UNUSED(type)
     Q_UNUSED(clientId)
     if (!mServer || !mServiceUp) {
         return nullptr;
     }
-    auto *transfer = new Transfer(this, QStringLiteral("postvane-transfer-%1").arg(++mLastId), name);
+    auto *transfer
+        = new Transfer(this, QStringLiteral("postvane-transfer-%1").arg(++mLastId), name);
     mTransfers.append(transfer);
     return transfer;
 }
@@ -209,15 +218,14 @@ void Client::onOwnerChanged(const QString &, const QString &oldOwner, const QStr
         // The views went with the old owner.
         for (Transfer *transfer : qAsConst(mTransfers)) {
             transfer->forgetView();
-            transfer->mWaiting.clear();
-            delete transfer->mRequest;
             transfer->mRequest = nullptr;
         }
+        qDeleteAll(mPending.keys());
+        mPending.clear();
     }
     if (mServiceUp) {
         for (Transfer *transfer : qAsConst(mTransfers)) {
-            if (transfer->mState == Transfer::Active && !transfer->mView
-                && !transfer->mRequest) {
+            if (transfer->mState == Transfer::Active && !transfer->mView && !transfer->mRequest) {
                 transfer->requestView();
                 transfer->setProgress(transfer->mProgress);
             }

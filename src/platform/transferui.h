@@ -1,6 +1,7 @@
 #ifndef TRANSFERUI_H
 #define TRANSFERUI_H
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -38,7 +39,9 @@ class QDBusPendingCallWatcher;
 //   removeTransfer        closes a view that is still live.
 //   the view's cancelRequested   the transfer's cancel().
 //
-// Calls made while a view is being asked for wait for it and follow in order.
+// Calls made while a view is being asked for wait for it and follow in order;
+// the client keeps them, so a transfer deleted meanwhile still has its view
+// closed when it arrives.
 // Every call is asynchronous; only init() asks the bus (not the service)
 // whether the service has an owner. If the service leaves the bus, views are
 // forgotten; when it comes back, every transfer that is active asks for a new
@@ -75,11 +78,12 @@ private:
     friend class Client;
     enum State { Registered, Active, Failed, Done };
 
+    typedef std::function<void(JobViewProxy *)> ViewCall;
+
     Transfer(Client *client, const QString &id, const QString &name);
     void requestView();
-    void onViewReady(QDBusPendingCallWatcher *call);
     // Calls the view now, after it has arrived, or not at all without one.
-    void callView(const std::function<void(JobViewProxy *)> &call);
+    void callView(const ViewCall &call);
     void closeView(const QString &message);
     void forgetView();
 
@@ -93,7 +97,6 @@ private:
     State mState = Registered;
     JobViewProxy *mView = nullptr;
     QDBusPendingCallWatcher *mRequest = nullptr; // the view being asked for
-    QList<std::function<void(JobViewProxy *)>> mWaiting;
 };
 
 class Client : public QObject
@@ -116,8 +119,17 @@ public:
 
 private:
     friend class Transfer;
+    struct PendingView
+    {
+        QPointer<Transfer> transfer;
+        QList<Transfer::ViewCall> calls;
+        bool closed = false; // terminated before it arrived
+    };
+
+    void onViewReady(QDBusPendingCallWatcher *call);
     void onOwnerChanged(const QString &service, const QString &oldOwner, const QString &newOwner);
 
+    QHash<QDBusPendingCallWatcher *, PendingView> mPending;
     JobViewServerProxy *mServer = nullptr;
     bool mServiceUp = false;
     quint64 mLastId = 0;

@@ -60,6 +60,12 @@ public:
     // Ends a running action: error code 0 succeeds, anything else fails.
     bool finish(quint64 actionId, int errorCode, const QString &text = QString());
     bool progress(quint64 actionId, uint value, uint total);
+    // Names an action's account in a status signal only, as a server that
+    // learns it late: the action list keeps saying none.
+    void announceAccount(quint64 actionId, quint64 accountId)
+    {
+        Q_EMIT StatusChanged(actionId, 0, QString(), accountId, 0, 0);
+    }
 
     // The interface.
     qulonglong ExportUpdates(qulonglong accountId) override;
