@@ -1,7 +1,9 @@
+#include "actionswatcher.h"
 #include "qtn_mail.h"
 #include "postvane.h"
 #include "settings.h"
 #include "syncscheduler.h"
+#include "transfermanager.h"
 
 #include <QCoreApplication>
 #include <qmaillog.h>
@@ -22,10 +24,33 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     qtn_mail::init_translation_package();
 
+    // Takes the single-instance lock: a second instance ends here.
     Postvane *postvane = new Postvane(nullptr);
     postvane->enableNotifications(readNotificationsEnabled(organisationName, applicationName));
 
+    ActionsWatcher *actionsWatcher = new ActionsWatcher(nullptr);
     SyncScheduler *syncScheduler = new SyncScheduler(nullptr);
+    // Never deleted: its entries stay in the transfer UI when the daemon exits.
+    // A static pointer keeps it reachable for the rest of the process, so the
+    // leak checker sees an object that lives on, not a leak.
+    static TransferManager *transferManager = nullptr;
+    transferManager = new TransferManager(nullptr);
+
+    QObject::connect(syncScheduler, SIGNAL(accountAdded(QMailAccountId)), transferManager,
+                     SLOT(onAccountAdded(QMailAccountId)));
+    QObject::connect(syncScheduler, SIGNAL(accountDeleted(QMailAccountId)), transferManager,
+                     SLOT(onAccountDeleted(QMailAccountId)));
+    QObject::connect(actionsWatcher, SIGNAL(transferStarted(QMailAccountId, bool)), transferManager,
+                     SLOT(onTransferStarted(QMailAccountId, bool)));
+    QObject::connect(actionsWatcher, SIGNAL(transferProgress(QMailAccountId, uint, uint)),
+                     transferManager, SLOT(onTransferProgress(QMailAccountId, uint, uint)));
+    QObject::connect(
+        actionsWatcher,
+        SIGNAL(transferFinished(QMailAccountId, QMailServiceAction::Status::ErrorCode)),
+        transferManager,
+        SLOT(onTransferFinished(QMailAccountId, QMailServiceAction::Status::ErrorCode)));
+    QObject::connect(transferManager, SIGNAL(accountCancelRequest(QMailAccountId)), actionsWatcher,
+                     SLOT(onAccountCancelRequest(QMailAccountId)));
 
     syncScheduler->startWhenReady();
 
@@ -33,5 +58,6 @@ int main(int argc, char *argv[])
 
     delete syncScheduler;
     delete postvane;
+    delete actionsWatcher;
     return result;
 }
