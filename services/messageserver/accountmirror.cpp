@@ -7,10 +7,12 @@
 #include <Accounts/Account>
 #include <Accounts/Service>
 
+#include <QDBusConnection>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <memory>
 
@@ -47,8 +49,37 @@ AccountMirror::AccountMirror(QObject *parent)
         connect(manager, &Accounts::Manager::accountUpdated, this,
                 &AccountMirror::onAccountChanged);
         connect(manager, &Accounts::Manager::accountRemoved, this,
-                &AccountMirror::onAccountChanged);
+                &AccountMirror::onAccountRemoved);
         connect(manager, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
+    }
+    // libaccounts 1.16 does not tell its managers of every change another
+    // process makes (an ag-tool update of a service setting of an account
+    // older than this process never reached them), so every change notice
+    // of the database is heard here too; mirroring an unchanged account
+    // changes nothing.
+    QDBusConnection::sessionBus().connect(
+        QString(), QString(), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
+        QStringLiteral("AccountChanged"), this, SLOT(onDatabaseNotice()));
+}
+
+void AccountMirror::onDatabaseNotice()
+{
+    if (!mNoticePending) {
+        mNoticePending = true;
+        QTimer::singleShot(0, this, &AccountMirror::onDatabaseChanged);
+    }
+}
+
+void AccountMirror::onDatabaseChanged()
+{
+    mNoticePending = false;
+    QSet<quint64> ids = mMirrored;
+    const Accounts::AccountIdList listed = mEmail.accountList(EmailType);
+    for (Accounts::AccountId id : listed) {
+        ids.insert(id);
+    }
+    for (quint64 id : qAsConst(ids)) {
+        onAccountChanged(Accounts::AccountId(id));
     }
 }
 
@@ -77,8 +108,10 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     if (number == 0 || number > 0xffffffffULL) {
         return config;
     }
-    std::unique_ptr<Accounts::Account> account(
-        const_cast<Accounts::Manager &>(mEmail).account(Accounts::AccountId(number)));
+    // A manager that only reads, and keeps no account object between two
+    // reads, sees the database as it is now: the listening managers keep
+    // account objects that miss changes made by other processes.
+    Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
     if (!account) {
         return config;
     }
@@ -101,7 +134,7 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     config.enabled = account->enabled() && serviceEnabled;
     account->selectService(service);
     config.maildir = account->valueAsString(QStringLiteral("maildir"));
-    const QString prefix = pushPrefix(account.get());
+    const QString prefix = pushPrefix(account);
     if (prefix != QLatin1String("-")) {
         config.pushEnabled
             = account->valueAsString(prefix + QStringLiteral("pushEnabled"), QStringLiteral("0"))
@@ -127,8 +160,7 @@ bool AccountMirror::ensureInStore(const QMailAccountId &id)
 
 void AccountMirror::recordSynchronized(const QMailAccountId &id)
 {
-    std::unique_ptr<Accounts::Account> account(
-        mEmail.account(Accounts::AccountId(id.toULongLong())));
+    Accounts::Account *account = liveAccount(id.toULongLong());
     if (!account || account->services(EmailType).isEmpty()) {
         return;
     }
@@ -137,6 +169,28 @@ void AccountMirror::recordSynchronized(const QMailAccountId &id)
     mMirroring = true;
     account->syncAndBlock();
     mMirroring = false;
+}
+
+void AccountMirror::onAccountRemoved(Accounts::AccountId id)
+{
+    if (Accounts::Account *gone = mLive.take(id)) {
+        gone->deleteLater();
+    }
+    onAccountChanged(id);
+}
+
+Accounts::Account *AccountMirror::liveAccount(quint64 number)
+{
+    Accounts::Account *account = mLive.value(number);
+    if (!account) {
+        account = mEmail.account(Accounts::AccountId(number));
+        if (account) {
+            mLive.insert(number, account);
+            connect(account, &Accounts::Account::removed, this,
+                    [this, number] { onAccountRemoved(Accounts::AccountId(number)); });
+        }
+    }
+    return account;
 }
 
 void AccountMirror::applyPending()
@@ -213,8 +267,8 @@ void AccountMirror::mirror(Accounts::AccountId number)
     // A Maildir account can be kept always-on: say so once, as the scheduler expects.
     if (!config.maildir.isEmpty() && !mPushMarked.contains(number)) {
         mPushMarked.insert(number);
-        std::unique_ptr<Accounts::Account> entry(mEmail.account(number));
-        if (entry && pushPrefix(entry.get()) == QLatin1String("-")) {
+        Accounts::Account *entry = liveAccount(number);
+        if (entry && pushPrefix(entry) == QLatin1String("-")) {
             // Writing tells every manager of this process at once: hold those back.
             mMirroring = true;
             entry->selectService(entry->services(EmailType).first());

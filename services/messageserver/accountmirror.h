@@ -50,18 +50,27 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onAccountChanged(Accounts::AccountId id);
+    void onDatabaseChanged();
+    void onAccountRemoved(Accounts::AccountId id);
+    void onDatabaseNotice();
 
 private:
     void mirror(Accounts::AccountId id);
+    Accounts::Account *liveAccount(quint64 number);
     void loadMirrored();
     void saveMirrored();
 
     Accounts::Manager mEmail; // hears e-mail service settings and enabling
     Accounts::Manager mGlobal; // hears account-wide settings
     QSet<quint64> mMirrored;
+    // One account object per account for the whole run: libaccounts brings
+    // the changes of other processes into these, while an object loaded
+    // afresh may show an old state of the database.
+    QHash<quint64, Accounts::Account *> mLive;
     QSet<Accounts::AccountId> mPending;
     QSet<Accounts::AccountId> mPushMarked; // accounts told to be push-capable by this process
     bool mMirroring = false;
+    bool mNoticePending = false;
     QString mStateFile;
 };
 

@@ -49,6 +49,9 @@ int main(int argc, char *argv[])
     action.sa_handler = onSignal;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // A write past the file-size limit fails with EFBIG, reported like a full
+    // disk, instead of ending the server.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     MessageServer server;
     if (!server.start()) {
