@@ -17,7 +17,8 @@ namespace {
 // The process that holds the daemon's lock, or 0.
 qint64 lockHolder()
 {
-    const int fd = ::open("/var/lock/postvane.lock", O_RDONLY | O_CLOEXEC);
+    const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/postvane.lock";
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
         return 0;
     }
@@ -241,12 +242,14 @@ void TestDaemonProcess::otherSignalsKeepTheirDefaultAction()
 
 void TestDaemonProcess::missingLockFolderIsALockFailure()
 {
-    // An empty /run hides the lock folder, as on a system without /var/lock.
+    // Outside a user session an empty /run hides the lock folder, as on a
+    // system without /var/lock.
     ProcessRunner daemon;
-    QVERIFY(
-        daemon.start(QStringLiteral("unshare"),
-                     { QStringLiteral("--mount"), QStringLiteral("sh"), QStringLiteral("-c"),
-                       QStringLiteral("mount -t tmpfs none /run && exec \"$0\""), postvane() }));
+    QVERIFY(daemon.start(
+        QStringLiteral("unshare"),
+        { QStringLiteral("--mount"), QStringLiteral("sh"), QStringLiteral("-c"),
+          QStringLiteral("unset XDG_RUNTIME_DIR; mount -t tmpfs none /run && exec \"$0\""),
+          postvane() }));
     QVERIFY(daemon.waitForFinished(30000));
     QCOMPARE(daemon.exitCode(), 255);
     const QStringList lines = daemon.lines();
