@@ -5,10 +5,12 @@
 
 #include <QMetaType>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 // Vocabulary of mail-service actions: what an action is doing, how it is
-// connected, and how it ended. Concrete actions derive from this class.
+// connected, and how it ended. Concrete actions derive from this class; the
+// base keeps the state and tells each change by its signal.
 class QMailServiceAction : public QObject
 {
     Q_OBJECT
@@ -60,6 +62,37 @@ public:
 
     explicit QMailServiceAction(QObject *parent = nullptr);
     ~QMailServiceAction() override;
+
+    Connectivity connectivity() const { return mConnectivity; }
+    Activity activity() const { return mActivity; }
+    const Status &status() const { return mStatus; }
+    QPair<uint, uint> progress() const { return qMakePair(mProgress, mTotal); }
+    bool isRunning() const { return mActivity == Pending || mActivity == InProgress; }
+
+public Q_SLOTS:
+    // Asks for the action to be cancelled; an action that cannot be cancelled
+    // ignores it. A cancelled action ends as failed with ErrCancel.
+    virtual void cancelOperation();
+
+Q_SIGNALS:
+    void connectivityChanged(QMailServiceAction::Connectivity c);
+    void activityChanged(QMailServiceAction::Activity a);
+    void statusChanged(const QMailServiceAction::Status &s);
+    void progressChanged(uint value, uint total);
+
+protected:
+    // Each setter emits its signal only when the value changes.
+    void setConnectivity(Connectivity connectivity);
+    void setActivity(Activity activity);
+    void setStatus(const Status &status);
+    void setProgress(uint value, uint total);
+
+private:
+    Connectivity mConnectivity = Offline;
+    Activity mActivity = Pending;
+    Status mStatus;
+    uint mProgress = 0;
+    uint mTotal = 0;
 };
 
 Q_DECLARE_METATYPE(QMailServiceAction::Status)

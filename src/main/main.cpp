@@ -1,6 +1,9 @@
+#include "actionswatcher/actionswatcher.h"
 #include "platform/qtn_mail.h"
 #include "postvane/postvane.h"
 #include "settings/settings.h"
+#include "syncscheduler/syncscheduler.h"
+#include "transfermanager/transfermanager.h"
 
 #include <QCoreApplication>
 #include <qmaillog.h>
@@ -21,11 +24,37 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     qtn_mail::init_translation_package();
 
+    // Takes the single-instance lock: a second instance ends here.
     Postvane *postvane = new Postvane(nullptr);
     postvane->enableNotifications(readNotificationsEnabled(organisationName, applicationName));
 
+    ActionsWatcher *actionsWatcher = new ActionsWatcher(nullptr);
+    SyncScheduler *syncScheduler = new SyncScheduler(nullptr);
+    // Never deleted: its entries stay in the transfer UI when the daemon exits.
+    TransferManager *transferManager = new TransferManager(nullptr);
+
+    QObject::connect(syncScheduler, SIGNAL(accountAdded(QMailAccountId)), transferManager,
+                     SLOT(onAccountAdded(QMailAccountId)));
+    QObject::connect(syncScheduler, SIGNAL(accountDeleted(QMailAccountId)), transferManager,
+                     SLOT(onAccountDeleted(QMailAccountId)));
+    QObject::connect(actionsWatcher, SIGNAL(transferStarted(QMailAccountId, bool)), transferManager,
+                     SLOT(onTransferStarted(QMailAccountId, bool)));
+    QObject::connect(actionsWatcher, SIGNAL(transferProgress(QMailAccountId, uint, uint)),
+                     transferManager, SLOT(onTransferProgress(QMailAccountId, uint, uint)));
+    QObject::connect(
+        actionsWatcher,
+        SIGNAL(transferFinished(QMailAccountId, QMailServiceAction::Status::ErrorCode)),
+        transferManager,
+        SLOT(onTransferFinished(QMailAccountId, QMailServiceAction::Status::ErrorCode)));
+    QObject::connect(transferManager, SIGNAL(accountCancelRequest(QMailAccountId)), actionsWatcher,
+                     SLOT(onAccountCancelRequest(QMailAccountId)));
+
+    syncScheduler->startWhenReady();
+
     const int result = application.exec();
 
+    delete syncScheduler;
     delete postvane;
+    delete actionsWatcher;
     return result;
 }

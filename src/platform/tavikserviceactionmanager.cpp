@@ -3,12 +3,12 @@
 #include <qmaillog.h>
 #include <qmailmessagesortkey.h>
 
+#include <qmailmessageserverinterface.h>
+
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -23,30 +23,6 @@ namespace {
 // server broadcasts the actions of every client, so most of them are never
 // claimed; the few that are claimed are claimed within one reply's latency.
 const int EarlyNewsLimit = 256;
-
-// One element of the sort order of a message-list request: a property of the
-// store's message sort key and whether it is sorted ascending.
-struct SortElement
-{
-    int property = 0;
-    bool ascending = true;
-};
-
-QDBusArgument &operator<<(QDBusArgument &argument, const SortElement &element)
-{
-    argument.beginStructure();
-    argument << element.property << element.ascending;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, SortElement &element)
-{
-    argument.beginStructure();
-    argument >> element.property >> element.ascending;
-    argument.endStructure();
-    return argument;
-}
 
 QString activityName(int activity)
 {
@@ -65,8 +41,6 @@ QString activityName(int activity)
 
 } // namespace
 
-Q_DECLARE_METATYPE(SortElement)
-
 TavikServiceActionManager *TavikServiceActionManager::instance()
 {
     // Reachable from this pointer for the whole process: the daemon never
@@ -83,27 +57,10 @@ TavikServiceActionManager *TavikServiceActionManager::instance()
     return manager;
 }
 
-QString TavikServiceActionManager::serviceName()
-{
-    return QStringLiteral("com.brenmor.qmf.MessageServer");
-}
-
-QString TavikServiceActionManager::objectPath()
-{
-    return QStringLiteral("/com/brenmor/qmf/MessageServer");
-}
-
-QString TavikServiceActionManager::interfaceName()
-{
-    return QStringLiteral("com.brenmor.qmf.MessageServer");
-}
-
 TavikServiceActionManager::TavikServiceActionManager(QObject *parent)
     : QObject(parent)
 {
     qRegisterMetaType<TavikServiceActionManager::Serial>("TavikServiceActionManager::Serial");
-    qDBusRegisterMetaType<SortElement>();
-    qDBusRegisterMetaType<QList<SortElement>>();
 }
 
 TavikServiceActionManager::~TavikServiceActionManager() = default;
@@ -117,13 +74,17 @@ TavikServiceActionManager::Serial
 TavikServiceActionManager::exportUpdates(const QMailAccountId &accountId)
 {
     return issue(QStringLiteral("ExportUpdates"), accountId,
-                 { QVariant::fromValue<qulonglong>(accountId.toULongLong()) });
+                 [&](QMailMessageServerInterface *server) {
+                     return server->ExportUpdates(accountId.toULongLong());
+                 });
 }
 
 TavikServiceActionManager::Serial TavikServiceActionManager::send(const QMailAccountId &accountId)
 {
     return issue(QStringLiteral("TransmitMessages"), accountId,
-                 { QVariant::fromValue<qulonglong>(accountId.toULongLong()) });
+                 [&](QMailMessageServerInterface *server) {
+                     return server->TransmitMessages(accountId.toULongLong());
+                 });
 }
 
 TavikServiceActionManager::Serial
@@ -131,8 +92,10 @@ TavikServiceActionManager::retrieveFolderList(const QMailAccountId &accountId,
                                               const QMailFolderId &folderId, bool descending)
 {
     return issue(QStringLiteral("RetrieveFolderList"), accountId,
-                 { QVariant::fromValue<qulonglong>(accountId.toULongLong()),
-                   QVariant::fromValue<qulonglong>(folderId.toULongLong()), descending });
+                 [&](QMailMessageServerInterface *server) {
+                     return server->RetrieveFolderList(accountId.toULongLong(),
+                                                       folderId.toULongLong(), descending);
+                 });
 }
 
 TavikServiceActionManager::Serial
@@ -145,21 +108,20 @@ TavikServiceActionManager::retrieveMessageLists(const QMailAccountId &accountId,
     for (const QMailFolderId &id : folderIds) {
         folders.append(id.toULongLong());
     }
-    QList<SortElement> order;
+    QMailSortElementList order;
     for (const auto &argument : sort.list()) {
-        SortElement element;
-        element.property = argument.first;
-        element.ascending = argument.second == Qt::AscendingOrder;
-        order.append(element);
+        order.append({ int(argument.first), argument.second == Qt::AscendingOrder });
     }
     return issue(QStringLiteral("RetrieveMessageLists"), accountId,
-                 { QVariant::fromValue<qulonglong>(accountId.toULongLong()),
-                   QVariant::fromValue(folders), minimum, QVariant::fromValue(order) });
+                 [&](QMailMessageServerInterface *server) {
+                     return server->RetrieveMessageLists(accountId.toULongLong(), folders, minimum,
+                                                         order);
+                 });
 }
 
-TavikServiceActionManager::Serial TavikServiceActionManager::issue(const QString &request,
-                                                                   const QMailAccountId &accountId,
-                                                                   const QList<QVariant> &arguments)
+TavikServiceActionManager::Serial TavikServiceActionManager::issue(
+    const QString &request, const QMailAccountId &accountId,
+    const std::function<QDBusPendingCall(QMailMessageServerInterface *)> &call)
 {
     const Serial serial = ++mLastSerial;
     Action action;
@@ -173,48 +135,39 @@ TavikServiceActionManager::Serial TavikServiceActionManager::issue(const QString
                                  << accountId.toULongLong();
     }
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
+    QMailMessageServerInterface *proxy = server();
+    if (!proxy) {
         failLater(serial, QMailServiceAction::Status::ErrFrameworkFault,
                   QStringLiteral("The message server cannot be reached: no session bus (%1)")
-                      .arg(bus.lastError().message()));
+                      .arg(QDBusConnection::sessionBus().lastError().message()));
         return serial;
     }
-    connectServerSignals();
-
-    QDBusMessage call
-        = QDBusMessage::createMethodCall(serviceName(), objectPath(), interfaceName(), request);
-    call.setArguments(arguments);
-    // No auto-start: a server that is not running fails the request at once.
-    call.setAutoStartService(false);
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    auto *watcher = new QDBusPendingCallWatcher(call(proxy), this);
     mCalls.insert(watcher, serial);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, &TavikServiceActionManager::onReply);
     return serial;
 }
 
-void TavikServiceActionManager::connectServerSignals()
+QMailMessageServerInterface *TavikServiceActionManager::server()
 {
-    if (mConnected) {
-        return;
+    if (mServer) {
+        return mServer;
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
-    const bool activity = bus.connect(serviceName(), objectPath(), interfaceName(),
-                                      QStringLiteral("ActivityChanged"), this,
-                                      SLOT(onServerActivityChanged(qulonglong, int, QDBusMessage)));
-    const bool status = bus.connect(
-        serviceName(), objectPath(), interfaceName(), QStringLiteral("StatusChanged"), this,
-        SLOT(onServerStatusChanged(qulonglong, int, QString, qulonglong, qulonglong, qulonglong,
-                                   QDBusMessage)));
-    if (!activity || !status) {
-        qWarning() << "TavikServiceActionManager: cannot follow the message server's actions:"
-                   << bus.lastError().message();
+    if (!bus.isConnected()) {
+        return nullptr;
     }
-    mWatcher = new QDBusServiceWatcher(serviceName(), bus, QDBusServiceWatcher::WatchForOwnerChange,
-                                       this);
-    connect(mWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+    mServer = new QMailMessageServerInterface(QStringLiteral(QMF_MESSAGESERVER_SERVICE),
+                                              QStringLiteral(QMF_MESSAGESERVER_PATH), bus, this);
+    connect(mServer, &QMailMessageServerInterface::ActivityChanged, this,
+            &TavikServiceActionManager::onServerActivityChanged);
+    connect(mServer, &QMailMessageServerInterface::StatusChanged, this,
+            &TavikServiceActionManager::onServerStatusChanged);
+    auto *watcher = new QDBusServiceWatcher(QStringLiteral(QMF_MESSAGESERVER_SERVICE), bus,
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             &TavikServiceActionManager::onServerOwnerChanged);
-    mConnected = true;
+    return mServer;
 }
 
 void TavikServiceActionManager::onReply(QDBusPendingCallWatcher *watcher)
@@ -252,7 +205,7 @@ void TavikServiceActionManager::onReply(QDBusPendingCallWatcher *watcher)
     Action &action = mActions[serial];
     action.server = server;
     action.serverId = serverId;
-    const ServerAction key(server, serverId);
+    const quint64 key = serverId;
     mByServerId.insert(key, serial);
 
     if (mVerbose) {
@@ -273,7 +226,7 @@ void TavikServiceActionManager::onReply(QDBusPendingCallWatcher *watcher)
     }
 }
 
-TavikServiceActionManager::EarlyNews &TavikServiceActionManager::earlyNews(const ServerAction &key)
+TavikServiceActionManager::EarlyNews &TavikServiceActionManager::earlyNews(quint64 key)
 {
     if (!mEarly.contains(key)) {
         mEarlyOrder.append(key);
@@ -284,10 +237,8 @@ TavikServiceActionManager::EarlyNews &TavikServiceActionManager::earlyNews(const
     return mEarly[key];
 }
 
-void TavikServiceActionManager::onServerActivityChanged(qulonglong actionId, int activity,
-                                                        const QDBusMessage &message)
+void TavikServiceActionManager::onServerActivityChanged(qulonglong key, int activity)
 {
-    const ServerAction key(message.service(), actionId);
     const auto found = mByServerId.constFind(key);
     if (found == mByServerId.constEnd()) {
         if (!mCalls.isEmpty()) {
@@ -300,10 +251,9 @@ void TavikServiceActionManager::onServerActivityChanged(qulonglong actionId, int
 
 void TavikServiceActionManager::onServerStatusChanged(qulonglong actionId, int errorCode,
                                                       const QString &text, qulonglong accountId,
-                                                      qulonglong folderId, qulonglong messageId,
-                                                      const QDBusMessage &message)
+                                                      qulonglong folderId, qulonglong messageId)
 {
-    const ServerAction key(message.service(), actionId);
+    const quint64 key = actionId;
     QMailServiceAction::Status status(static_cast<QMailServiceAction::Status::ErrorCode>(errorCode),
                                       text, QMailAccountId(accountId), QMailFolderId(folderId),
                                       QMailMessageId(messageId));
@@ -396,14 +346,9 @@ void TavikServiceActionManager::onServerOwnerChanged(const QString &service,
         status.text = QStringLiteral("The message server quit before the action ended");
         finish(serial, QMailServiceAction::Failed, status);
     }
-    for (auto it = mEarly.begin(); it != mEarly.end();) {
-        if (it.key().first == oldOwner) {
-            mEarlyOrder.removeOne(it.key());
-            it = mEarly.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    // What was heard early came from the owner that has left.
+    mEarly.clear();
+    mEarlyOrder.clear();
 }
 
 void TavikServiceActionManager::failLater(Serial serial, QMailServiceAction::Status::ErrorCode code,
@@ -427,7 +372,7 @@ void TavikServiceActionManager::finish(Serial serial, QMailServiceAction::Activi
 {
     const Action action = mActions.take(serial);
     if (action.serverId != 0) {
-        mByServerId.remove(ServerAction(action.server, action.serverId));
+        mByServerId.remove(action.serverId);
     }
     if (!status.accountId.isValid()) {
         status.accountId = action.accountId;

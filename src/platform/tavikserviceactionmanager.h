@@ -12,14 +12,16 @@
 #include <QStringList>
 #include <QVariant>
 
-class QDBusMessage;
+#include <functional>
+
+class QDBusPendingCall;
 class QDBusPendingCallWatcher;
-class QDBusServiceWatcher;
+class QMailMessageServerInterface;
 class QMailMessageSortKey;
 
 // Issues mail-service requests to the message server over the session bus
-// (interface com.brenmor.qmf.MessageServer, see lib/qmf) and follows the
-// actions they start. Every request returns a serial of this process; the
+// (through the proxy generated from lib/qmf/com.brenmor.qmf.MessageServer.xml)
+// and follows the actions they start. Every request returns a serial of this process; the
 // progress of the action arrives as activityChanged(serial, ...) on the main
 // thread, and its last emission carries the final status: error code 0 after
 // a success, a framework error code after a failure.
@@ -52,21 +54,15 @@ public:
     // Actions issued through this manager that have not ended yet.
     int runningActions() const { return mActions.size(); }
 
-    // Where the message server is found on the session bus.
-    static QString serviceName();
-    static QString objectPath();
-    static QString interfaceName();
-
 Q_SIGNALS:
     void activityChanged(TavikServiceActionManager::Serial serial,
                          QMailServiceAction::Activity activity, QMailServiceAction::Status status);
 
 private Q_SLOTS:
     void onReply(QDBusPendingCallWatcher *watcher);
-    void onServerActivityChanged(qulonglong actionId, int activity, const QDBusMessage &message);
+    void onServerActivityChanged(qulonglong actionId, int activity);
     void onServerStatusChanged(qulonglong actionId, int errorCode, const QString &text,
-                               qulonglong accountId, qulonglong folderId, qulonglong messageId,
-                               const QDBusMessage &message);
+                               qulonglong accountId, qulonglong folderId, qulonglong messageId);
     void onServerOwnerChanged(const QString &service, const QString &oldOwner,
                               const QString &newOwner);
 
@@ -87,30 +83,32 @@ private:
         bool hasStatus = false;
         QMailServiceAction::Status status;
     };
-    typedef QPair<QString, quint64> ServerAction; // server's unique name, action id
-
     explicit TavikServiceActionManager(QObject *parent = nullptr);
     ~TavikServiceActionManager() override;
 
+    // Sends the request that call makes on the proxy, or fails the action
+    // when there is no bus to send it on.
     Serial issue(const QString &request, const QMailAccountId &accountId,
-                 const QList<QVariant> &arguments);
-    void connectServerSignals();
+                 const std::function<QDBusPendingCall(QMailMessageServerInterface *)> &call);
+    QMailMessageServerInterface *server();
     void applyActivity(Serial serial, int activity);
     void finish(Serial serial, QMailServiceAction::Activity activity,
                 QMailServiceAction::Status status);
     void failLater(Serial serial, QMailServiceAction::Status::ErrorCode code, const QString &text);
-    EarlyNews &earlyNews(const ServerAction &key);
+    EarlyNews &earlyNews(quint64 actionId);
 
     bool mVerbose = false;
-    bool mConnected = false;
     Serial mLastSerial = 0;
     QHash<Serial, Action> mActions;
-    QHash<ServerAction, Serial> mByServerId;
+    // Signals come only from the name's current owner, and the actions of an
+    // owner that leaves end before a new owner's signals can arrive: within
+    // these maps an action id is unique.
+    QHash<quint64, Serial> mByServerId;
     QHash<QDBusPendingCallWatcher *, Serial> mCalls;
-    QHash<ServerAction, EarlyNews> mEarly;
-    QList<ServerAction> mEarlyOrder;
+    QHash<quint64, EarlyNews> mEarly;
+    QList<quint64> mEarlyOrder;
     QStringList mGoneServers;
-    QDBusServiceWatcher *mWatcher = nullptr;
+    QMailMessageServerInterface *mServer = nullptr;
 };
 
 #endif // TAVIKSERVICEACTIONMANAGER_H

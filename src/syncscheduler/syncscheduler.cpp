@@ -1,56 +1,173 @@
 #include "syncscheduler.h"
 
+#include "delayedsignal.h"
+#include "platform/networkonlinestate.h"
+#include "platform/qmdevicemode.h"
+#include "platform/tavikutils.h"
+#include "platform/timedinterface.h"
+#include "postvane/enforce.h"
 #include "settings/logcategories.h"
 #include "tavikbackendstrategies/tavikbackendstrategies.h"
 
 #include <Accounts/Error>
+#include <Accounts/Service>
 
+#include <qmailfolder.h>
+#include <qmailstore.h>
+
+#include <QDBusConnection>
 #include <QMetaType>
 #include <QPointer>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
 
 // The provider of accounts that another service synchronises.
 const QString XorleProvider = QStringLiteral("xorle");
+const QString MailServiceType = QStringLiteral("e-mail");
+
+const QString InitDonePath = QStringLiteral("/com/brenmor/startup/signal");
+const QString InitDoneInterface = QStringLiteral("com.brenmor.startup.signal");
+const QString InitDoneSignal = QStringLiteral("init_done");
+
+const char NetworkTypeId[] = "network_type";
+const char RestrictedModeKey[] = "restricted_mode";
+
+// Class-wide constants, each built on first use.
+const QString &pushCapableKey()
+{
+    static const QString key = QStringLiteral("pushCapable");
+    return key;
+}
+const QString &pushEnabledKey()
+{
+    static const QString key = QStringLiteral("pushEnabled");
+    return key;
+}
+const QString &pushFoldersKey()
+{
+    static const QString key = QStringLiteral("pushFolders");
+    return key;
+}
+const QMailFolderKey &favouriteKey()
+{
+    static const QMailFolderKey key
+        = QMailFolderKey::status(QMailFolder::Favourite, QMailDataComparator::Includes);
+    return key;
+}
+
+typedef std::unique_ptr<Accounts::Account> AccountPtr;
 
 } // namespace
 
+ConnSettings *SyncScheduler::mConnSettings = nullptr;
 bool SyncScheduler::mAllowBackground = true;
+MeeGo::QmDeviceMode *SyncScheduler::mEnabler = nullptr;
 
 SyncScheduler::SyncScheduler(QObject *parent)
     : QObject(parent)
     , mManager(QStringLiteral("global"))
+    , mMailManager(MailServiceType)
+    , mNetwork(new NetworkOnlineState(this))
 {
     qRegisterMetaType<Accounts::AccountId>("Accounts::AccountId");
     qMailLog(Scheduler) << "SyncScheduler is created";
 }
 
-SyncScheduler::~SyncScheduler() = default;
-
-bool SyncScheduler::isConnectionAllowed()
+SyncScheduler::~SyncScheduler()
 {
-    bool allowed = mAllowBackground;
-    if (allowed) {
-        // Without a device-mode source flight mode and power save count as off.
-        const bool flightMode = false;
-        qMailLog(Scheduler) << " flight mode is " << flightMode;
-        if (flightMode) {
-            allowed = false;
-        } else {
-            const bool powerSave = false;
-            qMailLog(Scheduler) << "power save mode is " << powerSave;
-            allowed = !powerSave;
-        }
+    finit_conn();
+    mSchedulers.clear();
+    // The device-mode object goes with this object's children; nobody may
+    // ask the one that is gone.
+    if (mEnabler && mEnabler->parent() == this) {
+        mEnabler = nullptr;
     }
-    qMailLog(Scheduler) << "is connection allowed: " << allowed;
-    return allowed;
+}
+
+void SyncScheduler::startWhenReady()
+{
+    auto *timed = new Velmar::Timed::Interface(this);
+    timed->settings_changed_connect(this, SLOT(onTimeSettingsChanged()));
+
+    if (qgetenv("MAIL_BOOT_NO_WAIT") == "1") {
+        qMailLog(Scheduler) << "Starting scheduller imediatelly";
+        init();
+        return;
+    }
+    qMailLog(Scheduler) << "Waiting for init done notification";
+    ENFORCE(QDBusConnection::systemBus().connect(QString(), InitDonePath, InitDoneInterface,
+                                                 InitDoneSignal, this, SLOT(handleInitDone())));
+}
+
+void SyncScheduler::handleInitDone()
+{
+    qMailLog(Scheduler) << "Init done received";
+    ENFORCE(QDBusConnection::systemBus().disconnect(QString(), InitDonePath, InitDoneInterface,
+                                                    InitDoneSignal, this, SLOT(handleInitDone())));
+    init();
+}
+
+void SyncScheduler::init()
+{
+    qMailLog(Scheduler) << "SyncScheduler::init()";
+    ENFORCE(connect(&mManager, SIGNAL(accountCreated(Accounts::AccountId)), this,
+                    SLOT(onAccountCreated(Accounts::AccountId)), Qt::QueuedConnection));
+    ENFORCE(connect(&mManager, SIGNAL(accountUpdated(Accounts::AccountId)), this,
+                    SLOT(onAccountUpdated(Accounts::AccountId)), Qt::QueuedConnection));
+    ENFORCE(connect(&mManager, SIGNAL(accountRemoved(Accounts::AccountId)), this,
+                    SLOT(onAccountRemoved(Accounts::AccountId)), Qt::QueuedConnection));
+    ENFORCE(connect(this, SIGNAL(start(Accounts::AccountId, bool)), this,
+                    SLOT(onStart(Accounts::AccountId, bool)), Qt::QueuedConnection));
+    ENFORCE(connect(this, SIGNAL(allowConnectionChanged(bool)), this,
+                    SLOT(onAllowConnectionChanged(bool)), Qt::QueuedConnection));
+    ENFORCE(connect(&mMailManager, SIGNAL(enabledEvent(Accounts::AccountId)), this,
+                    SLOT(onAccountUpdated(Accounts::AccountId)), Qt::QueuedConnection));
+
+    const Accounts::AccountIdList ids = mManager.accountList(MailServiceType);
+    for (Accounts::AccountId id : ids) {
+        const bool first = isFirstSync(id);
+        if (first) {
+            sync(id);
+        }
+        addAccount(id, !first);
+    }
+
+    init_conn();
+    mAllowConnection = isConnectionAllowed();
+}
+
+bool SyncScheduler::isFirstSync(Accounts::AccountId id)
+{
+    qMailLog(Scheduler) << "Checking if it is the first sync for account" << id;
+    AccountPtr account(mManager.account(id));
+    if (!account) {
+        qWarning() << "Account" << id << "not found, error:" << mManager.lastError().message();
+        return false;
+    }
+    const Accounts::ServiceList services = account->services(MailServiceType);
+    if (services.isEmpty()) {
+        qMailLog(Scheduler) << "Account" << id << "doesn't support any e-mail service";
+        return false;
+    }
+    if (account->providerName() == XorleProvider) {
+        qMailLog(Scheduler) << "Account" << id << "is a xorle account, skipped";
+        return false;
+    }
+    account->selectService(services.first());
+    if (account->valueAsInt(QStringLiteral("lastSynchronized"), 0) == 0) {
+        qMailLog(Scheduler) << "This account was never synchronized, first sync is required";
+        return true;
+    }
+    qMailLog(Scheduler) << "This account is already synchronized";
+    return false;
 }
 
 bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &settings)
 {
-    std::unique_ptr<Accounts::Account> account(mManager.account(id));
+    AccountPtr account(mManager.account(id));
     if (!account) {
         qWarning() << "Account" << id << "not found, error:" << mManager.lastError().message();
         return false;
@@ -60,7 +177,7 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
         qMailLog(Scheduler) << "Account" << id << "is disabled";
         return false;
     }
-    if (!mManager.accountListEnabled(QStringLiteral("e-mail")).contains(id)) {
+    if (!mManager.accountListEnabled(MailServiceType).contains(id)) {
         qMailLog(Scheduler) << "Account" << id << "doesn't have enabled e-mail services, ignor it.";
         return false;
     }
@@ -89,6 +206,90 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
     }
     qMailLog(Scheduler) << "Successfully read sync settings for account" << id;
     return true;
+}
+
+QSharedPointer<AccountScheduler> SyncScheduler::addAccount(Accounts::AccountId id, bool immediate)
+{
+    qMailLog(Scheduler) << "Adding account" << id << "to the scheduler...";
+    ScheduleSettings settings;
+    if (!readSettings(id, settings)) {
+        removeAccount(id);
+        return QSharedPointer<AccountScheduler>();
+    }
+    QSharedPointer<AccountScheduler> scheduler(
+        new AccountScheduler(id, settings.peakDays, settings.peakStart, settings.peakEnd,
+                             settings.peakSchedule, settings.offPeakSchedule));
+    mSchedulers.insert(id, scheduler);
+    Q_EMIT accountAdded(QMailAccountId(id));
+    connect(scheduler.data(), SIGNAL(sync(Accounts::AccountId)), this,
+            SLOT(onCheckAlwaysOnAndSync(Accounts::AccountId)));
+    connect(scheduler.data(), SIGNAL(checkAlwaysOn(Accounts::AccountId)), this,
+            SLOT(onCheckAlwaysOn(Accounts::AccountId)));
+    connect(mNetwork, SIGNAL(onlineStateChanged(bool)), scheduler.data(),
+            SLOT(onOnlineStateChanged(bool)));
+    Q_EMIT start(id, immediate);
+    qMailLog(Scheduler) << "Account" << id << "has been added";
+    return scheduler;
+}
+
+QSharedPointer<AccountScheduler> SyncScheduler::updateAccount(Accounts::AccountId id,
+                                                              bool immediate)
+{
+    qMailLog(Scheduler) << "Updating scheduling settings of account" << id << "...";
+    const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (!scheduler) {
+        return addAccount(id, immediate);
+    }
+    ScheduleSettings settings;
+    if (!readSettings(id, settings)) {
+        removeAccount(id);
+        return QSharedPointer<AccountScheduler>();
+    }
+    scheduler->reset(settings.peakDays, settings.peakStart, settings.peakEnd, settings.peakSchedule,
+                     settings.offPeakSchedule, immediate);
+    qMailLog(Scheduler) << "Account" << id << "has been updated";
+    onDelayedCheckAlwaysOn(id);
+    return scheduler;
+}
+
+QSharedPointer<AccountScheduler> SyncScheduler::removeAccount(Accounts::AccountId id)
+{
+    QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (scheduler) {
+        scheduler->stopScheduler();
+        mSchedulers.remove(id);
+        Q_EMIT accountDeleted(QMailAccountId(id));
+    }
+    qMailLog(Scheduler) << "Account" << id << "has been removed from scheduler";
+    return scheduler;
+}
+
+void SyncScheduler::onAccountCreated(Accounts::AccountId id)
+{
+    qMailLog(Scheduler) << "new account" << id;
+    if (addAccount(id, false)) {
+        sync(id);
+    }
+}
+
+void SyncScheduler::onAccountUpdated(Accounts::AccountId id)
+{
+    qMailLog(Scheduler) << "updated account" << id;
+    updateAccount(id, true);
+}
+
+void SyncScheduler::onAccountRemoved(Accounts::AccountId id)
+{
+    qMailLog(Scheduler) << "deleted account" << id;
+    removeAccount(id);
+}
+
+void SyncScheduler::onStart(Accounts::AccountId id, bool aImmediateSyncAllowed)
+{
+    const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (scheduler) {
+        scheduler->startScheduler(aImmediateSyncAllowed);
+    }
 }
 
 void SyncScheduler::sync(Accounts::AccountId id)
@@ -148,4 +349,260 @@ void SyncScheduler::onSyncFailed(Accounts::AccountId id, QMailServiceAction::Sta
         return;
     }
     scheduler->onSyncFailed(status);
+}
+
+void SyncScheduler::onTimeSettingsChanged()
+{
+    qMailLog(Scheduler) << "recieved time settings chaged signal";
+    // A copy: a scheduler's reaction cannot change the map under the loop.
+    const auto schedulers = mSchedulers;
+    for (const QSharedPointer<AccountScheduler> &scheduler : schedulers) {
+        const int before = scheduler->currentSchedule();
+        const int after = scheduler->updateSchedule();
+        if (after != before) {
+            scheduler->setSchedule(after, after != -1);
+        }
+    }
+}
+
+// Always-on mode and push folders.
+
+void SyncScheduler::onCheckAlwaysOnAndSync(Accounts::AccountId id)
+{
+    updateAlwaysOn(id, true);
+}
+
+void SyncScheduler::onCheckAlwaysOn(Accounts::AccountId id)
+{
+    updateAlwaysOn(id, false);
+}
+
+void SyncScheduler::onDelayedCheckAlwaysOn(Accounts::AccountId id)
+{
+    qMailLog(Scheduler) << "account" << id << ": check always-on delayed for" << 5 << "seconds...";
+    auto *delayed = new DelayedSignal(5, id, this);
+    connect(delayed, SIGNAL(timeout(Accounts::AccountId)), this,
+            SLOT(onCheckAlwaysOn(Accounts::AccountId)));
+}
+
+void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
+{
+    const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
+    if (!scheduler || scheduler->isSyncInProgress()) {
+        return;
+    }
+    qMailLog(Scheduler) << "Checking for always-on for account" << id
+                        << (syncNeeded ? ", sync needed..." : "...");
+    const int schedule = scheduler->currentSchedule();
+    AccountPtr account(mManager.account(id));
+    if (!account) {
+        return;
+    }
+
+    QString prefix;
+    bool capable = false;
+    const Accounts::ServiceList services = account->services(MailServiceType);
+    for (const Accounts::Service &service : services) {
+        account->selectService(service);
+        const QStringList keys = account->allKeys();
+        for (const QString &key : keys) {
+            if (key == pushCapableKey() || key.endsWith(QLatin1Char('/') + pushCapableKey())) {
+                qMailLog(Scheduler)
+                    << "Account" << id << "has a service which supports always-on mode";
+                prefix = key.left(key.size() - pushCapableKey().size());
+                capable = true;
+                break;
+            }
+        }
+        if (capable) {
+            break;
+        }
+    }
+    if (!capable) {
+        qMailLog(Scheduler) << "Account" << id
+                            << "doesn't have any service which supports always-on mode";
+        if (syncNeeded) {
+            sync(id);
+        }
+        return;
+    }
+
+    bool changed = false;
+    const QString enabledKey = prefix + pushEnabledKey();
+    const QString enabled = account->valueAsString(enabledKey, QStringLiteral("0"));
+    qMailLog(Scheduler) << "Account" << id << ": sync schedule" << schedule
+                        << "current config:" << pushEnabledKey() << "=" << enabled;
+    const QString wanted = schedule == 0 ? QStringLiteral("1") : QStringLiteral("0");
+    if (enabled != wanted) {
+        qMailLog(Scheduler) << (schedule == 0 ? "Enabling" : "Disabling")
+                            << "always-on mode for account" << id;
+        account->setValue(enabledKey, QVariant(wanted));
+        changed = true;
+    } else {
+        qMailLog(Scheduler) << "always-on mode for account" << id << "already"
+                            << (schedule == 0 ? "enabled" : "disabled");
+    }
+    if (schedule == 0) {
+        const QString foldersKey = prefix + pushFoldersKey();
+        const QString folders = account->valueAsString(foldersKey, QString());
+        const QString value = pushFoldersValue(id);
+        if (folders != value) {
+            qMailLog(Scheduler) << "push folders:" << value;
+            account->setValue(foldersKey, QVariant(value));
+            changed = true;
+        } else {
+            qMailLog(Scheduler) << "push folders list is not changed";
+        }
+    }
+    if (changed) {
+        // Stored before the account object goes: a store left to run after
+        // it would be cancelled with it.
+        account->syncAndBlock();
+        qMailLog(Scheduler) << "Account" << id << "configuration updated";
+        syncNeeded = true;
+    }
+    if (syncNeeded) {
+        if (changed) {
+            qMailLog(Scheduler) << "account" << id << ": sync delayed for" << 1 << "seconds...";
+            auto *delayed = new DelayedSignal(1, id, this);
+            connect(delayed, SIGNAL(timeout(Accounts::AccountId)), this,
+                    SLOT(onSync(Accounts::AccountId)));
+        } else {
+            sync(id);
+        }
+    }
+}
+
+QString SyncScheduler::pushFoldersValue(Accounts::AccountId id)
+{
+    const QMailAccountId aid(id);
+    QMailFolderIdList ids = QMailStore::instance()->queryFolders(
+        QMailFolderKey::parentAccountId(aid) & favouriteKey());
+    const QMailFolderId inbox = TavikUtils::getInboxFolder(aid);
+    if (!ids.contains(inbox)) {
+        ids.append(inbox);
+    }
+    QStringList paths;
+    for (const QMailFolderId &folderId : qAsConst(ids)) {
+        const QMailFolder folder(folderId);
+        if (folder.id().isValid()) {
+            paths.append(folder.path());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths.join(QLatin1Char('\n'));
+}
+
+// Connectivity and device mode.
+
+bool SyncScheduler::isConnectionAllowed()
+{
+    bool allowed = mAllowBackground;
+    if (allowed) {
+        const bool flightMode = mEnabler && mEnabler->getMode() == MeeGo::QmDeviceMode::Flight;
+        qMailLog(Scheduler) << " flight mode is " << flightMode;
+        if (flightMode) {
+            allowed = false;
+        } else {
+            const bool powerSave
+                = mEnabler && mEnabler->getPSMState() == MeeGo::QmDeviceMode::PSMStateOn;
+            qMailLog(Scheduler) << "power save mode is " << powerSave;
+            allowed = !powerSave;
+        }
+    }
+    qMailLog(Scheduler) << "is connection allowed: " << allowed;
+    return allowed;
+}
+
+void SyncScheduler::init_conn()
+{
+    qMailLog(Scheduler) << "ConnSettings: init_conn()";
+    if (mConnSettings) {
+        qMailLog(Scheduler) << "ConnSettings: already initialized";
+    } else {
+        mConnSettings = conn_settings_open(CONN_SETTINGS_NETWORK_TYPE, NetworkTypeId);
+        if (!mConnSettings) {
+            qMailLog(Scheduler) << "ConnSettings: cannot open settings for  " << NetworkTypeId;
+            return;
+        }
+        if (!conn_settings_add_notify(mConnSettings, ConnSettingsNotify, this)) {
+            qMailLog(Scheduler) << "ConnSettings: notifier is NOT installed";
+            // Closed rather than forgotten: nothing uses it afterwards.
+            conn_settings_close(mConnSettings);
+            mConnSettings = nullptr;
+            return;
+        }
+        qMailLog(Scheduler) << "ConnSettings: notifier is installed";
+        int value = 0;
+        const int error = conn_settings_get_bool(mConnSettings, RestrictedModeKey, &value);
+        if (error == CONN_SETTINGS_E_NO_ERROR) {
+            mAllowBackground = value == 0;
+            qMailLog(Scheduler) << "ConnSettings: allow backgr connection value is "
+                                << mAllowBackground;
+        } else {
+            qMailLog(Scheduler) << "ConnSettings: unable to get value for " << NetworkTypeId
+                                << " :error " << error;
+        }
+    }
+    if (mEnabler) {
+        qMailLog(Scheduler) << "MeeGo::QmDeviceMode* mEnabler is already initialized";
+        return;
+    }
+    mEnabler = new MeeGo::QmDeviceMode(this);
+    connect(mEnabler, SIGNAL(deviceModeChanged(MeeGo::QmDeviceMode::DeviceMode)), this,
+            SLOT(onDeviceModeChanged()));
+    connect(mEnabler, SIGNAL(devicePSMStateChanged(MeeGo::QmDeviceMode::PSMState)), this,
+            SLOT(onDeviceModeChanged()));
+}
+
+void SyncScheduler::finit_conn()
+{
+    qMailLog(Scheduler) << "ConnSettings: finit_conn()";
+    if (mConnSettings) {
+        conn_settings_del_notify(mConnSettings);
+        conn_settings_close(mConnSettings);
+        mConnSettings = nullptr;
+    }
+}
+
+void SyncScheduler::ConnSettingsNotify(ConnSettingsType type, const char *id, const char *key,
+                                       ConnSettingsValue *value, void *user_data)
+{
+    qMailLog(Scheduler) << "ConnSettingsNotify: notifier is called for type " << int(type)
+                        << ", id=" << id << ", key =" << key;
+    if (type != CONN_SETTINGS_NETWORK_TYPE || qstrcmp(id, NetworkTypeId) != 0
+        || qstrcmp(key, RestrictedModeKey) != 0) {
+        qMailLog(Scheduler) << "invalid type or id or key";
+        return;
+    }
+    if (!value || value->type != CONN_SETTINGS_VALUE_BOOL) {
+        qMailLog(Scheduler) << "invalid value";
+        return;
+    }
+    mAllowBackground = value->value.bool_val == 0;
+    qMailLog(Scheduler) << "value is changed to " << mAllowBackground;
+    if (user_data) {
+        static_cast<SyncScheduler *>(user_data)->onDeviceModeChanged();
+    }
+}
+
+void SyncScheduler::onDeviceModeChanged()
+{
+    qMailLog(Scheduler) << "onDeviceModeChanged()";
+    const bool allowed = isConnectionAllowed();
+    qMailLog(Scheduler) << " connection allowed is " << allowed;
+    if (allowed != mAllowConnection) {
+        mAllowConnection = allowed;
+        Q_EMIT allowConnectionChanged(allowed);
+        qMailLog(Scheduler) << " emitting signal";
+    }
+}
+
+void SyncScheduler::onAllowConnectionChanged(bool allowed)
+{
+    qMailLog(Scheduler) << "recieved allow connection chaged signal :" << allowed;
+    const auto schedulers = mSchedulers;
+    for (const QSharedPointer<AccountScheduler> &scheduler : schedulers) {
+        scheduler->setForcedSchedule(allowed ? -2 : -1);
+    }
 }

@@ -1,22 +1,32 @@
 #ifndef SYNCSCHEDULER_H
 #define SYNCSCHEDULER_H
 
+#include "platform/connsettings.h"
 #include "syncscheduler/accountscheduler.h"
 #include "syncscheduler/schedulesettings.h"
 
 #include <Accounts/Account>
 #include <Accounts/Manager>
 
+#include <qmailfolderkey.h>
+
 #include <QMap>
 #include <QObject>
 #include <QSharedPointer>
 
+class NetworkOnlineState;
+
+namespace MeeGo {
+class QmDeviceMode;
+}
+
 // Turns the accounts database into running synchronisation schedules: one
-// AccountScheduler per e-mail account.
-//
-// This class is being built up in steps; so far it reads an account's schedule
-// settings, synchronises an account and routes the outcome to the account's
-// scheduler, and answers whether background connections are allowed.
+// AccountScheduler per e-mail account, created, reset and removed as the
+// accounts change. It waits for the platform's "init_done" before it starts
+// (unless MAIL_BOOT_NO_WAIT is "1"), turns an account's request to sync into
+// the sync strategy's service requests and routes the outcome back, keeps the
+// push settings of always-on accounts in the accounts database, and forces
+// every schedule off while background connections are not allowed.
 class SyncScheduler : public QObject
 {
     Q_OBJECT
@@ -24,24 +34,63 @@ public:
     explicit SyncScheduler(QObject *parent = nullptr);
     ~SyncScheduler() override;
 
+    // Starts scheduling now, or when start-up has finished.
+    void startWhenReady();
+
     // Whether background connections are allowed now: by the connectivity
     // settings, and neither in flight mode nor in power-save mode.
     static bool isConnectionAllowed();
 
+Q_SIGNALS:
+    void start(Accounts::AccountId id, bool aImmediateSyncAllowed);
+    void accountAdded(QMailAccountId);
+    void accountDeleted(QMailAccountId);
+    void allowConnectionChanged(bool allowed);
+
 public Q_SLOTS:
+    void onAccountCreated(Accounts::AccountId id);
+    void onAccountUpdated(Accounts::AccountId id);
+    void onAccountRemoved(Accounts::AccountId id);
+    void onTimeSettingsChanged();
     void onSyncSucceed(Accounts::AccountId id);
     void onSyncFailed(Accounts::AccountId id, QMailServiceAction::Status status);
+    void handleInitDone();
+    void onAllowConnectionChanged(bool allowed);
+    void onDeviceModeChanged();
+    void onStart(Accounts::AccountId id, bool aImmediateSyncAllowed);
     void onSync(Accounts::AccountId id);
+    void onDelayedCheckAlwaysOn(Accounts::AccountId id);
+    void onCheckAlwaysOn(Accounts::AccountId id);
+    void onCheckAlwaysOnAndSync(Accounts::AccountId id);
 
 private:
+    void init();
+    QSharedPointer<AccountScheduler> addAccount(Accounts::AccountId id, bool immediate);
+    QSharedPointer<AccountScheduler> updateAccount(Accounts::AccountId id, bool immediate);
+    QSharedPointer<AccountScheduler> removeAccount(Accounts::AccountId id);
+    bool isFirstSync(Accounts::AccountId id);
     bool readSettings(Accounts::AccountId id, ScheduleSettings &settings);
     void sync(Accounts::AccountId id);
+    void updateAlwaysOn(Accounts::AccountId id, bool syncNeeded);
+    QString pushFoldersValue(Accounts::AccountId id);
+    void init_conn();
+    void finit_conn();
+
+    static void ConnSettingsNotify(ConnSettingsType type, const char *id, const char *key,
+                                   ConnSettingsValue *value, void *user_data);
 
     Accounts::Manager mManager;
+    // A manager of the "global" kind is not told when an account's e-mail
+    // service is enabled or disabled; this one is, so such an account gets
+    // (or loses) its scheduler without a restart.
+    Accounts::Manager mMailManager;
     QMap<Accounts::AccountId, QSharedPointer<AccountScheduler>> mSchedulers;
+    NetworkOnlineState *mNetwork;
     bool mAllowConnection = true;
 
+    static ConnSettings *mConnSettings;
     static bool mAllowBackground;
+    static MeeGo::QmDeviceMode *mEnabler;
 
     friend class SyncSchedulerTestAccess;
 };

@@ -1,145 +1,18 @@
 #include "messageserverstandin.h"
 
-#include <QDBusArgument>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusMetaType>
+#include "qmailmessageserveradaptor.h"
+
+#include <QDBusConnection>
+#include <QDBusError>
 #include <QTimer>
 #include <QUuid>
 
-namespace {
-
-const char *const ServiceName = "com.brenmor.qmf.MessageServer";
-const char *const ObjectPath = "/com/brenmor/qmf/MessageServer";
-const char *const InterfaceName = "com.brenmor.qmf.MessageServer";
-
-} // namespace
-
-// Wire forms of the interface's structures.
-struct StandInSortElement
-{
-    int property = 0;
-    bool ascending = true;
-};
-Q_DECLARE_METATYPE(StandInSortElement)
-typedef QList<StandInSortElement> StandInSortList;
-Q_DECLARE_METATYPE(StandInSortList)
-typedef QList<MessageServerStandIn::Action> StandInActionList;
-Q_DECLARE_METATYPE(MessageServerStandIn::Action)
-Q_DECLARE_METATYPE(StandInActionList)
-
-QDBusArgument &operator<<(QDBusArgument &argument, const StandInSortElement &element)
-{
-    argument.beginStructure();
-    argument << element.property << element.ascending;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, StandInSortElement &element)
-{
-    argument.beginStructure();
-    argument >> element.property >> element.ascending;
-    argument.endStructure();
-    return argument;
-}
-
-QDBusArgument &operator<<(QDBusArgument &argument, const MessageServerStandIn::Action &action)
-{
-    argument.beginStructure();
-    argument << qulonglong(action.id) << action.requestType << qulonglong(action.accountId)
-             << qulonglong(action.folderId) << qulonglong(action.messageId) << action.statusText
-             << action.errorCode << action.activity << action.connectivity << action.progress
-             << action.total << action.totalProgress;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, MessageServerStandIn::Action &action)
-{
-    qulonglong id = 0, account = 0, folder = 0, message = 0;
-    argument.beginStructure();
-    argument >> id >> action.requestType >> account >> folder >> message >> action.statusText
-        >> action.errorCode >> action.activity >> action.connectivity >> action.progress
-        >> action.total >> action.totalProgress;
-    argument.endStructure();
-    action.id = id;
-    action.accountId = account;
-    action.folderId = folder;
-    action.messageId = message;
-    return argument;
-}
-
-// The object exported on the bus; every call goes to the stand-in.
-class MessageServerStandInAdaptor : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.brenmor.qmf.MessageServer")
-public:
-    explicit MessageServerStandInAdaptor(MessageServerStandIn *server)
-        : mServer(server)
-    { }
-
-public Q_SLOTS:
-    qulonglong ExportUpdates(qulonglong accountId)
-    {
-        MessageServerStandIn::Request request;
-        request.method = QStringLiteral("ExportUpdates");
-        request.accountId = accountId;
-        return mServer->handleRequest(request, 9);
-    }
-
-    qulonglong TransmitMessages(qulonglong accountId)
-    {
-        MessageServerStandIn::Request request;
-        request.method = QStringLiteral("TransmitMessages");
-        request.accountId = accountId;
-        return mServer->handleRequest(request, 1);
-    }
-
-    qulonglong RetrieveFolderList(qulonglong accountId, qulonglong folderId, bool descending)
-    {
-        MessageServerStandIn::Request request;
-        request.method = QStringLiteral("RetrieveFolderList");
-        request.accountId = accountId;
-        request.folderId = folderId;
-        request.descending = descending;
-        return mServer->handleRequest(request, 2);
-    }
-
-    qulonglong RetrieveMessageLists(qulonglong accountId, const QList<qulonglong> &folderIds,
-                                    uint minimum, const StandInSortList &sort)
-    {
-        MessageServerStandIn::Request request;
-        request.method = QStringLiteral("RetrieveMessageLists");
-        request.accountId = accountId;
-        for (qulonglong id : folderIds) {
-            request.folderIds.append(id);
-        }
-        request.minimum = minimum;
-        for (const StandInSortElement &element : sort) {
-            request.sort.append(qMakePair(element.property, element.ascending));
-        }
-        return mServer->handleRequest(request, 3);
-    }
-
-    bool CancelAction(qulonglong actionId) { return mServer->handleCancel(actionId); }
-
-    StandInActionList ListActions() { return mServer->actions(); }
-
-private:
-    MessageServerStandIn *mServer;
-};
-
 MessageServerStandIn::MessageServerStandIn(QObject *parent)
-    : QObject(parent)
+    : QMailMessageServerService(parent)
     , mConnectionName(QStringLiteral("messageserver-standin-")
                       + QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
-    qDBusRegisterMetaType<StandInSortElement>();
-    qDBusRegisterMetaType<StandInSortList>();
-    qDBusRegisterMetaType<MessageServerStandIn::Action>();
-    qDBusRegisterMetaType<StandInActionList>();
+    new QMailMessageServerAdaptor(this);
 }
 
 MessageServerStandIn::~MessageServerStandIn()
@@ -154,18 +27,10 @@ bool MessageServerStandIn::start()
     }
     QDBusConnection bus
         = QDBusConnection::connectToBus(QDBusConnection::SessionBus, mConnectionName);
-    if (!bus.isConnected()) {
-        qWarning("Message server stand-in: no session bus: %s",
+    if (!bus.registerObject(QStringLiteral(QMF_MESSAGESERVER_PATH), this)
+        || !bus.registerService(QStringLiteral(QMF_MESSAGESERVER_SERVICE))) {
+        qWarning("Message server stand-in: cannot serve the session bus: %s",
                  qPrintable(bus.lastError().message()));
-        return false;
-    }
-    mAdaptor = new MessageServerStandInAdaptor(this);
-    if (!bus.registerObject(QLatin1String(ObjectPath), mAdaptor, QDBusConnection::ExportAllSlots)
-        || !bus.registerService(QLatin1String(ServiceName))) {
-        qWarning("Message server stand-in: cannot serve %s: %s", ServiceName,
-                 qPrintable(bus.lastError().message()));
-        delete mAdaptor;
-        mAdaptor = nullptr;
         QDBusConnection::disconnectFromBus(mConnectionName);
         return false;
     }
@@ -175,24 +40,17 @@ bool MessageServerStandIn::start()
 
 void MessageServerStandIn::quit()
 {
-    if (!mRunning) {
-        return;
+    if (mRunning) {
+        mRunning = false;
+        QDBusConnection::disconnectFromBus(mConnectionName);
+        mActions.clear();
     }
-    mRunning = false;
-    QDBusConnection::disconnectFromBus(mConnectionName);
-    delete mAdaptor;
-    mAdaptor = nullptr;
-    mActions.clear();
 }
 
 void MessageServerStandIn::setOutcome(const QString &method, Outcome outcome, int errorCode,
                                       const QString &text)
 {
-    Rule rule;
-    rule.outcome = outcome;
-    rule.errorCode = errorCode;
-    rule.text = text;
-    mRules.insert(method, rule);
+    mRules.insert(method, Rule { outcome, errorCode, text });
 }
 
 QStringList MessageServerStandIn::methods() const
@@ -204,9 +62,56 @@ QStringList MessageServerStandIn::methods() const
     return list;
 }
 
-quint64 MessageServerStandIn::handleRequest(const Request &incoming, int requestType)
+qulonglong MessageServerStandIn::ExportUpdates(qulonglong accountId)
 {
-    Request request = incoming;
+    return handleRequest(QStringLiteral("ExportUpdates"), accountId, 9, Request());
+}
+
+qulonglong MessageServerStandIn::TransmitMessages(qulonglong accountId)
+{
+    return handleRequest(QStringLiteral("TransmitMessages"), accountId, 1, Request());
+}
+
+qulonglong MessageServerStandIn::RetrieveFolderList(qulonglong accountId, qulonglong folderId,
+                                                    bool descending)
+{
+    Request request;
+    request.folderId = folderId;
+    request.descending = descending;
+    return handleRequest(QStringLiteral("RetrieveFolderList"), accountId, 2, request);
+}
+
+qulonglong MessageServerStandIn::RetrieveMessageLists(qulonglong accountId,
+                                                      const QList<qulonglong> &folderIds,
+                                                      uint minimum,
+                                                      const QMailSortElementList &sort)
+{
+    Request request;
+    for (qulonglong id : folderIds) {
+        request.folderIds.append(id);
+    }
+    request.minimum = minimum;
+    for (const QMailSortElement &element : sort) {
+        request.sort.append(qMakePair(element.property, element.ascending));
+    }
+    return handleRequest(QStringLiteral("RetrieveMessageLists"), accountId, 3, request);
+}
+
+bool MessageServerStandIn::CancelAction(qulonglong actionId)
+{
+    if (indexOf(actionId) < 0) {
+        return false;
+    }
+    mCancelled.append(actionId);
+    end(actionId, 1030, QStringLiteral("Cancelled"), true);
+    return true;
+}
+
+quint64 MessageServerStandIn::handleRequest(const QString &method, quint64 accountId,
+                                            int requestType, Request request)
+{
+    request.method = method;
+    request.accountId = accountId;
     request.actionId = ++mLastId;
     mRequests.append(request);
 
@@ -220,25 +125,16 @@ quint64 MessageServerStandIn::handleRequest(const Request &incoming, int request
     const quint64 id = action.id;
     if (mSignalsBeforeReply) {
         announce(id);
-        conclude(id);
+        conclude(id, method);
     } else {
         // Everything about the action follows the answer, as the interface says.
-        QTimer::singleShot(0, this, [this, id] {
+        QTimer::singleShot(0, this, [this, id, method] {
             announce(id);
-            QTimer::singleShot(0, this, [this, id] { conclude(id); });
+            QTimer::singleShot(0, this, [this, id, method] { conclude(id, method); });
         });
     }
-    Q_EMIT requestReceived(request.method);
+    Q_EMIT requestReceived(method);
     return id;
-}
-
-bool MessageServerStandIn::handleCancel(quint64 actionId)
-{
-    if (indexOf(actionId) < 0) {
-        return false;
-    }
-    end(actionId, 1030, QStringLiteral("Cancelled"), true);
-    return true;
 }
 
 void MessageServerStandIn::announce(quint64 actionId)
@@ -247,36 +143,21 @@ void MessageServerStandIn::announce(quint64 actionId)
     if (index < 0) {
         return;
     }
-    emitActionsChanged();
+    Q_EMIT ActionsChanged(mActions);
     mActions[index].activity = 1;
-    emitSignal(QStringLiteral("ActivityChanged"), { qulonglong(actionId), 1 });
+    Q_EMIT ActivityChanged(actionId, 1);
     mActions[index].connectivity = 2;
-    emitSignal(QStringLiteral("ConnectivityChanged"), { qulonglong(actionId), 2 });
-    emitSignal(QStringLiteral("ProgressChanged"), { qulonglong(actionId), 0u, 1u });
+    Q_EMIT ConnectivityChanged(actionId, 2);
+    progress(actionId, 0, 1);
 }
 
-void MessageServerStandIn::conclude(quint64 actionId)
+void MessageServerStandIn::conclude(quint64 actionId, const QString &method)
 {
-    const int index = indexOf(actionId);
-    if (index < 0) {
-        return;
-    }
-    QString method;
-    for (const Request &request : qAsConst(mRequests)) {
-        if (request.actionId == actionId) {
-            method = request.method;
-        }
-    }
     const Rule rule = mRules.value(method);
-    switch (rule.outcome) {
-    case Succeed:
+    if (rule.outcome == Succeed) {
         end(actionId, 0, QString(), false);
-        break;
-    case Fail:
+    } else if (rule.outcome == Fail) {
         end(actionId, rule.errorCode, rule.text, true);
-        break;
-    case Never:
-        break;
     }
 }
 
@@ -289,6 +170,19 @@ bool MessageServerStandIn::finish(quint64 actionId, int errorCode, const QString
     return true;
 }
 
+bool MessageServerStandIn::progress(quint64 actionId, uint value, uint total)
+{
+    const int index = indexOf(actionId);
+    if (index < 0) {
+        return false;
+    }
+    mActions[index].progress = value;
+    mActions[index].total = total;
+    mActions[index].totalProgress = total ? double(value) / total : 0.0;
+    Q_EMIT ProgressChanged(actionId, value, total);
+    return true;
+}
+
 void MessageServerStandIn::end(quint64 actionId, int errorCode, const QString &text, bool failed)
 {
     const int index = indexOf(actionId);
@@ -298,15 +192,13 @@ void MessageServerStandIn::end(quint64 actionId, int errorCode, const QString &t
     Action &action = mActions[index];
     action.errorCode = errorCode;
     action.statusText = text;
-    action.progress = action.total = 1;
-    emitSignal(QStringLiteral("ProgressChanged"), { qulonglong(actionId), 1u, 1u });
-    emitSignal(QStringLiteral("StatusChanged"),
-               { qulonglong(actionId), errorCode, text, qulonglong(action.accountId),
-                 qulonglong(action.folderId), qulonglong(action.messageId) });
+    progress(actionId, 1, 1);
+    Q_EMIT StatusChanged(actionId, errorCode, text, action.accountId, action.folderId,
+                         action.messageId);
     action.activity = failed ? 3 : 2;
-    emitSignal(QStringLiteral("ActivityChanged"), { qulonglong(actionId), action.activity });
+    Q_EMIT ActivityChanged(actionId, action.activity);
     mActions.removeAt(index);
-    emitActionsChanged();
+    Q_EMIT ActionsChanged(mActions);
 }
 
 int MessageServerStandIn::indexOf(quint64 actionId) const
@@ -318,21 +210,3 @@ int MessageServerStandIn::indexOf(quint64 actionId) const
     }
     return -1;
 }
-
-void MessageServerStandIn::emitSignal(const QString &name, const QList<QVariant> &arguments)
-{
-    if (!mRunning) {
-        return;
-    }
-    QDBusMessage message
-        = QDBusMessage::createSignal(QLatin1String(ObjectPath), QLatin1String(InterfaceName), name);
-    message.setArguments(arguments);
-    QDBusConnection(mConnectionName).send(message);
-}
-
-void MessageServerStandIn::emitActionsChanged()
-{
-    emitSignal(QStringLiteral("ActionsChanged"), { QVariant::fromValue(mActions) });
-}
-
-#include "messageserverstandin.moc"

@@ -1,26 +1,26 @@
 #ifndef MESSAGESERVERSTANDIN_H
 #define MESSAGESERVERSTANDIN_H
 
-#include <QDBusConnection>
+#include <qmailmessageserverservice.h>
+
 #include <QHash>
 #include <QList>
-#include <QObject>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 
-class MessageServerStandInAdaptor;
-
 // Plays the message server in tests: owns "com.brenmor.qmf.MessageServer" on
-// the session bus through a connection of its own, serves the interface of
-// lib/qmf/com.brenmor.qmf.MessageServer.xml, records every request in order
-// and ends each action as the test says: successful, failed with a chosen
-// error code, or never (until finish() or quit()).
-class MessageServerStandIn : public QObject
+// the session bus through a connection of its own, serves the interface
+// through the adaptor generated from lib/qmf/com.brenmor.qmf.MessageServer.xml,
+// records every request in order and ends each action as the test says:
+// successful, failed with a chosen error code, or never (until finish(),
+// cancel or quit()).
+class MessageServerStandIn : public QMailMessageServerService
 {
     Q_OBJECT
 public:
     enum Outcome { Succeed, Fail, Never };
+    typedef QMailActionData Action;
 
     struct Request
     {
@@ -34,22 +34,6 @@ public:
         QList<QPair<int, bool>> sort; // RetrieveMessageLists
     };
 
-    struct Action
-    {
-        quint64 id = 0;
-        int requestType = 0;
-        quint64 accountId = 0;
-        quint64 folderId = 0;
-        quint64 messageId = 0;
-        QString statusText;
-        int errorCode = 0;
-        int activity = 0;
-        int connectivity = 0;
-        uint progress = 0;
-        uint total = 0;
-        double totalProgress = 0.0;
-    };
-
     explicit MessageServerStandIn(QObject *parent = nullptr);
     ~MessageServerStandIn() override;
 
@@ -57,7 +41,6 @@ public:
     bool start();
     // Leaves the bus at once, as a crashing server would.
     void quit();
-    bool isRunning() const { return mRunning; }
 
     // How actions of a request ("ExportUpdates", ...) end; by default every
     // action succeeds. Fail reports the action failed with the error code,
@@ -72,13 +55,27 @@ public:
     QStringList methods() const;
     void clearRequests() { mRequests.clear(); }
     QList<Action> actions() const { return mActions; }
+    QList<quint64> cancelled() const { return mCancelled; }
 
     // Ends a running action: error code 0 succeeds, anything else fails.
     bool finish(quint64 actionId, int errorCode, const QString &text = QString());
+    bool progress(quint64 actionId, uint value, uint total);
+    // Names an action's account in a status signal only, as a server that
+    // learns it late: the action list keeps saying none.
+    void announceAccount(quint64 actionId, quint64 accountId)
+    {
+        Q_EMIT StatusChanged(actionId, 0, QString(), accountId, 0, 0);
+    }
 
-    // Called by the D-Bus adaptor.
-    quint64 handleRequest(const Request &request, int requestType);
-    bool handleCancel(quint64 actionId);
+    // The interface.
+    qulonglong ExportUpdates(qulonglong accountId) override;
+    qulonglong TransmitMessages(qulonglong accountId) override;
+    qulonglong RetrieveFolderList(qulonglong accountId, qulonglong folderId,
+                                  bool descending) override;
+    qulonglong RetrieveMessageLists(qulonglong accountId, const QList<qulonglong> &folderIds,
+                                    uint minimum, const QMailSortElementList &sort) override;
+    bool CancelAction(qulonglong actionId) override;
+    QMailActionDataList ListActions() override { return mActions; }
 
 Q_SIGNALS:
     void requestReceived(const QString &method);
@@ -91,12 +88,12 @@ private:
         QString text;
     };
 
+    quint64 handleRequest(const QString &method, quint64 accountId, int requestType,
+                          Request request);
     void announce(quint64 actionId);
-    void conclude(quint64 actionId);
+    void conclude(quint64 actionId, const QString &method);
     void end(quint64 actionId, int errorCode, const QString &text, bool failed);
     int indexOf(quint64 actionId) const;
-    void emitSignal(const QString &name, const QList<QVariant> &arguments);
-    void emitActionsChanged();
 
     QString mConnectionName;
     bool mRunning = false;
@@ -105,7 +102,7 @@ private:
     QHash<QString, Rule> mRules;
     QList<Request> mRequests;
     QList<Action> mActions;
-    MessageServerStandInAdaptor *mAdaptor = nullptr;
+    QList<quint64> mCancelled;
 };
 
 #endif // MESSAGESERVERSTANDIN_H

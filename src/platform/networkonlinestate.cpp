@@ -1,0 +1,28 @@
+#include "networkonlinestate.h"
+
+#include "systembusproperty.h"
+
+namespace {
+
+const uint ConnectedGlobal = 70;
+
+} // namespace
+
+NetworkOnlineState::NetworkOnlineState(QObject *parent)
+    : QObject(parent)
+    , mState(new SystemBusProperty(QStringLiteral("org.freedesktop.NetworkManager"),
+                                   QStringLiteral("/org/freedesktop/NetworkManager"),
+                                   QStringLiteral("org.freedesktop.NetworkManager"),
+                                   QStringLiteral("State"), this))
+{
+    connect(mState, SIGNAL(valueChanged(QVariant)), this, SLOT(onStateChanged(QVariant)));
+}
+
+void NetworkOnlineState::onStateChanged(const QVariant &state)
+{
+    const bool online = !state.isValid() || state.toUInt() == ConnectedGlobal;
+    if (online != mOnline) {
+        mOnline = online;
+        Q_EMIT onlineStateChanged(online);
+    }
+}

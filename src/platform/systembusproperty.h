@@ -1,0 +1,50 @@
+#ifndef SYSTEMBUSPROPERTY_H
+#define SYSTEMBUSPROPERTY_H
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantMap>
+
+class QDBusPendingCallWatcher;
+
+// Follows one property of one service on the system bus: read once when the
+// service is there (asynchronously, so a slow service never holds the caller
+// up), then kept up to date from its PropertiesChanged signal. The value is
+// invalid while the service is absent, has not answered yet, or when there is
+// no system bus at all; valueChanged() reports every change, also to invalid
+// when the service goes away.
+class SystemBusProperty : public QObject
+{
+    Q_OBJECT
+public:
+    SystemBusProperty(const QString &service, const QString &path, const QString &interface,
+                      const QString &property, QObject *parent = nullptr);
+
+    QVariant value() const { return mValue; }
+
+Q_SIGNALS:
+    void valueChanged(const QVariant &value);
+
+private Q_SLOTS:
+    void onServiceRegistered();
+    void onServiceUnregistered();
+    void onPropertiesChanged(const QString &interface, const QVariantMap &changed,
+                             const QStringList &invalidated);
+    void onGetFinished(QDBusPendingCallWatcher *call);
+
+private:
+    void fetch();
+    void setValue(const QVariant &value);
+
+    QString mService;
+    QString mPath;
+    QString mInterface;
+    QString mProperty;
+    QVariant mValue;
+    // Replies to reads that a later change has overtaken are dropped.
+    quint64 mGeneration = 0;
+};
+
+#endif // SYSTEMBUSPROPERTY_H

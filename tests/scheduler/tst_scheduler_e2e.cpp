@@ -1,0 +1,428 @@
+#include "accountsfixture.h"
+#include "processrunner.h"
+#include "settingswriter.h"
+#include "storefixture.h"
+#include "testenvironment.h"
+#include "waituntil.h"
+
+#include <Accounts/Account>
+#include <Accounts/Manager>
+
+#include <qmailfolder.h>
+#include <qmailstore.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QFile>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The real daemon on private session and system buses, with the stand-in
+// message server, NetworkManager and power profiles played by dbusmock, a FIFO
+// in place of /dev/rfkill and another as the clock-change source. Accounts are
+// stored the way an accounts UI stores them: the account with its e-mail
+// service enabled, in one go. Each test goes on with the daemon of the last.
+class SchedulerEndToEnd : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void nothingIsScheduledBeforeInitDone();
+    void accountsAreFollowedWhileRunning();
+    void pushSettingsFollowTheIntervalInForce();
+    void connectionInputsStopAndResumeSchedules();
+    void clockChangeRearmsThePeakTimers();
+    void startsWithoutAnySystemBus();
+
+private:
+    quint32 addAccount(const QString &provider, bool serviceEnabled, int peak, int offPeak,
+                       int lastSynchronized, const QVariantMap &serviceSettings = {});
+    QString pushSetting(quint32 id, const QString &key);
+    // The index of the first daemon line from `from` on that contains the
+    // text, waiting for it; -1 when it does not come.
+    int expect(const QString &text, int from = 0);
+    int expectRequest(quint32 account, int from = 0);
+    bool startMock(const QString &name, const QString &parameters = QString());
+    bool callMock(const QString &path, const QString &method, const QVariantList &arguments);
+    void writeRfkill(quint8 op, quint8 soft);
+
+    TestEnvironment mEnv;
+    ProcessRunner mServer;
+    QScopedPointer<ProcessRunner> mDaemon;
+    QList<QProcess *> mMocks;
+    int mRfkill = -1;
+    int mClock = -1;
+    quint32 mAlwaysOn = 0;
+    quint32 mPeriodic = 0;
+};
+
+void SchedulerEndToEnd::initTestCase()
+{
+    QVERIFY(mEnv.isValid());
+    QVERIFY(mEnv.startSessionBus());
+    QVERIFY(mEnv.startSystemBus());
+    QVERIFY(AccountsFixture::setUp(mEnv));
+    // A provider whose service has no push key of its own.
+    QFile provider(mEnv.path("accounts-data/providers/imapish.provider"));
+    QVERIFY(provider.open(QIODevice::WriteOnly));
+    provider.write("<?xml version=\"1.0\"?><provider id=\"imapish\"><name>I</name></provider>\n");
+    QFile service(mEnv.path("accounts-data/services/imapish-email.service"));
+    QVERIFY(service.open(QIODevice::WriteOnly));
+    service.write("<?xml version=\"1.0\"?><service id=\"imapish-email\"><type>e-mail</type>"
+                  "<name>I</name><provider>imapish</provider></service>\n");
+    provider.close();
+    service.close();
+    QVERIFY(writeSettings(mEnv.settingsFile(),
+                          { { "Syslog/Enabled", 0 }, { "FileLog/Enabled", 0 },
+                            { "StdStreamLog/Enabled", 1 }, { "Log categories/Scheduler", 1 },
+                            { "Log categories/Notifications", 0 }, { "Log categories/Indexer", 0 },
+                            { "Log categories/Queries", 0 } }));
+
+    // Read-write, so that neither FIFO ever reports an end while the test runs.
+    const QByteArray rfkill = QFile::encodeName(mEnv.path("rfkill"));
+    const QByteArray clock = QFile::encodeName(mEnv.path("clock"));
+    QCOMPARE(mkfifo(rfkill.constData(), 0600), 0);
+    QCOMPARE(mkfifo(clock.constData(), 0600), 0);
+    mRfkill = open(rfkill.constData(), O_RDWR | O_NONBLOCK);
+    mClock = open(clock.constData(), O_RDWR | O_NONBLOCK);
+    QVERIFY(mRfkill >= 0 && mClock >= 0);
+    qputenv("POSTVANE_RFKILL_DEVICE", rfkill);
+    qputenv("POSTVANE_CLOCK_CHANGE_SOURCE", clock);
+    writeRfkill(0, 0); // one radio, on
+
+    QVERIFY(mServer.start(TestEnvironment::binary("standin-messageserver")));
+    QVERIFY(mServer.waitForLine("ready"));
+}
+
+void SchedulerEndToEnd::cleanupTestCase()
+{
+    if (mDaemon) {
+        QVERIFY(mDaemon->terminate());
+        QCOMPARE(mDaemon->exitCode(), 0);
+    }
+    for (QProcess *mock : qAsConst(mMocks)) {
+        mock->terminate();
+        mock->waitForFinished(5000);
+        delete mock;
+    }
+    close(mRfkill);
+    close(mClock);
+}
+
+quint32 SchedulerEndToEnd::addAccount(const QString &provider, bool serviceEnabled, int peak,
+                                      int offPeak, int lastSynchronized,
+                                      const QVariantMap &serviceSettings)
+{
+    // The mail store's account carries the same number: one of each, in step.
+    QMailFolderId inbox;
+    const QMailAccountId stored = StoreFixture::addAccount(provider, &inbox, true);
+    Accounts::Manager manager;
+    std::unique_ptr<Accounts::Account> account(manager.createAccount(provider));
+    account->setEnabled(true);
+    account->setValue("scheduler/schedule_peak", peak);
+    account->setValue("scheduler/schedule_off_peak", offPeak);
+    account->setValue("scheduler/schedule_peak_days", 127); // every day, all day
+    account->selectService(manager.service(provider == "local-mail" ? "local-email"
+                                                                    : provider + "-email"));
+    account->setEnabled(serviceEnabled);
+    account->setValue("lastSynchronized", lastSynchronized);
+    for (auto it = serviceSettings.begin(); it != serviceSettings.end(); ++it) {
+        account->setValue(it.key(), it.value());
+    }
+    if (!account->syncAndBlock() || account->id() != stored.toULongLong()) {
+        qWarning() << "account" << account->id() << "against store account" << stored;
+        return 0;
+    }
+    return account->id();
+}
+
+QString SchedulerEndToEnd::pushSetting(quint32 id, const QString &key)
+{
+    Accounts::Manager manager;
+    std::unique_ptr<Accounts::Account> account(manager.account(id));
+    account->selectService(account->services().value(0));
+    return account->valueAsString(key, "(none)");
+}
+
+int SchedulerEndToEnd::expect(const QString &text, int from)
+{
+    int found = -1;
+    waitUntil([&] {
+        const QStringList lines = mDaemon->lines();
+        for (int i = from; i < lines.size() && found < 0; ++i) {
+            found = lines.at(i).contains(text) ? i : -1;
+        }
+        return found >= 0 || mDaemon->process().state() == QProcess::NotRunning;
+    });
+    if (found < 0) {
+        qWarning() << "No" << text << "from line" << from << "in" << mDaemon->lines();
+    }
+    return found;
+}
+
+int SchedulerEndToEnd::expectRequest(quint32 account, int from)
+{
+    const QRegularExpression pattern(QString("request \\w+ account %1 ").arg(account));
+    int found = -1;
+    waitUntil([&] {
+        const QStringList lines = mServer.lines();
+        for (int i = from; i < lines.size() && found < 0; ++i) {
+            found = pattern.match(lines.at(i)).hasMatch() ? i : -1;
+        }
+        return found >= 0;
+    });
+    return found;
+}
+
+bool SchedulerEndToEnd::startMock(const QString &name, const QString &parameters)
+{
+    auto *mock = new QProcess;
+    mMocks.append(mock);
+    QStringList arguments = { "-m", "dbusmock", "--system", "--template", name };
+    if (!parameters.isEmpty()) {
+        arguments << "--parameters" << parameters;
+    }
+    mock->start("python3", arguments);
+    const QString service = name == "networkmanager" ? "org.freedesktop.NetworkManager"
+                                                     : "net.hadess.PowerProfiles";
+    return waitUntil([&] {
+        return QDBusConnection::systemBus().interface()->isServiceRegistered(service).value();
+    });
+}
+
+bool SchedulerEndToEnd::callMock(const QString &path, const QString &method,
+                                 const QVariantList &arguments)
+{
+    const QString service = path.startsWith("/net") ? "net.hadess.PowerProfiles"
+                                                    : "org.freedesktop.NetworkManager";
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Mock", method);
+    call.setArguments(arguments);
+    const QDBusMessage reply = QDBusConnection::systemBus().call(call);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        qWarning() << method << reply.errorMessage();
+    }
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+void SchedulerEndToEnd::writeRfkill(quint8 op, quint8 soft)
+{
+    // struct rfkill_event: index 0, type 1 (wlan), operation, soft and hard block.
+    const quint8 event[8] = { 0, 0, 0, 0, 1, op, soft, 0 };
+    QCOMPARE(write(mRfkill, event, sizeof event), ssize_t(sizeof event));
+}
+
+void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
+{
+    const quint32 synced = addAccount("local-mail", true, 15, 15, 1);
+    const quint32 never = addAccount("local-mail", true, 15, 15, 0);
+    const quint32 xorle = addAccount("xorle", true, 15, 15, 1);
+    QVERIFY(synced && never && xorle);
+    qputenv("MAIL_BOOT_NO_WAIT", "01"); // not exactly "1"
+    mDaemon.reset(new ProcessRunner);
+    QVERIFY(mDaemon->start(TestEnvironment::binary("postvane")));
+    QVERIFY(expect("[Scheduler] Waiting for init done notification") >= 0);
+
+    QDBusMessage initDone = QDBusMessage::createSignal(
+        "/com/brenmor/startup/signal", "com.brenmor.startup.signal", "init_done");
+    QVERIFY(QDBusConnection::systemBus().send(initDone));
+    const int started = expect("[Scheduler] Init done received");
+    QVERIFY(started >= 0);
+    QCOMPARE(mDaemon->lines().mid(0, started).filter("Adding account"), QStringList());
+
+    // Never synchronised: at once, without a scheduler; its schedule then
+    // starts without an immediate sync.
+    QVERIFY(expect(QString("[Warning] Synchronizing an unknown account %1").arg(never)) > started);
+    QVERIFY(expectRequest(never) >= 0);
+    QVERIFY(expect(QString("starting scheduler for account %1 , immediate sync disabled").arg(never))
+            > started);
+    QVERIFY(expect(QString("Account %1 is a xorle account, skipped").arg(xorle)) > started);
+    QVERIFY(expect(QString("Account %1 has been removed from scheduler").arg(xorle)) > started);
+    // Synchronised before: a sync one second after its start.
+    const int delayed = expect(QString("account %1 : sync delayed for 1 seconds...").arg(synced));
+    QVERIFY(delayed > started);
+    QVERIFY(expect(QString("Starting synchronization for account %1").arg(synced), delayed) > 0);
+    QVERIFY(expectRequest(synced) >= 0);
+    QVERIFY(mDaemon->lines().filter(QString("scheduler for account %1 ").arg(xorle)).isEmpty());
+}
+
+void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
+{
+    const int from = mDaemon->lines().size();
+    const int requests = mServer.lines().size();
+    const quint32 created = addAccount("local-mail", true, 30, 30, 0);
+    QVERIFY(created);
+    QVERIFY(expect(QString("[Scheduler] new account %1").arg(created), from) >= 0);
+    QVERIFY(expect(QString("Account %1 has been added").arg(created), from) >= 0);
+    QVERIFY(expectRequest(created, requests) >= 0);
+    QVERIFY(expect(QString("starting scheduler for account %1").arg(created), from) >= 0);
+
+    // The e-mail service enabled after the account was stored.
+    const quint32 later = addAccount("local-mail", false, 30, 30, 0);
+    QVERIFY(later);
+    const int refused = expect(
+        QString("Account %1 doesn't have enabled e-mail services, ignor it.").arg(later), from);
+    QVERIFY(refused >= 0);
+    QVERIFY(expect(QString("Account %1 has been removed from scheduler").arg(later), refused) > 0);
+    QVERIFY(!AccountsFixture::agTool({ "enable-service", QString::number(later), "local-email" })
+                 .isNull());
+    QVERIFY(expect(QString("Account %1 has been added").arg(later), refused) > 0);
+    QVERIFY(expect(QString("starting scheduler for account %1").arg(later), refused) > 0);
+
+    QVERIFY(!AccountsFixture::agTool({ "delete-account", QString::number(created) }).isNull());
+    const int deleted = expect(QString("[Scheduler] deleted account %1").arg(created), from);
+    QVERIFY(deleted >= 0);
+    QVERIFY(expect(QString("stopping scheduler for account %1 ...").arg(created), deleted) > 0);
+    QVERIFY(expect(QString("Account %1 has been removed from scheduler").arg(created), deleted)
+            > 0);
+}
+
+void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce()
+{
+    // Peak 0 (always-on) and off-peak 15, with every day wholly peak time.
+    mAlwaysOn = addAccount("local-mail", true, 0, 15, 1);
+    QVERIFY(mAlwaysOn);
+    const QMailAccountId account(mAlwaysOn);
+    QVERIFY(StoreFixture::addFolder(account, "archive", QMailFolder::Favourite).isValid());
+    QVERIFY(StoreFixture::addFolder(account, "Work", QMailFolder::Favourite).isValid());
+    QVERIFY(StoreFixture::addFolder(account, "Spam").isValid());
+    QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "1"; }));
+    QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushFolders") == "INBOX\nWork\narchive"; }));
+
+    // A prefixed push key gives prefixed settings; an inbox the store cannot
+    // load is left out; "pushCapable" after anything but "/" is no push key.
+    const quint32 prefixed = addAccount("imapish", true, 0, 15, 1, { { "imap/pushCapable", true } });
+    QVERIFY(prefixed);
+    const QMailAccountId prefixedAccount(prefixed);
+    QVERIFY(StoreFixture::addFolder(prefixedAccount, "Lists", QMailFolder::Favourite).isValid());
+    QVERIFY(QMailStore::instance()->removeFolder(
+        QMailAccount(prefixedAccount).standardFolder(QMailFolder::InboxFolder)));
+    const quint32 plain = addAccount("imapish", true, 0, 15, 1, { { "imappushCapable", true } });
+    QVERIFY(plain);
+    QVERIFY(waitUntil([&] { return pushSetting(prefixed, "imap/pushFolders") == "Lists"; }));
+    QCOMPARE(pushSetting(prefixed, "imap/pushEnabled"), QString("1"));
+    QVERIFY(expect(QString("Account %1 doesn't have any service which supports always-on mode")
+                       .arg(plain))
+            >= 0);
+
+    // Off-peak: push off, folders kept as they were.
+    QVERIFY(!AccountsFixture::agTool({ "update-account", QString::number(mAlwaysOn),
+                                       "int:scheduler/schedule_peak_days=0" })
+                 .isNull());
+    QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "0"; }));
+    QCOMPARE(pushSetting(mAlwaysOn, "pushFolders"), QString("INBOX\nWork\narchive"));
+    mPeriodic = mAlwaysOn;
+    // Back to peak time everywhere, for the tests that follow.
+    QVERIFY(!AccountsFixture::agTool({ "update-account", QString::number(mAlwaysOn),
+                                       "int:scheduler/schedule_peak_days=127" })
+                 .isNull());
+    QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "1"; }));
+}
+
+void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
+{
+    const QString id = QString::number(mAlwaysOn);
+    // NetworkManager comes after the daemon, offline: the always-on account
+    // falls back to a sync every ten minutes, and returns when online.
+    int from = mDaemon->lines().size();
+    QVERIFY(startMock("networkmanager", "{\"State\": 20}"));
+    QVERIFY(expect("network connection is lost, account " + id, from) >= 0);
+    QVERIFY(callMock("/org/freedesktop/NetworkManager", "UpdateProperties",
+                     { "org.freedesktop.NetworkManager",
+                       QVariantMap { { "State", QVariant::fromValue(70u) } } }));
+    QVERIFY(expect("network connection appeared, account " + id, from) >= 0);
+
+    // A metered network, then flight mode, then power save: each stops the
+    // schedules; its end resumes them and the sync owed runs a second later.
+    QVERIFY(callMock("/org/freedesktop/NetworkManager", "AddProperty",
+                     { "org.freedesktop.NetworkManager", "Metered",
+                       QVariant::fromValue(QDBusVariant(QVariant::fromValue(4u))) }));
+    struct Flip
+    {
+        std::function<void()> on, off;
+    };
+    auto metered = [this](uint value) {
+        QVERIFY(callMock("/org/freedesktop/NetworkManager", "UpdateProperties",
+                         { "org.freedesktop.NetworkManager",
+                           QVariantMap { { "Metered", QVariant::fromValue(value) } } }));
+    };
+    const QList<Flip> flips = {
+        { [&] { metered(1); }, [&] { metered(2); } },
+        { [&] { writeRfkill(2, 1); }, [&] { writeRfkill(2, 0); } },
+        { [&] { QVERIFY(startMock("power_profiles_daemon", "{\"ActiveProfile\": \"power-saver\"}")); },
+          [&] {
+              QVERIFY(callMock("/net/hadess/PowerProfiles", "UpdateProperties",
+                               { "net.hadess.PowerProfiles",
+                                 QVariantMap { { "ActiveProfile", "balanced" } } }));
+          } },
+    };
+    for (const Flip &flip : flips) {
+        from = mDaemon->lines().size();
+        const int requests = mServer.lines().size();
+        flip.on();
+        const int off = expect("recieved allow connection chaged signal : false", from);
+        QVERIFY(off >= 0);
+        QVERIFY(expect("account " + id + " : forced schedule set to -1", off) > 0);
+        flip.off();
+        const int on = expect("recieved allow connection chaged signal : true", off);
+        QVERIFY(on > 0);
+        QVERIFY(expect("account " + id + " : sync delayed for 1 seconds...", on) > 0);
+        QVERIFY(expectRequest(mAlwaysOn, requests) >= 0);
+    }
+
+    // Power save on while in flight mode changes nothing; only the end of
+    // both lets the schedules run again.
+    from = mDaemon->lines().size();
+    writeRfkill(2, 1);
+    const int off = expect("recieved allow connection chaged signal : false", from);
+    QVERIFY(off >= 0);
+    QVERIFY(callMock("/net/hadess/PowerProfiles", "UpdateProperties",
+                     { "net.hadess.PowerProfiles",
+                       QVariantMap { { "ActiveProfile", "power-saver" } } }));
+    QVERIFY(expect("onDeviceModeChanged()", off) > off);
+    writeRfkill(2, 0);
+    const int stillOff = expect("power save mode is  true", off);
+    QVERIFY(stillOff > off);
+    QVERIFY(callMock("/net/hadess/PowerProfiles", "UpdateProperties",
+                     { "net.hadess.PowerProfiles",
+                       QVariantMap { { "ActiveProfile", "balanced" } } }));
+    QVERIFY(expect("recieved allow connection chaged signal : true", stillOff) > 0);
+    QCOMPARE(mDaemon->lines().mid(from).filter("recieved allow connection chaged signal").size(),
+             2);
+}
+
+void SchedulerEndToEnd::clockChangeRearmsThePeakTimers()
+{
+    const int from = mDaemon->lines().size();
+    QCOMPARE(write(mClock, "x", 1), ssize_t(1));
+    const int changed = expect("[Scheduler] recieved time settings chaged signal", from);
+    QVERIFY(changed >= 0);
+    QVERIFY(expect(QString("account %1 : the next schedule switch will happen at").arg(mAlwaysOn),
+                   changed)
+            > changed);
+}
+
+void SchedulerEndToEnd::startsWithoutAnySystemBus()
+{
+    QVERIFY(mDaemon->terminate());
+    QCOMPARE(mDaemon->exitCode(), 0);
+    const QByteArray systemBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(mEnv.path("no-bus")));
+    qputenv("MAIL_BOOT_NO_WAIT", "1");
+    mDaemon.reset(new ProcessRunner);
+    QVERIFY(mDaemon->start(TestEnvironment::binary("postvane")));
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus);
+    // Neutral inputs: background allowed, no flight mode, no power save.
+    QVERIFY(expect("[Scheduler] ConnSettings: allow backgr connection value is  true") >= 0);
+    QVERIFY(expect("[Scheduler] is connection allowed:  true") >= 0);
+    QVERIFY(expect(QString("starting scheduler for account %1").arg(mAlwaysOn)) >= 0);
+}
+
+QTEST_GUILESS_MAIN(SchedulerEndToEnd)
+#include "tst_scheduler_e2e.moc"
