@@ -10,6 +10,8 @@
 #include "testenvironment.h"
 #include "waituntil.h"
 
+#include <qmailwiretypes.h>
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -31,34 +33,6 @@ namespace {
 
 const QString Service = QStringLiteral("com.brenmor.qmf.MessageServer");
 const QString Path = QStringLiteral("/com/brenmor/qmf/MessageServer");
-
-struct SortElement
-{
-    int property = 0;
-    bool ascending = true;
-};
-
-QDBusArgument &operator<<(QDBusArgument &argument, const SortElement &element)
-{
-    argument.beginStructure();
-    argument << element.property << element.ascending;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, SortElement &element)
-{
-    argument.beginStructure();
-    argument >> element.property >> element.ascending;
-    argument.endStructure();
-    return argument;
-}
-
-} // namespace
-
-Q_DECLARE_METATYPE(SortElement)
-
-namespace {
 
 // Two thirds plain text, one third with a base64 attachment.
 QByteArray makeMessage(QRandomGenerator &random, int index)
@@ -181,8 +155,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot set up the environment\n");
         return 1;
     }
-    qDBusRegisterMetaType<SortElement>();
-    qDBusRegisterMetaType<QList<SortElement>>();
 
     const QString maildir = env.path(QStringLiteral("mail"));
     for (const char *sub : { "/cur", "/new", "/tmp" }) {
@@ -231,7 +203,7 @@ int main(int argc, char *argv[])
     timer.start();
     const quint64 import = call(QStringLiteral("RetrieveMessageLists"),
                                 { qulonglong(account), QVariant::fromValue(QList<qulonglong>()),
-                                  20u, QVariant::fromValue(QList<SortElement>()) });
+                                  20u, QVariant::fromValue(QMailSortElementList()) });
     if (!waitUntil([&] { return listener.ended.contains(import); }, 3600 * 1000)) {
         std::fprintf(stderr, "the import did not end\n");
         return 1;

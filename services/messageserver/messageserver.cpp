@@ -2,10 +2,10 @@
 
 #include "accountmirror.h"
 #include "maildirbackend.h"
-#include "messageserveradaptor.h"
 #include "messageserverlog.h"
 #include "servicejob.h"
 
+#include <qmailmessageserveradaptor.h>
 #include <qmailstore.h>
 
 #include <QDBusConnection>
@@ -14,8 +14,8 @@
 
 namespace {
 
-const char *const ServiceName = "com.brenmor.qmf.MessageServer";
-const char *const ObjectPath = "/com/brenmor/qmf/MessageServer";
+const char *const ServiceName = QMF_MESSAGESERVER_SERVICE;
+const char *const ObjectPath = QMF_MESSAGESERVER_PATH;
 
 // Request types of the interface.
 enum { TransmitType = 1, FolderListType = 2, MessageListsType = 3, ExportType = 9 };
@@ -23,11 +23,10 @@ enum { TransmitType = 1, FolderListType = 2, MessageListsType = 3, ExportType = 
 } // namespace
 
 MessageServer::MessageServer(QObject *parent)
-    : QObject(parent)
+    : QMailMessageServerService(parent)
     , mMirror(new AccountMirror(this))
 {
-    registerMessageServerTypes();
-    new MessageServerAdaptor(this);
+    new QMailMessageServerAdaptor(this);
     mBackends.append(new MaildirBackend(this));
     for (MailBackend *backend : qAsConst(mBackends)) {
         connect(backend, &MailBackend::folderChanged, this, &MessageServer::onPushFolderChanged);
@@ -95,7 +94,7 @@ qulonglong MessageServer::RetrieveFolderList(qulonglong accountId, qulonglong fo
 
 qulonglong MessageServer::RetrieveMessageLists(qulonglong accountId,
                                                const QList<qulonglong> &folderIds, uint minimum,
-                                               const MessageServerSortList &)
+                                               const QMailSortElementList &)
 {
     Request request;
     request.type = MessageListsType;
@@ -127,9 +126,9 @@ bool MessageServer::CancelAction(qulonglong actionId)
     return true;
 }
 
-MessageServerActionList MessageServer::ListActions()
+QMailActionDataList MessageServer::ListActions()
 {
-    MessageServerActionList list;
+    QMailActionDataList list;
     for (const Entry &entry : qAsConst(mEntries)) {
         list.append(entry.action);
     }
@@ -250,7 +249,7 @@ void MessageServer::onJobProgress(quint64 actionId, uint value, uint total)
     if (index < 0) {
         return;
     }
-    MessageServerAction &action = mEntries[index].action;
+    QMailActionData &action = mEntries[index].action;
     action.progress = value;
     action.total = total;
     action.totalProgress = total == 0 ? 0.0 : double(value) / total;
@@ -263,7 +262,7 @@ void MessageServer::onJobStatus(quint64 actionId, const QMailServiceAction::Stat
     if (index < 0) {
         return;
     }
-    MessageServerAction &action = mEntries[index].action;
+    QMailActionData &action = mEntries[index].action;
     action.folderId = status.folderId.toULongLong();
     action.statusText = status.text;
     Q_EMIT StatusChanged(actionId, 0, status.text, action.accountId, action.folderId, 0);

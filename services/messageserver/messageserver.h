@@ -1,7 +1,7 @@
 #ifndef MESSAGESERVER_H
 #define MESSAGESERVER_H
 
-#include "wiretypes.h"
+#include <qmailmessageserverservice.h>
 
 #include <qmailid.h>
 #include <qmailserviceaction.h>
@@ -19,9 +19,8 @@ class ServiceJob;
 // com.brenmor.qmf.MessageServer interface becomes an action in the running
 // list and a job of the account's backend. Jobs run one at a time, in the
 // order of their requests, because each holds the store's one transaction
-// while it writes. The public slots are the interface's methods; the
-// generated adaptor calls them.
-class MessageServer : public QObject
+// while it writes. The generated adaptor calls the interface's methods.
+class MessageServer : public QMailMessageServerService
 {
     Q_OBJECT
 public:
@@ -31,22 +30,14 @@ public:
     // Mirrors the accounts, takes the bus name and serves the interface.
     bool start();
 
-public Q_SLOTS:
-    qulonglong ExportUpdates(qulonglong accountId);
-    qulonglong TransmitMessages(qulonglong accountId);
-    qulonglong RetrieveFolderList(qulonglong accountId, qulonglong folderId, bool descending);
+    qulonglong ExportUpdates(qulonglong accountId) override;
+    qulonglong TransmitMessages(qulonglong accountId) override;
+    qulonglong RetrieveFolderList(qulonglong accountId, qulonglong folderId,
+                                  bool descending) override;
     qulonglong RetrieveMessageLists(qulonglong accountId, const QList<qulonglong> &folderIds,
-                                    uint minimum, const MessageServerSortList &sort);
-    bool CancelAction(qulonglong actionId);
-    MessageServerActionList ListActions();
-
-Q_SIGNALS:
-    void ActionsChanged(const MessageServerActionList &actions);
-    void ActivityChanged(qulonglong actionId, int activity);
-    void StatusChanged(qulonglong actionId, int errorCode, const QString &text,
-                       qulonglong accountId, qulonglong folderId, qulonglong messageId);
-    void ConnectivityChanged(qulonglong actionId, int connectivity);
-    void ProgressChanged(qulonglong actionId, uint value, uint total);
+                                    uint minimum, const QMailSortElementList &sort) override;
+    bool CancelAction(qulonglong actionId) override;
+    QMailActionDataList ListActions() override;
 
 private Q_SLOTS:
     void onPushFolderChanged(const QMailAccountId &accountId, const QMailFolderId &folderId);
@@ -63,7 +54,7 @@ private:
     };
     struct Entry
     {
-        MessageServerAction action;
+        QMailActionData action;
         Request request;
         ServiceJob *job = nullptr;
     };

@@ -2,10 +2,10 @@
 #include "processrunner.h"
 #include "testenvironment.h"
 #include "waituntil.h"
-#include "wiretypes.h"
 
 #include <qmailaccount.h>
 #include <qmailstore.h>
+#include <qmailwiretypes.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -105,7 +105,6 @@ void TestMessageServer::initTestCase()
     QVERIFY(mEnv.isValid());
     QVERIFY(mEnv.startSessionBus());
     QVERIFY(AccountsFixture::setUp(mEnv));
-    registerMessageServerTypes();
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString iface = Service;
     QVERIFY(bus.connect(QString(), Path, iface, QStringLiteral("ActivityChanged"), this,
@@ -176,9 +175,9 @@ void TestMessageServer::onProgress(qulonglong id, uint value, uint)
 void TestMessageServer::onActions(const QDBusMessage &message)
 {
     const auto actions
-        = qdbus_cast<MessageServerActionList>(message.arguments().first().value<QDBusArgument>());
+        = qdbus_cast<QMailActionDataList>(message.arguments().first().value<QDBusArgument>());
     QSet<quint64> listed;
-    for (const MessageServerAction &action : actions) {
+    for (const QMailActionData &action : actions) {
         listed.insert(action.id);
         mHeard[action.id].requestType = action.requestType;
         if (!mHeard[action.id].events.contains(QLatin1String("listed"))) {
@@ -292,7 +291,7 @@ void TestMessageServer::foldersAndMessages()
         QStringLiteral("RetrieveMessageLists"),
         { qulonglong(mAccount),
           QVariant::fromValue(QList<qulonglong> { inbox.toULongLong(), work.id().toULongLong() }),
-          20u, QVariant::fromValue(MessageServerSortList()) });
+          20u, QVariant::fromValue(QMailSortElementList()) });
     QCOMPARE(outcome(messageList), 0);
     QHash<QString, quint64> status;
     for (const QMailMessageMetaData &m : messages(inbox)) {
@@ -320,7 +319,7 @@ void TestMessageServer::foldersAndMessages()
     QCOMPARE(outcome(request(QStringLiteral("RetrieveMessageLists"),
                              { qulonglong(mAccount),
                                QVariant::fromValue(QList<qulonglong> { inbox.toULongLong() }), 20u,
-                               QVariant::fromValue(MessageServerSortList()) })),
+                               QVariant::fromValue(QMailSortElementList()) })),
              0);
     QCOMPARE(messages(inbox).size(), 2);
 }
@@ -342,7 +341,7 @@ void TestMessageServer::exportUpdates()
     QCOMPARE(outcome(request(QStringLiteral("RetrieveMessageLists"),
                              { qulonglong(mAccount),
                                QVariant::fromValue(QList<qulonglong> { inbox.toULongLong() }), 20u,
-                               QVariant::fromValue(MessageServerSortList()) })),
+                               QVariant::fromValue(QMailSortElementList()) })),
              0);
     QCOMPARE(messages(inbox).size(), 1);
 }
@@ -405,7 +404,7 @@ void TestMessageServer::failures()
         QCOMPARE(outcome(action), 0);
         const quint64 list = request(QStringLiteral("RetrieveMessageLists"),
                                      { account, QVariant::fromValue(QList<qulonglong>()), 20u,
-                                       QVariant::fromValue(MessageServerSortList()) });
+                                       QVariant::fromValue(QMailSortElementList()) });
         QCOMPARE(outcome(list), code);
     } else {
         QCOMPARE(outcome(action), code);
@@ -428,14 +427,14 @@ void TestMessageServer::cancelRollsBack()
     const QMailFolderId big = folder(mAccount, QStringLiteral("Big"));
     const QList<QVariant> arguments
         = { qulonglong(mAccount), QVariant::fromValue(QList<qulonglong> { big.toULongLong() }), 20u,
-            QVariant::fromValue(MessageServerSortList()) };
+            QVariant::fromValue(QMailSortElementList()) };
     const quint64 action = request(QStringLiteral("RetrieveMessageLists"), arguments);
     QVERIFY(waitUntil([&] { return mHeard.value(action).progress > 0; }));
     // The running action is in the list the server gives.
     QDBusMessage reply = QDBusConnection::sessionBus().call(
         QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("ListActions")));
     const auto listed
-        = qdbus_cast<MessageServerActionList>(reply.arguments().value(0).value<QDBusArgument>());
+        = qdbus_cast<QMailActionDataList>(reply.arguments().value(0).value<QDBusArgument>());
     QCOMPARE(listed.size(), 1);
     QCOMPARE(listed.first().requestType, 3);
     QCOMPARE(listed.first().accountId, quint64(mAccount));
@@ -450,7 +449,7 @@ void TestMessageServer::killDuringImport()
     const QMailFolderId big = folder(mAccount, QStringLiteral("Big"));
     const QList<QVariant> arguments
         = { qulonglong(mAccount), QVariant::fromValue(QList<qulonglong> { big.toULongLong() }), 20u,
-            QVariant::fromValue(MessageServerSortList()) };
+            QVariant::fromValue(QMailSortElementList()) };
     const quint64 action = request(QStringLiteral("RetrieveMessageLists"), arguments);
     QVERIFY(waitUntil([&] { return mHeard.value(action).progress > 0; }));
     killServer();
