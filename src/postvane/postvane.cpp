@@ -22,7 +22,14 @@
 
 namespace {
 
-const char lockFilePath[] = "/var/lock/postvane.lock";
+// One daemon per user: in a user session (XDG_RUNTIME_DIR, as systemd and
+// pam_systemd provide it) the lock lives in the user's runtime folder, so two
+// users' daemons never meet; without one, the machine-wide lock file.
+QByteArray lockFilePath()
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    return runtime.isEmpty() ? QByteArray("/var/lock/postvane.lock") : runtime + "/postvane.lock";
+}
 
 // Element 0 is written by the signal handler, element 1 read by the event loop.
 // Created once per process and never closed: the handler may run at any time.
@@ -43,7 +50,7 @@ struct flock wholeFileLock(short type)
 
 int acquireLock()
 {
-    const int fd = ::open(lockFilePath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(lockFilePath().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd == -1) {
         qWarning("Can not open lock file, %d ('%s')", errno, std::strerror(errno));
         return -1;

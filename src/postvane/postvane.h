@@ -14,7 +14,8 @@ class QMailStore;
 class QSocketNotifier;
 class TrackerIndexer;
 
-// Single-instance lock on "/var/lock/postvane.lock": the open, write-locked
+// Single-instance lock on "$XDG_RUNTIME_DIR/postvane.lock" in a user session,
+// on "/var/lock/postvane.lock" otherwise: the open, write-locked
 // descriptor, or -1 when the file cannot be opened or is locked by another
 // process.
 int acquireLock();

@@ -126,12 +126,14 @@ void TestDaemonProcess::otherSignalsKillAndTheLockDiesWithTheProcess()
 
 void TestDaemonProcess::missingLockFolderIsALockFailure()
 {
-    // An empty /run hides the lock folder, as on a system without /var/lock.
+    // Outside a user session an empty /run hides the lock folder, as on a
+    // system without /var/lock.
     ProcessRunner daemon;
-    QVERIFY(
-        daemon.start(QStringLiteral("unshare"),
-                     { QStringLiteral("--mount"), QStringLiteral("sh"), QStringLiteral("-c"),
-                       QStringLiteral("mount -t tmpfs none /run && exec \"$0\""), postvane() }));
+    QVERIFY(daemon.start(
+        QStringLiteral("unshare"),
+        { QStringLiteral("--mount"), QStringLiteral("sh"), QStringLiteral("-c"),
+          QStringLiteral("unset XDG_RUNTIME_DIR; mount -t tmpfs none /run && exec \"$0\""),
+          postvane() }));
     QVERIFY(daemon.waitForFinished(30000));
     QCOMPARE(daemon.exitCode(), 255);
     const QStringList lines = daemon.lines();

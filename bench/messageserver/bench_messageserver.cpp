@@ -1,0 +1,238 @@
+// Measures the message server on a Maildir of N messages (default 10000):
+//  - one RetrieveMessageLists request that imports them all: messages/s and
+//    the server's peak resident memory (VmHWM);
+//  - `notmuch new` indexing the same Maildir, the tool a Maildir user would
+//    otherwise pick: messages/s and peak memory.
+// Usage: bench_messageserver [COUNT]
+// Everything happens in a temporary folder on private buses.
+
+#include "accountsfixture.h"
+#include "testenvironment.h"
+#include "waituntil.h"
+
+#include <qmailwiretypes.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+
+#include <cstdio>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const QString Service = QStringLiteral("com.brenmor.qmf.MessageServer");
+const QString Path = QStringLiteral("/com/brenmor/qmf/MessageServer");
+
+// Two thirds plain text, one third with a base64 attachment.
+QByteArray makeMessage(QRandomGenerator &random, int index)
+{
+    const QByteArray date
+        = QDateTime::currentDateTimeUtc().addSecs(-60 * index).toString(Qt::RFC2822Date).toLatin1();
+    QByteArray head = "From: Sender " + QByteArray::number(index % 97) + " <s"
+        + QByteArray::number(index % 97) + "@example.org>\nTo: me@example.org\nSubject: message "
+        + QByteArray::number(index) + "\nDate: " + date + "\nMessage-ID: <"
+        + QByteArray::number(index) + "@bench>\nMIME-Version: 1.0\n";
+    QByteArray body;
+    while (body.size() < 500 + int(random.bounded(3000))) {
+        body += "a line of the message body with some words in it\n";
+    }
+    if (index % 3 != 0) {
+        return head + "Content-Type: text/plain; charset=us-ascii\n\n" + body;
+    }
+    QByteArray data(5000 + random.bounded(20000), Qt::Uninitialized);
+    for (char &c : data) {
+        c = char(random.bounded(256));
+    }
+    QByteArray encoded = data.toBase64();
+    QByteArray lines;
+    for (int i = 0; i < encoded.size(); i += 76) {
+        lines += encoded.mid(i, 76) + '\n';
+    }
+    return head
+        + "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\n"
+        + body + "--b\nContent-Type: application/pdf; name=\"a.pdf\"\n"
+        + "Content-Disposition: attachment; filename=\"a.pdf\"\n"
+        + "Content-Transfer-Encoding: base64\n\n" + lines + "--b--\n";
+}
+
+long peakKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return -1;
+}
+
+// Runs a program to its end; its wall time and peak memory.
+bool runMeasured(const QStringList &args, double *seconds, long *maxRssKb)
+{
+    QElapsedTimer timer;
+    timer.start();
+    std::fflush(stdout); // the child must not print what this process still holds
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::vector<QByteArray> storage;
+        std::vector<char *> argv;
+        for (const QString &arg : args) {
+            storage.push_back(QFile::encodeName(arg));
+        }
+        for (QByteArray &arg : storage) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage = {};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+        return false;
+    }
+    *seconds = timer.nsecsElapsed() / 1e9;
+    *maxRssKb = usage.ru_maxrss;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+class Listener : public QObject
+{
+    Q_OBJECT
+public:
+    QHash<quint64, int> ended; // action -> error code
+    QHash<quint64, int> codes;
+public Q_SLOTS:
+    void onActivity(qulonglong id, int activity)
+    {
+        if (activity >= 2) {
+            ended.insert(id, codes.value(id));
+        }
+    }
+    void onStatus(qulonglong id, int code, const QString &, qulonglong, qulonglong, qulonglong)
+    {
+        codes.insert(id, code);
+    }
+};
+
+quint64 call(const QString &method, const QList<QVariant> &arguments)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(Service, Path, Service, method);
+    message.setArguments(arguments);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(message);
+    return reply.arguments().value(0).toULongLong();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 10000;
+    if (qgetenv("POSTVANE_BIN_DIR").isEmpty()) {
+        qputenv("POSTVANE_BIN_DIR", POSTVANE_BIN_DIR);
+    }
+    if (qgetenv("POSTVANE_SOURCE_DIR").isEmpty()) {
+        qputenv("POSTVANE_SOURCE_DIR", POSTVANE_SOURCE_DIR);
+    }
+    TestEnvironment env;
+    if (!env.isValid() || !env.startSessionBus() || !AccountsFixture::setUp(env)) {
+        std::fprintf(stderr, "cannot set up the environment\n");
+        return 1;
+    }
+
+    const QString maildir = env.path(QStringLiteral("mail"));
+    for (const char *sub : { "/cur", "/new", "/tmp" }) {
+        QDir().mkpath(maildir + QLatin1String(sub));
+    }
+    QRandomGenerator random(42);
+    qint64 bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        QFile file(maildir + QStringLiteral("/cur/%1.bench:2,%2").arg(i).arg(i % 2 ? "S" : ""));
+        const QByteArray text = makeMessage(random, i);
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size()) {
+            return 1;
+        }
+        bytes += text.size();
+    }
+    std::printf("Maildir: %d messages, %.1f MB\n", count, bytes / 1e6);
+
+    const quint32 account = AccountsFixture::createAccount(QStringLiteral("local-mail"));
+    AccountsFixture::agTool({ QStringLiteral("update-service"), QString::number(account),
+                              QStringLiteral("local-email"),
+                              QStringLiteral("string:maildir=") + maildir });
+    AccountsFixture::agTool({ QStringLiteral("enable-service"), QString::number(account),
+                              QStringLiteral("local-email") });
+
+    Listener listener;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.connect(QString(), Path, Service, QStringLiteral("ActivityChanged"), &listener,
+                SLOT(onActivity(qulonglong, int)));
+    bus.connect(QString(), Path, Service, QStringLiteral("StatusChanged"), &listener,
+                SLOT(onStatus(qulonglong, int, QString, qulonglong, qulonglong, qulonglong)));
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedChannels);
+    server.start(TestEnvironment::binary(QStringLiteral("messageserver")), QStringList());
+    if (!waitUntil([] {
+            return QDBusConnection::sessionBus().interface()->isServiceRegistered(Service).value();
+        })) {
+        std::fprintf(stderr, "the message server did not start\n");
+        return 1;
+    }
+    const quint64 list
+        = call(QStringLiteral("RetrieveFolderList"), { qulonglong(account), qulonglong(0), true });
+    waitUntil([&] { return listener.ended.contains(list); });
+
+    // The inbox is the only folder; 0 folders means every folder of the account.
+    QElapsedTimer timer;
+    timer.start();
+    const quint64 import = call(QStringLiteral("RetrieveMessageLists"),
+                                { qulonglong(account), QVariant::fromValue(QList<qulonglong>()),
+                                  20u, QVariant::fromValue(QMailSortElementList()) });
+    if (!waitUntil([&] { return listener.ended.contains(import); }, 3600 * 1000)) {
+        std::fprintf(stderr, "the import did not end\n");
+        return 1;
+    }
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const long serverPeak = peakKb(server.processId());
+    std::printf("messageserver: error code %d, %.2f s, %.0f messages/s, peak %.1f MB\n",
+                listener.ended.value(import), seconds, count / seconds, serverPeak / 1024.0);
+    server.terminate();
+    server.waitForFinished();
+
+    const QString config = env.path(QStringLiteral("notmuch-config"));
+    QFile file(config);
+    file.open(QIODevice::WriteOnly);
+    file.write("[database]\npath=" + QFile::encodeName(env.path(QStringLiteral("notmuch")))
+               + "\nmail_root=" + QFile::encodeName(maildir) + "\n[new]\ntags=unread;inbox\n");
+    file.close();
+    QDir().mkpath(env.path(QStringLiteral("notmuch")));
+    double notmuchSeconds = 0;
+    long notmuchPeak = 0;
+    if (runMeasured({ QStringLiteral("notmuch"), QStringLiteral("--config=") + config,
+                      QStringLiteral("new") },
+                    &notmuchSeconds, &notmuchPeak)) {
+        std::printf("notmuch new: %.2f s, %.0f messages/s, peak %.1f MB\n", notmuchSeconds,
+                    count / notmuchSeconds, notmuchPeak / 1024.0);
+    } else {
+        std::printf("notmuch new: not run (is notmuch installed?)\n");
+    }
+    return 0;
+}
+
+#include "bench_messageserver.moc"

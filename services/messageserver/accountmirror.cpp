@@ -1,0 +1,313 @@
+#include "accountmirror.h"
+
+#include "messageserverlog.h"
+#include <qmailaccount.h>
+#include <qmailstore.h>
+
+#include <Accounts/Account>
+#include <Accounts/Service>
+
+#include <QDBusConnection>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+const QString EmailType = QStringLiteral("e-mail");
+
+// The prefix of the push keys: the part before a "pushCapable" key.
+QString pushPrefix(Accounts::Account *account)
+{
+    const QString capable = QStringLiteral("pushCapable");
+    const QStringList keys = account->allKeys();
+    for (const QString &key : keys) {
+        if (key == capable) {
+            return QString();
+        }
+        if (key.endsWith(QLatin1Char('/') + capable)) {
+            return key.left(key.size() - capable.size());
+        }
+    }
+    return QStringLiteral("-"); // no push key at all
+}
+
+} // namespace
+
+AccountMirror::AccountMirror(QObject *parent)
+    : QObject(parent)
+    , mEmail(EmailType)
+{
+    mStateFile = QMailStore::instance()->storagePath() + QStringLiteral("/messageserver/accounts");
+    for (Accounts::Manager *manager : { &mEmail, &mGlobal }) {
+        connect(manager, &Accounts::Manager::accountCreated, this,
+                &AccountMirror::onAccountChanged);
+        connect(manager, &Accounts::Manager::accountUpdated, this,
+                &AccountMirror::onAccountChanged);
+        connect(manager, &Accounts::Manager::accountRemoved, this,
+                &AccountMirror::onAccountRemoved);
+        connect(manager, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
+    }
+    // libaccounts 1.16 does not tell its managers of every change another
+    // process makes (an ag-tool update of a service setting of an account
+    // older than this process never reached them), so every change notice
+    // of the database is heard here too; mirroring an unchanged account
+    // changes nothing.
+    QDBusConnection::sessionBus().connect(
+        QString(), QString(), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
+        QStringLiteral("AccountChanged"), this, SLOT(onDatabaseNotice()));
+}
+
+void AccountMirror::onDatabaseNotice()
+{
+    if (!mNoticePending) {
+        mNoticePending = true;
+        QTimer::singleShot(0, this, &AccountMirror::onDatabaseChanged);
+    }
+}
+
+void AccountMirror::onDatabaseChanged()
+{
+    mNoticePending = false;
+    QSet<quint64> ids = mMirrored;
+    const Accounts::AccountIdList listed = mEmail.accountList(EmailType);
+    for (Accounts::AccountId id : listed) {
+        ids.insert(id);
+    }
+    for (quint64 id : qAsConst(ids)) {
+        onAccountChanged(Accounts::AccountId(id));
+    }
+}
+
+AccountMirror::~AccountMirror() = default;
+
+void AccountMirror::start()
+{
+    loadMirrored();
+    QSet<quint64> seen;
+    const Accounts::AccountIdList ids = mEmail.accountList(EmailType);
+    for (Accounts::AccountId id : ids) {
+        seen.insert(id);
+        mirror(id);
+    }
+    // Mirrored accounts that left the accounts database while we were away.
+    const QSet<quint64> gone = mMirrored - seen;
+    for (quint64 id : gone) {
+        mirror(Accounts::AccountId(id));
+    }
+}
+
+AccountConfig AccountMirror::config(const QMailAccountId &id) const
+{
+    AccountConfig config;
+    const quint64 number = id.toULongLong();
+    if (number == 0 || number > 0xffffffffULL) {
+        return config;
+    }
+    // A manager that only reads, and keeps no account object between two
+    // reads, sees the database as it is now: the listening managers keep
+    // account objects that miss changes made by other processes.
+    Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
+    if (!account) {
+        return config;
+    }
+    const Accounts::ServiceList services = account->services(EmailType);
+    if (services.isEmpty()) {
+        return config;
+    }
+    config.known = true;
+    account->selectService();
+    config.name = account->displayName();
+    config.fromName = account->valueAsString(QStringLiteral("fullName"));
+    config.fromAddress = account->valueAsString(QStringLiteral("emailaddress"));
+    config.signature = account->valueAsString(QStringLiteral("signature"));
+
+    const Accounts::Service service = services.first();
+    bool serviceEnabled = false;
+    for (const Accounts::Service &enabled : account->enabledServices()) {
+        serviceEnabled = serviceEnabled || enabled.name() == service.name();
+    }
+    config.enabled = account->enabled() && serviceEnabled;
+    account->selectService(service);
+    config.maildir = account->valueAsString(QStringLiteral("maildir"));
+    const QString prefix = pushPrefix(account);
+    if (prefix != QLatin1String("-")) {
+        config.pushEnabled
+            = account->valueAsString(prefix + QStringLiteral("pushEnabled"), QStringLiteral("0"))
+            == QLatin1String("1");
+        config.pushFolders = account->valueAsString(prefix + QStringLiteral("pushFolders"))
+                                 .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    return config;
+}
+
+bool AccountMirror::ensureInStore(const QMailAccountId &id)
+{
+    if (QMailStore::instance()->account(id).id().isValid()) {
+        return true;
+    }
+    const quint64 number = id.toULongLong();
+    if (number == 0 || number > 0xffffffffULL) {
+        return false;
+    }
+    mirror(Accounts::AccountId(number));
+    return QMailStore::instance()->account(id).id().isValid();
+}
+
+void AccountMirror::recordSynchronized(const QMailAccountId &id)
+{
+    Accounts::Account *account = liveAccount(id.toULongLong());
+    if (!account || account->services(EmailType).isEmpty()) {
+        return;
+    }
+    account->selectService(account->services(EmailType).first());
+    account->setValue(QStringLiteral("lastSynchronized"), int(QDateTime::currentSecsSinceEpoch()));
+    mMirroring = true;
+    account->syncAndBlock();
+    mMirroring = false;
+}
+
+void AccountMirror::onAccountRemoved(Accounts::AccountId id)
+{
+    if (Accounts::Account *gone = mLive.take(id)) {
+        gone->deleteLater();
+    }
+    onAccountChanged(id);
+}
+
+Accounts::Account *AccountMirror::liveAccount(quint64 number)
+{
+    Accounts::Account *account = mLive.value(number);
+    if (!account) {
+        account = mEmail.account(Accounts::AccountId(number));
+        if (account) {
+            mLive.insert(number, account);
+            connect(account, &Accounts::Account::removed, this,
+                    [this, number] { onAccountRemoved(Accounts::AccountId(number)); });
+        }
+    }
+    return account;
+}
+
+void AccountMirror::applyPending()
+{
+    const QSet<Accounts::AccountId> pending = mPending;
+    mPending.clear();
+    for (Accounts::AccountId id : pending) {
+        mirror(id);
+    }
+}
+
+void AccountMirror::onAccountChanged(Accounts::AccountId id)
+{
+    // A job's open transaction must not take in, or roll back, an account change.
+    if (QMailStore::instance()->inTransaction() || mMirroring) {
+        mPending.insert(id);
+        return;
+    }
+    mirror(id);
+}
+
+void AccountMirror::mirror(Accounts::AccountId number)
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailAccountId id(number);
+    const AccountConfig config = this->config(id);
+    QMailAccount account = store->account(id);
+
+    if (!config.known) {
+        if (account.id().isValid() && mMirrored.contains(number)) {
+            qMailLog(MessageServer) << "account" << number << "left the accounts database";
+            if (!store->removeAccount(id)) {
+                qWarning("Cannot remove account %u from the mail store: %s", number,
+                         qPrintable(store->lastErrorText()));
+                return;
+            }
+        }
+        if (mMirrored.remove(number)) {
+            saveMirrored();
+        }
+        Q_EMIT configChanged(id);
+        return;
+    }
+
+    const bool isNew = !account.id().isValid();
+    QMailAccount wanted = account;
+    wanted.setId(id);
+    wanted.setName(config.name);
+    wanted.setSignature(config.signature);
+    wanted.setFromAddress(config.fromAddress.isEmpty()
+                              ? QMailAddress()
+                              : QMailAddress(config.fromName, config.fromAddress));
+    wanted.setStatus(QMailAccount::MessageSource | QMailAccount::CanRetrieve
+                         | QMailAccount::MessageSink | QMailAccount::CanTransmit,
+                     true);
+    wanted.setStatus(QMailAccount::Enabled, config.enabled);
+    if (isNew) {
+        qMailLog(MessageServer) << "account" << number << "enters the mail store";
+        if (!store->addAccount(&wanted)) {
+            qWarning("Cannot add account %u to the mail store: %s", number,
+                     qPrintable(store->lastErrorText()));
+            return;
+        }
+    } else if (wanted != account && !store->updateAccount(&wanted)) {
+        qWarning("Cannot update account %u in the mail store: %s", number,
+                 qPrintable(store->lastErrorText()));
+        return;
+    }
+    if (!mMirrored.contains(number)) {
+        mMirrored.insert(number);
+        saveMirrored();
+    }
+
+    // A Maildir account can be kept always-on: say so once, as the scheduler expects.
+    if (!config.maildir.isEmpty() && !mPushMarked.contains(number)) {
+        mPushMarked.insert(number);
+        Accounts::Account *entry = liveAccount(number);
+        if (entry && pushPrefix(entry) == QLatin1String("-")) {
+            // Writing tells every manager of this process at once: hold those back.
+            mMirroring = true;
+            entry->selectService(entry->services(EmailType).first());
+            entry->setValue(QStringLiteral("pushCapable"), true);
+            entry->syncAndBlock();
+            mMirroring = false;
+        }
+    }
+    Q_EMIT configChanged(id);
+}
+
+void AccountMirror::loadMirrored()
+{
+    QFile file(mStateFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        bool ok = false;
+        const quint64 id = line.trimmed().toULongLong(&ok);
+        if (ok && id != 0) {
+            mMirrored.insert(id);
+        }
+    }
+}
+
+void AccountMirror::saveMirrored()
+{
+    QDir().mkpath(QFileInfo(mStateFile).absolutePath());
+    QSaveFile file(mStateFile);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning("Cannot write %s: %s", qPrintable(mStateFile), qPrintable(file.errorString()));
+        return;
+    }
+    for (quint64 id : qAsConst(mMirrored)) {
+        file.write(QByteArray::number(id) + '\n');
+    }
+    if (!file.commit()) {
+        qWarning("Cannot write %s: %s", qPrintable(mStateFile), qPrintable(file.errorString()));
+    }
+}

@@ -1,0 +1,77 @@
+#ifndef ACCOUNTMIRROR_H
+#define ACCOUNTMIRROR_H
+
+#include "mailbackend.h"
+
+#include <Accounts/Manager>
+
+#include <QObject>
+#include <QSet>
+
+// Keeps the mail store's accounts in step with the e-mail accounts of the
+// accounts database: an accounts-database account N is the store account N
+// (same number), created, updated and removed as soon as the accounts
+// database says so.
+//
+// Store accounts that the accounts database does not know (made with
+// `qmfctl account add`) are left alone: never changed, never removed. The
+// numbers of the accounts this mirror made are kept beside the store, so an
+// account removed from the accounts database while the server was not
+// running is removed at the next start, and a qmfctl account is told apart
+// from a mirrored one. When the accounts database creates account N while a
+// qmfctl account N exists, it is taken over: a store account and an
+// accounts-database account of one number are one account (qmfctl's --id
+// exists for exactly that).
+class AccountMirror : public QObject
+{
+    Q_OBJECT
+public:
+    explicit AccountMirror(QObject *parent = nullptr);
+    ~AccountMirror() override;
+
+    // Mirrors every account now and follows the accounts database from here on.
+    void start();
+
+    // What the accounts database says about the account, read now.
+    AccountConfig config(const QMailAccountId &id) const;
+    // The store holds the account afterwards, when the accounts database has
+    // it; false when neither has it.
+    bool ensureInStore(const QMailAccountId &id);
+    // Stores the time of a completed whole-account synchronisation in the
+    // e-mail service's "lastSynchronized".
+    void recordSynchronized(const QMailAccountId &id);
+
+    // Changes that came while a job held a store transaction are applied now.
+    void applyPending();
+
+Q_SIGNALS:
+    // The account's configuration may have changed (also when it was removed).
+    void configChanged(const QMailAccountId &id);
+
+private Q_SLOTS:
+    void onAccountChanged(Accounts::AccountId id);
+    void onDatabaseChanged();
+    void onAccountRemoved(Accounts::AccountId id);
+    void onDatabaseNotice();
+
+private:
+    void mirror(Accounts::AccountId id);
+    Accounts::Account *liveAccount(quint64 number);
+    void loadMirrored();
+    void saveMirrored();
+
+    Accounts::Manager mEmail; // hears e-mail service settings and enabling
+    Accounts::Manager mGlobal; // hears account-wide settings
+    QSet<quint64> mMirrored;
+    // One account object per account for the whole run: libaccounts brings
+    // the changes of other processes into these, while an object loaded
+    // afresh may show an old state of the database.
+    QHash<quint64, Accounts::Account *> mLive;
+    QSet<Accounts::AccountId> mPending;
+    QSet<Accounts::AccountId> mPushMarked; // accounts told to be push-capable by this process
+    bool mMirroring = false;
+    bool mNoticePending = false;
+    QString mStateFile;
+};
+
+#endif // ACCOUNTMIRROR_H

@@ -1,0 +1,62 @@
+#ifndef MAILBACKEND_H
+#define MAILBACKEND_H
+
+#include <qmailid.h>
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class ServiceJob;
+
+// What the accounts database says about one e-mail account.
+struct AccountConfig
+{
+    bool known = false; // the accounts database has the account with an e-mail service
+    bool enabled = false; // the account and its e-mail service are enabled
+    QString name;
+    QString fromName;
+    QString fromAddress;
+    QString signature;
+    QString maildir; // the "maildir" service setting: root of the account's Maildir
+    bool pushEnabled = false; // "pushEnabled" is "1": the account is in always-on mode
+    QStringList pushFolders; // "pushFolders": folder paths, one per line
+};
+
+// One kind of mail source behind the request handling: it turns each request
+// into a job and keeps push folders watched. The Maildir backend is the
+// first; a network backend (IMAP and SMTP) plugs in the same way.
+class MailBackend : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~MailBackend() override = default;
+
+    // Whether the backend serves an account configured like this.
+    virtual bool handles(const AccountConfig &config) const = 0;
+
+    virtual ServiceJob *retrieveFolderList(const QMailAccountId &accountId,
+                                           const AccountConfig &config,
+                                           const QMailFolderId &folderId)
+        = 0;
+    virtual ServiceJob *retrieveMessageLists(const QMailAccountId &accountId,
+                                             const AccountConfig &config,
+                                             const QMailFolderIdList &folderIds, uint minimum)
+        = 0;
+    virtual ServiceJob *exportUpdates(const QMailAccountId &accountId, const AccountConfig &config)
+        = 0;
+    virtual ServiceJob *transmitMessages(const QMailAccountId &accountId,
+                                         const AccountConfig &config)
+        = 0;
+
+    // Follows new mail in the account's push folders (none: stop following).
+    virtual void setPushFolders(const QMailAccountId &accountId, const AccountConfig &config) = 0;
+
+Q_SIGNALS:
+    // Mail has arrived in a push folder.
+    void folderChanged(const QMailAccountId &accountId, const QMailFolderId &folderId);
+};
+
+#endif // MAILBACKEND_H

@@ -1,0 +1,252 @@
+#include "maildir.h"
+
+#include <qmailmessage.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Maildir {
+
+namespace {
+
+// Maildir flag letters and the store status each stands for.
+const struct
+{
+    QChar letter;
+    quint64 status;
+} FlagMap[] = {
+    { QLatin1Char('D'), QMailMessageMetaData::Draft },
+    { QLatin1Char('F'), QMailMessageMetaData::Important },
+    { QLatin1Char('P'), QMailMessageMetaData::Forwarded },
+    { QLatin1Char('R'), QMailMessageMetaData::Replied },
+    { QLatin1Char('S'), QMailMessageMetaData::Read },
+    { QLatin1Char('T'), QMailMessageMetaData::Trash },
+};
+
+const QLatin1String InfoSeparator(":2,");
+
+bool listFolder(const QString &directory, bool inNew, QList<Entry> *result)
+{
+    QDir dir(directory);
+    if (!dir.exists()) {
+        return true; // a Maildir writer makes new/ or cur/ when it needs it
+    }
+    if (!dir.isReadable()) {
+        return false;
+    }
+    // Dangling links and unreadable files are listed too: the import reports them.
+    const QFileInfoList infos
+        = dir.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo &info : infos) {
+        if (info.fileName().startsWith(QLatin1Char('.'))) {
+            continue;
+        }
+        Entry entry;
+        entry.fileName = info.fileName();
+        entry.uid = uidOf(entry.fileName);
+        entry.inNew = inNew;
+        entry.modified = info.exists() ? info.lastModified().toSecsSinceEpoch() : 0;
+        result->append(entry);
+    }
+    return true;
+}
+
+} // namespace
+
+QString inboxPath()
+{
+    return QStringLiteral("INBOX");
+}
+
+bool isMaildir(const QString &directory)
+{
+    return QFileInfo(directory + QLatin1String("/cur")).isDir()
+        || QFileInfo(directory + QLatin1String("/new")).isDir();
+}
+
+QList<Folder> folders(const QString &root)
+{
+    QList<Folder> result;
+    Folder inbox;
+    inbox.path = inboxPath();
+    inbox.displayName = QStringLiteral("Inbox");
+    inbox.directory = root;
+    result.append(inbox);
+
+    QStringList names = QDir(root).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    // Sorted, a parent (".Lists") comes before its children (".Lists.Work").
+    std::sort(names.begin(), names.end());
+    for (const QString &name : qAsConst(names)) {
+        if (!name.startsWith(QLatin1Char('.')) || name.size() < 2
+            || !isMaildir(root + QLatin1Char('/') + name)) {
+            continue;
+        }
+        Folder folder;
+        folder.path = name.mid(1);
+        folder.directory = root + QLatin1Char('/') + name;
+        const int dot = folder.path.lastIndexOf(QLatin1Char('.'));
+        folder.displayName = dot < 0 ? folder.path : folder.path.mid(dot + 1);
+        folder.parentPath = dot < 0 ? QString() : folder.path.left(dot);
+        result.append(folder);
+    }
+    return result;
+}
+
+QString directoryFor(const QString &root, const QString &path)
+{
+    if (path == inboxPath()) {
+        return root;
+    }
+    if (path.isEmpty() || path.contains(QLatin1Char('/')) || path.startsWith(QLatin1Char('.'))) {
+        return QString(); // never a folder outside the root
+    }
+    return root + QStringLiteral("/.") + path;
+}
+
+bool entries(const QString &directory, QList<Entry> *result)
+{
+    result->clear();
+    if (!listFolder(directory + QLatin1String("/new"), true, result)
+        || !listFolder(directory + QLatin1String("/cur"), false, result)) {
+        return false;
+    }
+    std::stable_sort(result->begin(), result->end(), [](const Entry &a, const Entry &b) {
+        return a.modified != b.modified ? a.modified > b.modified : a.uid > b.uid;
+    });
+    return true;
+}
+
+QString uidOf(const QString &fileName)
+{
+    const int colon = fileName.indexOf(QLatin1Char(':'));
+    return colon < 0 ? fileName : fileName.left(colon);
+}
+
+QString flagsOf(const QString &fileName)
+{
+    const int info = fileName.indexOf(InfoSeparator);
+    return info < 0 ? QString() : fileName.mid(info + InfoSeparator.size());
+}
+
+QString fileName(const QString &uid, const QString &flags)
+{
+    return uid + InfoSeparator + flags;
+}
+
+quint64 statusFromFlags(const QString &flags)
+{
+    quint64 status = 0;
+    for (const auto &flag : FlagMap) {
+        if (flags.contains(flag.letter)) {
+            status |= flag.status;
+        }
+    }
+    return status;
+}
+
+quint64 mappedStatusMask()
+{
+    quint64 mask = 0;
+    for (const auto &flag : FlagMap) {
+        mask |= flag.status;
+    }
+    return mask;
+}
+
+QString flagsFromStatus(quint64 status, const QString &current)
+{
+    QString letters;
+    for (const QChar c : current) {
+        bool mapped = false;
+        for (const auto &flag : FlagMap) {
+            mapped = mapped || flag.letter == c;
+        }
+        if (!mapped && c.isLetter() && !letters.contains(c)) {
+            letters.append(c);
+        }
+    }
+    for (const auto &flag : FlagMap) {
+        if (status & flag.status) {
+            letters.append(flag.letter);
+        }
+    }
+    std::sort(letters.begin(), letters.end());
+    return letters;
+}
+
+QString newUid()
+{
+    static int counter = 0;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    QString host = QString::fromLocal8Bit(name);
+    host.replace(QLatin1Char('/'), QStringLiteral("\\057"))
+        .replace(QLatin1Char(':'), QStringLiteral("\\072"));
+    return QStringLiteral("%1.M%2P%3Q%4.%5")
+        .arg(now / 1000)
+        .arg((now % 1000) * 1000)
+        .arg(::getpid())
+        .arg(++counter)
+        .arg(host);
+}
+
+bool makeMaildir(const QString &directory)
+{
+    for (const char *sub : { "/tmp", "/new", "/cur" }) {
+        if (!QDir().mkpath(directory + QLatin1String(sub))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool deliver(const QString &directory, const QByteArray &text, const QString &flags, QString *uid,
+             int *error)
+{
+    *error = 0;
+    *uid = newUid();
+    const QByteArray temporary = QFile::encodeName(directory + QLatin1String("/tmp/") + *uid);
+    const QByteArray target
+        = QFile::encodeName(directory + QLatin1String("/cur/") + fileName(*uid, flags));
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = errno;
+        return false;
+    }
+    qint64 written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.constData() + written, size_t(text.size() - written));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            *error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        written += n;
+    }
+    // A message that is not on the disk must not appear in cur/.
+    if (*error == 0 && ::fsync(fd) != 0) {
+        *error = errno;
+    }
+    if (::close(fd) != 0 && *error == 0) {
+        *error = errno;
+    }
+    if (*error == 0 && ::rename(temporary.constData(), target.constData()) != 0) {
+        *error = errno;
+    }
+    if (*error != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
+
+} // namespace Maildir

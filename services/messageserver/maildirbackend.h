@@ -1,0 +1,50 @@
+#ifndef MAILDIRBACKEND_H
+#define MAILDIRBACKEND_H
+
+#include "mailbackend.h"
+
+#include <QHash>
+#include <QSet>
+
+class QFileSystemWatcher;
+class QTimer;
+
+// Accounts whose mail lives in a local Maildir (the "maildir" service
+// setting). Folder lists, message lists, exports and sending are jobs of
+// their own (maildirjobs.h); push folders are followed with inotify on their
+// new/ folders, where Maildir writers deliver.
+class MaildirBackend : public MailBackend
+{
+    Q_OBJECT
+public:
+    explicit MaildirBackend(QObject *parent = nullptr);
+    ~MaildirBackend() override;
+
+    bool handles(const AccountConfig &config) const override;
+    ServiceJob *retrieveFolderList(const QMailAccountId &accountId, const AccountConfig &config,
+                                   const QMailFolderId &folderId) override;
+    ServiceJob *retrieveMessageLists(const QMailAccountId &accountId, const AccountConfig &config,
+                                     const QMailFolderIdList &folderIds, uint minimum) override;
+    ServiceJob *exportUpdates(const QMailAccountId &accountId,
+                              const AccountConfig &config) override;
+    ServiceJob *transmitMessages(const QMailAccountId &accountId,
+                                 const AccountConfig &config) override;
+    void setPushFolders(const QMailAccountId &accountId, const AccountConfig &config) override;
+
+private Q_SLOTS:
+    void onDirectoryChanged(const QString &directory);
+    void onSettled();
+
+private:
+    struct Watched
+    {
+        QMailAccountId accountId;
+        QMailFolderId folderId;
+    };
+    QFileSystemWatcher *mWatcher;
+    QHash<QString, Watched> mWatched; // new/ folder -> its store folder
+    QSet<QString> mChanged; // new/ folders changed since the last report
+    QTimer *mSettle; // lets a burst of deliveries settle into one report
+};
+
+#endif // MAILDIRBACKEND_H

@@ -1,0 +1,61 @@
+// messageserver: carries out the mail-service requests of the mail system
+// (com.brenmor.qmf.MessageServer on the session bus) for the e-mail accounts
+// of the accounts database. Stopped with SIGTERM or SIGINT.
+#include "messageserver.h"
+
+#include <qmaillog.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalSockets[2] = { -1, -1 };
+
+void onSignal(int number)
+{
+    const ssize_t written = ::write(signalSockets[0], &number, sizeof number);
+    (void)written;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Brenmor"));
+    QCoreApplication::setApplicationName(QStringLiteral("MessageServer"));
+    qMailLoggersRecreate(QStringLiteral("Brenmor"), QStringLiteral("MessageServer"),
+                         "messageserver");
+
+    // A signal ends the event loop, so that a running import is rolled back
+    // and the store closed as on any other exit.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) {
+        qCritical("messageserver: cannot create a socket pair");
+        return 1;
+    }
+    QSocketNotifier notifier(signalSockets[1], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [] {
+        int number = 0;
+        const ssize_t got = ::read(signalSockets[1], &number, sizeof number);
+        (void)got;
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    // A write past the file-size limit fails with EFBIG, reported like a full
+    // disk, instead of ending the server.
+    ::signal(SIGXFSZ, SIG_IGN);
+
+    MessageServer server;
+    if (!server.start()) {
+        return 1;
+    }
+    return app.exec();
+}
