@@ -11,6 +11,11 @@ void registerWireTypes()
     qDBusRegisterMetaType<QMailActionDataList>();
     qDBusRegisterMetaType<QMailSortElement>();
     qDBusRegisterMetaType<QMailSortElementList>();
+    // Adaptor slots name the lists by their typedefs; QtDBus finds a slot for
+    // an incoming call only when those names are known too.
+    qRegisterMetaType<QMailActionDataList>("QMailActionDataList");
+    qRegisterMetaType<QMailSortElementList>("QMailSortElementList");
+    qDBusRegisterMetaType<QList<qulonglong>>();
 }
 Q_CONSTRUCTOR_FUNCTION(registerWireTypes)
 
