@@ -14,7 +14,10 @@ class QMailMessageServerService : public QObject
 {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    // Registers the wire types with QtDBus first: a server may use nothing
+    // else of this library, and the adaptor finds a slot for an incoming call
+    // only when every argument type is registered.
+    explicit QMailMessageServerService(QObject *parent = nullptr);
 
     virtual qulonglong ExportUpdates(qulonglong accountId) = 0;
     virtual qulonglong TransmitMessages(qulonglong accountId) = 0;

@@ -1,5 +1,7 @@
 #include "qmailwiretypes.h"
 
+#include "qmailmessageserverservice.h"
+
 #include <QDBusArgument>
 #include <QDBusMetaType>
 
@@ -11,15 +13,19 @@ void registerWireTypes()
     qDBusRegisterMetaType<QMailActionDataList>();
     qDBusRegisterMetaType<QMailSortElement>();
     qDBusRegisterMetaType<QMailSortElementList>();
-    // Adaptor slots name the lists by their typedefs; QtDBus finds a slot for
-    // an incoming call only when those names are known too.
-    qRegisterMetaType<QMailActionDataList>("QMailActionDataList");
-    qRegisterMetaType<QMailSortElementList>("QMailSortElementList");
+    // The folder ids of a message-list request; a server that uses nothing
+    // else would otherwise not know the type by name.
     qDBusRegisterMetaType<QList<qulonglong>>();
 }
 Q_CONSTRUCTOR_FUNCTION(registerWireTypes)
 
 } // namespace
+
+QMailMessageServerService::QMailMessageServerService(QObject *parent)
+    : QObject(parent)
+{
+    registerWireTypes();
+}
 
 QDBusArgument &operator<<(QDBusArgument &argument, const QMailActionData &action)
 {

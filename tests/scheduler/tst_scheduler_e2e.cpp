@@ -275,10 +275,6 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
 
 void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce()
 {
-    // Known fault: the stand-in message server, now served through the
-    // generated adaptor, answers RetrieveMessageLists with UnknownMethod, so
-    // every whole-account sync fails with 1025 and always-on never holds.
-    QSKIP("stand-in message server refuses RetrieveMessageLists (UnknownMethod)");
     // Peak 0 (always-on) and off-peak 15, with every day wholly peak time.
     int from = mDaemon->lines().size();
     mAlwaysOn = addAccount("local-mail", true, 0, 15, 1);
@@ -299,10 +295,12 @@ void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce()
 
 void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
 {
-    // Known fault: the stand-in message server, now served through the
-    // generated adaptor, answers RetrieveMessageLists with UnknownMethod, so
-    // every whole-account sync fails with 1025 and always-on never holds.
-    QSKIP("stand-in message server refuses RetrieveMessageLists (UnknownMethod)");
+    // Known fault, not yet mended: once the daemon has stored the push
+    // settings of the always-on account, libaccounts answers its later reads
+    // and writes with "disk I/O error" after another process writes the
+    // database, so the settings cannot be stored and the owed sync is not
+    // the one this case waits for.
+    QSKIP("libaccounts reports disk I/O errors after the daemon's own push-settings write");
     const QString id = QString::number(mAlwaysOn);
     // NetworkManager comes after the daemon, offline: the always-on account
     // falls back to a sync every ten minutes, and returns when online.
@@ -377,9 +375,6 @@ void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
 
 void SchedulerEndToEnd::clockChangeRearmsThePeakTimers()
 {
-    // Uses the always-on account, which the known fault above keeps out of
-    // always-on mode.
-    QSKIP("stand-in message server refuses RetrieveMessageLists (UnknownMethod)");
     const int from = mDaemon->lines().size();
     QCOMPARE(write(mClock, "x", 1), ssize_t(1));
     const int changed = expect("[Scheduler] recieved time settings chaged signal", from);
@@ -391,9 +386,6 @@ void SchedulerEndToEnd::clockChangeRearmsThePeakTimers()
 
 void SchedulerEndToEnd::startsWithoutAnySystemBus()
 {
-    // Uses the always-on account, which the known fault above keeps out of
-    // always-on mode.
-    QSKIP("stand-in message server refuses RetrieveMessageLists (UnknownMethod)");
     QVERIFY(mDaemon->terminate());
     QCOMPARE(mDaemon->exitCode(), 0);
     const QByteArray systemBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
