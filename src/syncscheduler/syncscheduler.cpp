@@ -1,13 +1,13 @@
 #include "syncscheduler.h"
 
 #include "delayedsignal.h"
-#include "networkonlinestate.h"
-#include "qmdevicemode.h"
-#include "tavikutils.h"
-#include "timedinterface.h"
 #include "enforce.h"
 #include "logcategories.h"
+#include "networkonlinestate.h"
+#include "qmdevicemode.h"
 #include "tavikbackendstrategies.h"
+#include "tavikutils.h"
+#include "timedinterface.h"
 
 #include <Accounts/Error>
 #include <Accounts/Service>
@@ -72,7 +72,11 @@ struct AccountReading
 {
     explicit AccountReading(Accounts::AccountId id)
         : account(manager.account(id))
-    { }
+    {
+        if (!account) {
+            qWarning() << "Account" << id << "not found, error:" << manager.lastError().message();
+        }
+    }
 
     Accounts::Manager manager;
     Accounts::Account *account;
@@ -165,8 +169,6 @@ bool SyncScheduler::isFirstSync(Accounts::AccountId id)
     const AccountReading reading(id);
     Accounts::Account *account = reading.account;
     if (!account) {
-        qWarning() << "Account" << id
-                   << "not found, error:" << reading.manager.lastError().message();
         return false;
     }
     const Accounts::ServiceList services = account->services(MailServiceType);
@@ -192,8 +194,6 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
     const AccountReading reading(id);
     Accounts::Account *account = reading.account;
     if (!account) {
-        qWarning() << "Account" << id
-                   << "not found, error:" << reading.manager.lastError().message();
         return false;
     }
     qMailLog(Scheduler) << "Reading schedule settings for account" << id << "...";

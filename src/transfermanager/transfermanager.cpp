@@ -1,8 +1,8 @@
 #include "transfermanager.h"
 
+#include "logcategories.h"
 #include "qtn_mail.h"
 #include "transferui.h"
-#include "logcategories.h"
 
 #include <qmailaccount.h>
 
@@ -74,6 +74,19 @@ bool TransferManager::checkAccount(const QMailAccountId &id) const
     return true;
 }
 
+QMap<QMailAccountId, TransferUI::Transfer *>::iterator
+TransferManager::findTransfer(const QMailAccountId &id)
+{
+    if (!checkAccount(id)) {
+        return mTransfers.end();
+    }
+    const auto found = mTransfers.find(id);
+    if (found == mTransfers.end()) {
+        qMailLog(Transfer) << "TransferManager: account is not in the map";
+    }
+    return found;
+}
+
 TransferUI::Transfer *TransferManager::createTransfer(const QMailAccountId &id)
 {
     if (!checkAccount(id)) {
@@ -141,12 +154,8 @@ void TransferManager::onTransferStarted(QMailAccountId id, bool download)
 {
     qMailLog(Transfer) << "TransferManager: transfer started for id: " << id
                        << ", download=" << download;
-    if (!checkAccount(id)) {
-        return;
-    }
-    const auto found = mTransfers.find(id);
+    const auto found = findTransfer(id);
     if (found == mTransfers.end()) {
-        qMailLog(Transfer) << "TransferManager: account is not in the map";
         return;
     }
     if (!found.value()) {
@@ -166,12 +175,8 @@ void TransferManager::onTransferProgress(QMailAccountId id, uint progress, uint 
         qMailLog(Transfer) << "TransferManager: ignoring progress from 0";
         return;
     }
-    if (!checkAccount(id)) {
-        return;
-    }
-    const auto found = mTransfers.find(id);
+    const auto found = findTransfer(id);
     if (found == mTransfers.end()) {
-        qMailLog(Transfer) << "TransferManager: account is not in the map";
         return;
     }
     if (!found.value()) {
@@ -193,12 +198,8 @@ void TransferManager::onTransferFinished(QMailAccountId id,
     qMailLog(Transfer) << "TransferManager: transfer for account " << id
                        << " is finished with code " << int(status)
                        << (failed ? " (failed)" : "(ok)");
-    if (!checkAccount(id)) {
-        return;
-    }
-    const auto found = mTransfers.find(id);
+    const auto found = findTransfer(id);
     if (found == mTransfers.end()) {
-        qMailLog(Transfer) << "TransferManager: account is not in the map";
         return;
     }
     TransferUI::Transfer *transfer = found.value();

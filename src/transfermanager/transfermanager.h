@@ -37,6 +37,9 @@ public Q_SLOTS:
 
 private:
     bool checkAccount(const QMailAccountId &id) const;
+    // The account's entry, or end() when the account is invalid, the client
+    // is missing or the account is not in the map (each logged).
+    QMap<QMailAccountId, TransferUI::Transfer *>::iterator findTransfer(const QMailAccountId &id);
     TransferUI::Transfer *createTransfer(const QMailAccountId &id);
     void closeTransfer(TransferUI::Transfer *transfer);
 
