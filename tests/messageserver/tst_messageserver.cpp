@@ -274,6 +274,9 @@ void TestMessageServer::foldersAndMessages()
     const quint64 list = request(QStringLiteral("RetrieveFolderList"),
                                  { qulonglong(mAccount), qulonglong(0), true });
     QCOMPARE(outcome(list), 0);
+    // The action leaves the list after its end: wait for that last event.
+    QVERIFY(
+        waitUntil([&] { return mHeard.value(list).events.contains(QStringLiteral("unlisted")); }));
     QCOMPARE(mHeard.value(list).events,
              QStringList({ "listed", "activity 1", "status 0", "activity 2", "unlisted" }));
     QMailStore *store = QMailStore::instance();
