@@ -1,5 +1,6 @@
 #include "accountsfixture.h"
-#include "processrunner.h"
+#include "maildirfixture.h"
+#include "messageserverclient.h"
 #include "testenvironment.h"
 #include "waituntil.h"
 
@@ -7,37 +8,15 @@
 #include <qmailstore.h>
 #include <qmailwiretypes.h>
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
 
+using namespace MaildirFixture;
+
 namespace {
-
-const QString Service = QStringLiteral("com.brenmor.qmf.MessageServer");
-const QString Path = QStringLiteral("/com/brenmor/qmf/MessageServer");
-
-QByteArray mail(const QString &subject, int bodyLines = 1)
-{
-    QByteArray text = "From: Ann <ann@example.org>\nTo: me@example.org\nSubject: "
-        + subject.toUtf8() + "\nDate: Mon, 1 Dec 2025 10:00:00 +0000\n\n";
-    for (int i = 0; i < bodyLines; ++i) {
-        text += "line of the body\n";
-    }
-    return text;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 bool runQmfctl(const QStringList &arguments)
 {
@@ -46,153 +25,25 @@ bool runQmfctl(const QStringList &arguments)
     return process.waitForFinished(20000) && process.exitCode() == 0;
 }
 
-} // namespace
-
-// What the test has heard of one action, in order.
-struct Heard
+QMailFolderId folder(quint32 account, const QString &path)
 {
-    QStringList events; // "listed", "activity 1", "status 0", ...
-    int finalCode = -1;
-    int requestType = -1;
-    int activity = 0;
-    uint progress = 0;
-};
-
-class TestMessageServer : public QObject
-{
-    Q_OBJECT
-
-private Q_SLOTS:
-    void initTestCase();
-    void cleanupTestCase();
-    void foldersAndMessages();
-    void exportUpdates();
-    void send();
-    void failures_data();
-    void failures();
-    void cancelRollsBack();
-    void killDuringImport();
-    void pushFolder();
-    void diskFull();
-
-public Q_SLOTS:
-    void onActivity(qulonglong id, int activity);
-    void onStatus(qulonglong id, int code, const QString &text, qulonglong account,
-                  qulonglong folder, qulonglong message);
-    void onProgress(qulonglong id, uint value, uint total);
-    void onActions(const QDBusMessage &message);
-
-private:
-    bool startServer(const QString &limitKiB = QString());
-    void killServer();
-    quint32 addAccount(const QString &maildir);
-    quint64 request(const QString &method, const QList<QVariant> &arguments);
-    int outcome(quint64 action);
-    QMailFolderId folder(quint32 account, const QString &path);
-    QList<QMailMessageMetaData> messages(const QMailFolderId &folder);
-    void makeMaildir(const QString &root, const QStringList &folders = QStringList());
-    QString fileIn(const QString &dir, const QString &uid);
-
-    TestEnvironment mEnv;
-    std::unique_ptr<ProcessRunner> mServer;
-    QHash<quint64, Heard> mHeard;
-    QString mMail; // Maildir of the main account
-    quint32 mAccount = 0;
-};
-
-void TestMessageServer::initTestCase()
-{
-    QVERIFY(mEnv.isValid());
-    QVERIFY(mEnv.startSessionBus());
-    QVERIFY(AccountsFixture::setUp(mEnv));
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    const QString iface = Service;
-    QVERIFY(bus.connect(QString(), Path, iface, QStringLiteral("ActivityChanged"), this,
-                        SLOT(onActivity(qulonglong, int))));
-    QVERIFY(
-        bus.connect(QString(), Path, iface, QStringLiteral("StatusChanged"), this,
-                    SLOT(onStatus(qulonglong, int, QString, qulonglong, qulonglong, qulonglong))));
-    QVERIFY(bus.connect(QString(), Path, iface, QStringLiteral("ProgressChanged"), this,
-                        SLOT(onProgress(qulonglong, uint, uint))));
-    QVERIFY(bus.connect(QString(), Path, iface, QStringLiteral("ActionsChanged"), this,
-                        SLOT(onActions(QDBusMessage))));
-    QVERIFY(startServer());
-    QVERIFY(QMailStore::instance());
+    return QMailStore::instance()
+        ->queryFolders(QMailFolderKey::parentAccountId(QMailAccountId(account))
+                       & QMailFolderKey::path(path))
+        .value(0);
 }
 
-void TestMessageServer::cleanupTestCase()
+QList<QMailMessageMetaData> messages(const QMailFolderId &folder)
 {
-    mServer.reset();
-}
-
-bool TestMessageServer::startServer(const QString &limitKiB)
-{
-    mServer.reset(new ProcessRunner);
-    mHeard.clear(); // a new server counts its actions from 1 again
-    const QString binary = TestEnvironment::binary(QStringLiteral("messageserver"));
-    // A file-size limit plays a full disk for the server's own writes.
-    const bool started = limitKiB.isEmpty()
-        ? mServer->start(binary)
-        : mServer->start(
-            QStringLiteral("/bin/sh"),
-            { QStringLiteral("-c"),
-              QStringLiteral("ulimit -f %1; exec \"%2\"").arg(limitKiB.toInt() * 2).arg(binary) });
-    return started && waitUntil([] {
-               return QDBusConnection::sessionBus()
-                   .interface()
-                   ->isServiceRegistered(Service)
-                   .value();
-           });
-}
-
-void TestMessageServer::killServer()
-{
-    ::kill(pid_t(mServer->pid()), SIGKILL);
-    QVERIFY(mServer->waitForFinished());
-    QVERIFY(waitUntil([] {
-        return !QDBusConnection::sessionBus().interface()->isServiceRegistered(Service).value();
-    }));
-}
-
-void TestMessageServer::onActivity(qulonglong id, int activity)
-{
-    mHeard[id].events.append(QStringLiteral("activity %1").arg(activity));
-    mHeard[id].activity = activity;
-}
-
-void TestMessageServer::onStatus(qulonglong id, int code, const QString &, qulonglong, qulonglong,
-                                 qulonglong)
-{
-    mHeard[id].events.append(QStringLiteral("status %1").arg(code));
-    mHeard[id].finalCode = code;
-}
-
-void TestMessageServer::onProgress(qulonglong id, uint value, uint)
-{
-    mHeard[id].progress = value;
-}
-
-void TestMessageServer::onActions(const QDBusMessage &message)
-{
-    const auto actions
-        = qdbus_cast<QMailActionDataList>(message.arguments().first().value<QDBusArgument>());
-    QSet<quint64> listed;
-    for (const QMailActionData &action : actions) {
-        listed.insert(action.id);
-        mHeard[action.id].requestType = action.requestType;
-        if (!mHeard[action.id].events.contains(QLatin1String("listed"))) {
-            mHeard[action.id].events.append(QStringLiteral("listed"));
-        }
+    QList<QMailMessageMetaData> list;
+    const auto ids = QMailStore::instance()->queryMessages(QMailMessageKey::parentFolderId(folder));
+    for (const QMailMessageId &id : ids) {
+        list.append(QMailStore::instance()->messageMetaData(id));
     }
-    for (auto it = mHeard.begin(); it != mHeard.end(); ++it) {
-        if (it->events.contains(QLatin1String("listed")) && !listed.contains(it.key())
-            && !it->events.contains(QLatin1String("unlisted"))) {
-            it->events.append(QStringLiteral("unlisted"));
-        }
-    }
+    return list;
 }
 
-quint32 TestMessageServer::addAccount(const QString &maildir)
+quint32 addAccount(const QString &maildir)
 {
     const quint32 id = AccountsFixture::createAccount(QStringLiteral("local-mail"));
     if (id != 0) {
@@ -205,63 +56,51 @@ quint32 TestMessageServer::addAccount(const QString &maildir)
     return id;
 }
 
-quint64 TestMessageServer::request(const QString &method, const QList<QVariant> &arguments)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Service, method);
-    call.setArguments(arguments);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call);
-    return reply.type() == QDBusMessage::ReplyMessage ? reply.arguments().value(0).toULongLong()
-                                                      : 0;
-}
+} // namespace
 
-int TestMessageServer::outcome(quint64 action)
+class TestMessageServer : public QObject
 {
-    if (!waitUntil([&] { return mHeard.value(action).activity >= 2; }, 60000)) {
-        return -1;
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void foldersAndMessages();
+    void exportUpdates();
+    void send();
+    void failures_data();
+    void failures();
+    void cancelRollsBack();
+    void killDuringImport();
+    void pushFolder();
+    void diskFull();
+
+private:
+    quint64 folderList(quint64 account)
+    {
+        return mServer->request(QStringLiteral("RetrieveFolderList"),
+                                { qulonglong(account), qulonglong(0), true });
     }
-    return mHeard.value(action).finalCode;
-}
 
-QMailFolderId TestMessageServer::folder(quint32 account, const QString &path)
-{
-    const QMailFolderIdList ids = QMailStore::instance()->queryFolders(
-        QMailFolderKey::parentAccountId(QMailAccountId(account)) & QMailFolderKey::path(path));
-    return ids.value(0);
-}
+    TestEnvironment mEnv;
+    std::unique_ptr<MessageServerClient> mServer;
+    QString mMail; // Maildir of the main account
+    quint32 mAccount = 0;
+};
 
-QList<QMailMessageMetaData> TestMessageServer::messages(const QMailFolderId &folder)
+void TestMessageServer::initTestCase()
 {
-    QList<QMailMessageMetaData> list;
-    const auto ids = QMailStore::instance()->queryMessages(QMailMessageKey::parentFolderId(folder));
-    for (const QMailMessageId &id : ids) {
-        list.append(QMailStore::instance()->messageMetaData(id));
-    }
-    return list;
-}
-
-void TestMessageServer::makeMaildir(const QString &root, const QStringList &folders)
-{
-    QStringList all = folders;
-    all.append(QString());
-    for (const QString &folder : qAsConst(all)) {
-        for (const char *sub : { "/cur", "/new", "/tmp" }) {
-            QDir().mkpath(root + (folder.isEmpty() ? QString() : QStringLiteral("/.") + folder)
-                          + QLatin1String(sub));
-        }
-    }
-}
-
-QString TestMessageServer::fileIn(const QString &dir, const QString &uid)
-{
-    const QStringList names = QDir(dir).entryList({ uid + QLatin1Char('*') }, QDir::Files);
-    return names.value(0);
+    QVERIFY(mEnv.isValid());
+    QVERIFY(mEnv.startSessionBus());
+    QVERIFY(AccountsFixture::setUp(mEnv));
+    mServer.reset(new MessageServerClient);
+    QVERIFY(mServer->start());
+    QVERIFY(QMailStore::instance());
 }
 
 void TestMessageServer::foldersAndMessages()
 {
     mMail = mEnv.path(QStringLiteral("mail"));
-    makeMaildir(mMail,
-                { QStringLiteral("Sent"), QStringLiteral("Lists"), QStringLiteral("Lists.Work") });
+    make(mMail, { QStringLiteral("Sent"), QStringLiteral("Lists"), QStringLiteral("Lists.Work") });
     QVERIFY(writeFile(mMail + QStringLiteral("/cur/1001.a:2,S"), mail(QStringLiteral("read"))));
     QVERIFY(writeFile(mMail + QStringLiteral("/cur/1002.a:2,FR"), mail(QStringLiteral("flagged"))));
     QVERIFY(writeFile(mMail + QStringLiteral("/new/1003.a"), mail(QStringLiteral("fresh"))));
@@ -271,13 +110,12 @@ void TestMessageServer::foldersAndMessages()
     // Asked for at once: the server may not have heard of the account yet.
     mAccount = addAccount(mMail);
     QVERIFY(mAccount != 0);
-    const quint64 list = request(QStringLiteral("RetrieveFolderList"),
-                                 { qulonglong(mAccount), qulonglong(0), true });
-    QCOMPARE(outcome(list), 0);
+    const quint64 list = folderList(mAccount);
+    QCOMPARE(mServer->outcome(list), 0);
     // The action leaves the list after its end: wait for that last event.
-    QVERIFY(
-        waitUntil([&] { return mHeard.value(list).events.contains(QStringLiteral("unlisted")); }));
-    QCOMPARE(mHeard.value(list).events,
+    QVERIFY(waitUntil(
+        [&] { return mServer->heard(list).events.contains(QStringLiteral("unlisted")); }));
+    QCOMPARE(mServer->heard(list).events,
              QStringList({ "listed", "activity 1", "status 0", "activity 2", "unlisted" }));
     QMailStore *store = QMailStore::instance();
     const QMailAccount account(QMailAccountId { mAccount });
@@ -290,12 +128,9 @@ void TestMessageServer::foldersAndMessages()
     QCOMPARE(work.displayName(), QStringLiteral("Work"));
     QCOMPARE(work.parentFolderId(), folder(mAccount, QStringLiteral("Lists")));
 
-    const quint64 messageList = request(
-        QStringLiteral("RetrieveMessageLists"),
-        { qulonglong(mAccount),
-          QVariant::fromValue(QList<qulonglong> { inbox.toULongLong(), work.id().toULongLong() }),
-          20u, QVariant::fromValue(QMailSortElementList()) });
-    QCOMPARE(outcome(messageList), 0);
+    const quint64 messageList
+        = mServer->retrieveMessageLists(mAccount, { inbox.toULongLong(), work.id().toULongLong() });
+    QCOMPARE(mServer->outcome(messageList), 0);
     QHash<QString, quint64> status;
     for (const QMailMessageMetaData &m : messages(inbox)) {
         status.insert(m.subject(), m.status());
@@ -315,15 +150,9 @@ void TestMessageServer::foldersAndMessages()
     // Gone from the Maildir, gone from the store.
     QVERIFY(QDir(mMail + QStringLiteral("/.Lists.Work")).removeRecursively());
     QVERIFY(QFile::remove(mMail + QStringLiteral("/cur/1001.a:2,S")));
-    QCOMPARE(outcome(request(QStringLiteral("RetrieveFolderList"),
-                             { qulonglong(mAccount), qulonglong(0), true })),
-             0);
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
     QVERIFY(!store->folder(work.id()).id().isValid());
-    QCOMPARE(outcome(request(QStringLiteral("RetrieveMessageLists"),
-                             { qulonglong(mAccount),
-                               QVariant::fromValue(QList<qulonglong> { inbox.toULongLong() }), 20u,
-                               QVariant::fromValue(QMailSortElementList()) })),
-             0);
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
     QCOMPARE(messages(inbox).size(), 2);
 }
 
@@ -337,15 +166,13 @@ void TestMessageServer::exportUpdates()
     }
     QVERIFY(runQmfctl({ QStringLiteral("mark"), QStringLiteral("--read"), fresh }));
     QVERIFY(runQmfctl({ QStringLiteral("delete"), flagged }));
-    QCOMPARE(outcome(request(QStringLiteral("ExportUpdates"), { qulonglong(mAccount) })), 0);
+    QCOMPARE(mServer->outcome(
+                 mServer->request(QStringLiteral("ExportUpdates"), { qulonglong(mAccount) })),
+             0);
     QVERIFY(QFile::exists(mMail + QStringLiteral("/cur/1003.a:2,S")));
     QVERIFY(!QFile::exists(mMail + QStringLiteral("/new/1003.a")));
-    QVERIFY(fileIn(mMail + QStringLiteral("/cur"), QStringLiteral("1002.a")).isEmpty());
-    QCOMPARE(outcome(request(QStringLiteral("RetrieveMessageLists"),
-                             { qulonglong(mAccount),
-                               QVariant::fromValue(QList<qulonglong> { inbox.toULongLong() }), 20u,
-                               QVariant::fromValue(QMailSortElementList()) })),
-             0);
+    QVERIFY(fileName(mMail + QStringLiteral("/cur"), QStringLiteral("1002.a")).isEmpty());
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
     QCOMPARE(messages(inbox).size(), 1);
 }
 
@@ -360,13 +187,15 @@ void TestMessageServer::send()
     message.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Outgoing, true);
     QVERIFY(QMailStore::instance()->addMessage(&message));
 
-    QCOMPARE(outcome(request(QStringLiteral("TransmitMessages"), { qulonglong(mAccount) })), 0);
+    QCOMPARE(mServer->outcome(
+                 mServer->request(QStringLiteral("TransmitMessages"), { qulonglong(mAccount) })),
+             0);
     const QMailMessageMetaData sent = QMailStore::instance()->messageMetaData(message.id());
     QCOMPARE(sent.parentFolderId(), account.standardFolder(QMailFolder::SentFolder));
     QVERIFY(sent.status() & QMailMessageMetaData::Sent);
     QVERIFY(!(sent.status() & QMailMessageMetaData::Outbox));
     QFile file(mMail + QStringLiteral("/.Sent/cur/")
-               + fileIn(mMail + QStringLiteral("/.Sent/cur"), sent.serverUid()));
+               + fileName(mMail + QStringLiteral("/.Sent/cur"), sent.serverUid()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll().contains("Subject: outgoing"));
     QVERIFY(file.fileName().endsWith(QLatin1String(":2,S")));
@@ -393,7 +222,7 @@ void TestMessageServer::failures()
     if (setup == QLatin1String("file")) {
         QVERIFY(writeFile(root, "not a folder"));
     } else if (setup == QLatin1String("dangling")) {
-        makeMaildir(root);
+        make(root);
         QVERIFY(writeFile(root + QStringLiteral("/cur/1.good:2,"), mail(QStringLiteral("good"))));
         QVERIFY(
             QFile::link(root + QStringLiteral("/nowhere"), root + QStringLiteral("/cur/2.bad:2,")));
@@ -401,16 +230,13 @@ void TestMessageServer::failures()
     if (setup != QLatin1String("unknown")) {
         account = addAccount(root);
     }
-    const quint64 action
-        = request(QStringLiteral("RetrieveFolderList"), { account, qulonglong(0), true });
+    const quint64 action = folderList(account);
     if (setup == QLatin1String("dangling")) {
-        QCOMPARE(outcome(action), 0);
-        const quint64 list = request(QStringLiteral("RetrieveMessageLists"),
-                                     { account, QVariant::fromValue(QList<qulonglong>()), 20u,
-                                       QVariant::fromValue(QMailSortElementList()) });
-        QCOMPARE(outcome(list), code);
+        QCOMPARE(mServer->outcome(action), 0);
+        const quint64 list = mServer->retrieveMessageLists(account, {});
+        QCOMPARE(mServer->outcome(list), code);
     } else {
-        QCOMPARE(outcome(action), code);
+        QCOMPARE(mServer->outcome(action), code);
     }
     QCOMPARE(QMailStore::instance()->countMessages(
                  QMailMessageKey::parentAccountId(QMailAccountId(account))),
@@ -419,47 +245,36 @@ void TestMessageServer::failures()
 
 void TestMessageServer::cancelRollsBack()
 {
-    makeMaildir(mMail, { QStringLiteral("Big") });
+    make(mMail, { QStringLiteral("Big") });
     for (int i = 0; i < 1500; ++i) {
         QVERIFY(writeFile(mMail + QStringLiteral("/.Big/cur/%1.big:2,").arg(i),
                           mail(QString::number(i))));
     }
-    QCOMPARE(outcome(request(QStringLiteral("RetrieveFolderList"),
-                             { qulonglong(mAccount), qulonglong(0), true })),
-             0);
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
     const QMailFolderId big = folder(mAccount, QStringLiteral("Big"));
-    const QList<QVariant> arguments
-        = { qulonglong(mAccount), QVariant::fromValue(QList<qulonglong> { big.toULongLong() }), 20u,
-            QVariant::fromValue(QMailSortElementList()) };
-    const quint64 action = request(QStringLiteral("RetrieveMessageLists"), arguments);
-    QVERIFY(waitUntil([&] { return mHeard.value(action).progress > 0; }));
+    const quint64 action = mServer->retrieveMessageLists(mAccount, { big.toULongLong() });
+    QVERIFY(waitUntil([&] { return mServer->heard(action).progress > 0; }));
     // The running action is in the list the server gives.
-    QDBusMessage reply = QDBusConnection::sessionBus().call(
-        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("ListActions")));
-    const auto listed
-        = qdbus_cast<QMailActionDataList>(reply.arguments().value(0).value<QDBusArgument>());
+    const QMailActionDataList listed = mServer->listActions();
     QCOMPARE(listed.size(), 1);
     QCOMPARE(listed.first().requestType, 3);
     QCOMPARE(listed.first().accountId, quint64(mAccount));
-    QVERIFY(request(QStringLiteral("CancelAction"), { action }));
-    QCOMPARE(outcome(action), 1030);
+    QVERIFY(mServer->request(QStringLiteral("CancelAction"), { action }));
+    QCOMPARE(mServer->outcome(action), 1030);
     QCOMPARE(messages(big).size(), 0);
-    QVERIFY(!request(QStringLiteral("CancelAction"), { action })); // over already
+    QVERIFY(!mServer->request(QStringLiteral("CancelAction"), { action })); // over already
 }
 
 void TestMessageServer::killDuringImport()
 {
     const QMailFolderId big = folder(mAccount, QStringLiteral("Big"));
-    const QList<QVariant> arguments
-        = { qulonglong(mAccount), QVariant::fromValue(QList<qulonglong> { big.toULongLong() }), 20u,
-            QVariant::fromValue(QMailSortElementList()) };
-    const quint64 action = request(QStringLiteral("RetrieveMessageLists"), arguments);
-    QVERIFY(waitUntil([&] { return mHeard.value(action).progress > 0; }));
-    killServer();
+    const quint64 action = mServer->retrieveMessageLists(mAccount, { big.toULongLong() });
+    QVERIFY(waitUntil([&] { return mServer->heard(action).progress > 0; }));
+    QVERIFY(mServer->kill());
     // Nothing half-imported: the folder's import was one transaction.
     QCOMPARE(messages(big).size(), 0);
-    QVERIFY(startServer());
-    QCOMPARE(outcome(request(QStringLiteral("RetrieveMessageLists"), arguments)), 0);
+    QVERIFY(mServer->start());
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { big.toULongLong() })), 0);
     const auto imported = messages(big);
     QCOMPARE(imported.size(), 1500);
     QVERIFY(QMailMessage(imported.last().id()).toRfc2822().contains("Subject: "));
@@ -477,7 +292,7 @@ void TestMessageServer::pushFolder()
     // Watching begins with a look at what came while nobody watched.
     auto imports = [this] {
         int count = 0;
-        for (const Heard &heard : qAsConst(mHeard)) {
+        for (const auto &heard : mServer->allHeard()) {
             count += heard.requestType == 3 && heard.activity == 2 ? 1 : 0;
         }
         return count;
@@ -487,23 +302,23 @@ void TestMessageServer::pushFolder()
     // Nobody asks for anything now: mail delivered into new/ arrives by itself.
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
     const int before = messages(inbox).size();
-    QVERIFY(writeFile(mMail + QStringLiteral("/tmp/2001.push"), mail(QStringLiteral("pushed"))));
-    QVERIFY(QFile::rename(mMail + QStringLiteral("/tmp/2001.push"),
-                          mMail + QStringLiteral("/new/2001.push")));
+    QVERIFY(deliver(mMail, QStringLiteral("2001.push"), mail(QStringLiteral("pushed"))));
     QVERIFY(waitUntil([&] { return messages(inbox).size() == before + 1; }));
 }
 
 void TestMessageServer::diskFull()
 {
-    killServer();
-    QVERIFY(startServer(QStringLiteral("512")));
+    QVERIFY(mServer->kill());
+    QVERIFY(mServer->start(512));
     const QMailAccount account(QMailAccountId { mAccount });
     QMailMessage message = QMailMessage::fromRfc2822(mail(QStringLiteral("too big"), 40000));
     message.setParentAccountId(account.id());
     message.setParentFolderId(account.standardFolder(QMailFolder::OutboxFolder));
     message.setStatus(QMailMessageMetaData::Outbox, true);
     QVERIFY(QMailStore::instance()->addMessage(&message));
-    QCOMPARE(outcome(request(QStringLiteral("TransmitMessages"), { qulonglong(mAccount) })), 1031);
+    QCOMPARE(mServer->outcome(
+                 mServer->request(QStringLiteral("TransmitMessages"), { qulonglong(mAccount) })),
+             1031);
     // Still queued, and nothing half-written left in the Sent folder.
     QCOMPARE(QMailStore::instance()->messageMetaData(message.id()).parentFolderId(),
              account.standardFolder(QMailFolder::OutboxFolder));
