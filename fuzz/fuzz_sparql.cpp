@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int offset = (int(data[9]) << 8 | data[10]) % (14 * 60) * (data[0] & 2 ? -60 : 60);
         const QDateTime when = QDateTime::fromMSecsSinceEpoch(msecs, Qt::OffsetFromUTC, offset);
         static const QRegularExpression lexical(QStringLiteral(
-            R"(^"-?\d{4,}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?(Z|[+-]\d\d:\d\d)"\^\^)"
+            R"re(^"-?\d{4,}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?(Z|[+-]\d\d:\d\d)"\^\^)re"
             "<http://www.w3.org/2001/XMLSchema#dateTime>$"));
         const QString term = QSparqlQuery::termForValue(when);
         // Years before 1 are written wrongly ("-002"); no mail date gets there.

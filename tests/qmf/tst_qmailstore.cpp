@@ -413,21 +413,17 @@ void TestMailStore::oneSignalPerOperation()
     QSignalSpy updated(m_store, &QMailStore::messagesUpdated);
     QSignalSpy removed(m_store, &QMailStore::messagesRemoved);
 
-    QList<QMailMessageMetaData> storage;
-    for (int i = 0; i < 500; ++i) {
-        QMailMessageMetaData m;
-        m.setParentFolderId(folder);
-        m.setSubject(QString::number(i));
-        storage.append(m);
-    }
+    std::vector<QMailMessageMetaData> storage(500);
     QList<QMailMessageMetaData *> pointers;
-    for (QMailMessageMetaData &m : storage)
+    for (QMailMessageMetaData &m : storage) {
+        m.setParentFolderId(folder);
         pointers.append(&m);
+    }
     QVERIFY(m_store->addMessages(pointers));
     QCOMPARE(added.count(), 1);
     const QMailMessageIdList ids = idsOf<QMailMessageId>(added, 0);
     QCOMPARE(ids.size(), 500);
-    QCOMPARE(ids.last(), storage.last().id());
+    QCOMPARE(ids.last(), storage.back().id());
 
     QVERIFY(m_store->updateMessagesMetaData(QMailMessageKey::parentFolderId(folder),
                                             QMailMessageMetaData::Read, true));
@@ -461,11 +457,8 @@ void TestMailStore::removalCascades()
     const QMailAccountId account = makeAccount(QStringLiteral("Cascade"));
     const QMailAccountId bystander = makeAccount(QStringLiteral("Bystander"));
     const QMailFolderId top = makeFolder(account, QStringLiteral("top"));
-    QMailFolder sub(QStringLiteral("top/sub"), top, account);
-    QVERIFY(m_store->addFolder(&sub));
-    QMailMessage message = QMailMessage::fromRfc2822(MultipartText);
-    message.setParentFolderId(sub.id());
-    QVERIFY(m_store->addMessage(&message));
+    const QMailFolder sub(makeFolder(account, QStringLiteral("top/sub"), 0, top));
+    const QMailMessage message = addText(sub.id());
     const QString file = message.contentIdentifier();
 
     // A bystander account that used the sub-folder as its trash loses the role.
