@@ -13,6 +13,7 @@
 namespace {
 
 QTemporaryDir *home;
+QMailStore *store;
 QMailFolder folder;
 
 [[noreturn]] void fail(const char *what, const QString &detail = QString())
@@ -20,9 +21,8 @@ QMailFolder folder;
     qFatal("fuzz_import: %s %s", what, qPrintable(detail));
 }
 
-// Counts the INSERT operations of an update text read as SPARQL reads it:
-// literals and IRIs are skipped, so a value that left its term shows up as
-// an extra operation, an unclosed term or a leftover placeholder.
+// The INSERT operations of an update text read as SPARQL reads it (literals and IRIs skipped):
+// a value that left its term shows as an extra operation, unclosed term or leftover placeholder.
 int insertCount(const QString &text)
 {
     int count = 0;
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     home = new QTemporaryDir;
     qputenv("QMF_DATA", QFile::encodeName(home->path()));
     new QCoreApplication(*argc, *argv);
-    QMailStore *store = QMailStore::instance();
+    store = QMailStore::instance();
     QMailAccount account;
     if (store->addAccount(&account))
         folder = QMailFolder(QStringLiteral("INBOX"), QMailFolderId(), account.id());
@@ -96,7 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QList<QMailMessage *> pointers;
     for (QMailMessage &message : messages)
         pointers.append(&message);
-    QMailStore *store = QMailStore::instance();
     if (!store->addMessages(pointers))
         fail("addMessages failed:", store->lastErrorText());
 

@@ -57,18 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     // Odd first bytes read the rest as UTF-16, so unpaired surrogates come through.
-    QString text;
+    QString text = QString::fromUtf8(reinterpret_cast<const char *>(data + 1), int(size - 1));
     if (data[0] & 1) {
         text.resize(int((size - 1) / 2));
         std::memcpy(text.data(), data + 1, size_t(text.size()) * 2);
-    } else {
-        text = QString::fromUtf8(reinterpret_cast<const char *>(data + 1), int(size - 1));
     }
     const auto withoutNul = [](QString t) { return t.replace(QChar(0), QChar(0xfffd)); };
     if (literalValue(QSparqlQuery::termForValue(text)) != withoutNul(text))
         fail("string literal does not read back", text);
-    const QByteArray bytes = text.toUtf8();
-    if (literalValue(QSparqlQuery::termForValue(bytes)) != withoutNul(QString::fromUtf8(bytes)))
+    if (literalValue(QSparqlQuery::termForValue(text.toUtf8()))
+        != withoutNul(QString::fromUtf8(text.toUtf8())))
         fail("byte-array literal does not read back", text);
     checkIri(QSparqlQuery::termForValue(QUrl(text)));
     checkIri(QLatin1Char('<') + QSparqlQuery::escapeIri(text) + QLatin1Char('>'));
