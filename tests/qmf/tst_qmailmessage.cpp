@@ -94,6 +94,8 @@ void TestMailMessage::metaDataAndAttachment()
     QCOMPARE(message.partAt(0).contentType().charset(), QByteArray("ISO-8859-1"));
     QCOMPARE(message.partAt(2).transferEncoding(), QMailMessageBody::Binary);
     QCOMPARE(message.partAt(2).contentDisposition().size(), -1);
+    QCOMPARE(message.partAt(2).body().data(QMailMessageBody::Encoded), QByteArray("PNG"));
+    QCOMPARE(message.partAt(1).headerFields().size(), 5);
 
     const QMailMessagePart &pdf = message.partAt(1);
     const QMailMessageContentDisposition disposition = pdf.contentDisposition();
