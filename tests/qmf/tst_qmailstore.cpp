@@ -14,23 +14,18 @@
 
 namespace {
 
-const QByteArray MultipartText = "From: Sender <sender@example.org>\n"
-                                 "To: a@example.org\n"
-                                 "Subject: parts\n"
-                                 "Date: Wed, 2 Jul 2003 08:00:00 +0000\n"
-                                 "Content-Type: multipart/mixed; boundary=b1\n"
-                                 "\n"
-                                 "--b1\n"
-                                 "Content-Type: text/plain\n"
-                                 "\n"
-                                 "text\n"
-                                 "--b1\n"
-                                 "Content-Type: image/png; name=pic.png\n"
+const QByteArray MultipartText = "From: Sender <sender@example.org>\nTo: a@example.org\n"
+                                 "Subject: parts\nDate: Wed, 2 Jul 2003 08:00:00 +0000\n"
+                                 "Content-Type: multipart/mixed; boundary=b1\n\n"
+                                 "--b1\nContent-Type: text/plain\n\ntext\n"
+                                 "--b1\nContent-Type: image/png; name=pic.png\n"
                                  "Content-Disposition: attachment; filename=pic.png\n"
-                                 "Content-Transfer-Encoding: base64\n"
-                                 "\n"
-                                 "iVBORw0KGgo=\n"
-                                 "--b1--\n";
+                                 "Content-Transfer-Encoding: base64\n\niVBORw0KGgo=\n--b1--\n";
+
+template<typename Id> QList<Id> idsOf(const QSignalSpy &spy, int index)
+{
+    return spy.at(index).at(0).value<QList<Id>>();
+}
 
 } // namespace
 
@@ -47,59 +42,53 @@ public:
 
 private Q_SLOTS:
     void initTestCase();
-    void accountRoundTrip();
-    void accountWithChosenId();
-    void folderRoundTrip();
-    void folderConstraints();
+    void accounts();
+    void folders();
     void messageRoundTrip();
     void messageContentAndParts();
-    void missingContentFile();
     void invalidIds();
     void folderKeys();
     void messageKeysAndSorting();
     void oneSignalPerOperation();
     void removalCascades();
-    void transactionRollback();
-    void failedOperationInsideTransaction();
+    void transactions();
 
 private:
     int contentFiles() const
     {
         int files = 0;
-        QDirIterator it(m_store->storagePath() + QLatin1String("/mail"), QDir::Files | QDir::Hidden,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            it.next();
+        for (QDirIterator it(m_store->storagePath() + QLatin1String("/mail"),
+                             QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext(); it.next())
             ++files;
-        }
         return files;
     }
-    QMailAccountId makeAccount(const QString &name);
-    QMailFolderId makeFolder(const QMailAccountId &account, const QString &path,
-                             quint64 status = 0);
+    QMailAccountId makeAccount(const QString &name)
+    {
+        QMailAccount account;
+        account.setName(name);
+        m_store->addAccount(&account);
+        return account.id();
+    }
+    QMailFolderId makeFolder(const QMailAccountId &account, const QString &path, quint64 status = 0,
+                             const QMailFolderId &parent = QMailFolderId())
+    {
+        QMailFolder folder(path, parent, account);
+        folder.setStatus(status);
+        m_store->addFolder(&folder);
+        return folder.id();
+    }
+    QMailMessage addText(const QMailFolderId &folder, const QByteArray &text = MultipartText)
+    {
+        QMailMessage message = QMailMessage::fromRfc2822(text);
+        message.setParentFolderId(folder);
+        m_store->addMessage(&message);
+        return message;
+    }
 
     TestEnvironment m_env;
     QMailStore *m_store = nullptr;
 };
-
-QMailAccountId TestMailStore::makeAccount(const QString &name)
-{
-    QMailAccount account;
-    account.setName(name);
-    if (!m_store->addAccount(&account))
-        qWarning() << m_store->lastErrorText();
-    return account.id();
-}
-
-QMailFolderId TestMailStore::makeFolder(const QMailAccountId &account, const QString &path,
-                                        quint64 status)
-{
-    QMailFolder folder(path, QMailFolderId(), account);
-    folder.setStatus(status);
-    if (!m_store->addFolder(&folder))
-        qWarning() << m_store->lastErrorText();
-    return folder.id();
-}
 
 void TestMailStore::initTestCase()
 {
@@ -110,7 +99,7 @@ void TestMailStore::initTestCase()
     QVERIFY(QFile::exists(m_store->databasePath()));
 }
 
-void TestMailStore::accountRoundTrip()
+void TestMailStore::accounts()
 {
     QMailAccount account;
     account.setName(QStringLiteral("Work"));
@@ -119,88 +108,61 @@ void TestMailStore::accountRoundTrip()
         QMailAddress(QStringLiteral("Ann Smith"), QStringLiteral("ann@example.org")));
     account.setStatus(QMailAccount::Enabled | QMailAccount::CanRetrieve);
     QVERIFY(m_store->addAccount(&account));
-    QVERIFY(account.id().isValid());
-
-    const QMailFolderId inbox = makeFolder(account.id(), QStringLiteral("INBOX"));
-    const QMailFolderId trash = makeFolder(account.id(), QStringLiteral("Trash"));
-    account.setStandardFolder(QMailFolder::InboxFolder, inbox);
-    account.setStandardFolder(QMailFolder::TrashFolder, trash);
+    account.setStandardFolder(QMailFolder::InboxFolder,
+                              makeFolder(account.id(), QStringLiteral("INBOX")));
+    account.setStandardFolder(QMailFolder::TrashFolder,
+                              makeFolder(account.id(), QStringLiteral("Trash")));
     QVERIFY(m_store->updateAccount(&account));
-
-    const QMailAccount loaded(account.id());
-    QVERIFY(loaded == account);
+    QVERIFY(QMailAccount(account.id()) == account);
 
     // A standard folder that does not exist is refused and changes nothing.
-    QMailAccount broken(loaded);
+    QMailAccount broken(account);
     broken.setStandardFolder(QMailFolder::SentFolder, QMailFolderId(999999));
     QVERIFY(!m_store->updateAccount(&broken));
     QCOMPARE(m_store->lastError(), QMailStore::ConstraintFailure);
     QVERIFY(QMailAccount(account.id()) == account);
-}
 
-void TestMailStore::accountWithChosenId()
-{
-    QMailAccount account;
-    account.setId(QMailAccountId(4242));
-    account.setName(QStringLiteral("Chosen"));
-    QVERIFY(m_store->addAccount(&account));
-    QCOMPARE(account.id(), QMailAccountId(4242));
+    // An account may bring its id, once.
+    QMailAccount chosen;
+    chosen.setId(QMailAccountId(4242));
+    chosen.setName(QStringLiteral("Chosen"));
+    QVERIFY(m_store->addAccount(&chosen));
     QCOMPARE(QMailAccount(QMailAccountId(4242)).name(), QStringLiteral("Chosen"));
-
-    QMailAccount twin;
-    twin.setId(QMailAccountId(4242));
-    twin.setName(QStringLiteral("Twin"));
-    QVERIFY(!m_store->addAccount(&twin));
+    chosen.setName(QStringLiteral("Twin"));
+    QVERIFY(!m_store->addAccount(&chosen));
     QCOMPARE(m_store->lastError(), QMailStore::ConstraintFailure);
     QCOMPARE(QMailAccount(QMailAccountId(4242)).name(), QStringLiteral("Chosen"));
 }
 
-void TestMailStore::folderRoundTrip()
+void TestMailStore::folders()
 {
     const QMailAccountId account = makeAccount(QStringLiteral("Folders"));
-    QMailFolder parent(QStringLiteral("Lists"), QMailFolderId(), account);
-    QVERIFY(m_store->addFolder(&parent));
-
-    QMailFolder folder(QStringLiteral("Lists/Qt"), parent.id(), account);
+    const QMailFolderId parent = makeFolder(account, QStringLiteral("Lists"));
+    QMailFolder folder(QStringLiteral("Lists/Qt"), parent, account);
     folder.setDisplayName(QStringLiteral("Qt list"));
     folder.setStatus(QMailFolder::Favourite | QMailFolder::Sent);
     QVERIFY(m_store->addFolder(&folder));
-
     QMailFolder loaded(folder.id());
-    QCOMPARE(loaded.path(), QStringLiteral("Lists/Qt"));
-    QCOMPARE(loaded.displayName(), QStringLiteral("Qt list"));
-    QCOMPARE(loaded.parentFolderId(), parent.id());
-    QCOMPARE(loaded.status(), QMailFolder::Favourite | QMailFolder::Sent);
+    QVERIFY(loaded == folder);
     // Without a display name the path stands in.
-    QCOMPARE(QMailFolder(parent.id()).displayName(), QStringLiteral("Lists"));
-
+    QCOMPARE(QMailFolder(parent).displayName(), QStringLiteral("Lists"));
     loaded.setStatus(QMailFolder::Favourite, false);
     loaded.setStatus(QMailFolder::Trash, true);
     QVERIFY(m_store->updateFolder(&loaded));
     QCOMPARE(m_store->folder(folder.id()).status(), QMailFolder::Sent | QMailFolder::Trash);
-}
 
-void TestMailStore::folderConstraints()
-{
-    const QMailAccountId account = makeAccount(QStringLiteral("Constraints"));
+    // No missing parent or account, and no folder below itself.
     QMailFolder orphan(QStringLiteral("x"), QMailFolderId(888888), account);
     QVERIFY(!m_store->addFolder(&orphan));
     QCOMPARE(m_store->lastError(), QMailStore::ConstraintFailure);
     QVERIFY(!orphan.id().isValid());
-
     QMailFolder noAccount(QStringLiteral("x"), QMailFolderId(), QMailAccountId(777777));
     QVERIFY(!m_store->addFolder(&noAccount));
-
-    // A folder cannot be moved below itself.
-    const QMailFolderId top = makeFolder(account, QStringLiteral("top"));
-    QMailFolder child(QStringLiteral("top/child"), top, account);
-    QVERIFY(m_store->addFolder(&child));
-    QMailFolder loop = m_store->folder(top);
-    loop.setParentFolderId(child.id());
+    QMailFolder loop = m_store->folder(parent);
+    loop.setParentFolderId(folder.id());
     QVERIFY(!m_store->updateFolder(&loop));
     QCOMPARE(m_store->lastError(), QMailStore::ConstraintFailure);
-    QVERIFY(!m_store->folder(top).parentFolderId().isValid());
-
+    QVERIFY(!m_store->folder(parent).parentFolderId().isValid());
     QMailFolder ghost(QStringLiteral("ghost"));
     ghost.setId(QMailFolderId(555555));
     QVERIFY(!m_store->updateFolder(&ghost));
@@ -229,7 +191,6 @@ void TestMailStore::messageRoundTrip()
     original.setContentScheme(QStringLiteral("elsewhere"));
     original.setContentIdentifier(QStringLiteral("/somewhere/else"));
     QVERIFY(m_store->addMessage(&original));
-    QVERIFY(original.id().isValid());
 
     QMailMessageMetaData reply;
     reply.setParentFolderId(folder);
@@ -240,7 +201,6 @@ void TestMailStore::messageRoundTrip()
 
     const QMailMessageMetaData loaded = m_store->messageMetaData(original.id());
     QVERIFY(loaded == original);
-    QCOMPARE(loaded.from().name(), QStringLiteral("Last, First"));
     QCOMPARE(loaded.date().utcOffset(), 7200);
     QCOMPARE(QMailMessageMetaData(reply.id()).inResponseTo(), original.id());
 
@@ -261,16 +221,13 @@ void TestMailStore::messageRoundTrip()
                                                          QStringLiteral("a@example.org"))
                                          << QMailAddress(QStringLiteral("b@example.org")));
     QVERIFY(m_store->addMessage(&smuggled));
-    const QList<QMailAddress> to = m_store->messageMetaData(smuggled.id()).to();
-    QCOMPARE(to.size(), 2);
-    QCOMPARE(to.at(0).name(), QStringLiteral("A B C"));
-    QCOMPARE(to.at(0).address(), QStringLiteral("a@example.org"));
-    QCOMPARE(to.at(1).address(), QStringLiteral("b@example.org"));
+    QCOMPARE(m_store->messageMetaData(smuggled.id()).to(),
+             (QList<QMailAddress> {
+                 QMailAddress(QStringLiteral("A B C"), QStringLiteral("a@example.org")),
+                 QMailAddress(QStringLiteral("b@example.org")) }));
 
     // A NUL byte never cuts a text short.
-    QMailMessage nul = QMailMessage::fromRfc2822(QByteArray("Subject: a\0b\n\nbody\n", 19));
-    nul.setParentFolderId(folder);
-    QVERIFY(m_store->addMessage(&nul));
+    const QMailMessage nul = addText(folder, QByteArray("Subject: a\0b\n\nbody\n", 19));
     QCOMPARE(m_store->messageMetaData(nul.id()).subject(), QString::fromUtf8("a\uFFFDb"));
 
     // Removing the answered message leaves the reply pointing at nothing.
@@ -280,11 +237,9 @@ void TestMailStore::messageRoundTrip()
 
 void TestMailStore::messageContentAndParts()
 {
-    const QMailAccountId account = makeAccount(QStringLiteral("Content"));
-    const QMailFolderId folder = makeFolder(account, QStringLiteral("INBOX"));
-    QMailMessage message = QMailMessage::fromRfc2822(MultipartText);
-    message.setParentFolderId(folder);
-    QVERIFY(m_store->addMessage(&message));
+    const QMailFolderId folder
+        = makeFolder(makeAccount(QStringLiteral("Content")), QStringLiteral("INBOX"));
+    const QMailMessage message = addText(folder);
     QCOMPARE(message.contentScheme(), QStringLiteral("qmfstoragemanager"));
     const QString file = message.contentIdentifier();
     QVERIFY(file.startsWith(m_store->storagePath() + QLatin1String("/mail/")));
@@ -297,14 +252,12 @@ void TestMailStore::messageContentAndParts()
     QCOMPARE(loaded.content(), QMailMessageMetaData::MultipartContent);
     QVERIFY(loaded.status() & QMailMessageMetaData::HasAttachments);
     QCOMPARE(loaded.partCount(), 2);
-    const QMailMessagePart &picture = loaded.partAt(1);
-    QCOMPARE(picture.location().toString(true),
-             QString::number(message.id().toULongLong()) + QLatin1String("-2"));
-    QCOMPARE(picture.body().data(QMailMessageBody::Decoded),
+    // The locations of the loaded parts and of the writer's copy name the id.
+    const QString id = QString::number(message.id().toULongLong());
+    QCOMPARE(loaded.partAt(1).location().toString(true), id + QLatin1String("-2"));
+    QCOMPARE(message.partAt(0).location().toString(true), id + QLatin1String("-1"));
+    QCOMPARE(loaded.partAt(1).body().data(QMailMessageBody::Decoded),
              QByteArray::fromBase64("iVBORw0KGgo="));
-    // The locations of the writer's copy name the assigned id too.
-    QCOMPARE(message.partAt(0).location().toString(true),
-             QString::number(message.id().toULongLong()) + QLatin1String("-1"));
 
     // New content replaces the file; the old one goes after the commit.
     QMailMessage changed = loaded;
@@ -315,47 +268,27 @@ void TestMailStore::messageContentAndParts()
     QCOMPARE(reloaded.toRfc2822(), QByteArray("Subject: replaced\n\nshort\n"));
     QCOMPARE(reloaded.partCount(), 0);
 
-    // Removing the message removes its content file.
-    const QString current = reloaded.contentIdentifier();
-    QVERIFY(QFile::exists(current));
-    QVERIFY(m_store->removeMessage(message.id()));
-    QVERIFY(!QFile::exists(current));
-}
-
-void TestMailStore::missingContentFile()
-{
-    const QMailFolderId folder
-        = makeFolder(makeAccount(QStringLiteral("Missing")), QStringLiteral("INBOX"));
-    QMailMessage message = QMailMessage::fromRfc2822(MultipartText);
-    message.setParentFolderId(folder);
-    QVERIFY(m_store->addMessage(&message));
-    QVERIFY(QFile::remove(message.contentIdentifier()));
-
-    const QMailMessage loaded(message.id());
-    QCOMPARE(loaded.id(), message.id());
-    QCOMPARE(loaded.subject(), QStringLiteral("parts"));
-    QCOMPARE(loaded.partCount(), 0);
+    // A message whose file is gone keeps its metadata and can be removed.
+    QVERIFY(QFile::remove(reloaded.contentIdentifier()));
+    const QMailMessage orphan(message.id());
+    QCOMPARE(orphan.subject(), QStringLiteral("replaced"));
+    QCOMPARE(orphan.partCount(), 0);
     QCOMPARE(m_store->lastError(), QMailStore::ContentInaccessible);
-    // Removing such a message still works.
     QVERIFY(m_store->removeMessage(message.id()));
+    // Removing a message removes its content file.
+    const QMailMessage other = addText(folder);
+    QVERIFY(m_store->removeMessage(other.id()));
+    QVERIFY(!QFile::exists(other.contentIdentifier()));
 }
 
 void TestMailStore::invalidIds()
 {
-    const QMailAccount account(QMailAccountId(987654));
-    QVERIFY(!account.id().isValid());
+    QVERIFY(!QMailAccount(QMailAccountId(987654)).id().isValid());
     QVERIFY(!QMailAccount(QMailAccountId()).id().isValid());
-
-    const QMailFolder folder(QMailFolderId(987654));
-    QVERIFY(!folder.id().isValid());
+    QVERIFY(!QMailFolder(QMailFolderId(987654)).id().isValid());
     QVERIFY(!m_store->folder(QMailFolderId()).id().isValid());
-
-    const QMailMessageMetaData metaData = m_store->messageMetaData(QMailMessageId(987654));
-    QVERIFY(!metaData.id().isValid());
-    QVERIFY(metaData == QMailMessageMetaData());
-
-    const QMailMessage message(QMailMessageId(987654));
-    QVERIFY(!message.id().isValid());
+    QVERIFY(m_store->messageMetaData(QMailMessageId(987654)) == QMailMessageMetaData());
+    QVERIFY(!QMailMessage(QMailMessageId(987654)).id().isValid());
     QVERIFY(!QMailMessage(QMailMessageId()).id().isValid());
 
     QMailMessageMetaData ghost;
@@ -384,43 +317,30 @@ void TestMailStore::folderKeys()
     const QMailFolderId c
         = makeFolder(first, QStringLiteral("C-folder"), QMailFolder::Favourite | QMailFolder::Sent);
     const QMailFolderId d = makeFolder(second, QStringLiteral("D-folder"), QMailFolder::Favourite);
-
-    const QMailFolderKey favourite
-        = QMailFolderKey::status(QMailFolder::Favourite, QMailDataComparator::Includes);
-    QCOMPARE(m_store->queryFolders(QMailFolderKey::parentAccountId(first) & favourite),
-             (QMailFolderIdList { a, c }));
-    QCOMPARE(m_store->queryFolders(
-                 QMailFolderKey::parentAccountId(first)
-                 & QMailFolderKey::status(QMailFolder::Favourite, QMailDataComparator::Excludes)),
-             (QMailFolderIdList { b }));
+    const QMailFolderKey inFirst = QMailFolderKey::parentAccountId(first);
+    namespace C = QMailDataComparator;
     // Includes asks for every bit of the mask.
-    QCOMPARE(
-        m_store->queryFolders(QMailFolderKey::status(QMailFolder::Favourite | QMailFolder::Sent)
-                              & QMailFolderKey::parentAccountId(first)),
-        (QMailFolderIdList { c }));
-    QCOMPARE(
-        m_store->queryFolders(QMailFolderKey::parentAccountId(first), QMailFolderSortKey::path()),
-        (QMailFolderIdList { b, a, c }));
-    QCOMPARE(m_store->queryFolders(QMailFolderKey::parentAccountId(first),
-                                   QMailFolderSortKey::path(Qt::DescendingOrder), 2),
+    const QList<QPair<QMailFolderKey, QMailFolderIdList>> cases = {
+        { inFirst & QMailFolderKey::status(QMailFolder::Favourite, C::Includes), { a, c } },
+        { inFirst & QMailFolderKey::status(QMailFolder::Favourite, C::Excludes), { b } },
+        { inFirst & QMailFolderKey::status(QMailFolder::Favourite | QMailFolder::Sent), { c } },
+        { QMailFolderKey::id(QMailFolderIdList { a, d })
+              | QMailFolderKey::path(QStringLiteral("A-folder")),
+          { a, b, d } },
+        { ~inFirst & QMailFolderKey::parentAccountId(QMailAccountIdList { first, second }), { d } },
+        { QMailFolderKey::path(QStringLiteral("-fold"), C::Includes)
+              & QMailFolderKey::parentAccountId(second),
+          { d } },
+        { QMailFolderKey::id(QMailFolderIdList()), {} },
+        // Wildcards in a text are matched literally.
+        { QMailFolderKey::path(QStringLiteral("%"), C::Includes), {} },
+    };
+    for (const auto &query : cases)
+        QCOMPARE(m_store->queryFolders(query.first), query.second);
+    QCOMPARE(m_store->queryFolders(inFirst, QMailFolderSortKey::path()),
+             (QMailFolderIdList { b, a, c }));
+    QCOMPARE(m_store->queryFolders(inFirst, QMailFolderSortKey::path(Qt::DescendingOrder), 2),
              (QMailFolderIdList { c, a }));
-    QCOMPARE(m_store->queryFolders(QMailFolderKey::id(QMailFolderIdList { a, d })
-                                   | QMailFolderKey::path(QStringLiteral("A-folder"))),
-             (QMailFolderIdList { a, b, d }));
-    QCOMPARE(m_store->queryFolders(
-                 ~QMailFolderKey::parentAccountId(first)
-                 & QMailFolderKey::parentAccountId(QMailAccountIdList { first, second })),
-             (QMailFolderIdList { d }));
-    QCOMPARE(m_store->queryFolders(
-                 QMailFolderKey::path(QStringLiteral("-fold"), QMailDataComparator::Includes)
-                 & QMailFolderKey::parentAccountId(second)),
-             (QMailFolderIdList { d }));
-    QVERIFY(m_store->queryFolders(QMailFolderKey::id(QMailFolderIdList())).isEmpty());
-    // Wildcards in a text are matched literally.
-    QVERIFY(
-        m_store
-            ->queryFolders(QMailFolderKey::path(QStringLiteral("%"), QMailDataComparator::Includes))
-            .isEmpty());
 }
 
 void TestMailStore::messageKeysAndSorting()
@@ -428,45 +348,17 @@ void TestMailStore::messageKeysAndSorting()
     const QMailAccountId account = makeAccount(QStringLiteral("Message keys"));
     const QMailFolderId inbox = makeFolder(account, QStringLiteral("INBOX"));
     const QMailFolderId other = makeFolder(account, QStringLiteral("Other"));
-    QList<QMailMessageMetaData> messages;
+    QMailMessageIdList ids;
     const int days[] = { 3, 1, 2 };
     for (int i = 0; i < 3; ++i) {
         QMailMessageMetaData m;
         m.setParentFolderId(i == 2 ? other : inbox);
-        m.setSubject(QStringLiteral("subject %1").arg(i));
         m.setServerUid(QStringLiteral("uid%1").arg(i));
         m.setDate(QMailTimeStamp(QDateTime(QDate(2020, 1, days[i]), QTime(0, 0), Qt::UTC)));
         m.setStatus(i == 0 ? QMailMessageMetaData::Read : 0);
         QVERIFY(m_store->addMessage(&m));
-        messages.append(m);
+        ids.append(m.id());
     }
-    const QMailMessageId m0 = messages[0].id(), m1 = messages[1].id(), m2 = messages[2].id();
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::parentFolderId(inbox)),
-             (QMailMessageIdList { m0, m1 }));
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::parentAccountId(account)),
-             (QMailMessageIdList { m0, m1, m2 }));
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::parentAccountId(account),
-                                    QMailMessageSortKey::timeStamp()),
-             (QMailMessageIdList { m1, m2, m0 }));
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::parentAccountId(account),
-                                    QMailMessageSortKey(), 1, 1),
-             (QMailMessageIdList { m1 }));
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::parentAccountId(account)
-                                    & QMailMessageKey::status(QMailMessageMetaData::Read,
-                                                              QMailDataComparator::Excludes)),
-             (QMailMessageIdList { m1, m2 }));
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::serverUid(QStringLiteral("uid1"))
-                                    & QMailMessageKey::parentAccountId(account)),
-             (QMailMessageIdList { m1 }));
-    QCOMPARE(m_store->queryMessages(
-                 QMailMessageKey::timeStamp(QDateTime(QDate(2020, 1, 2), QTime(0, 0), Qt::UTC),
-                                            QMailDataComparator::GreaterThanEqual)
-                 & QMailMessageKey::parentAccountId(account)),
-             (QMailMessageIdList { m0, m2 }));
-    // Lists of server uids are lists of texts, not of ids.
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::serverUid(QStringList { "uid2", "uid0", "x" })
-                                    & QMailMessageKey::parentAccountId(account)),
-             (QMailMessageIdList { m0, m2 }));
     // Texts are values, never part of the statement.
     const QString hostile = QStringLiteral("x' OR '1'='1'); DROP TABLE messages; --");
     QMailMessageMetaData quoted;
@@ -474,19 +366,38 @@ void TestMailStore::messageKeysAndSorting()
     quoted.setSubject(hostile);
     quoted.setServerUid(hostile);
     QVERIFY(m_store->addMessage(&quoted));
+    const QMailMessageKey inAccount = QMailMessageKey::parentAccountId(account);
+    const QMailMessageKey old = ~QMailMessageKey::id(quoted.id());
+    namespace C = QMailDataComparator;
+    const QList<QPair<QMailMessageKey, QMailMessageIdList>> cases = {
+        { QMailMessageKey::parentFolderId(inbox), { ids[0], ids[1] } },
+        { inAccount & old & QMailMessageKey::status(QMailMessageMetaData::Read, C::Excludes),
+          { ids[1], ids[2] } },
+        { inAccount & QMailMessageKey::serverUid(QStringLiteral("uid1")), { ids[1] } },
+        { inAccount & old
+              & QMailMessageKey::timeStamp(QDateTime(QDate(2020, 1, 2), QTime(0, 0), Qt::UTC),
+                                           C::GreaterThanEqual),
+          { ids[0], ids[2] } },
+        // Lists of server uids are lists of texts, not of ids.
+        { inAccount & QMailMessageKey::serverUid(QStringList { "uid2", "uid0", "x" }),
+          { ids[0], ids[2] } },
+        { QMailMessageKey::serverUid(hostile), { quoted.id() } },
+        { QMailMessageKey::subject(QStringLiteral("OR '1'='1'"), C::Includes), { quoted.id() } },
+    };
+    for (const auto &query : cases)
+        QCOMPARE(m_store->queryMessages(query.first), query.second);
+    QCOMPARE(m_store->queryMessages(inAccount & old, QMailMessageSortKey::timeStamp()),
+             (QMailMessageIdList { ids[1], ids[2], ids[0] }));
+    QCOMPARE(m_store->queryMessages(inAccount, QMailMessageSortKey(), 1, 1),
+             (QMailMessageIdList { ids[1] }));
     QCOMPARE(m_store->messageMetaData(quoted.id()).subject(), hostile);
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::serverUid(hostile)),
-             (QMailMessageIdList { quoted.id() }));
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::subject(QStringLiteral("OR '1'='1'"),
-                                                             QMailDataComparator::Includes)),
-             (QMailMessageIdList { quoted.id() }));
     QCOMPARE(m_store->messageMetaData(hostile, account).id(), quoted.id());
     // An id list longer than SQLite's limit on bound values still works.
     QMailMessageIdList many;
     for (quint64 i = 1; i <= 40000; ++i)
         many.append(QMailMessageId(i + 1000000));
-    many.append(m1);
-    QCOMPARE(m_store->queryMessages(QMailMessageKey::id(many)), (QMailMessageIdList { m1 }));
+    many.append(ids[1]);
+    QCOMPARE(m_store->queryMessages(QMailMessageKey::id(many)), (QMailMessageIdList { ids[1] }));
 }
 
 void TestMailStore::oneSignalPerOperation()
@@ -497,26 +408,22 @@ void TestMailStore::oneSignalPerOperation()
     QSignalSpy updated(m_store, &QMailStore::messagesUpdated);
     QSignalSpy removed(m_store, &QMailStore::messagesRemoved);
 
-    QList<QMailMessageMetaData> storage;
-    for (int i = 0; i < 500; ++i) {
-        QMailMessageMetaData m;
-        m.setParentFolderId(folder);
-        m.setSubject(QString::number(i));
-        storage.append(m);
-    }
+    std::vector<QMailMessageMetaData> storage(500);
     QList<QMailMessageMetaData *> pointers;
-    for (QMailMessageMetaData &m : storage)
+    for (QMailMessageMetaData &m : storage) {
+        m.setParentFolderId(folder);
         pointers.append(&m);
+    }
     QVERIFY(m_store->addMessages(pointers));
     QCOMPARE(added.count(), 1);
-    const QMailMessageIdList ids = added.at(0).at(0).value<QMailMessageIdList>();
+    const QMailMessageIdList ids = idsOf<QMailMessageId>(added, 0);
     QCOMPARE(ids.size(), 500);
-    QCOMPARE(ids.last(), storage.last().id());
+    QCOMPARE(ids.last(), storage.back().id());
 
     QVERIFY(m_store->updateMessagesMetaData(QMailMessageKey::parentFolderId(folder),
                                             QMailMessageMetaData::Read, true));
     QCOMPARE(updated.count(), 1);
-    QCOMPARE(updated.at(0).at(0).value<QMailMessageIdList>().size(), 500);
+    QCOMPARE(idsOf<QMailMessageId>(updated, 0).size(), 500);
 
     // A transaction of many operations announces once per kind at its end.
     QVERIFY(m_store->startTransaction());
@@ -529,15 +436,15 @@ void TestMailStore::oneSignalPerOperation()
     QCOMPARE(added.count(), 1);
     QVERIFY(m_store->commitTransaction());
     QCOMPARE(added.count(), 2);
-    QCOMPARE(added.last().at(0).value<QMailMessageIdList>(), (QMailMessageIdList { extra.id() }));
+    QCOMPARE(idsOf<QMailMessageId>(added, added.count() - 1), (QMailMessageIdList { extra.id() }));
     QCOMPARE(updated.count(), 2);
     QCOMPARE(removed.count(), 1);
-    QCOMPARE(removed.last().at(0).value<QMailMessageIdList>(),
+    QCOMPARE(idsOf<QMailMessageId>(removed, removed.count() - 1),
              (QMailMessageIdList { ids.at(0), ids.at(1) }));
 
     QVERIFY(m_store->removeMessages(QMailMessageKey::parentFolderId(folder)));
     QCOMPARE(removed.count(), 2);
-    QCOMPARE(removed.last().at(0).value<QMailMessageIdList>().size(), 499);
+    QCOMPARE(idsOf<QMailMessageId>(removed, removed.count() - 1).size(), 499);
 }
 
 void TestMailStore::removalCascades()
@@ -545,11 +452,8 @@ void TestMailStore::removalCascades()
     const QMailAccountId account = makeAccount(QStringLiteral("Cascade"));
     const QMailAccountId bystander = makeAccount(QStringLiteral("Bystander"));
     const QMailFolderId top = makeFolder(account, QStringLiteral("top"));
-    QMailFolder sub(QStringLiteral("top/sub"), top, account);
-    QVERIFY(m_store->addFolder(&sub));
-    QMailMessage message = QMailMessage::fromRfc2822(MultipartText);
-    message.setParentFolderId(sub.id());
-    QVERIFY(m_store->addMessage(&message));
+    const QMailFolder sub(makeFolder(account, QStringLiteral("top/sub"), 0, top));
+    const QMailMessage message = addText(sub.id());
     const QString file = message.contentIdentifier();
 
     // A bystander account that used the sub-folder as its trash loses the role.
@@ -562,14 +466,11 @@ void TestMailStore::removalCascades()
     QSignalSpy accountsUpdated(m_store, &QMailStore::accountsUpdated);
     QVERIFY(m_store->removeFolder(top));
     QCOMPARE(messagesRemoved.count(), 1);
-    QCOMPARE(messagesRemoved.at(0).at(0).value<QMailMessageIdList>(),
-             (QMailMessageIdList { message.id() }));
+    QCOMPARE(idsOf<QMailMessageId>(messagesRemoved, 0), (QMailMessageIdList { message.id() }));
     QCOMPARE(foldersRemoved.count(), 1);
-    QCOMPARE(foldersRemoved.at(0).at(0).value<QMailFolderIdList>(),
-             (QMailFolderIdList { top, sub.id() }));
+    QCOMPARE(idsOf<QMailFolderId>(foldersRemoved, 0), (QMailFolderIdList { top, sub.id() }));
     QCOMPARE(accountsUpdated.count(), 1);
-    QCOMPARE(accountsUpdated.at(0).at(0).value<QMailAccountIdList>(),
-             (QMailAccountIdList { bystander }));
+    QCOMPARE(idsOf<QMailAccountId>(accountsUpdated, 0), (QMailAccountIdList { bystander }));
     QVERIFY(!QMailAccount(bystander).standardFolder(QMailFolder::TrashFolder).isValid());
     QVERIFY(!QFile::exists(file));
 
@@ -581,16 +482,16 @@ void TestMailStore::removalCascades()
     QSignalSpy accountsRemoved(m_store, &QMailStore::accountsRemoved);
     QVERIFY(m_store->removeAccount(account));
     QCOMPARE(accountsRemoved.count(), 1);
-    QCOMPARE(accountsRemoved.at(0).at(0).value<QMailAccountIdList>(),
-             (QMailAccountIdList { account }));
-    QCOMPARE(foldersRemoved.last().at(0).value<QMailFolderIdList>(), (QMailFolderIdList { inbox }));
-    QCOMPARE(messagesRemoved.last().at(0).value<QMailMessageIdList>(),
+    QCOMPARE(idsOf<QMailAccountId>(accountsRemoved, 0), (QMailAccountIdList { account }));
+    QCOMPARE(idsOf<QMailFolderId>(foldersRemoved, foldersRemoved.count() - 1),
+             (QMailFolderIdList { inbox }));
+    QCOMPARE(idsOf<QMailMessageId>(messagesRemoved, messagesRemoved.count() - 1),
              (QMailMessageIdList { m.id() }));
     QVERIFY(!m_store->messageMetaData(m.id()).id().isValid());
     QVERIFY(QMailAccount(bystander).id().isValid());
 }
 
-void TestMailStore::transactionRollback()
+void TestMailStore::transactions()
 {
     const QMailFolderId folder
         = makeFolder(makeAccount(QStringLiteral("Rollback")), QStringLiteral("INBOX"));
@@ -600,9 +501,7 @@ void TestMailStore::transactionRollback()
 
     QVERIFY(m_store->startTransaction());
     QVERIFY(!m_store->startTransaction());
-    QMailMessage message = QMailMessage::fromRfc2822(MultipartText);
-    message.setParentFolderId(folder);
-    QVERIFY(m_store->addMessage(&message));
+    const QMailMessage message = addText(folder);
     // Readable inside the transaction, gone with it.
     QCOMPARE(m_store->message(message.id()).partCount(), 2);
     m_store->rollbackTransaction();
@@ -611,29 +510,21 @@ void TestMailStore::transactionRollback()
     QCOMPARE(contentFiles(), filesBefore);
     QVERIFY(!m_store->inTransaction());
     QVERIFY(!m_store->commitTransaction());
-}
 
-void TestMailStore::failedOperationInsideTransaction()
-{
-    const QMailFolderId folder
-        = makeFolder(makeAccount(QStringLiteral("Partial")), QStringLiteral("INBOX"));
-    const int filesBefore = contentFiles();
-    QSignalSpy added(m_store, &QMailStore::messagesAdded);
+    // A failing batch inside a transaction leaves no row, no file and no
+    // announcement behind; the rest of the transaction goes on.
     QVERIFY(m_store->startTransaction());
     QMailMessage good = QMailMessage::fromRfc2822(MultipartText);
     good.setParentFolderId(folder);
-    QMailMessage bad = QMailMessage::fromRfc2822(MultipartText);
+    QMailMessage bad = good;
     bad.setParentFolderId(QMailFolderId(99999999));
-    // The failing batch leaves no row, no file and no announcement behind.
     QVERIFY(!m_store->addMessages(QList<QMailMessage *>() << &good << &bad));
     QCOMPARE(m_store->lastError(), QMailStore::ConstraintFailure);
     QVERIFY(!good.id().isValid());
-    QMailMessage later = QMailMessage::fromRfc2822(MultipartText);
-    later.setParentFolderId(folder);
-    QVERIFY(m_store->addMessage(&later));
+    const QMailMessage later = addText(folder);
     QVERIFY(m_store->commitTransaction());
     QCOMPARE(added.count(), 1);
-    QCOMPARE(added.at(0).at(0).value<QMailMessageIdList>(), (QMailMessageIdList { later.id() }));
+    QCOMPARE(idsOf<QMailMessageId>(added, 0), (QMailMessageIdList { later.id() }));
     QCOMPARE(m_store->queryMessages(QMailMessageKey::parentFolderId(folder)),
              (QMailMessageIdList { later.id() }));
     QCOMPARE(contentFiles(), filesBefore + 1);

@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -26,22 +27,57 @@ struct Result
     QByteArray err;
 };
 
-const QByteArray Attachment = "From: Carol <carol@example.org>\n"
-                              "To: dave@example.org\n"
-                              "Subject: with attachment\n"
-                              "Date: Fri, 5 Apr 2024 12:00:00 +0000\n"
-                              "Content-Type: multipart/mixed; boundary=q\n"
-                              "\n"
-                              "--q\n"
-                              "Content-Type: text/plain\n"
-                              "\n"
-                              "see attached\n"
-                              "--q\n"
-                              "Content-Type: text/csv; name=data.csv; charset=utf-8\n"
-                              "Content-Disposition: attachment; filename=data.csv\n"
-                              "\n"
-                              "a,b\n"
-                              "--q--\n";
+const QByteArray Attachment = "From: Carol <carol@example.org>\nTo: dave@example.org\n"
+                              "Subject: with attachment\nDate: Fri, 5 Apr 2024 12:00:00 +0000\n"
+                              "Content-Type: multipart/mixed; boundary=q\n\n"
+                              "--q\nContent-Type: text/plain\n\nsee attached\n"
+                              "--q\nContent-Type: text/csv; name=data.csv; charset=utf-8\n"
+                              "Content-Disposition: attachment; filename=data.csv\n\na,b\n--q--\n";
+const QByteArray AttachmentLine
+    = "\t--A\t2024-04-05T12:00:00Z\tCarol <carol@example.org>\twith attachment\n";
+
+// qmfctl started on the store in dataDir (the test's own store when empty).
+std::unique_ptr<QProcess> start(const QStringList &args, const QString &dataDir = QString())
+{
+    auto process = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!dataDir.isEmpty())
+        environment.insert(QStringLiteral("QMF_DATA"), dataDir);
+    process->setProcessEnvironment(environment);
+    process->start(TestEnvironment::binary(QStringLiteral("qmfctl")), args);
+    return process;
+}
+
+Result run(const QStringList &args, const QString &dataDir = QString(),
+           const QByteArray &input = QByteArray())
+{
+    const std::unique_ptr<QProcess> process = start(args, dataDir);
+    process->write(input);
+    process->closeWriteChannel();
+    Result result;
+    if (!process->waitForFinished(60000) || process->exitStatus() != QProcess::NormalExit)
+        return result;
+    return { process->exitCode(), process->readAllStandardOutput(),
+             process->readAllStandardError() };
+}
+
+void write(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+QStringList contentFiles(const QString &dir)
+{
+    QStringList files;
+    QDirIterator it(dir + QLatin1String("/mail"), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
+}
 
 } // namespace
 
@@ -62,10 +98,9 @@ private Q_SLOTS:
     void concurrentImports();
     void failures_data();
     void failures();
-    void notAStore_data();
-    void notAStore();
-    void schemaVersions_data();
-    void schemaVersions();
+    void unusableStore_data();
+    void unusableStore();
+    void upgradedSchema();
     void streams_data();
     void streams();
     void notMail_data();
@@ -75,50 +110,32 @@ private Q_SLOTS:
     void killedImportLeavesNoOrphan();
 
 private:
-    Result run(const QStringList &args, const QString &dataDir = QString(),
-               const QByteArray &input = QByteArray());
-    void write(const QString &path, const QByteArray &data);
     // A store in its own folder with one account (1) and folder (1), holding
     // `count` messages imported from a Maildir.
-    QString makeStore(const QString &name, int count);
-    QStringList contentFiles(const QString &dir);
+    QString makeStore(const QString &name, int count = 0);
 
     TestEnvironment m_env;
-    QMailStore *m_store = nullptr;
 };
 
-Result TestQmfctl::run(const QStringList &args, const QString &dataDir, const QByteArray &input)
+QString TestQmfctl::makeStore(const QString &name, int count)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (!dataDir.isEmpty())
-        environment.insert(QStringLiteral("QMF_DATA"), dataDir);
-    process.setProcessEnvironment(environment);
-    process.start(TestEnvironment::binary(QStringLiteral("qmfctl")), args);
-    process.write(input);
-    process.closeWriteChannel();
-    Result result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.code = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
-
-void TestQmfctl::write(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(data);
+    const QString dir = m_env.path(name);
+    for (int i = 0; i < count; ++i)
+        write(dir + QLatin1String("-maildir/cur/") + QString::number(i),
+              "From: a@example.org\nSubject: " + QByteArray(400, 'a' + i % 26) + "\n\nbody\n");
+    if (QFile::exists(dir))
+        return dir;
+    if (run({ "account", "add", "--name", "A" }, dir).code != 0
+        || run({ "folder", "add", "--account", "1", "--path", "INBOX" }, dir).code != 0
+        || (count > 0 && run({ "import", "--folder", "1", dir + "-maildir" }, dir).code != 0))
+        return QString();
+    return dir;
 }
 
 void TestQmfctl::initTestCase()
 {
     QVERIFY(m_env.isValid());
-    m_store = QMailStore::instance();
-    QCOMPARE(QMailStore::initializationState(), QMailStore::Initialized);
+    QCOMPARE(QMailStore::instance()->initializationState(), QMailStore::Initialized);
     const Result help = run({ "--help" });
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.contains("list messages [--folder ID] [--account ID]"));
@@ -129,7 +146,6 @@ void TestQmfctl::accountsAndFolders()
     Result result
         = run({ "account", "add", "--id", "12", "--name", "Home mail", "--from",
                 "Eve Example <eve@example.org>", "--signature", "Eve", "--standard-folders" });
-    QCOMPARE(result.code, 0);
     QCOMPARE(result.out, QByteArray("12\n"));
     const QMailAccount account(QMailAccountId(12));
     QCOMPARE(account.signature(), QStringLiteral("Eve"));
@@ -139,40 +155,35 @@ void TestQmfctl::accountsAndFolders()
             & QMailFolder::Trash);
 
     QCOMPARE(run({ "account", "update", "12", "--name", "Renamed" }).code, 0);
-    result = run({ "list", "accounts" });
-    QVERIFY(result.out.startsWith("12\tRenamed\tEve Example <eve@example.org>\tinbox="
-                                  + QByteArray::number(inbox.toULongLong()) + " outbox="));
-
+    QVERIFY(run({ "list", "accounts" })
+                .out.startsWith("12\tRenamed\tEve Example <eve@example.org>\tinbox="
+                                + QByteArray::number(inbox.toULongLong()) + " outbox="));
     result = run({ "folder", "add", "--account", "12", "--path", "Archive/2024", "--name",
                    "Archive", "--favourite" });
-    QCOMPARE(result.code, 0);
     const QByteArray archive = result.out.trimmed();
     QVERIFY(QMailFolder(QMailFolderId(archive.toULongLong())).status() & QMailFolder::Favourite);
     QCOMPARE(run({ "folder", "update", archive, "--no-favourite", "--standard", "junk" }).code, 0);
     QCOMPARE(QMailAccount(QMailAccountId(12)).standardFolder(QMailFolder::JunkFolder),
              QMailFolderId(archive.toULongLong()));
-    result = run({ "list", "folders", "--account", "12" });
-    QVERIFY(result.out.contains(archive + "\t12\t0\tArchive/2024\tArchive\tjunk\n"));
+    QVERIFY(run({ "list", "folders", "--account", "12" })
+                .out.contains(archive + "\t12\t0\tArchive/2024\tArchive\tjunk\n"));
 }
 
 void TestQmfctl::importsAndChanges()
 {
     const QString maildir = m_env.path(QStringLiteral("Maildir"));
-    write(maildir + QLatin1String("/new/1700000000.1.host"),
-          "From: a@example.org\nSubject: new one\n\nhello\n");
-    write(maildir + QLatin1String("/cur/1700000001.2.host:2,RS"), Attachment);
-    write(maildir + QLatin1String("/cur/1700000002.3.host:2,"),
-          "Subject: truncated\nContent-Type: multipart/mixed; boundary=z\n\n--z\nContent-Type: "
-          "text/pl");
-    write(maildir + QLatin1String("/tmp/ignored"), "Subject: still being delivered\n\n");
+    write(maildir + "/new/1700000000.1.host", "From: a@example.org\nSubject: new one\n\nhello\n");
+    write(maildir + "/cur/1700000001.2.host:2,RS", Attachment);
+    write(maildir + "/cur/1700000002.3.host:2,",
+          "Subject: truncated\nContent-Type: multipart/mixed; boundary=z\n\n--z\nContent-Type: t");
+    write(maildir + "/tmp/ignored", "Subject: still being delivered\n\n");
     const QString mbox = m_env.path(QStringLiteral("inbox.mbox"));
     write(mbox,
           "From alice@example.org Mon Jan  1 00:00:00 2024\n"
-          "From: alice@example.org\nSubject: first\n\n"
-          ">From the start, this line was quoted.\n\n"
+          "From: alice@example.org\nSubject: first\n\n>From the start, this line was quoted.\n\n"
           "From carol@example.org Mon Jan  1 00:00:02 2024\n"
           "From: carol@example.org\nSubject: third\n\nlast\n");
-    const QString dir = makeStore(QStringLiteral("imports"), 0);
+    const QString dir = makeStore(QStringLiteral("imports"));
     QVERIFY(!dir.isEmpty());
     Result result = run({ "import", "--folder", "1", maildir }, dir);
     QCOMPARE(result.err, QByteArray());
@@ -180,27 +191,18 @@ void TestQmfctl::importsAndChanges()
     QCOMPARE(run({ "import", "--folder", "1", "--read", mbox }, dir).out, QByteArray("2\n"));
 
     // id, folder, flags (R read, E read elsewhere, A attachments), date, sender, subject
-    result = run({ "list", "messages", "--folder", "1" }, dir);
-    QCOMPARE(result.out,
-             QByteArray("1\t1\t---\t\ta@example.org\tnew one\n"
-                        "2\t1\tR-A\t2024-04-05T12:00:00Z\tCarol <carol@example.org>\twith "
-                        "attachment\n"
-                        "3\t1\t---\t\t\ttruncated\n"
-                        "4\t1\tR--\t\talice@example.org\tfirst\n"
-                        "5\t1\tR--\t\tcarol@example.org\tthird\n"));
+    QCOMPARE(run({ "list", "messages", "--folder", "1" }, dir).out,
+             "1\t1\t---\t\ta@example.org\tnew one\n2\t1\tR-A" + AttachmentLine.mid(4)
+                 + "3\t1\t---\t\t\ttruncated\n4\t1\tR--\t\talice@example.org\tfirst\n"
+                   "5\t1\tR--\t\tcarol@example.org\tthird\n");
     QCOMPARE(run({ "mark", "--read-elsewhere", "1", "3" }, dir).code, 0);
     QCOMPARE(run({ "mark", "--unread", "2" }, dir).code, 0);
-    QCOMPARE(run({ "folder", "add", "--account", "1", "--path", "Other" }, dir).out,
-             QByteArray("2\n"));
+    QCOMPARE(run({ "folder", "add", "--account", "1", "--path", "Other" }, dir).out, "2\n");
     QCOMPARE(run({ "move", "--folder", "2", "4" }, dir).code, 0);
     QCOMPARE(run({ "delete", "5" }, dir).code, 0);
-    result = run({ "list", "messages" }, dir);
-    QCOMPARE(result.out,
-             QByteArray("1\t1\t-E-\t\ta@example.org\tnew one\n"
-                        "2\t1\t--A\t2024-04-05T12:00:00Z\tCarol <carol@example.org>\twith "
-                        "attachment\n"
-                        "3\t1\t-E-\t\t\ttruncated\n"
-                        "4\t2\tR--\t\talice@example.org\tfirst\n"));
+    QCOMPARE(run({ "list", "messages" }, dir).out,
+             "1\t1\t-E-\t\ta@example.org\tnew one\n2\t1" + AttachmentLine
+                 + "3\t1\t-E-\t\t\ttruncated\n4\t2\tR--\t\talice@example.org\tfirst\n");
     // The deleted message's content went with it.
     QCOMPARE(contentFiles(dir).size(), 4);
     QCOMPARE(run({ "account", "remove", "1" }, dir).code, 0);
@@ -211,21 +213,15 @@ void TestQmfctl::importsAndChanges()
 void TestQmfctl::concurrentImports()
 {
     // Two writers at once: the second waits for the first instead of failing.
-    const QString store = makeStore(QStringLiteral("parallel"), 0);
-    QList<QProcess *> imports;
+    const QString store = makeStore(QStringLiteral("parallel"));
+    std::unique_ptr<QProcess> imports[2];
     for (int d = 0; d < 2; ++d) {
         const QString dir = m_env.path(QStringLiteral("parallel%1").arg(d));
         for (int i = 0; i < 300; ++i)
             write(dir + QStringLiteral("/cur/%1:2,").arg(i), "Subject: parallel\n\nx\n");
-        auto *process = new QProcess(this);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QMF_DATA"), store);
-        process->setProcessEnvironment(environment);
-        process->start(TestEnvironment::binary(QStringLiteral("qmfctl")),
-                       { "import", "--folder", "1", dir });
-        imports.append(process);
+        imports[d] = start({ "import", "--folder", "1", dir }, store);
     }
-    for (QProcess *process : qAsConst(imports)) {
+    for (const auto &process : imports) {
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->readAllStandardOutput(), QByteArray("300\n"));
     }
@@ -241,11 +237,9 @@ void TestQmfctl::failures_data()
     const QString huge = m_env.path(QStringLiteral("huge.eml"));
     const QString good = m_env.path(QStringLiteral("good.eml"));
     // Sparse: a file too large to be a message takes no room.
-    {
-        QFile file(huge);
-        if (file.open(QIODevice::WriteOnly))
-            file.resize((qint64(1) << 30) + 1);
-    }
+    QFile file(huge);
+    if (file.open(QIODevice::WriteOnly))
+        file.resize((qint64(1) << 30) + 1);
     write(good, Attachment);
     auto row = [](const char *name, const QStringList &args, int code, const QByteArray &error) {
         QTest::newRow(name) << args << code << QByteArray("qmfctl: " + error + "\n");
@@ -286,7 +280,7 @@ void TestQmfctl::failures()
     QFETCH(QStringList, args);
     QFETCH(int, code);
     QFETCH(QByteArray, error);
-    const QString dir = makeStore(QStringLiteral("failures"), 0);
+    const QString dir = makeStore(QStringLiteral("failures"));
     const Result result = run(args, dir);
     QCOMPARE(result.err, error);
     QCOMPARE(result.code, code);
@@ -295,101 +289,66 @@ void TestQmfctl::failures()
     QCOMPARE(run({ "list", "messages" }, dir).out, QByteArray());
 }
 
-void TestQmfctl::notAStore_data()
+void TestQmfctl::unusableStore_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QByteArray>("why");
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<QByteArray>("error");
     QTest::newRow("text file") << QByteArray(
-        "This is not a database, just some text that is long enough.\n")
-                               << QByteArray("file is not a database\n");
-    // An SQLite database of some other program.
+        "This is not a database, just some long enough text.\n")
+                               << QString()
+                               << QByteArray(" is not a mail store: file is not a database");
     QTest::newRow("foreign database")
-        << QByteArray() << QByteArray("holds another application's data");
+        << QByteArray() << QStringLiteral("CREATE TABLE notes (text TEXT)")
+        << QByteArray(" is not a mail store: it holds another application's data");
+    QTest::newRow("newer schema") << QByteArray() << QStringLiteral("PRAGMA user_version = 3")
+                                  << QByteArray(
+                                         " has schema version 3; this program reads version 2");
 }
 
-void TestQmfctl::notAStore()
+void TestQmfctl::unusableStore()
 {
     QFETCH(QByteArray, content);
-    QFETCH(QByteArray, why);
-    const QString dir
-        = m_env.path(QStringLiteral("bad-store-")
-                     + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+    QFETCH(QString, sql);
+    QFETCH(QByteArray, error);
+    const QString dir = sql.startsWith(QLatin1String("PRAGMA"))
+        ? makeStore(QStringLiteral("newer"))
+        : m_env.path(QStringLiteral("bad-") + QString::fromLatin1(QTest::currentDataTag()));
     const QString db = dir + QLatin1String("/qmailstore.db");
-    if (content.isEmpty()) {
+    if (!content.isEmpty()) {
+        write(db, content);
+    } else {
         QDir().mkpath(dir);
-        QSqlDatabase other
-            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), sql);
         other.setDatabaseName(db);
         QVERIFY(other.open());
-        QVERIFY(other.exec(QStringLiteral("CREATE TABLE notes (text TEXT)")).lastError().type()
-                == QSqlError::NoError);
+        QVERIFY(!other.exec(sql).lastError().isValid());
         other.close();
-        other = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
-    } else {
-        write(db, content);
     }
+    QSqlDatabase::removeDatabase(sql);
     QFile before(db);
     QVERIFY(before.open(QIODevice::ReadOnly));
     const QByteArray original = before.readAll();
-    before.close();
 
+    // One line naming the file and why, not a warning of the library first,
+    // and the file left as it was.
     const Result result = run({ "list", "accounts" }, dir);
     QCOMPARE(result.code, 1);
-    QVERIFY2(result.err.startsWith("qmfctl: " + QFile::encodeName(db) + " is not a mail store: "),
+    const QByteArray prefix = sql.startsWith(QLatin1String("PRAGMA")) ? "The mail store " : "";
+    QVERIFY2(result.err.startsWith("qmfctl: " + prefix + QFile::encodeName(db) + error),
              result.err.constData());
-    QVERIFY2(result.err.contains(why), result.err.constData());
-    // One line, not a warning of the library before qmfctl's own.
     QCOMPARE(result.err.count('\n'), 1);
     QFile after(db);
     QVERIFY(after.open(QIODevice::ReadOnly));
     QCOMPARE(after.readAll(), original);
 }
 
-QString TestQmfctl::makeStore(const QString &name, int count)
+void TestQmfctl::upgradedSchema()
 {
-    const QString dir = m_env.path(name);
-    const QString maildir = dir + QLatin1String("-maildir/cur/");
-    for (int i = 0; i < count; ++i)
-        write(maildir + QString::number(i),
-              "From: a@example.org\nSubject: " + QByteArray(400, 'a' + i % 26) + "\n\nbody\n");
-    if (QFile::exists(dir))
-        return dir;
-    if (run({ "account", "add", "--name", "A" }, dir).code != 0
-        || run({ "folder", "add", "--account", "1", "--path", "INBOX" }, dir).code != 0
-        || (count > 0 && run({ "import", "--folder", "1", dir + "-maildir" }, dir).code != 0))
-        return QString();
-    return dir;
-}
-
-QStringList TestQmfctl::contentFiles(const QString &dir)
-{
-    QStringList files;
-    QDirIterator it(dir + QLatin1String("/mail"), QDir::Files | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(it.next());
-    return files;
-}
-
-void TestQmfctl::schemaVersions_data()
-{
-    QTest::addColumn<int>("version");
-    QTest::addColumn<QByteArray>("error");
     // The first stores of version 1 let SQLite reuse a removed account's id.
-    QTest::newRow("old shape, upgraded") << 1 << QByteArray();
-    QTest::newRow("newer, refused") << 3
-                                    << QByteArray(" has schema version 3; this program reads "
-                                                  "version 2\n");
-}
-
-void TestQmfctl::schemaVersions()
-{
-    QFETCH(int, version);
-    QFETCH(QByteArray, error);
-    const QString dir = makeStore(QStringLiteral("schema-%1").arg(version), 1);
+    const QString dir = makeStore(QStringLiteral("schema-1"), 1);
     QVERIFY(!dir.isEmpty());
-    QVERIFY(run({ "account", "add", "--name", "B" }, dir).code == 0);
+    QCOMPARE(run({ "account", "add", "--name", "B" }, dir).code, 0);
     QCOMPARE(run({ "account", "remove", "2" }, dir).code, 0);
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v"));
@@ -400,20 +359,11 @@ void TestQmfctl::schemaVersions()
                " signature TEXT NOT NULL DEFAULT '', fromaddress TEXT NOT NULL DEFAULT '',"
                " fromname TEXT NOT NULL DEFAULT '', status INTEGER NOT NULL DEFAULT 0)",
                "INSERT INTO old SELECT * FROM accounts", "DROP TABLE accounts",
-               "ALTER TABLE old RENAME TO accounts" })
+               "ALTER TABLE old RENAME TO accounts", "PRAGMA user_version = 1" })
             QVERIFY2(!db.exec(QLatin1String(sql)).lastError().isValid(), sql);
-        db.exec(QStringLiteral("PRAGMA user_version = %1").arg(version));
-        db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("v"));
-
     const Result list = run({ "list", "messages" }, dir);
-    if (!error.isEmpty()) {
-        QCOMPARE(list.code, 1);
-        QCOMPARE(list.err,
-                 "qmfctl: The mail store " + QFile::encodeName(dir) + "/qmailstore.db" + error);
-        return;
-    }
     QCOMPARE(list.code, 0);
     QCOMPARE(list.out.count('\n'), 1);
     QVERIFY(run({ "list", "accounts" }, dir).out.startsWith("1\tA\t"));
@@ -433,58 +383,46 @@ void TestQmfctl::streams_data()
 void TestQmfctl::streams()
 {
     QFETCH(bool, fifo);
-    const QString dir = makeStore(QStringLiteral("stream-%1").arg(fifo), 0);
+    const QString dir = makeStore(QStringLiteral("stream-%1").arg(fifo));
     QVERIFY(!dir.isEmpty());
-    QString path = QStringLiteral("/dev/stdin");
-    QByteArray input = Attachment;
-    if (fifo) {
-        path = dir + QLatin1String("/fifo");
+    const QString path = fifo ? dir + QLatin1String("/fifo") : QStringLiteral("/dev/stdin");
+    if (fifo)
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        input.clear();
-    }
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QMF_DATA"), dir);
-    process.setProcessEnvironment(environment);
-    process.start(TestEnvironment::binary(QStringLiteral("qmfctl")),
-                  { "import", "--folder", "1", path });
+    const std::unique_ptr<QProcess> process = start({ "import", "--folder", "1", path }, dir);
     if (fifo) {
         // qmfctl waits for the writer, and reads to the end as cat would.
         QFile writer(path);
         QVERIFY(writer.open(QIODevice::WriteOnly));
         writer.write(Attachment);
     } else {
-        process.write(input);
+        process->write(Attachment);
     }
-    process.closeWriteChannel();
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.readAllStandardError(), QByteArray());
-    QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray("1\n"));
-    const Result list = run({ "list", "messages" }, dir);
-    QVERIFY2(list.out.endsWith("\t--A\t2024-04-05T12:00:00Z\tCarol <carol@example.org>\twith "
-                               "attachment\n"),
-             list.out.constData());
+    process->closeWriteChannel();
+    QVERIFY(process->waitForFinished(60000));
+    QCOMPARE(process->readAllStandardError(), QByteArray());
+    QCOMPARE(process->exitCode(), 0);
+    QCOMPARE(process->readAllStandardOutput(), QByteArray("1\n"));
+    QCOMPARE(run({ "list", "messages" }, dir).out, "1\t1" + AttachmentLine);
 }
 
 void TestQmfctl::notMail_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QByteArray>("why");
+    const QByteArray noHeader = "it does not start with a header field";
     QTest::newRow("empty") << QByteArray() << QByteArray("the file is empty");
     QTest::newRow("binary") << QByteArray("\x7f"
                                           "ELF\x02\x01\x01\0\0\0",
                                           10)
-                            << QByteArray("it does not start with a header field");
-    QTest::newRow("text") << QByteArray("Dear Bob,\nsee you: soon\n")
-                          << QByteArray("it does not start with a header field");
+                            << noHeader;
+    QTest::newRow("text") << QByteArray("Dear Bob,\nsee you: soon\n") << noHeader;
 }
 
 void TestQmfctl::notMail()
 {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, why);
-    const QString dir = makeStore(QStringLiteral("notmail-") + QTest::currentDataTag(), 0);
+    const QString dir = makeStore(QStringLiteral("notmail-") + QTest::currentDataTag());
     QVERIFY(!dir.isEmpty());
     const QString file = dir + QLatin1String("-in/bad");
     write(file, content);
@@ -546,20 +484,16 @@ void TestQmfctl::damagedStore()
 
 void TestQmfctl::killedImportLeavesNoOrphan()
 {
-    const QString dir = makeStore(QStringLiteral("killed"), 0);
+    const QString dir = makeStore(QStringLiteral("killed"));
     QVERIFY(!dir.isEmpty());
     for (int i = 0; i < 5000; ++i)
         write(dir + QStringLiteral("-big/cur/%1").arg(i), Attachment);
-    QProcess import;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QMF_DATA"), dir);
-    import.setProcessEnvironment(environment);
-    import.start(TestEnvironment::binary(QStringLiteral("qmfctl")),
-                 { "import", "--folder", "1", dir + "-big" });
+    const std::unique_ptr<QProcess> import
+        = start({ "import", "--folder", "1", dir + "-big" }, dir);
     QVERIFY(waitUntil([&] { return contentFiles(dir).size() >= 200; }));
-    ::kill(pid_t(import.processId()), SIGKILL);
-    QVERIFY(import.waitForFinished());
-    QVERIFY(import.exitStatus() == QProcess::CrashExit);
+    ::kill(pid_t(import->processId()), SIGKILL);
+    QVERIFY(import->waitForFinished());
+    QVERIFY(import->exitStatus() == QProcess::CrashExit);
     // The next process to open the store clears what the dead one left.
     const Result list = run({ "list", "messages" }, dir);
     QCOMPARE(list.code, 0);
