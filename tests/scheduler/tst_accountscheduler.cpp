@@ -1,11 +1,11 @@
+#include "accountscheduler.h"
+#include "closurebase.h"
+#include "delayedsignal.h"
 #include "logcapture.h"
 #include "messageserverstandin.h"
-#include "closurebase.h"
-#include "tavikserviceactionmanager.h"
 #include "storefixture.h"
-#include "accountscheduler.h"
-#include "delayedsignal.h"
 #include "syncscheduler.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailaccount.h>

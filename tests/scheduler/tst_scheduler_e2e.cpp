@@ -295,12 +295,6 @@ void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce()
 
 void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
 {
-    // Known fault, not yet mended: once the daemon has stored the push
-    // settings of the always-on account, libaccounts answers its later reads
-    // and writes with "disk I/O error" after another process writes the
-    // database, so the settings cannot be stored and the owed sync is not
-    // the one this case waits for.
-    QSKIP("libaccounts reports disk I/O errors after the daemon's own push-settings write");
     const QString id = QString::number(mAlwaysOn);
     // NetworkManager comes after the daemon, offline: the always-on account
     // falls back to a sync every ten minutes, and returns when online.
