@@ -205,7 +205,7 @@ void AccountMirror::recordSynchronized(const QMailAccountId &id)
 
 void AccountMirror::onAccountRemoved(Accounts::AccountId id)
 {
-    if (Accounts::Account *gone = mLive.take(id)) {
+    if (QPointer<Accounts::Account> gone = mLive.take(id)) {
         gone->deleteLater();
     }
     onAccountChanged(id);
