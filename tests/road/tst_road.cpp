@@ -53,21 +53,15 @@ void RoadOfNewMail::initTestCase()
     drop("Ann Road", "Waiting before the start");
     mAccount = AccountsFixture::createAccount("local-mail");
     QVERIFY(mAccount);
-    const QString id = QString::number(mAccount);
     // ag-tool stores one setting a call.
-    const QStringList settings
-        = { "service string:maildir=" + mMaildir, "service int:lastSynchronized=1",
-            "account int:scheduler/schedule_peak=0", "account int:scheduler/schedule_off_peak=0" };
-    for (const QString &setting : settings) {
-        const QString kind = setting.section(' ', 0, 0);
-        QVERIFY(
-            !AccountsFixture::agTool(
-                 kind == "service"
-                     ? QStringList { "update-service", id, "local-email", setting.section(' ', 1) }
-                     : QStringList { "update-account", id, setting.section(' ', 1) })
-                 .isNull());
+    const QStringList steps = { "update-service %1 local-email string:maildir=" + mMaildir,
+                                "update-service %1 local-email int:lastSynchronized=1",
+                                "update-account %1 int:scheduler/schedule_peak=0",
+                                "update-account %1 int:scheduler/schedule_off_peak=0",
+                                "enable-service %1 local-email" };
+    for (const QString &step : steps) {
+        QVERIFY(!AccountsFixture::agTool(step.arg(mAccount).split(' ')).isNull());
     }
-    QVERIFY(!AccountsFixture::agTool({ "enable-service", id, "local-email" }).isNull());
 
     QVERIFY(mNotifications.start());
     QVERIFY(mJobs.start());
