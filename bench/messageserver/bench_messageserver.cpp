@@ -148,6 +148,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 10000;
+    // The request's argument types, as a client of the server sends them.
+    qDBusRegisterMetaType<QMailSortElement>();
+    qDBusRegisterMetaType<QMailSortElementList>();
+    qDBusRegisterMetaType<QList<qulonglong>>();
     if (qgetenv("POSTVANE_BIN_DIR").isEmpty()) {
         qputenv("POSTVANE_BIN_DIR", POSTVANE_BIN_DIR);
     }
