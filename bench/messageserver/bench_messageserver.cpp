@@ -1,12 +1,15 @@
 // Measures the message server on a Maildir of N messages (default 10000):
 //  - one RetrieveMessageLists request that imports them all: messages/s and
 //    the server's peak resident memory (VmHWM);
+//  - the daemon beside it, mirroring every new message into Tracker and
+//    notifying: its peak resident memory once Tracker holds them all;
 //  - `notmuch new` indexing the same Maildir, the tool a Maildir user would
 //    otherwise pick: messages/s and peak memory.
 // Usage: bench_messageserver [COUNT]
 // Everything happens in a temporary folder on private buses.
 
 #include "accountsfixture.h"
+#include "settingswriter.h"
 #include "testenvironment.h"
 #include "waituntil.h"
 
@@ -23,6 +26,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include <cstdio>
 #include <sys/resource.h>
@@ -144,6 +148,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 10000;
+    // The request's argument types, as a client of the server sends them.
+    qDBusRegisterMetaType<QMailSortElement>();
+    qDBusRegisterMetaType<QMailSortElementList>();
+    qDBusRegisterMetaType<QList<qulonglong>>();
     if (qgetenv("POSTVANE_BIN_DIR").isEmpty()) {
         qputenv("POSTVANE_BIN_DIR", POSTVANE_BIN_DIR);
     }
@@ -176,8 +184,20 @@ int main(int argc, char *argv[])
     AccountsFixture::agTool({ QStringLiteral("update-service"), QString::number(account),
                               QStringLiteral("local-email"),
                               QStringLiteral("string:maildir=") + maildir });
+    // Synchronised before and scheduled never: only the bench asks for mail.
+    AccountsFixture::agTool({ QStringLiteral("update-service"), QString::number(account),
+                              QStringLiteral("local-email"),
+                              QStringLiteral("int:lastSynchronized=1") });
     AccountsFixture::agTool({ QStringLiteral("enable-service"), QString::number(account),
                               QStringLiteral("local-email") });
+    writeSettings(
+        env.settingsFile(),
+        { { "Syslog/Enabled", 0 }, { "FileLog/Enabled", 0 }, { "StdStreamLog/Enabled", 0 } });
+    qputenv("MAIL_BOOT_NO_WAIT", "1");
+    QProcess notifications, daemon;
+    notifications.start(TestEnvironment::binary(QStringLiteral("standin-notificationserver")),
+                        QStringList());
+    daemon.start(TestEnvironment::binary(QStringLiteral("postvane")), QStringList());
 
     Listener listener;
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -212,6 +232,28 @@ int main(int argc, char *argv[])
     const long serverPeak = peakKb(server.processId());
     std::printf("messageserver: error code %d, %.2f s, %.0f messages/s, peak %.1f MB\n",
                 listener.ended.value(import), seconds, count / seconds, serverPeak / 1024.0);
+    // The daemon is done when Tracker holds every message.
+    QElapsedTimer mirrorTimer;
+    mirrorTimer.start();
+    const bool mirrored = waitUntil(
+        [&] {
+            QProcess query;
+            query.start(QStringLiteral("tracker3"),
+                        { QStringLiteral("sparql"), QStringLiteral("--dbus-service"),
+                          QStringLiteral("com.brenmor.Postvane.Tracker"), QStringLiteral("-q"),
+                          QStringLiteral("SELECT COUNT(?m) WHERE { ?m a nmo:Email }") });
+            query.waitForFinished(60000);
+            QThread::msleep(500);
+            return query.readAllStandardOutput().contains(QByteArray::number(count));
+        },
+        3600 * 1000);
+    std::printf("postvane: %s %.1f s after the import, peak %.1f MB\n",
+                mirrored ? "all mirrored" : "NOT all mirrored", mirrorTimer.nsecsElapsed() / 1e9,
+                peakKb(daemon.processId()) / 1024.0);
+    daemon.terminate();
+    daemon.waitForFinished();
+    notifications.terminate();
+    notifications.waitForFinished();
     server.terminate();
     server.waitForFinished();
 

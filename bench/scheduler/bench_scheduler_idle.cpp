@@ -9,7 +9,6 @@
 #include "accountsfixture.h"
 #include "processrunner.h"
 #include "settingswriter.h"
-#include "storefixture.h"
 #include "testenvironment.h"
 #include "waituntil.h"
 
@@ -62,9 +61,13 @@ QByteArray statusField(qint64 pid, const QByteArray &field)
     return QByteArray();
 }
 
-bool addAccount()
+// An account with an empty Maildir of its own; the message server mirrors it
+// into the mail store.
+bool addAccount(const QString &maildir)
 {
-    const QMailAccountId stored = StoreFixture::addAccount(QStringLiteral("Idle"), nullptr, true);
+    for (const char *sub : { "/cur", "/new", "/tmp" }) {
+        QDir().mkpath(maildir + QLatin1String(sub));
+    }
     Accounts::Manager manager;
     Accounts::Account *account = manager.createAccount(QStringLiteral("local-mail"));
     account->setEnabled(true);
@@ -73,7 +76,8 @@ bool addAccount()
     account->selectService(manager.service(QStringLiteral("local-email")));
     account->setEnabled(true);
     account->setValue(QStringLiteral("lastSynchronized"), 1);
-    return account->syncAndBlock() && account->id() == stored.toULongLong();
+    account->setValue(QStringLiteral("maildir"), maildir);
+    return account->syncAndBlock();
 }
 
 } // namespace
@@ -119,14 +123,13 @@ int main(int argc, char *argv[])
     powerProfiles.start("/usr/bin/python3",
                         { "-m", "dbusmock", "--system", "--template", "power_profiles_daemon" });
     ProcessRunner server;
-    if (!server.start(TestEnvironment::binary("standin-messageserver"))
-        || !server.waitForLine("ready")) {
-        std::fprintf(stderr, "cannot start standin-messageserver\n");
+    if (!server.start(TestEnvironment::binary("messageserver"))) {
+        std::fprintf(stderr, "cannot start the message server\n");
         return 1;
     }
     for (int i = 0; i < AccountCount; ++i) {
-        if (!addAccount()) {
-            std::fprintf(stderr, "cannot store account %d in step with the mail store\n", i + 1);
+        if (!addAccount(env.path(QStringLiteral("maildir-%1").arg(i)))) {
+            std::fprintf(stderr, "cannot store account %d\n", i + 1);
             return 1;
         }
     }

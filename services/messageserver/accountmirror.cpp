@@ -12,11 +12,42 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
+
+// libaccounts-glib opens and closes the database file outside SQLite for
+// every manager it makes, which drops the process's SQLite read lock on it
+// (POSIX locks belong to the process). Another program that ends its last
+// connection would then delete the write-ahead log under ours ("disk I/O
+// error"). Once both managers exist, the lock is taken again on a descriptor
+// that stays open.
+void holdAccountsDatabaseLock()
+{
+    const QByteArray folder = qgetenv("ACCOUNTS");
+    const QString file
+        = (folder.isEmpty()
+               ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                   + QStringLiteral("/libaccounts-glib")
+               : QFile::decodeName(folder))
+        + QStringLiteral("/accounts.db");
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0x40000000 + 2; // SQLite's shared range
+    lock.l_len = 510;
+    if (fd >= 0 && ::fcntl(fd, F_SETLK, &lock) != 0) {
+        qWarning("Cannot lock the accounts database: %s", std::strerror(errno));
+    }
+}
 
 const QString EmailType = QStringLiteral("e-mail");
 
@@ -52,6 +83,7 @@ AccountMirror::AccountMirror(QObject *parent)
                 &AccountMirror::onAccountRemoved);
         connect(manager, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
     }
+    holdAccountsDatabaseLock();
     // libaccounts 1.16 does not tell its managers of every change another
     // process makes (an ag-tool update of a service setting of an account
     // older than this process never reached them), so every change notice
@@ -173,7 +205,7 @@ void AccountMirror::recordSynchronized(const QMailAccountId &id)
 
 void AccountMirror::onAccountRemoved(Accounts::AccountId id)
 {
-    if (Accounts::Account *gone = mLive.take(id)) {
+    if (QPointer<Accounts::Account> gone = mLive.take(id)) {
         gone->deleteLater();
     }
     onAccountChanged(id);

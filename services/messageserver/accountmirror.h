@@ -6,6 +6,7 @@
 #include <Accounts/Manager>
 
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 
 // Keeps the mail store's accounts in step with the e-mail accounts of the
@@ -66,7 +67,9 @@ private:
     // One account object per account for the whole run: libaccounts brings
     // the changes of other processes into these, while an object loaded
     // afresh may show an old state of the database.
-    QHash<quint64, Accounts::Account *> mLive;
+    // Guarded: a removed account's object is deleted later, and the manager
+    // may hand it out again until then.
+    QHash<quint64, QPointer<Accounts::Account>> mLive;
     QSet<Accounts::AccountId> mPending;
     QSet<Accounts::AccountId> mPushMarked; // accounts told to be push-capable by this process
     bool mMirroring = false;

@@ -1,5 +1,6 @@
 #include "syncscheduler.h"
 
+#include "accountsdatabase.h"
 #include "delayedsignal.h"
 #include "enforce.h"
 #include "logcategories.h"
@@ -18,7 +19,6 @@
 #include <QDBusConnection>
 #include <QMetaType>
 #include <QPointer>
-#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,23 +63,21 @@ const QMailFolderKey &favouriteKey()
     return key;
 }
 
-// The database as it is now, on a connection of its own: a long-lived
-// manager's own connection can keep showing the database as it was when it
-// first looked (seen with libaccounts-glib 1.26 after another process had
-// written), so the settings that decide on a scheduler are read afresh. The
-// manager owns the account it hands out.
+// The account as the database holds it now: a fresh object, deleted after use.
 struct AccountReading
 {
-    explicit AccountReading(Accounts::AccountId id)
-        : account(manager.account(id))
+    AccountReading(Accounts::Manager &manager, Accounts::AccountId id, bool warn = true)
+        : account(Accounts::Account::fromId(&manager, id))
     {
-        if (!account) {
+        if (!account && warn) {
             qWarning() << "Account" << id << "not found, error:" << manager.lastError().message();
         }
     }
+    ~AccountReading() { delete account; }
+    AccountReading(const AccountReading &) = delete;
+    AccountReading &operator=(const AccountReading &) = delete;
 
-    Accounts::Manager manager;
-    Accounts::Account *account;
+    Accounts::Account *const account;
 };
 
 } // namespace
@@ -94,6 +92,7 @@ SyncScheduler::SyncScheduler(QObject *parent)
     , mMailManager(MailServiceType)
     , mNetwork(new NetworkOnlineState(this))
 {
+    AccountsDatabase::holdSharedLock();
     qRegisterMetaType<Accounts::AccountId>("Accounts::AccountId");
     qMailLog(Scheduler) << "SyncScheduler is created";
 }
@@ -166,7 +165,7 @@ void SyncScheduler::init()
 bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "Checking if it is the first sync for account" << id;
-    const AccountReading reading(id);
+    const AccountReading reading(mReader, id);
     Accounts::Account *account = reading.account;
     if (!account) {
         return false;
@@ -191,7 +190,7 @@ bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 
 bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &settings)
 {
-    const AccountReading reading(id);
+    const AccountReading reading(mReader, id);
     Accounts::Account *account = reading.account;
     if (!account) {
         return false;
@@ -201,7 +200,7 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
         qMailLog(Scheduler) << "Account" << id << "is disabled";
         return false;
     }
-    if (!reading.manager.accountListEnabled(MailServiceType).contains(id)) {
+    if (!mReader.accountListEnabled(MailServiceType).contains(id)) {
         qMailLog(Scheduler) << "Account" << id << "doesn't have enabled e-mail services, ignor it.";
         return false;
     }
@@ -434,16 +433,8 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
     qMailLog(Scheduler) << "Checking for always-on for account" << id
                         << (syncNeeded ? ", sync needed..." : "...");
     const int schedule = scheduler->currentSchedule();
-    // A manager of its own, as for every reading; one that has written is
-    // kept open to the end, since libaccounts-glib's readers failed with disk
-    // I/O errors after a writing connection had been closed.
-    auto *manager = new Accounts::Manager(this);
-    Accounts::Account *account = manager->account(id);
-    const auto done = qScopeGuard([&] {
-        if (!manager->property("wrote").toBool()) {
-            delete manager;
-        }
-    });
+    const AccountReading reading(mReader, id, false);
+    Accounts::Account *account = reading.account;
     if (!account) {
         return;
     }
@@ -506,9 +497,6 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
     // Stored before the account object goes: a store left to run after it
     // would be cancelled with it. A store that fails is not a change: the
     // next check would fail again and sync again a second later, for ever.
-    if (changed) {
-        manager->setProperty("wrote", true);
-    }
     if (changed && !account->syncAndBlock()) {
         qWarning() << "Account" << id << "configuration could not be stored";
         changed = false;

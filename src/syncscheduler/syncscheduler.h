@@ -1,8 +1,8 @@
 #ifndef SYNCSCHEDULER_H
 #define SYNCSCHEDULER_H
 
-#include "connsettings.h"
 #include "accountscheduler.h"
+#include "connsettings.h"
 #include "schedulesettings.h"
 
 #include <Accounts/Account>
@@ -88,6 +88,11 @@ private:
     // service is enabled or disabled; this one is, so such an account gets
     // (or loses) its scheduler without a restart.
     Accounts::Manager mMailManager;
+    // Reads and writes: every account object is loaded afresh and deleted
+    // after use, since an object a manager keeps shows only the changes that
+    // manager was told of. No manager is made after these three (see
+    // AccountsDatabase).
+    Accounts::Manager mReader;
     QSet<Accounts::AccountId> mKnownAccounts;
     QMap<Accounts::AccountId, QSharedPointer<AccountScheduler>> mSchedulers;
     NetworkOnlineState *mNetwork;

@@ -1,11 +1,11 @@
+#include "accountscheduler.h"
+#include "closurebase.h"
+#include "delayedsignal.h"
 #include "logcapture.h"
 #include "messageserverstandin.h"
-#include "closurebase.h"
-#include "tavikserviceactionmanager.h"
 #include "storefixture.h"
-#include "accountscheduler.h"
-#include "delayedsignal.h"
 #include "syncscheduler.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailaccount.h>
@@ -80,7 +80,6 @@ private Q_SLOTS:
     void windowOutsideTheDayNeverSpins();
 
     void intervals();
-    void alwaysOnStillSyncsOnceAtStart();
     void unchangedResetDoesNothing();
     void changedResetRestarts();
     void resetLeavesARunningSyncAlone();
@@ -90,7 +89,6 @@ private Q_SLOTS:
     void failureWhileAlwaysOnFallsBackToTenMinutes();
     void failureWithoutScheduleOwesNothing();
     void reportsAfterTheFirstAreWarnedAbout();
-    void folderUpdatesTriggerTheAlwaysOnCheck();
     void delayedSignalFiresOnceAndGoes();
 
 private:
@@ -250,19 +248,6 @@ void AccountSchedulerTest::intervals()
     scheduler.stopScheduler();
 }
 
-void AccountSchedulerTest::alwaysOnStillSyncsOnceAtStart()
-{
-    ClockedScheduler scheduler(5, 0, 0, 0, 0, 0);
-    QSignalSpy syncs(&scheduler, &AccountScheduler::sync);
-    LogCapture log;
-    scheduler.startScheduler(true);
-    QCOMPARE(scheduler.currentSchedule(), 0);
-    QVERIFY(!scheduler.syncTimerActive());
-    QVERIFY(log.contains("[Scheduler] account 5 : sync delayed for 1 seconds..."));
-    QVERIFY(syncs.wait(5000));
-    QCOMPARE(syncs.size(), 1);
-}
-
 void AccountSchedulerTest::unchangedResetDoesNothing()
 {
     ClockedScheduler scheduler(7, 31, 480, 1020, 15, 60);
@@ -412,29 +397,6 @@ void AccountSchedulerTest::reportsAfterTheFirstAreWarnedAbout()
     QVERIFY(scheduler.syncPending());
     QCOMPARE(scheduler.forcedSchedule(), -2);
     QCOMPARE(scheduler.currentSchedule(), 15);
-}
-
-void AccountSchedulerTest::folderUpdatesTriggerTheAlwaysOnCheck()
-{
-    const QMailAccountId account
-        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, false);
-    ClockedScheduler pushing(1, 0, 0, 0, 0, 0);
-    pushing.startScheduler(false);
-    ClockedScheduler periodic(2, 0, 0, 0, 15, 15);
-    periodic.startScheduler(false);
-    QSignalSpy pushChecks(&pushing, &AccountScheduler::checkAlwaysOn);
-    QSignalSpy periodicChecks(&periodic, &AccountScheduler::checkAlwaysOn);
-
-    // Any folder of any account concerns every always-on account.
-    QMailFolder inbox(QMailAccount(account).standardFolder(QMailFolder::InboxFolder));
-    inbox.setStatus(QMailFolder::Favourite, true);
-    QVERIFY(QMailStore::instance()->updateFolder(&inbox));
-    QTRY_COMPARE(pushChecks.size(), 1);
-    settle();
-    QCOMPARE(periodicChecks.size(), 0);
-
-    pushing.onFoldersUpdated(QMailFolderIdList());
-    QCOMPARE(pushChecks.size(), 1);
 }
 
 void AccountSchedulerTest::delayedSignalFiresOnceAndGoes()

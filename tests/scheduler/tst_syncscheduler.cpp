@@ -33,8 +33,6 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void cleanup();
-    void unknownAccountIsSynchronisedWithLogOnlyHandlers();
-    void scheduledAccountGetsItsOutcome();
     void secondSyncWhileRunningIsDropped();
     void outcomesForUnknownAccountsAreWarnedAbout();
     void outcomeAfterTeardownIsDropped();
@@ -66,45 +64,6 @@ void SyncSchedulerSyncTest::cleanup()
     mServer = nullptr;
     QTRY_COMPARE(TavikServiceActionManager::instance()->runningActions(), 0);
     QTRY_COMPARE(ClosureBase::liveCount(), 0);
-}
-
-void SyncSchedulerSyncTest::unknownAccountIsSynchronisedWithLogOnlyHandlers()
-{
-    const QMailAccountId account
-        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
-    QVERIFY(account.isValid());
-    const Accounts::AccountId id = account.toULongLong();
-    mServer->setOutcome("RetrieveFolderList", MessageServerStandIn::Fail, 1034, "No route");
-    SyncScheduler scheduler;
-    LogCapture log;
-    SyncSchedulerTestAccess::sync(scheduler, id);
-    QVERIFY(log.contains(QString("[Scheduler] Starting synchronization for account %1").arg(id)));
-    QVERIFY(log.contains(QString("[Warning] Synchronizing an unknown account %1").arg(id)));
-    QTRY_VERIFY(log.contains("[Critical] Sync error 1034 \"No route\""));
-    QCOMPARE(mServer->methods(),
-             QStringList({ "ExportUpdates", "TransmitMessages", "RetrieveFolderList" }));
-}
-
-void SyncSchedulerSyncTest::scheduledAccountGetsItsOutcome()
-{
-    const QMailAccountId account
-        = StoreFixture::addAccount(QStringLiteral("Scheduled"), nullptr, true);
-    const Accounts::AccountId id = account.toULongLong();
-    SyncScheduler owner;
-    QSharedPointer<AccountScheduler> scheduler(new AccountScheduler(id, 0, 0, 0, 0, 0));
-    SyncSchedulerTestAccess::addScheduler(owner, scheduler);
-    scheduler->startScheduler(false);
-    scheduler->setForcedSchedule(10);
-
-    LogCapture log;
-    owner.onSync(id);
-    QVERIFY(scheduler->isSyncInProgress());
-    QTRY_VERIFY(!scheduler->isSyncInProgress());
-    QVERIFY(log.contains(QString("[Scheduler] sync succeeded in account %1").arg(id)));
-    // The success restored the normal (always-on) schedule.
-    QCOMPARE(scheduler->currentSchedule(), 0);
-    QVERIFY(!log.contains("Synchronizing an unknown account"));
-    QCOMPARE(mServer->methods().last(), QString("RetrieveMessageLists"));
 }
 
 void SyncSchedulerSyncTest::secondSyncWhileRunningIsDropped()

@@ -133,7 +133,6 @@ quint64 MessageServerStandIn::handleRequest(const QString &method, quint64 accou
             QTimer::singleShot(0, this, [this, id, method] { conclude(id, method); });
         });
     }
-    Q_EMIT requestReceived(method);
     return id;
 }
 

@@ -77,9 +77,6 @@ public:
     bool CancelAction(qulonglong actionId) override;
     QMailActionDataList ListActions() override { return mActions; }
 
-Q_SIGNALS:
-    void requestReceived(const QString &method);
-
 private:
     struct Rule
     {

@@ -7,6 +7,8 @@
 #include <QDBusError>
 #include <QUuid>
 
+#include <cstdio>
+
 namespace {
 
 QString viewPath(int number)
@@ -37,6 +39,14 @@ bool JobViewServerStandIn::start()
         return false;
     }
     return true;
+}
+
+void JobViewServerStandIn::record(const QString &call)
+{
+    mCalls.append(call);
+    if (mEcho) {
+        std::fprintf(stderr, "%s\n", qPrintable(call));
+    }
 }
 
 void JobViewServerStandIn::quit()

@@ -29,12 +29,15 @@ public:
     QDBusObjectPath requestView(const QString &appName, const QString &appIconName,
                                 int capabilities);
 
-    void record(const QString &call) { mCalls.append(call); }
+    void record(const QString &call);
+    // Also print every call on standard error (the stand-in program).
+    void setEcho(bool echo) { mEcho = echo; }
 
 private:
     QString mConnectionName;
     QList<QObject *> mViews;
     QStringList mCalls;
+    bool mEcho = false;
 };
 
 // One view, served at "/JobViewServer/JobView_<n>" until it is terminated.
