@@ -3,6 +3,7 @@
 // qmfctl; the stand-ins play the notification and job-progress services.
 #include "accountsfixture.h"
 #include "jobviewserverstandin.h"
+#include "maildirfixture.h"
 #include "processrunner.h"
 #include "settingswriter.h"
 #include "standins.h"
@@ -10,7 +11,6 @@
 #include "waituntil.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QtTest>
 
 class RoadOfNewMail : public QObject
@@ -45,9 +45,7 @@ void RoadOfNewMail::initTestCase()
         mEnv.settingsFile(),
         { { "Syslog/Enabled", 0 }, { "FileLog/Enabled", 0 }, { "StdStreamLog/Enabled", 1 } }));
     mMaildir = mEnv.path("Maildir");
-    for (const char *sub : { "cur", "new", "tmp" }) {
-        QVERIFY(QDir().mkpath(mMaildir + '/' + sub));
-    }
+    QVERIFY(MaildirFixture::make(mMaildir));
     // Mail that waits in the Maildir is fetched by the first scheduled sync;
     // the account is always-on, so later mail comes by push.
     drop("Ann Road", "Waiting before the start");
@@ -80,16 +78,11 @@ void RoadOfNewMail::cleanupTestCase()
 
 void RoadOfNewMail::drop(const QString &from, const QString &subject)
 {
-    // Written aside and moved in, as a delivery agent does.
-    const QString name = QString::number(QDateTime::currentMSecsSinceEpoch()) + ".road";
-    QFile file(mMaildir + "/tmp/" + name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("From: " + from.toUtf8()
-               + " <road@example.org>\nTo: me@example.org\nSubject: " + subject.toUtf8()
-               + "\nDate: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8()
-               + "\n\nOn the road.\n");
-    file.close();
-    QVERIFY(QFile::rename(file.fileName(), mMaildir + "/new/" + name));
+    const QByteArray mail = "From: " + from.toUtf8()
+        + " <road@example.org>\nTo: me@example.org\nSubject: " + subject.toUtf8() + "\nDate: "
+        + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8() + "\n\nOn the road.\n";
+    QVERIFY(MaildirFixture::deliver(
+        mMaildir, QString::number(QDateTime::currentMSecsSinceEpoch()) + ".road", mail));
 }
 
 QString RoadOfNewMail::tracker(const QString &query)

@@ -1,4 +1,5 @@
 #include "accountsfixture.h"
+#include "maildirfixture.h"
 #include "processrunner.h"
 #include "settingswriter.h"
 #include "storefixture.h"
@@ -15,7 +16,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDir>
 #include <QFile>
 #include <QtTest>
 
@@ -124,11 +124,7 @@ quint32 SchedulerEndToEnd::addAccount(const QString &provider, bool serviceEnabl
 {
     if (maildir) {
         const QString root = mEnv.path(QString("maildir-%1").arg(mLastAccount + 1));
-        for (const char *folder : { "", "/.Work", "/.archive", "/.Spam" }) {
-            for (const char *sub : { "/cur", "/new", "/tmp" }) {
-                QDir().mkpath(root + folder + sub);
-            }
-        }
+        MaildirFixture::make(root, { "Work", "archive", "Spam" });
         serviceSettings.insert("maildir", root);
     }
     const QTime now = QTime::currentTime();
