@@ -47,12 +47,7 @@ public Q_SLOTS:
         mCodes.insert(id, code);
         mTexts.insert(id, text);
     }
-    void onActivity(qulonglong id, int activity)
-    {
-        if (activity >= 2) {
-            mEnded.insert(id);
-        }
-    }
+    void onActivity(qulonglong id, int activity) { (activity >= 2 ? mEnded : mRunning).insert(id); }
 
 private:
     quint32 addAccount(const QStringList &settings);
@@ -68,6 +63,7 @@ private:
     ProcessRunner mServer;
     QHash<quint64, int> mCodes;
     QHash<quint64, QString> mTexts;
+    QSet<quint64> mRunning;
     QSet<quint64> mEnded;
     quint32 mAccount = 0;
 };
@@ -181,6 +177,8 @@ void TestImap::failures_data()
     QTest::newRow("no answer") << "silent" << QStringList() << 1040;
     QTest::newRow("unparseable answer") << "garbage" << QStringList() << 1028;
     QTest::newRow("mailbox in use") << "locked" << QStringList() << 1035;
+    QTest::newRow("cancelled while waiting")
+        << "silent" << QStringList { "int:timeout=600" } << 1030;
 }
 
 void TestImap::failures()
@@ -201,12 +199,17 @@ void TestImap::failures()
                    { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server });
         QVERIFY(fake.waitForReadyRead(10000));
         port = QString::fromLatin1(fake.readLine().trimmed());
-        settings << "string:imap/encryption=none"
-                 << "int:timeout=2";
+        settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
     }
     const quint32 account = addAccount(QStringList { "int:imap/port=" + port } + settings);
-    int result = folderList(account);
-    if (result == 0) {
+    int result = -1;
+    if (code == 1030) {
+        const quint64 action
+            = request("RetrieveFolderList", { qulonglong(account), qulonglong(0), true });
+        QVERIFY(waitUntil([&] { return mRunning.contains(action); }));
+        QVERIFY(request("CancelAction", { action }));
+        result = outcome(action);
+    } else if ((result = folderList(account)) == 0) {
         result = messageList(account, folder(account, QStringLiteral("INBOX")));
     }
     QCOMPARE(result, code);
