@@ -55,7 +55,8 @@ bool Dovecot::start(const QString &dir)
     const quint16 relay = freePort();
     // As root Dovecot serves mail as its own user, never as root.
     const bool root = ::geteuid() == 0;
-    const QString user = root ? QStringLiteral("dovecot") : QString::number(::geteuid());
+    const QString user = root ? QStringLiteral("uid=dovecot gid=dovecot")
+                              : QStringLiteral("uid=%1 gid=%2").arg(::geteuid()).arg(::getegid());
     if (root && run("chown", { "-R", "dovecot:dovecot", dir + "/home" }).isNull()) {
         return false;
     }
@@ -72,7 +73,7 @@ bool Dovecot::start(const QString &dir)
                        "ssl_cert = <%1/cert.pem\nssl_key = <%1/key.pem\n"
                        "disable_plaintext_auth = no\nauth_mechanisms = plain login\n"
                        "passdb {\n driver = passwd-file\n args = %1/passwd\n}\n"
-                       "userdb {\n driver = static\n args = uid=%3 gid=%3 home=%1/home/%u "
+                       "userdb {\n driver = static\n args = %3 home=%1/home/%u "
                        "mail=maildir:%1/home/%u/Maildir\n}\n"
                        "namespace inbox {\n inbox = yes\n separator = /\n"
                        " mailbox Sent {\n  special_use = \\Sent\n  auto = create\n }\n"
