@@ -644,20 +644,25 @@ void ImapExportJob::nextFolder()
             ++mIndex;
             nextFolder();
         };
-        auto chainFrom = std::make_shared<std::function<void(int)>>();
-        *chainFrom = [this, steps, finish, chainFrom](int i) {
-            if (i >= steps.size()) {
-                finish();
-                return;
-            }
-            run(steps.at(i)(), [chainFrom, i] { (*chainFrom)(i + 1); });
-        };
+        mSteps = steps;
+        mFinishFolder = finish;
+        mStep = 0;
         auto *select = new KIMAP::SelectJob(mImap->session());
         select->setMailBox(store->folder(folderId).path());
-        run(select, [chainFrom] { (*chainFrom)(0); });
+        run(select, [this] { nextStep(); });
         return;
     }
     finishOk();
+}
+
+void ImapExportJob::nextStep()
+{
+    if (mStep >= mSteps.size()) {
+        const std::function<void()> finish = mFinishFolder;
+        finish();
+        return;
+    }
+    run(mSteps.at(mStep++)(), [this] { nextStep(); });
 }
 
 QMailFolderId ImapTransmitJob::sentFolder()

@@ -137,8 +137,13 @@ protected:
 
 private:
     void nextFolder();
+    void nextStep();
     QMailFolderIdList mFolders;
     int mIndex = 0;
+    // The commands of the current folder, sent one after another.
+    QList<std::function<KJob *()>> mSteps;
+    std::function<void()> mFinishFolder;
+    int mStep = 0;
 };
 
 // The outbox goes out over SMTP; each sent message is APPENDed to the
