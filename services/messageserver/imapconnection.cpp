@@ -105,6 +105,22 @@ void CertificateProbe::onLine(const QByteArray &line)
     if (!last) {
         return;
     }
+    if (mStep == 0) {
+        const bool greeting = mProtocol == Imap
+            ? line.startsWith("* OK") || line.startsWith("* PREAUTH")
+            : line.startsWith("220");
+        if (!greeting) {
+            finish(NotAServer,
+                   QStringLiteral("%1 did not greet as an %2 server")
+                       .arg(mServer.host,
+                            mProtocol == Imap ? QStringLiteral("IMAP") : QStringLiteral("SMTP")));
+            return;
+        }
+        if (mServer.encryption == QLatin1String("none")) {
+            finish(Trusted, QString()); // nothing to look at
+            return;
+        }
+    }
     if (mProtocol == Imap) {
         if (mStep == 0) {
             mSocket->write("p STARTTLS\r\n");
@@ -182,21 +198,20 @@ void ImapConnection::open()
         });
         return;
     }
-    if (mConfig.imap.encryption == QLatin1String("none")) {
-        connectSession(false);
-        return;
-    }
     auto *probe = new CertificateProbe(mConfig.imap, mConfig.trustedCertificate,
                                        CertificateProbe::Imap, mConfig.timeout, this);
-    connect(probe, &CertificateProbe::finished, this,
-            [this, probe](int verdict, const QString &why) {
-                probe->deleteLater();
-                if (verdict == CertificateProbe::Untrusted) {
-                    fail(QMailServiceAction::Status::ErrConfiguration, why);
-                    return;
-                }
-                connectSession(verdict == CertificateProbe::Trusted);
-            });
+    connect(
+        probe, &CertificateProbe::finished, this, [this, probe](int verdict, const QString &why) {
+            probe->deleteLater();
+            if (verdict == CertificateProbe::Untrusted || verdict == CertificateProbe::NotAServer) {
+                fail(verdict == CertificateProbe::Untrusted
+                         ? QMailServiceAction::Status::ErrConfiguration
+                         : QMailServiceAction::Status::ErrUnknownResponse,
+                     why);
+                return;
+            }
+            connectSession(verdict == CertificateProbe::Trusted);
+        });
     mWatchdog->start();
     probe->start();
 }
@@ -206,7 +221,6 @@ void ImapConnection::connectSession(bool trustCertificate)
     mSession = new KIMAP::Session(mConfig.imap.host, quint16(mConfig.imap.port), this);
     // Our own watchdog decides about silence; KIMAP's must not come first.
     mSession->setTimeout(mConfig.timeout + 30);
-    connect(mSession, &KIMAP::Session::connectionFailed, this, [this] { mUnreachable = true; });
     if (trustCertificate) {
         mSession->setUiProxy(KIMAP::SessionUiProxy::Ptr(new PinnedCertificateProxy));
     }
@@ -257,9 +271,7 @@ ErrorCode ImapConnection::codeFor(KJob *job, bool login) const
         return QMailServiceAction::Status::ErrConnectionInUse;
     }
     if (job->error() == KIMAP::LoginJob::ERR_COULD_NOT_CONNECT) {
-        // Reached, but no IMAP greeting and login came of it: not an IMAP server.
-        return login && !mUnreachable ? QMailServiceAction::Status::ErrUnknownResponse
-                                      : QMailServiceAction::Status::ErrNoConnection;
+        return QMailServiceAction::Status::ErrNoConnection;
     }
     if (login && text.contains(QLatin1String("auth"), Qt::CaseInsensitive)) {
         return QMailServiceAction::Status::ErrLoginFailed;

@@ -34,14 +34,15 @@ class CertificateProbe : public QObject
     Q_OBJECT
 public:
     enum Protocol { Imap, Smtp };
-    enum Verdict { Trusted, Untrusted, Unreachable };
+    enum Verdict { Trusted, Untrusted, Unreachable, NotAServer };
     CertificateProbe(const AccountConfig::Server &server, const QString &fingerprint,
                      Protocol protocol, int timeout, QObject *parent = nullptr);
     void start();
 
 Q_SIGNALS:
     // Trusted: the session may accept the certificate (even despite errors);
-    // Untrusted: it must not; Unreachable: the session will find out why.
+    // Untrusted: it must not; Unreachable: the session will find out why;
+    // NotAServer: the greeting was not one of the protocol's.
     void finished(int verdict, const QString &why);
 
 private:
@@ -95,7 +96,6 @@ private:
     AccountConfig mConfig;
     QPointer<KIMAP::Session> mSession;
     QTimer *mWatchdog;
-    bool mUnreachable = false; // the session could not connect at all
     bool mClosed = false;
 };
 
