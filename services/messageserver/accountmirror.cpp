@@ -166,6 +166,18 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     config.enabled = account->enabled() && serviceEnabled;
     account->selectService(service);
     config.maildir = account->valueAsString(QStringLiteral("maildir"));
+    for (AccountConfig::Server *server : { &config.imap, &config.smtp }) {
+        const QString prefix
+            = server == &config.imap ? QStringLiteral("imap/") : QStringLiteral("smtp/");
+        server->host = account->valueAsString(prefix + QStringLiteral("host"));
+        server->port = account->valueAsInt(prefix + QStringLiteral("port"));
+        server->encryption
+            = account->valueAsString(prefix + QStringLiteral("encryption"), QStringLiteral("tls"));
+        server->userName = account->valueAsString(prefix + QStringLiteral("username"));
+    }
+    config.password = account->valueAsString(QStringLiteral("password"));
+    config.trustedCertificate = account->valueAsString(QStringLiteral("certificateSha256"));
+    config.timeout = account->valueAsInt(QStringLiteral("timeout"), 60);
     const QString prefix = pushPrefix(account);
     if (prefix != QLatin1String("-")) {
         config.pushEnabled

@@ -22,6 +22,20 @@ struct AccountConfig
     QString maildir; // the "maildir" service setting: root of the account's Maildir
     bool pushEnabled = false; // "pushEnabled" is "1": the account is in always-on mode
     QStringList pushFolders; // "pushFolders": folder paths, one per line
+
+    // A mail server: the "imap/..." or "smtp/..." service settings.
+    struct Server
+    {
+        QString host;
+        int port = 0;
+        QString encryption; // "tls", "starttls" or "none"
+        QString userName;
+    };
+    Server imap;
+    Server smtp;
+    QString password; // "password": the secret of both servers; never logged
+    QString trustedCertificate; // "certificateSha256": a server certificate trusted as is
+    int timeout = 60; // "timeout": seconds without an answer before a request gives up
 };
 
 // One kind of mail source behind the request handling: it turns each request

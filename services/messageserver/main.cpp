@@ -27,6 +27,9 @@ void onSignal(int number)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // KDE jobs hold the event loop while they run; the loop must not end
+    // with the last of them, only by a signal.
+    QCoreApplication::setQuitLockEnabled(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Brenmor"));
     QCoreApplication::setApplicationName(QStringLiteral("MessageServer"));
     qMailLoggersRecreate(QStringLiteral("Brenmor"), QStringLiteral("MessageServer"),

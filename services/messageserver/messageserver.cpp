@@ -1,6 +1,7 @@
 #include "messageserver.h"
 
 #include "accountmirror.h"
+#include "imapbackend.h"
 #include "maildirbackend.h"
 #include "messageserverlog.h"
 #include "servicejob.h"
@@ -28,6 +29,7 @@ MessageServer::MessageServer(QObject *parent)
 {
     new QMailMessageServerAdaptor(this);
     mBackends.append(new MaildirBackend(this));
+    mBackends.append(new ImapBackend(this));
     for (MailBackend *backend : qAsConst(mBackends)) {
         connect(backend, &MailBackend::folderChanged, this, &MessageServer::onPushFolderChanged);
     }

@@ -30,6 +30,8 @@ void ServiceJob::cancel()
     // A job that has not started, or that runs in one go, has nothing open.
     if (!mStarted || !isSliced()) {
         fail(QMailServiceAction::Status::ErrCancel, QStringLiteral("Cancelled"));
+    } else {
+        cancelRequested();
     }
 }
 

@@ -36,6 +36,9 @@ protected:
     virtual void doStart() = 0;
     // A sliced job ends itself at its next slice; others have nothing open.
     virtual bool isSliced() const { return false; }
+    // A sliced job that waits on something else than its next slice (a
+    // server's answer) hears of a cancel request here, and ends itself.
+    virtual void cancelRequested() { }
 
     void setProgress(uint value, uint total);
     void setWorkingOn(const QMailFolderId &folderId, const QString &text = QString());

@@ -1,0 +1,49 @@
+#ifndef IDLEWATCHER_H
+#define IDLEWATCHER_H
+
+#include "imapconnection.h"
+
+#include <qmailid.h>
+
+#include <QObject>
+
+namespace KIMAP {
+class IdleJob;
+}
+
+// Keeps one folder of an IMAP account under IMAP IDLE on a connection of
+// its own. New mail (the folder's message count grows) is reported at once;
+// so is the first look after each (re)connection, for mail that came while
+// nobody watched. IDLE is renewed every 25 minutes, before servers end it at
+// 29; a lost connection is made again after 1, 2, 4 ... at most 300 seconds.
+// A refused login is not retried.
+class IdleWatcher : public QObject
+{
+    Q_OBJECT
+public:
+    IdleWatcher(const QMailAccountId &accountId, const QMailFolderId &folderId, const QString &path,
+                const AccountConfig &config, QObject *parent = nullptr);
+    ~IdleWatcher() override;
+
+Q_SIGNALS:
+    void newMail(const QMailAccountId &accountId, const QMailFolderId &folderId);
+
+private:
+    void connectNow();
+    void startIdle();
+    void retryLater(const QString &why);
+
+    QMailAccountId mAccountId;
+    QMailFolderId mFolderId;
+    QString mPath;
+    AccountConfig mConfig;
+    ImapConnection *mConnection = nullptr;
+    KIMAP::IdleJob *mIdle = nullptr;
+    QTimer *mRenew;
+    QTimer *mRetry;
+    int mBackoff = 1;
+    int mCount = -1;
+    bool mRenewing = false;
+};
+
+#endif // IDLEWATCHER_H

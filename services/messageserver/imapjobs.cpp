@@ -1,0 +1,793 @@
+#include "imapjobs.h"
+
+#include "messageserverlog.h"
+#include "smtpsender.h"
+
+#include <qmailaccount.h>
+#include <qmailstore.h>
+
+#include <KIMAP/AppendJob>
+#include <KIMAP/CreateJob>
+#include <KIMAP/ExpungeJob>
+#include <KIMAP/FetchJob>
+#include <KIMAP/ListJob>
+#include <KIMAP/SelectJob>
+#include <KIMAP/StoreJob>
+
+#include <QDataStream>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace {
+
+// Whole messages fetched per command and stored per transaction.
+const int BatchSize = 100;
+
+const quint64 ImportedStatus
+    = QMailMessageMetaData::Incoming | QMailMessageMetaData::ContentAvailable;
+
+quint8 flagsFromImap(const QList<QByteArray> &flags)
+{
+    quint8 result = 0;
+    for (const QByteArray &flag : flags) {
+        const QByteArray name = flag.toLower();
+        result |= name == "\\seen" ? SeenFlag
+            : name == "\\flagged"  ? FlaggedFlag
+            : name == "\\answered" ? AnsweredFlag
+                                   : 0;
+    }
+    return result;
+}
+
+bool isDeleted(const QList<QByteArray> &flags)
+{
+    return std::any_of(flags.cbegin(), flags.cend(),
+                       [](const QByteArray &f) { return f.toLower() == "\\deleted"; });
+}
+
+quint8 flagsFromStatus(quint64 status)
+{
+    return ((status & QMailMessageMetaData::Read) ? SeenFlag : 0)
+        | ((status & QMailMessageMetaData::Important) ? FlaggedFlag : 0)
+        | ((status & QMailMessageMetaData::Replied) ? AnsweredFlag : 0);
+}
+
+void applyFlags(QMailMessageMetaData *message, quint8 flags)
+{
+    message->setStatus(QMailMessageMetaData::Read, flags & SeenFlag);
+    message->setStatus(QMailMessageMetaData::Important, flags & FlaggedFlag);
+    message->setStatus(QMailMessageMetaData::Replied, flags & AnsweredFlag);
+}
+
+QMailFolder::StandardFolder roleOf(const QString &path, const QList<QByteArray> &flags)
+{
+    for (const QByteArray &flag : flags) {
+        const QByteArray name = flag.toLower();
+        if (name == "\\sent") {
+            return QMailFolder::SentFolder;
+        }
+        if (name == "\\trash") {
+            return QMailFolder::TrashFolder;
+        }
+        if (name == "\\drafts") {
+            return QMailFolder::DraftsFolder;
+        }
+        if (name == "\\junk") {
+            return QMailFolder::JunkFolder;
+        }
+    }
+    const QString name = path.toLower();
+    if (name == QLatin1String("inbox")) {
+        return QMailFolder::InboxFolder;
+    }
+    if (name == QLatin1String("sent") || name == QLatin1String("sent messages")) {
+        return QMailFolder::SentFolder;
+    }
+    if (name == QLatin1String("trash") || name == QLatin1String("deleted messages")) {
+        return QMailFolder::TrashFolder;
+    }
+    if (name == QLatin1String("drafts")) {
+        return QMailFolder::DraftsFolder;
+    }
+    return QMailFolder::StandardFolder(0);
+}
+
+QString outboxPath()
+{
+    return QStringLiteral("Outbox");
+}
+
+KIMAP::ImapSet setOf(const QVector<qint64> &uids)
+{
+    KIMAP::ImapSet set;
+    set.add(uids);
+    return set;
+}
+
+} // namespace
+
+ImapState::ImapState(const QMailAccountId &accountId)
+{
+    mFile = QMailStore::instance()->storagePath()
+        + QStringLiteral("/messageserver/imap-%1").arg(accountId.toULongLong());
+    QFile file(mFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    QDataStream in(&file);
+    quint32 count = 0;
+    in >> count;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        quint64 id = 0;
+        Folder folder;
+        in >> id >> folder.uidValidity >> folder.lastSeen >> folder.known;
+        mFolders.insert(id, folder);
+    }
+    if (in.status() != QDataStream::Ok) {
+        qWarning("Cannot read %s: the account's folders are fetched afresh", qPrintable(mFile));
+        mFolders.clear();
+    }
+}
+
+bool ImapState::save() const
+{
+    QDir().mkpath(QFileInfo(mFile).absolutePath());
+    QSaveFile file(mFile);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    QDataStream out(&file);
+    out << quint32(mFolders.size());
+    for (auto it = mFolders.cbegin(); it != mFolders.cend(); ++it) {
+        out << quint64(it.key()) << it->uidValidity << it->lastSeen << it->known;
+    }
+    return file.commit();
+}
+
+ImapJob::ImapJob(int requestType, const QMailAccountId &accountId, const AccountConfig &config,
+                 QObject *parent)
+    : ServiceJob(requestType, accountId, parent)
+    , mConfig(config)
+    , mState(accountId)
+{ }
+
+void ImapJob::cancelRequested()
+{
+    if (mImap) {
+        mImap->close();
+    }
+    if (QMailStore::instance()->inTransaction()) {
+        QMailStore::instance()->rollbackTransaction();
+    }
+    fail(QMailServiceAction::Status::ErrCancel, QStringLiteral("Cancelled"));
+}
+
+void ImapJob::openImap(const std::function<void()> &then)
+{
+    mImap = new ImapConnection(mConfig, this);
+    connect(mImap, &ImapConnection::failed, this, [this](ErrorCode code, const QString &text) {
+        if (QMailStore::instance()->inTransaction()) {
+            QMailStore::instance()->rollbackTransaction();
+        }
+        fail(code, text);
+    });
+    connect(mImap, &ImapConnection::ready, this, then);
+    mImap->open();
+}
+
+void ImapJob::finishOk()
+{
+    if (mImap) {
+        mImap->close();
+    }
+    if (!mState.save()) {
+        qWarning("Cannot record the IMAP state of account %llu",
+                 static_cast<unsigned long long>(accountId().toULongLong()));
+    }
+    succeed();
+}
+
+void ImapJob::failFromStore(const QString &what, const QMailFolderId &folderId)
+{
+    QMailStore *store = QMailStore::instance();
+    const QString reason = store->lastErrorText();
+    if (store->inTransaction()) {
+        store->rollbackTransaction();
+    }
+    if (mImap) {
+        mImap->close();
+    }
+    fail(QMailServiceAction::Status::ErrFrameworkFault, QStringLiteral("%1: %2").arg(what, reason),
+         folderId);
+}
+
+QHash<qint64, QMailMessageMetaData> ImapJob::storedMessages(const QMailFolderId &folderId) const
+{
+    QHash<qint64, QMailMessageMetaData> result;
+    QMailStore *store = QMailStore::instance();
+    const QMailMessageIdList ids = store->queryMessages(QMailMessageKey::parentFolderId(folderId));
+    for (const QMailMessageId &id : ids) {
+        const QMailMessageMetaData message = store->messageMetaData(id);
+        bool ok = false;
+        const qint64 uid = message.serverUid().toLongLong(&ok);
+        if (ok) {
+            result.insert(uid, message);
+        }
+    }
+    return result;
+}
+
+void ImapFolderListJob::doStart()
+{
+    openImap([this] {
+        auto *list = new KIMAP::ListJob(mImap->session());
+        list->setOption(KIMAP::ListJob::IncludeUnsubscribed);
+        connect(
+            list, &KIMAP::ListJob::mailBoxesReceived, this,
+            [this](const QList<KIMAP::MailBoxDescriptor> &boxes,
+                   const QList<QList<QByteArray>> &flags) {
+                mImap->heardFromServer();
+                for (int i = 0; i < boxes.size(); ++i) {
+                    mMailboxes.append({ boxes.at(i).name, boxes.at(i).separator, flags.value(i) });
+                }
+            });
+        run(list, [this] { storeFolders(); });
+    });
+}
+
+void ImapFolderListJob::storeFolders()
+{
+    QMailStore *store = QMailStore::instance();
+    QMailAccount account = store->account(accountId());
+    QHash<QString, QMailFolder> stored;
+    const QMailFolderIdList ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
+    for (const QMailFolderId &id : ids) {
+        const QMailFolder folder = store->folder(id);
+        stored.insert(folder.path(), folder);
+    }
+    // Parents before children.
+    std::sort(mMailboxes.begin(), mMailboxes.end(),
+              [](const Mailbox &a, const Mailbox &b) { return a.path < b.path; });
+    if (!store->startTransaction()) {
+        failFromStore(QStringLiteral("Cannot change the folders"));
+        return;
+    }
+    QSet<QString> present;
+    for (const Mailbox &box : qAsConst(mMailboxes)) {
+        present.insert(box.path);
+        const QMailFolder folder = stored.value(box.path);
+        QMailFolder wanted = folder;
+        const int cut = box.separator.isNull() ? -1 : box.path.lastIndexOf(box.separator);
+        wanted.setPath(box.path);
+        wanted.setDisplayName(cut < 0 ? box.path : box.path.mid(cut + 1));
+        wanted.setParentAccountId(accountId());
+        wanted.setParentFolderId(cut < 0 ? QMailFolderId() : stored.value(box.path.left(cut)).id());
+        const bool selectable
+            = !std::any_of(box.flags.cbegin(), box.flags.cend(), [](const QByteArray &f) {
+                  return f.toLower() == "\\noselect" || f.toLower() == "\\nonexistent";
+              });
+        wanted.setStatus(QMailFolder::MessagesPermitted, selectable);
+        const QMailFolder::StandardFolder role = roleOf(box.path, box.flags);
+        if (role != 0) {
+            wanted.setStatus(QMailFolder::statusForStandardFolder(role), true);
+        }
+        if (role == QMailFolder::InboxFolder) {
+            wanted.setStatus(QMailFolder::Incoming, true);
+        }
+        const bool ok = !folder.id().isValid() ? store->addFolder(&wanted)
+            : wanted != folder                 ? store->updateFolder(&wanted)
+                                               : true;
+        if (!ok) {
+            failFromStore(QStringLiteral("Cannot store folder \"%1\"").arg(box.path));
+            return;
+        }
+        stored.insert(box.path, wanted);
+        if (role != 0) {
+            account.setStandardFolder(role, wanted.id());
+        }
+    }
+    if (!account.standardFolder(QMailFolder::OutboxFolder).isValid()) {
+        QMailFolder outbox = stored.value(outboxPath());
+        if (!outbox.id().isValid()) {
+            outbox = QMailFolder(outboxPath(), QMailFolderId(), accountId());
+            outbox.setDisplayName(outboxPath());
+            outbox.setStatus(QMailFolder::MessagesPermitted | QMailFolder::Outgoing, true);
+            if (!store->addFolder(&outbox)) {
+                failFromStore(QStringLiteral("Cannot store the outbox"));
+                return;
+            }
+        }
+        account.setStandardFolder(QMailFolder::OutboxFolder, outbox.id());
+    }
+    const QMailFolderId outboxId = account.standardFolder(QMailFolder::OutboxFolder);
+    for (const QMailFolder &folder : qAsConst(stored)) {
+        if (present.contains(folder.path()) || folder.id() == outboxId) {
+            continue;
+        }
+        // Gone from the server: removed with its messages.
+        if (store->folder(folder.id()).id().isValid() && !store->removeFolder(folder.id())) {
+            failFromStore(QStringLiteral("Cannot remove folder \"%1\"").arg(folder.path()));
+            return;
+        }
+        mState.remove(folder.id());
+        const auto roles = account.standardFolders();
+        for (auto it = roles.cbegin(); it != roles.cend(); ++it) {
+            if (it.value() == folder.id()) {
+                account.setStandardFolder(it.key(), QMailFolderId());
+            }
+        }
+    }
+    if (account != store->account(accountId()) && !store->updateAccount(&account)) {
+        failFromStore(QStringLiteral("Cannot store the account's standard folders"));
+        return;
+    }
+    if (!store->commitTransaction()) {
+        failFromStore(QStringLiteral("Cannot change the folders"));
+        return;
+    }
+    finishOk();
+}
+
+ImapMessageListJob::ImapMessageListJob(const QMailAccountId &accountId, const AccountConfig &config,
+                                       const QMailFolderIdList &folderIds, uint minimum,
+                                       QObject *parent)
+    : ImapJob(3, accountId, config, parent)
+    , mFolderIds(folderIds)
+    , mMinimum(minimum)
+{ }
+
+void ImapMessageListJob::doStart()
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderId outbox
+        = store->account(accountId()).standardFolder(QMailFolder::OutboxFolder);
+    QMailFolderIdList wanted;
+    const QMailFolderIdList ids = mFolderIds.isEmpty()
+        ? store->queryFolders(QMailFolderKey::parentAccountId(accountId()))
+        : mFolderIds;
+    for (const QMailFolderId &id : ids) {
+        const QMailFolder folder = store->folder(id);
+        if (folder.parentAccountId() != accountId()) {
+            fail(QMailServiceAction::Status::ErrInvalidData,
+                 QStringLiteral("Folder %1 is not a folder of account %2")
+                     .arg(id.toULongLong())
+                     .arg(accountId().toULongLong()),
+                 id);
+            return;
+        }
+        if (id != outbox && (folder.status() & QMailFolder::MessagesPermitted)) {
+            wanted.append(id);
+        }
+    }
+    mFolderIds = wanted;
+    openImap([this] { nextFolder(); });
+}
+
+void ImapMessageListJob::nextFolder()
+{
+    if (mIndex >= mFolderIds.size()) {
+        finishOk();
+        return;
+    }
+    const QMailFolderId id = mFolderIds.at(mIndex);
+    setWorkingOn(id);
+    auto *select = new KIMAP::SelectJob(mImap->session());
+    select->setMailBox(QMailFolder(id).path());
+    select->setOpenReadOnly(true);
+    run(select, [this, select] {
+        mServer.clear();
+        if (select->messageCount() == 0) {
+            reconcile(select->uidValidity());
+            return;
+        }
+        const qint64 uidValidity = select->uidValidity();
+        auto *fetch = new KIMAP::FetchJob(mImap->session());
+        KIMAP::FetchJob::FetchScope scope;
+        scope.mode = KIMAP::FetchJob::FetchScope::Flags;
+        fetch->setScope(scope);
+        fetch->setUidBased(true);
+        fetch->setSequenceSet(KIMAP::ImapSet(1, 0));
+        connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
+                [this](const QMap<qint64, KIMAP::Message> &messages) {
+                    mImap->heardFromServer();
+                    for (const KIMAP::Message &message : messages) {
+                        // Flagged \Deleted: as good as expunged.
+                        if (!isDeleted(message.flags)) {
+                            mServer.insert(message.uid, flagsFromImap(message.flags));
+                        }
+                    }
+                });
+        run(fetch, [this, uidValidity] { reconcile(uidValidity); });
+    });
+}
+
+void ImapMessageListJob::reconcile(qint64 uidValidity)
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderId folderId = mFolderIds.at(mIndex);
+    ImapState::Folder &state = mState.folder(folderId);
+    if (!store->startTransaction()) {
+        failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
+        return;
+    }
+    if (state.uidValidity != 0 && state.uidValidity != uidValidity) {
+        // The server renumbered the folder: what the store holds of it is void.
+        qMailLog(MessageServer) << "folder" << folderId.toULongLong()
+                                << "UIDVALIDITY changed: fetched afresh";
+        if (!store->removeMessages(QMailMessageKey::parentFolderId(folderId))) {
+            failFromStore(QStringLiteral("Cannot drop the folder's messages"), folderId);
+            return;
+        }
+        state = ImapState::Folder();
+    }
+    const bool firstLook = state.uidValidity == 0;
+    state.uidValidity = uidValidity;
+    QHash<qint64, QMailMessageMetaData> stored = storedMessages(folderId);
+    QMailMessageIdList gone;
+    for (auto it = stored.begin(); it != stored.end(); ++it) {
+        const auto onServer = mServer.constFind(it.key());
+        if (onServer == mServer.cend()) {
+            gone.append(it->id());
+            state.known.remove(it.key());
+            continue;
+        }
+        const quint8 agreed = state.known.value(it.key(), flagsFromStatus(it->status()));
+        if (*onServer != agreed) {
+            applyFlags(&it.value(), *onServer);
+            if (!store->updateMessage(&it.value())) {
+                failFromStore(QStringLiteral("Cannot update message flags"), folderId);
+                return;
+            }
+        }
+        state.known.insert(it.key(), *onServer);
+    }
+    if (!gone.isEmpty() && !store->removeMessages(QMailMessageKey::id(gone))) {
+        failFromStore(QStringLiteral("Cannot remove messages gone from the server"), folderId);
+        return;
+    }
+    if (!store->commitTransaction()) {
+        failFromStore(QStringLiteral("Cannot store the folder's changes"), folderId);
+        return;
+    }
+    // Newest first: new mail, then older mail while the folder holds too little.
+    QVector<qint64> fresh;
+    QVector<qint64> older;
+    int held = stored.size() - gone.size();
+    for (auto it = mServer.constEnd(); it != mServer.constBegin();) {
+        --it;
+        if (stored.contains(it.key()) || state.known.contains(it.key())) {
+            continue;
+        }
+        (it.key() > state.lastSeen && !firstLook ? fresh : older).append(it.key());
+    }
+    mPending = fresh;
+    held += fresh.size();
+    for (int i = 0; i < older.size() && held < int(mMinimum); ++i, ++held) {
+        mPending.append(older.at(i));
+    }
+    if (!mServer.isEmpty()) {
+        state.lastSeen = qMax(state.lastSeen, mServer.lastKey());
+    }
+    mTotal += uint(mPending.size());
+    setProgress(mDone, mTotal);
+    fetchBatch();
+}
+
+void ImapMessageListJob::fetchBatch()
+{
+    if (mPending.isEmpty()) {
+        mState.save();
+        ++mIndex;
+        nextFolder();
+        return;
+    }
+    const QVector<qint64> batch = mPending.mid(0, BatchSize);
+    mPending.remove(0, batch.size());
+    auto *fetch = new KIMAP::FetchJob(mImap->session());
+    KIMAP::FetchJob::FetchScope scope;
+    scope.mode = KIMAP::FetchJob::FetchScope::Full;
+    fetch->setScope(scope);
+    fetch->setUidBased(true);
+    fetch->setSequenceSet(setOf(batch));
+    connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
+            [this](const QMap<qint64, KIMAP::Message> &messages) {
+                mImap->heardFromServer();
+                for (const KIMAP::Message &message : messages) {
+                    mArrived.append(message);
+                }
+            });
+    run(fetch, [this] { storeBatch(); });
+}
+
+void ImapMessageListJob::storeBatch()
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderId folderId = mFolderIds.at(mIndex);
+    ImapState::Folder &state = mState.folder(folderId);
+    // Newest first into the store, as they were asked for.
+    std::sort(mArrived.begin(), mArrived.end(),
+              [](const KIMAP::Message &a, const KIMAP::Message &b) { return a.uid > b.uid; });
+    if (!store->startTransaction()) {
+        failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
+        return;
+    }
+    for (const KIMAP::Message &fetched : qAsConst(mArrived)) {
+        if (!fetched.message || isDeleted(fetched.flags)) {
+            continue;
+        }
+        QMailMessage message = QMailMessage::fromRfc2822(fetched.message->encodedContent());
+        message.setParentAccountId(accountId());
+        message.setParentFolderId(folderId);
+        message.setServerUid(QString::number(fetched.uid));
+        message.setStatus(ImportedStatus, true);
+        const quint8 flags = flagsFromImap(fetched.flags);
+        applyFlags(&message, flags);
+        if (!store->addMessage(&message)) {
+            failFromStore(QStringLiteral("Cannot store message %1").arg(fetched.uid), folderId);
+            return;
+        }
+        state.known.insert(fetched.uid, flags);
+        ++mDone;
+    }
+    mArrived.clear();
+    if (!store->commitTransaction()) {
+        failFromStore(QStringLiteral("Cannot store the messages"), folderId);
+        return;
+    }
+    mState.save();
+    setProgress(mDone, mTotal);
+    fetchBatch();
+}
+
+void ImapExportJob::doStart()
+{
+    const QMailFolderIdList ids
+        = QMailStore::instance()->queryFolders(QMailFolderKey::parentAccountId(accountId()));
+    for (const QMailFolderId &id : ids) {
+        if (mState.contains(id)) {
+            mFolders.append(id);
+        }
+    }
+    if (mFolders.isEmpty()) {
+        succeed(); // nothing was ever agreed with the server
+        return;
+    }
+    openImap([this] { nextFolder(); });
+}
+
+void ImapExportJob::nextFolder()
+{
+    QMailStore *store = QMailStore::instance();
+    for (; mIndex < mFolders.size(); ++mIndex) {
+        const QMailFolderId folderId = mFolders.at(mIndex);
+        ImapState::Folder &state = mState.folder(folderId);
+        const QHash<qint64, QMailMessageMetaData> stored = storedMessages(folderId);
+        QVector<qint64> deleted;
+        QMailMessageIdList removed;
+        // Flag changes: [flag][0] to remove, [flag][1] to add.
+        QVector<qint64> changes[3][2];
+        for (auto it = state.known.cbegin(); it != state.known.cend(); ++it) {
+            const auto here = stored.constFind(it.key());
+            if (here == stored.cend() || (here->status() & QMailMessageMetaData::Removed)) {
+                deleted.append(it.key());
+                if (here != stored.cend()) {
+                    removed.append(here->id());
+                }
+                continue;
+            }
+            const quint8 local = flagsFromStatus(here->status());
+            for (int bit = 0; bit < 3; ++bit) {
+                const quint8 mask = quint8(1 << bit);
+                if ((local & mask) != (it.value() & mask)) {
+                    changes[bit][(local & mask) ? 1 : 0].append(it.key());
+                }
+            }
+        }
+        bool any = !deleted.isEmpty();
+        for (auto &change : changes) {
+            any = any || !change[0].isEmpty() || !change[1].isEmpty();
+        }
+        if (!any) {
+            continue;
+        }
+        setWorkingOn(folderId);
+        // The commands go out one after another; the last one's answer ends the folder.
+        QList<std::function<KJob *()>> steps;
+        static const QByteArray names[3] = { "\\Seen", "\\Flagged", "\\Answered" };
+        for (int bit = 0; bit < 3; ++bit) {
+            for (int add = 0; add < 2; ++add) {
+                const QVector<qint64> uids = changes[bit][add];
+                if (uids.isEmpty()) {
+                    continue;
+                }
+                steps.append([this, uids, bit, add] {
+                    auto *storeJob = new KIMAP::StoreJob(mImap->session());
+                    storeJob->setUidBased(true);
+                    storeJob->setSequenceSet(setOf(uids));
+                    storeJob->setFlags({ names[bit] });
+                    storeJob->setMode(add ? KIMAP::StoreJob::AppendFlags
+                                          : KIMAP::StoreJob::RemoveFlags);
+                    return storeJob;
+                });
+            }
+        }
+        if (!deleted.isEmpty()) {
+            steps.append([this, deleted] {
+                auto *storeJob = new KIMAP::StoreJob(mImap->session());
+                storeJob->setUidBased(true);
+                storeJob->setSequenceSet(setOf(deleted));
+                storeJob->setFlags({ "\\Deleted" });
+                storeJob->setMode(KIMAP::StoreJob::AppendFlags);
+                return storeJob;
+            });
+            steps.append([this] { return new KIMAP::ExpungeJob(mImap->session()); });
+        }
+        auto finish = [this, folderId, stored, deleted, removed] {
+            ImapState::Folder &agreed = mState.folder(folderId);
+            for (qint64 uid : deleted) {
+                agreed.known.remove(uid);
+            }
+            for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+                if (agreed.known.contains(it.key())) {
+                    agreed.known.insert(it.key(), flagsFromStatus(it->status()));
+                }
+            }
+            if (!removed.isEmpty()
+                && !QMailStore::instance()->removeMessages(QMailMessageKey::id(removed))) {
+                failFromStore(QStringLiteral("Cannot remove the deleted messages"), folderId);
+                return;
+            }
+            mState.save();
+            ++mIndex;
+            nextFolder();
+        };
+        mSteps = steps;
+        mFinishFolder = finish;
+        mStep = 0;
+        auto *select = new KIMAP::SelectJob(mImap->session());
+        select->setMailBox(store->folder(folderId).path());
+        run(select, [this] { nextStep(); });
+        return;
+    }
+    finishOk();
+}
+
+void ImapExportJob::nextStep()
+{
+    if (mStep >= mSteps.size()) {
+        const std::function<void()> finish = mFinishFolder;
+        finish();
+        return;
+    }
+    run(mSteps.at(mStep++)(), [this] { nextStep(); });
+}
+
+QMailFolderId ImapTransmitJob::sentFolder()
+{
+    return QMailStore::instance()->account(accountId()).standardFolder(QMailFolder::SentFolder);
+}
+
+void ImapTransmitJob::doStart()
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderId outbox
+        = store->account(accountId()).standardFolder(QMailFolder::OutboxFolder);
+    QMailMessageKey queued = QMailMessageKey::parentAccountId(accountId())
+        & QMailMessageKey::status(QMailMessageMetaData::Outbox);
+    if (outbox.isValid()) {
+        queued |= QMailMessageKey::parentFolderId(outbox);
+    }
+    mQueued = store->queryMessages(queued);
+    if (mQueued.isEmpty()) {
+        succeed();
+        return;
+    }
+    mSmtp = new SmtpSender(mConfig, this);
+    connect(mSmtp, &SmtpSender::failed, this, [this](ErrorCode code, const QString &text) {
+        const QMailMessageId current = mQueued.value(0);
+        if (mImap) {
+            mImap->close();
+        }
+        fail(code, text, QMailFolderId(), current);
+    });
+    connect(mSmtp, &SmtpSender::sent, this, [this] {
+        // Out of the outbox at once: a later failure must not send it twice.
+        QMailMessageMetaData message(mQueued.first());
+        if (sentFolder().isValid()) {
+            message.setParentFolderId(sentFolder());
+        }
+        message.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Draft, false);
+        message.setStatus(QMailMessageMetaData::Sent | QMailMessageMetaData::Outgoing
+                              | QMailMessageMetaData::Read,
+                          true);
+        if (!QMailStore::instance()->updateMessage(&message)) {
+            mSmtp->close();
+            failFromStore(
+                QStringLiteral("Cannot record message %1 as sent").arg(message.id().toULongLong()));
+            return;
+        }
+        mSent.append(mQueued.takeFirst());
+        setProgress(uint(mSent.size()), uint(mSent.size() + mQueued.size()));
+        sendNext();
+    });
+    connect(mSmtp, &SmtpSender::ready, this, &ImapTransmitJob::sendNext);
+    mSmtp->open();
+}
+
+void ImapTransmitJob::cancelRequested()
+{
+    if (mSmtp) {
+        mSmtp->close();
+    }
+    ImapJob::cancelRequested();
+}
+
+void ImapTransmitJob::sendNext()
+{
+    if (!mQueued.isEmpty()) {
+        mSmtp->send(QMailMessage(mQueued.first()));
+        return;
+    }
+    mSmtp->close();
+    // Everything went out; now the copies for the Sent folder.
+    openImap([this] {
+        const QMailFolder sent(sentFolder());
+        if (sent.id().isValid()) {
+            mSentPath = sent.path();
+            appendNext();
+            return;
+        }
+        mSentPath = QStringLiteral("Sent");
+        auto *create = new KIMAP::CreateJob(mImap->session());
+        create->setMailBox(mSentPath);
+        run(create, [this] {
+            QMailFolder folder(mSentPath, QMailFolderId(), accountId());
+            folder.setDisplayName(mSentPath);
+            folder.setStatus(QMailFolder::MessagesPermitted | QMailFolder::Sent, true);
+            QMailAccount account = QMailStore::instance()->account(accountId());
+            if (!QMailStore::instance()->addFolder(&folder)) {
+                failFromStore(QStringLiteral("Cannot store the Sent folder"));
+                return;
+            }
+            account.setStandardFolder(QMailFolder::SentFolder, folder.id());
+            QMailStore::instance()->updateAccount(&account);
+            appendNext();
+        });
+    });
+}
+
+void ImapTransmitJob::appendNext()
+{
+    if (mSent.isEmpty()) {
+        finishOk();
+        return;
+    }
+    QMailMessage message(mSent.first());
+    auto *append = new KIMAP::AppendJob(mImap->session());
+    append->setMailBox(mSentPath);
+    append->setFlags({ "\\Seen" });
+    append->setContent(message.toRfc2822());
+    run(append, [this, append] {
+        QMailMessage done(mSent.takeFirst());
+        const QMailFolderId sent = sentFolder();
+        done.setParentFolderId(sent);
+        if (append->uid() > 0) {
+            done.setServerUid(QString::number(append->uid()));
+            mState.folder(sent).known.insert(append->uid(), SeenFlag);
+        }
+        done.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Draft, false);
+        done.setStatus(QMailMessageMetaData::Sent | QMailMessageMetaData::Outgoing
+                           | QMailMessageMetaData::Read,
+                       true);
+        QMailMessageMetaData metaData = done;
+        if (!QMailStore::instance()->updateMessage(&metaData)) {
+            failFromStore(QStringLiteral("Cannot move message %1 to the Sent folder")
+                              .arg(done.id().toULongLong()));
+            return;
+        }
+        appendNext();
+    });
+}

@@ -1,0 +1,173 @@
+#ifndef IMAPJOBS_H
+#define IMAPJOBS_H
+
+#include "imapconnection.h"
+#include "servicejob.h"
+
+#include <qmailmessage.h>
+
+#include <QHash>
+#include <QMap>
+#include <QVector>
+
+#include <KIMAP/FetchJob>
+
+class SmtpSender;
+
+// Flags of a message as the store and the server share them.
+enum ImapFlag : quint8 { SeenFlag = 1, FlaggedFlag = 2, AnsweredFlag = 4 };
+
+// What the server and the store last agreed on for each folder of an IMAP
+// account: the folder's UIDVALIDITY, the highest UID seen, and for each
+// message the store holds its UID and flags. A UID agreed on but gone from
+// the store was deleted here (export updates deletes it on the server, and
+// a message list does not bring it back); flags that differ from the agreed
+// ones changed on the side that differs. Kept beside the store, one file per
+// account.
+class ImapState
+{
+public:
+    struct Folder
+    {
+        qint64 uidValidity = 0;
+        qint64 lastSeen = 0;
+        QHash<qint64, quint8> known;
+    };
+    explicit ImapState(const QMailAccountId &accountId);
+    Folder &folder(const QMailFolderId &id) { return mFolders[id.toULongLong()]; }
+    bool contains(const QMailFolderId &id) const { return mFolders.contains(id.toULongLong()); }
+    void remove(const QMailFolderId &id) { mFolders.remove(id.toULongLong()); }
+    bool save() const;
+
+private:
+    QString mFile;
+    QHash<quint64, Folder> mFolders;
+};
+
+// Base of the IMAP jobs: an ImapConnection opened on demand, whose failure
+// ends the job with its code; a cancel request closes it and ends the job.
+class ImapJob : public ServiceJob
+{
+    Q_OBJECT
+public:
+    ImapJob(int requestType, const QMailAccountId &accountId, const AccountConfig &config,
+            QObject *parent = nullptr);
+
+protected:
+    bool isSliced() const override { return true; }
+    void cancelRequested() override;
+    // Connects and logs in, then calls `then`.
+    void openImap(const std::function<void()> &then);
+    void run(KJob *job, const std::function<void()> &next) { mImap->run(job, next); }
+    void finishOk();
+    void failFromStore(const QString &what, const QMailFolderId &folderId = QMailFolderId());
+    // The store's messages of a folder by server UID.
+    QHash<qint64, QMailMessageMetaData> storedMessages(const QMailFolderId &folderId) const;
+
+    AccountConfig mConfig;
+    ImapConnection *mImap = nullptr;
+    ImapState mState;
+};
+
+// LIST: the server's mailboxes become the account's store folders; special-use
+// attributes (or well-known names) give the Sent, Trash, Drafts and Junk
+// roles, INBOX the inbox. The outbox is a folder of the store only.
+class ImapFolderListJob : public ImapJob
+{
+    Q_OBJECT
+public:
+    using ImapJob::ImapJob;
+
+protected:
+    void doStart() override;
+
+private:
+    void storeFolders();
+    struct Mailbox
+    {
+        QString path;
+        QChar separator;
+        QList<QByteArray> flags;
+    };
+    QList<Mailbox> mMailboxes;
+};
+
+// Per folder: EXAMINE; a changed UIDVALIDITY drops what the store holds of
+// it; UID FETCH of all flags updates known messages and removes expunged
+// ones; then messages newer than the last seen UID, and older ones newest
+// first while the folder holds fewer than the minimum, are fetched whole in
+// batches, each stored in one transaction.
+class ImapMessageListJob : public ImapJob
+{
+    Q_OBJECT
+public:
+    ImapMessageListJob(const QMailAccountId &accountId, const AccountConfig &config,
+                       const QMailFolderIdList &folderIds, uint minimum, QObject *parent = nullptr);
+
+protected:
+    void doStart() override;
+
+private:
+    void nextFolder();
+    void reconcile(qint64 uidValidity);
+    void fetchBatch();
+    void storeBatch();
+
+    QMailFolderIdList mFolderIds;
+    uint mMinimum;
+    int mIndex = 0;
+    QMap<qint64, quint8> mServer; // UID -> flags, of the current folder
+    QVector<qint64> mPending; // UIDs still to fetch, newest first
+    QList<KIMAP::Message> mArrived;
+    uint mDone = 0;
+    uint mTotal = 0;
+};
+
+// \Seen, \Flagged and \Answered changed in the store go to the server with
+// UID STORE; messages deleted in the store are flagged \Deleted there and
+// expunged.
+class ImapExportJob : public ImapJob
+{
+    Q_OBJECT
+public:
+    using ImapJob::ImapJob;
+
+protected:
+    void doStart() override;
+
+private:
+    void nextFolder();
+    void nextStep();
+    QMailFolderIdList mFolders;
+    int mIndex = 0;
+    // The commands of the current folder, sent one after another.
+    QList<std::function<KJob *()>> mSteps;
+    std::function<void()> mFinishFolder;
+    int mStep = 0;
+};
+
+// The outbox goes out over SMTP; each sent message is APPENDed to the
+// server's Sent folder (created when there is none) and moves to the
+// store's Sent folder with the UID the server gave it.
+class ImapTransmitJob : public ImapJob
+{
+    Q_OBJECT
+public:
+    using ImapJob::ImapJob;
+
+protected:
+    void doStart() override;
+    void cancelRequested() override;
+
+private:
+    void sendNext();
+    void appendNext();
+    QMailFolderId sentFolder();
+
+    QMailMessageIdList mQueued;
+    QMailMessageIdList mSent;
+    SmtpSender *mSmtp = nullptr;
+    QString mSentPath;
+};
+
+#endif // IMAPJOBS_H

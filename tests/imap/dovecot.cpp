@@ -1,0 +1,123 @@
+#include "dovecot.h"
+
+#include "testenvironment.h"
+#include "waituntil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSslCertificate>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtDebug>
+
+#include <csignal>
+#include <unistd.h>
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+QString run(const QString &program, const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(20000) || process.exitCode() != 0) {
+        qWarning() << program << arguments << "failed:" << process.readAllStandardError();
+        return QString();
+    }
+    const QString output = QString::fromUtf8(process.readAllStandardOutput());
+    return output.isNull() ? QStringLiteral("") : output; // null only for a failure
+}
+
+bool Dovecot::start(const QString &dir)
+{
+    mDir = dir;
+    mConfig = dir + QStringLiteral("/dovecot.conf");
+    QDir().mkpath(dir + QStringLiteral("/home"));
+    if (run(QStringLiteral("openssl"),
+            { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+              "/CN=127.0.0.1", "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem" })
+            .isNull()) {
+        return false;
+    }
+    fingerprint = QString::fromLatin1(QSslCertificate::fromPath(dir + "/cert.pem")
+                                          .value(0)
+                                          .digest(QCryptographicHash::Sha256)
+                                          .toHex());
+    imaps = freePort();
+    imap = freePort();
+    submission = freePort();
+    const quint16 relay = freePort();
+    // As root Dovecot serves mail as its own user, never as root.
+    const bool root = ::geteuid() == 0;
+    const QString user = root ? QStringLiteral("uid=dovecot gid=dovecot")
+                              : QStringLiteral("uid=%1 gid=%2").arg(::geteuid()).arg(::getegid());
+    if (root && run("chown", { "-R", "dovecot:dovecot", dir + "/home" }).isNull()) {
+        return false;
+    }
+    QFile passwd(dir + "/passwd");
+    QFile config(mConfig);
+    if (!passwd.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    passwd.write("ann:{PLAIN}secret\n");
+    config.write(
+        QStringLiteral("base_dir = %1/run\nstate_dir = %1/state\nlog_path = %1/log\n"
+                       "listen = 127.0.0.1\nprotocols = imap submission\n%2"
+                       "first_valid_uid = 1\nfirst_valid_gid = 1\nssl = yes\n"
+                       "ssl_cert = <%1/cert.pem\nssl_key = <%1/key.pem\n"
+                       "disable_plaintext_auth = no\nauth_mechanisms = plain login\n"
+                       "passdb {\n driver = passwd-file\n args = %1/passwd\n}\n"
+                       "userdb {\n driver = static\n args = %3 home=%1/home/%u "
+                       "mail=maildir:%1/home/%u/Maildir\n}\n"
+                       "namespace inbox {\n inbox = yes\n separator = /\n"
+                       " mailbox Sent {\n  special_use = \\Sent\n  auto = create\n }\n"
+                       " mailbox Trash {\n  special_use = \\Trash\n  auto = create\n }\n"
+                       " mailbox Drafts {\n  special_use = \\Drafts\n  auto = create\n }\n}\n"
+                       "service imap-login {\n inet_listener imap {\n  port = %4\n }\n"
+                       " inet_listener imaps {\n  port = %5\n  ssl = yes\n }\n}\n"
+                       "service submission-login {\n inet_listener submission {\n  port = %6\n"
+                       " }\n}\nsubmission_relay_host = 127.0.0.1\nsubmission_relay_port = %7\n"
+                       "service anvil {\n chroot =\n}\n"
+                       "service stats {\n unix_listener stats-writer {\n  mode = 0666\n }\n}\n")
+            .arg(dir,
+                 root ? QStringLiteral("default_login_user = dovenull\n"
+                                       "default_internal_user = dovecot\n")
+                      : QString(),
+                 user)
+            .arg(imap)
+            .arg(imaps)
+            .arg(submission)
+            .arg(relay)
+            .toUtf8());
+    config.close();
+    if (run(QStringLiteral("dovecot"), { "-c", mConfig }).isNull()) {
+        return false;
+    }
+    mRelay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    mRelay.start(
+        QStringLiteral("/usr/bin/python3"),
+        { TestEnvironment::sourcePath("tests/imap/relay.py"), mConfig, QString::number(relay) });
+    return mRelay.waitForReadyRead(20000) && waitUntil([this] {
+               QTcpSocket socket;
+               socket.connectToHost(QHostAddress::LocalHost, imaps);
+               return socket.waitForConnected(200);
+           });
+}
+
+void Dovecot::stop()
+{
+    mRelay.kill();
+    mRelay.waitForFinished();
+    QFile pid(mDir + QStringLiteral("/run/master.pid"));
+    if (pid.open(QIODevice::ReadOnly)) {
+        ::kill(pid_t(pid.readAll().trimmed().toInt()), SIGTERM);
+        pid.close();
+        waitUntil([&] { return !pid.exists(); });
+    }
+}

@@ -1,0 +1,36 @@
+#ifndef DOVECOT_H
+#define DOVECOT_H
+
+#include <QProcess>
+#include <QStringList>
+
+// A free TCP port on 127.0.0.1 (free when asked).
+quint16 freePort();
+// Runs a program to its end: its standard output, a null string on failure.
+QString run(const QString &program, const QStringList &arguments, const QByteArray &input = {});
+
+// A Dovecot of our own: IMAP (993-style TLS and STARTTLS ports) and
+// submission, a relay behind submission, one user "ann" with password "secret".
+class Dovecot
+{
+public:
+    // Starts it with its files in `dir`; mail of "ann" in dir/home/ann/Maildir.
+    bool start(const QString &dir);
+    ~Dovecot() { stop(); }
+    void stop();
+    QString doveadm(const QStringList &arguments, const QByteArray &input = {}) const
+    {
+        return run(QStringLiteral("doveadm"), QStringList { "-c", mConfig } + arguments, input);
+    }
+    QString fingerprint;
+    quint16 imaps = 0;
+    quint16 imap = 0;
+    quint16 submission = 0;
+
+private:
+    QString mDir;
+    QString mConfig;
+    QProcess mRelay;
+};
+
+#endif // DOVECOT_H

@@ -1,0 +1,327 @@
+#include "accountsfixture.h"
+#include "dovecot.h"
+#include "processrunner.h"
+#include "testenvironment.h"
+#include "waituntil.h"
+
+#include <qmailaccount.h>
+#include <qmailstore.h>
+#include <qmailwiretypes.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QtTest>
+
+namespace {
+
+const QString Service = QStringLiteral("com.brenmor.qmf.MessageServer");
+const QString Path = QStringLiteral("/com/brenmor/qmf/MessageServer");
+
+QByteArray mail(const QString &subject, const QString &to = QStringLiteral("ann@example.org"))
+{
+    return "From: Bob <bob@example.org>\nTo: " + to.toUtf8() + "\nSubject: " + subject.toUtf8()
+        + "\nDate: Mon, 1 Dec 2025 10:00:00 +0000\nMessage-ID: <" + subject.toUtf8()
+        + "@test>\n\nHello.\n";
+}
+
+} // namespace
+
+class TestImap : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void failures_data();
+    void failures();
+    void sync();
+    void send();
+    void push();
+
+public Q_SLOTS:
+    void onStatus(qulonglong id, int code, const QString &text, qulonglong, qulonglong, qulonglong)
+    {
+        mCodes.insert(id, code);
+        mTexts.insert(id, text);
+    }
+    void onActivity(qulonglong id, int activity) { (activity >= 2 ? mEnded : mRunning).insert(id); }
+
+private:
+    quint32 addAccount(const QStringList &settings);
+    quint64 request(const QString &method, const QList<QVariant> &arguments);
+    int outcome(quint64 action);
+    int folderList(quint32 account);
+    int messageList(quint32 account, const QMailFolderId &folder, uint minimum = 20);
+    QMailFolderId folder(quint32 account, const QString &path);
+    QHash<QString, QMailMessageMetaData> messages(const QMailFolderId &folder);
+
+    TestEnvironment mEnv;
+    Dovecot mDovecot;
+    ProcessRunner mServer;
+    QHash<quint64, int> mCodes;
+    QHash<quint64, QString> mTexts;
+    QSet<quint64> mRunning;
+    QSet<quint64> mEnded;
+    quint32 mAccount = 0;
+};
+
+void TestImap::initTestCase()
+{
+    QVERIFY(mEnv.isValid());
+    qDBusRegisterMetaType<QMailSortElementList>();
+    qDBusRegisterMetaType<QList<qulonglong>>();
+    // Dovecot's own users must reach their mail folder below ours.
+    QVERIFY(QFile::setPermissions(mEnv.root(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ExeGroup | QFile::ExeOther));
+    QVERIFY(mEnv.startSessionBus());
+    QVERIFY(AccountsFixture::setUp(mEnv));
+    QVERIFY(mDovecot.start(mEnv.path(QStringLiteral("dovecot"))));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QVERIFY(bus.connect(QString(), Path, Service, QStringLiteral("ActivityChanged"), this,
+                        SLOT(onActivity(qulonglong, int))));
+    QVERIFY(
+        bus.connect(QString(), Path, Service, QStringLiteral("StatusChanged"), this,
+                    SLOT(onStatus(qulonglong, int, QString, qulonglong, qulonglong, qulonglong))));
+    QVERIFY(mServer.start(TestEnvironment::binary(QStringLiteral("messageserver"))));
+    QVERIFY(waitUntil([] {
+        return QDBusConnection::sessionBus().interface()->isServiceRegistered(Service).value();
+    }));
+    QVERIFY(QMailStore::instance());
+    mAccount = addAccount({ "int:imap/port=" + QString::number(mDovecot.imaps),
+                            "string:certificateSha256=" + mDovecot.fingerprint });
+    QVERIFY(mAccount != 0);
+}
+
+void TestImap::cleanupTestCase()
+{
+    mDovecot.stop();
+    // A clean end with sessions and watchers open (and nothing leaked under ASan).
+    QVERIFY(mServer.terminate());
+    QCOMPARE(mServer.exitCode(), 0);
+}
+
+quint32 TestImap::addAccount(const QStringList &settings)
+{
+    const quint32 id = AccountsFixture::createAccount(QStringLiteral("imap-mail"));
+    const QString account = QString::number(id);
+    AccountsFixture::agTool({ "update-account", account, "string:emailaddress=ann@example.org" });
+    // ag-tool takes one setting at a time.
+    const QStringList all = QStringList { "string:imap/host=127.0.0.1", "string:imap/username=ann",
+                                          "string:password=secret", "string:smtp/host=127.0.0.1",
+                                          "int:smtp/port=" + QString::number(mDovecot.submission) }
+        + settings;
+    for (const QString &setting : all) {
+        AccountsFixture::agTool({ "update-service", account, "imap-email", setting });
+    }
+    AccountsFixture::agTool({ "enable-service", account, "imap-email" });
+    return id;
+}
+
+quint64 TestImap::request(const QString &method, const QList<QVariant> &arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Service, method);
+    call.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(call).arguments().value(0).toULongLong();
+}
+
+int TestImap::outcome(quint64 action)
+{
+    return waitUntil([&] { return mEnded.contains(action); }, 60000) ? mCodes.value(action) : -1;
+}
+
+int TestImap::folderList(quint32 account)
+{
+    return outcome(request("RetrieveFolderList", { qulonglong(account), qulonglong(0), true }));
+}
+
+int TestImap::messageList(quint32 account, const QMailFolderId &folder, uint minimum)
+{
+    const QList<qulonglong> folders
+        = folder.isValid() ? QList<qulonglong> { folder.toULongLong() } : QList<qulonglong>();
+    return outcome(request("RetrieveMessageLists",
+                           { qulonglong(account), QVariant::fromValue(folders), minimum,
+                             QVariant::fromValue(QMailSortElementList()) }));
+}
+
+QMailFolderId TestImap::folder(quint32 account, const QString &path)
+{
+    return QMailStore::instance()
+        ->queryFolders(QMailFolderKey::parentAccountId(QMailAccountId(account))
+                       & QMailFolderKey::path(path))
+        .value(0);
+}
+
+QHash<QString, QMailMessageMetaData> TestImap::messages(const QMailFolderId &folder)
+{
+    QHash<QString, QMailMessageMetaData> bySubject;
+    const auto ids = QMailStore::instance()->queryMessages(QMailMessageKey::parentFolderId(folder));
+    for (const QMailMessageId &id : ids) {
+        const QMailMessageMetaData message(id);
+        bySubject.insert(message.subject(), message);
+    }
+    return bySubject;
+}
+
+void TestImap::failures_data()
+{
+    QTest::addColumn<QString>("server"); // "dovecot", "closed" or a fakeimap.py mode
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<int>("code");
+    QTest::newRow("wrong password") << "dovecot" << QStringList { "string:password=wrong" } << 1029;
+    QTest::newRow("untrusted certificate") << "dovecot" << QStringList() << 1037;
+    QTest::newRow("stopped server") << "closed" << QStringList() << 1034;
+    QTest::newRow("cleartext to another host")
+        << "closed" << QStringList { "string:imap/host=192.0.2.1" } << 1037;
+    QTest::newRow("no answer") << "silent" << QStringList() << 1040;
+    QTest::newRow("unparseable answer") << "garbage" << QStringList() << 1028;
+    QTest::newRow("mailbox in use") << "locked" << QStringList() << 1035;
+    QTest::newRow("cancelled while waiting")
+        << "silent" << QStringList { "int:timeout=600" } << 1030;
+}
+
+void TestImap::failures()
+{
+    QFETCH(QString, server);
+    QFETCH(QStringList, settings);
+    QFETCH(int, code);
+    QProcess fake;
+    QString port = QString::number(mDovecot.imaps);
+    if (server == QLatin1String("dovecot") && code != 1037) {
+        settings << "string:certificateSha256=" + mDovecot.fingerprint;
+    }
+    if (server == QLatin1String("closed")) {
+        port = QString::number(freePort());
+        settings.prepend(QStringLiteral("string:imap/encryption=none"));
+    } else if (server != QLatin1String("dovecot")) {
+        fake.start("/usr/bin/python3",
+                   { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server });
+        QVERIFY(fake.waitForReadyRead(10000));
+        port = QString::fromLatin1(fake.readLine().trimmed());
+        settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
+    }
+    const quint32 account = addAccount(QStringList { "int:imap/port=" + port } + settings);
+    int result = -1;
+    if (code == 1030) {
+        const quint64 action
+            = request("RetrieveFolderList", { qulonglong(account), qulonglong(0), true });
+        QVERIFY(waitUntil([&] { return mRunning.contains(action); }));
+        QVERIFY(request("CancelAction", { action }));
+        result = outcome(action);
+    } else if ((result = folderList(account)) == 0) {
+        result = messageList(account, folder(account, QStringLiteral("INBOX")));
+    }
+    QCOMPARE(result, code);
+    if (code == 1029) {
+        // A refused login is not tried again while the settings stay the same.
+        const quint64 again
+            = request("RetrieveFolderList", { qulonglong(account), qulonglong(0), true });
+        QCOMPARE(outcome(again), 1029);
+        QVERIFY(mTexts.value(again).contains(QLatin1String("not tried again")));
+    }
+    fake.kill();
+    fake.waitForFinished();
+}
+
+void TestImap::sync()
+{
+    for (const char *subject : { "m1", "m2", "m3" }) {
+        QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail(subject)).isNull());
+    }
+    QCOMPARE(folderList(mAccount), 0);
+    const QMailAccount account { QMailAccountId(mAccount) };
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    QCOMPARE(account.standardFolder(QMailFolder::InboxFolder), inbox);
+    QCOMPARE(account.standardFolder(QMailFolder::SentFolder), folder(mAccount, "Sent"));
+    QCOMPARE(account.standardFolder(QMailFolder::TrashFolder), folder(mAccount, "Trash"));
+    QCOMPARE(account.standardFolder(QMailFolder::DraftsFolder), folder(mAccount, "Drafts"));
+
+    // The first look takes the newest messages up to the minimum; later ones fill up.
+    QCOMPARE(messageList(mAccount, inbox, 2), 0);
+    QHash<QString, QMailMessageMetaData> held = messages(inbox);
+    QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m2", "m3" }));
+    QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QCOMPARE(messages(inbox).size(), 3);
+
+    // Read and expunged on the server: read and gone in the store.
+    QVERIFY(
+        !mDovecot.doveadm({ "flags", "add", "-u", "ann", "\\Seen", "mailbox", "INBOX", "uid", "1" })
+             .isNull());
+    QVERIFY(!mDovecot.doveadm({ "expunge", "-u", "ann", "mailbox", "INBOX", "uid", "2" }).isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    held = messages(inbox);
+    QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m3" }));
+    QVERIFY(held.value("m1").status() & QMailMessageMetaData::Read);
+
+    // Read and deleted here: the same on the server after export.
+    QMailMessageMetaData m3 = held.value("m3");
+    m3.setStatus(QMailMessageMetaData::Read, true);
+    QVERIFY(QMailStore::instance()->updateMessage(&m3));
+    QVERIFY(QMailStore::instance()->removeMessage(held.value("m1").id()));
+    QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
+    QCOMPARE(
+        mDovecot
+            .doveadm({ "-f", "flow", "fetch", "-u", "ann", "uid flags", "mailbox", "INBOX", "all" })
+            .trimmed(),
+        QStringLiteral("uid=3 flags=\\Seen"));
+
+    // A new UIDVALIDITY: the folder is fetched afresh.
+    QVERIFY(!mDovecot.doveadm({ "mailbox", "update", "-u", "ann", "--uid-validity", "77", "INBOX" })
+                 .isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    held = messages(inbox);
+    QCOMPARE(held.keys(), QStringList { "m3" });
+    QVERIFY(held.value("m3").id() != m3.id());
+}
+
+void TestImap::send()
+{
+    const QMailAccount account { QMailAccountId(mAccount) };
+    const QMailFolderId outbox = account.standardFolder(QMailFolder::OutboxFolder);
+    auto queue = [&](const QString &subject, const QString &to) {
+        QMailMessage message = QMailMessage::fromRfc2822(mail(subject, to));
+        message.setParentAccountId(account.id());
+        message.setParentFolderId(outbox);
+        message.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Outgoing, true);
+        QMailStore::instance()->addMessage(&message);
+        return message.id();
+    };
+    const QMailMessageId sent
+        = queue(QStringLiteral("outgoing"), QStringLiteral("ann@example.org"));
+    QCOMPARE(outcome(request("TransmitMessages", { qulonglong(mAccount) })), 0);
+    for (const char *mailbox : { "INBOX", "Sent" }) {
+        QCOMPARE(mDovecot
+                     .doveadm({ "-f", "flow", "fetch", "-u", "ann", "hdr.subject", "mailbox",
+                                mailbox, "header", "Message-ID", "outgoing@test" })
+                     .trimmed(),
+                 QStringLiteral("hdr.subject=outgoing"));
+    }
+    const QMailMessageMetaData stored(sent);
+    QCOMPARE(stored.parentFolderId(), account.standardFolder(QMailFolder::SentFolder));
+    QVERIFY(!stored.serverUid().isEmpty());
+
+    // A recipient the server refuses: the message stays queued.
+    const QMailMessageId refused
+        = queue(QStringLiteral("lost"), QStringLiteral("nobody@example.org"));
+    QCOMPARE(outcome(request("TransmitMessages", { qulonglong(mAccount) })), 1038);
+    QCOMPARE(QMailMessageMetaData(refused).parentFolderId(), outbox);
+}
+
+void TestImap::push()
+{
+    for (const char *setting : { "string:pushFolders=INBOX", "string:pushEnabled=1" }) {
+        AccountsFixture::agTool(
+            { "update-service", QString::number(mAccount), "imap-email", setting });
+    }
+    // Nobody asks for a sync: IDLE (or the look that follows each connection) brings it.
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("pushed")).isNull());
+    QVERIFY(waitUntil([&] { return messages(inbox).contains("pushed"); }, 30000));
+}
+
+QTEST_GUILESS_MAIN(TestImap)
+#include "tst_imap.moc"
