@@ -217,37 +217,32 @@ QString removalStatement(QMailStore::ObjectKind kind, quint64 id)
 
 // The insertion of the object as the store holds it now; null when the
 // store does not hold it, which is warned about.
+template<typename Object, typename Id>
+QString insertionOf(const Object &object, const Id &id, QString (*statement)(const Object &),
+                    const char *notFound)
+{
+    if (object.id().isValid()) {
+        return statement(object);
+    }
+    qWarning() << "Object with id" << id << notFound;
+    return QString();
+}
+
 QString insertionStatement(QMailStore::ObjectKind kind, quint64 id, const char *notFound)
 {
     switch (kind) {
-    case QMailStore::Accounts: {
-        const QMailAccount account(QMailAccountId { id });
-        if (account.id().isValid()) {
-            return TrackerIndexer::accountInsertStatement(account);
-        }
-        qWarning() << "Object with id" << QMailAccountId(id) << notFound;
-        break;
-    }
-    case QMailStore::Folders: {
-        const QMailFolder folder(QMailFolderId { id });
-        if (folder.id().isValid()) {
-            return TrackerIndexer::folderInsertStatement(folder);
-        }
-        qWarning() << "Object with id" << QMailFolderId(id) << notFound;
-        break;
-    }
-    default: {
+    case QMailStore::Accounts:
+        return insertionOf(QMailAccount(QMailAccountId(id)), QMailAccountId(id),
+                           &TrackerIndexer::accountInsertStatement, notFound);
+    case QMailStore::Folders:
+        return insertionOf(QMailFolder(QMailFolderId(id)), QMailFolderId(id),
+                           &TrackerIndexer::folderInsertStatement, notFound);
+    default:
         // Metadata and part headers: the bodies are not mirrored, and a large
         // attachment need not be read into memory for it.
-        const QMailMessage message = QMailStore::instance()->messageHeaders(QMailMessageId(id));
-        if (message.id().isValid()) {
-            return TrackerIndexer::messageInsertStatement(message);
-        }
-        qWarning() << "Object with id" << QMailMessageId(id) << notFound;
-        break;
+        return insertionOf(QMailStore::instance()->messageHeaders(QMailMessageId(id)),
+                           QMailMessageId(id), &TrackerIndexer::messageInsertStatement, notFound);
     }
-    }
-    return QString();
 }
 
 } // namespace
