@@ -215,33 +215,43 @@ QString removalStatement(QMailStore::ObjectKind kind, quint64 id)
     }
 }
 
-// The insertion of the object as the store holds it now; null when the
-// store does not hold it, which is warned about.
+// The insertion of the object as the store holds it now, in one statement
+// or more; none when the store does not hold it, which is warned about.
 template<typename Object, typename Id>
-QString insertionOf(const Object &object, const Id &id, QString (*statement)(const Object &),
-                    const char *notFound)
+QStringList insertionOf(const Object &object, const Id &id,
+                        QStringList (*statements)(const Object &), const char *notFound)
 {
     if (object.id().isValid()) {
-        return statement(object);
+        return statements(object);
     }
     qWarning() << "Object with id" << id << notFound;
-    return QString();
+    return QStringList();
 }
 
-QString insertionStatement(QMailStore::ObjectKind kind, quint64 id, const char *notFound)
+QStringList accountStatements(const QMailAccount &account)
+{
+    return { TrackerIndexer::accountInsertStatement(account) };
+}
+
+QStringList folderStatements(const QMailFolder &folder)
+{
+    return { TrackerIndexer::folderInsertStatement(folder) };
+}
+
+QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const char *notFound)
 {
     switch (kind) {
     case QMailStore::Accounts:
-        return insertionOf(QMailAccount(QMailAccountId(id)), QMailAccountId(id),
-                           &TrackerIndexer::accountInsertStatement, notFound);
+        return insertionOf(QMailAccount(QMailAccountId(id)), QMailAccountId(id), &accountStatements,
+                           notFound);
     case QMailStore::Folders:
-        return insertionOf(QMailFolder(QMailFolderId(id)), QMailFolderId(id),
-                           &TrackerIndexer::folderInsertStatement, notFound);
+        return insertionOf(QMailFolder(QMailFolderId(id)), QMailFolderId(id), &folderStatements,
+                           notFound);
     default:
         // Metadata and part headers: the bodies are not mirrored, and a large
         // attachment need not be read into memory for it.
         return insertionOf(QMailStore::instance()->messageHeaders(QMailMessageId(id)),
-                           QMailMessageId(id), &TrackerIndexer::messageInsertStatement, notFound);
+                           QMailMessageId(id), &TrackerIndexer::messageStatements, notFound);
     }
 }
 
@@ -495,6 +505,11 @@ QString TrackerIndexer::mimeTypeForContent(int content)
 
 QString TrackerIndexer::messageInsertStatement(const QMailMessage &message)
 {
+    return messageStatements(message).join(QLatin1Char('\n'));
+}
+
+QStringList TrackerIndexer::messageStatements(const QMailMessage &message)
+{
     const QUrl miri = messageIri(message.id());
     const QUrl piri = folderIri(message.parentFolderId());
     const QUrl airi = accountIri(message.parentAccountId());
@@ -562,11 +577,11 @@ QString TrackerIndexer::messageInsertStatement(const QMailMessage &message)
     // a long one costs it far more per recipient than separate triples: the
     // recipients beyond the message statement's share follow as triples of
     // their own, in statements of a bounded size.
-    QString more;
+    QStringList statements(query.preparedQueryText() + parts.join(QLatin1Char('\n')));
     const QString subject = QSparqlQuery::termForValue(miri);
     for (int first = recipientsPerStatement; first < recipients.size();
          first += recipientsPerStatement * 5) {
-        more += QStringLiteral("INSERT {\n");
+        QString more = QStringLiteral("INSERT {\n");
         const int end = qMin(first + recipientsPerStatement * 5, recipients.size());
         for (int i = first; i < end; ++i) {
             // "   nmo:to [ ... ] ;\n" ends as a triple: " .\n".
@@ -574,9 +589,9 @@ QString TrackerIndexer::messageInsertStatement(const QMailMessage &message)
                 + contactStatement(recipients.at(i), QStringLiteral("nmo:to")).chopped(2)
                 + QStringLiteral(".\n");
         }
-        more += QStringLiteral("}\n");
+        statements.append(more + QLatin1Char('}'));
     }
-    return query.preparedQueryText() + more + parts.join(QLatin1Char('\n'));
+    return statements;
 }
 
 template<typename Id>
@@ -687,7 +702,7 @@ void TrackerIndexer::catchUp()
         record->forget();
         Batch clear;
         clear.newStoreIdentity = identity;
-        clear.units.append(Unit { QMailStore::Messages, 0, 0, false, clearStatement });
+        clear.units.append(Unit { QMailStore::Messages, 0, 0, false, clearStatement, true });
         retries.push_back(clear);
     }
     int changedCount = 0;
@@ -740,33 +755,52 @@ void TrackerIndexer::executeQuery(Job job)
 TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
 {
     Batch batch;
+    int size = 0;
+    const auto add = [&](Unit unit) {
+        size += unit.text.size();
+        batch.units.append(std::move(unit));
+    };
+    // What a large message left over goes first, one bounded batch at a time.
+    while (!leftover.empty() && size < maximumBatchText) {
+        add(std::move(leftover.front()));
+        leftover.pop_front();
+    }
+    if (!batch.units.isEmpty()) {
+        return batch;
+    }
     const QList<quint64> ids = job.ids.mid(job.next, maximumBatchObjects);
     // Stamps before the objects: a change in between reads as not yet
     // mirrored at the next start, never the other way round.
     const QHash<quint64, quint64> stamps = job.change == Removed
         ? QHash<quint64, quint64>()
         : QMailStore::instance()->changeStamps(job.kind, ids);
-    int size = 0;
     for (const quint64 id : ids) {
         ++job.next;
-        Unit unit { job.kind, id, stamps.value(id), false, QString() };
+        Unit unit { job.kind, id, stamps.value(id), false, QString(), true };
         // An object the mirror holds is replaced, never added twice.
         if (job.change != Added || record->stamps[job.kind].contains(id)) {
             unit.text = removalStatement(job.kind, id) + QLatin1Char('\n');
         }
         if (job.change != Removed) {
-            const QString insertion = insertionStatement(
+            QStringList insertion = insertionStatements(
                 job.kind, id, job.change == Added ? notFoundForAdding : notFoundForUpdating);
-            unit.present = !insertion.isNull();
+            unit.present = !insertion.isEmpty();
             if (unit.present) {
-                unit.text += insertion + QLatin1Char('\n');
+                unit.text += insertion.takeFirst() + QLatin1Char('\n');
+            }
+            // The rest of a message of many recipients follows in batches of
+            // its own; only the last one tells the record the message is in.
+            unit.recorded = insertion.isEmpty();
+            while (!insertion.isEmpty()) {
+                const QString text = insertion.takeFirst() + QLatin1Char('\n');
+                leftover.push_back(
+                    Unit { job.kind, id, unit.stamp, true, text, insertion.isEmpty() });
             }
         }
         if (!unit.text.isEmpty()) {
-            size += unit.text.size();
-            batch.units.append(std::move(unit));
+            add(std::move(unit));
         }
-        if (size >= maximumBatchText) {
+        if (size >= maximumBatchText || !leftover.empty()) {
             break;
         }
     }
@@ -784,8 +818,13 @@ void TrackerIndexer::startNextQuery()
         send(batch);
         return;
     }
-    if (queryQueue.empty()) {
+    if (queryQueue.empty() && leftover.empty()) {
         qMailLog(Indexer) << "No more queries to execute";
+        return;
+    }
+    if (queryQueue.empty()) {
+        Job none;
+        send(buildBatch(none));
         return;
     }
     Job &job = queryQueue.front();
@@ -840,17 +879,17 @@ void TrackerIndexer::onQueryExecuted()
                        << unit.id << reason;
             if (unit.present) {
                 // Whatever the mirror held of it is out of date: it goes.
-                retries.push_front(
-                    Batch { { Unit { unit.kind, unit.id, 0, false,
-                                     removalStatement(unit.kind, unit.id) + QLatin1Char('\n') } },
-                            QString() });
+                retries.push_front(Batch {
+                    { Unit { unit.kind, unit.id, 0, false,
+                             removalStatement(unit.kind, unit.id) + QLatin1Char('\n'), true } },
+                    QString() });
             }
         }
     } else {
         qMailLog(Indexer) << "TrackerIndexer: query executed successfully";
         record->begin(inFlight.newStoreIdentity);
         for (const Unit &unit : units) {
-            if (inFlight.newStoreIdentity.isNull()) {
+            if (inFlight.newStoreIdentity.isNull() && unit.recorded) {
                 record->set(unit.kind, unit.id, unit.stamp, unit.present);
             }
         }

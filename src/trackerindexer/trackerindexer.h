@@ -60,6 +60,9 @@ public:
     static QString accountDeleteStatement(const QMailAccountId &id);
     // The message INSERT followed by one INSERT per attachment part.
     static QString messageInsertStatement(const QMailMessage &message);
+    // The same as statements of their own: the message's (with its parts),
+    // then, for a message of many recipients, those of the rest of them.
+    static QStringList messageStatements(const QMailMessage &message);
     static QString mimeTypeForContent(int content);
     // Where the mirror keeps its record, beside the Tracker database.
     static QString recordPath();
@@ -94,6 +97,7 @@ private:
         quint64 stamp;
         bool present; // false: the object is gone from the mirror after this
         QString text;
+        bool recorded; // false: more of the object follows in the next batch
     };
     // The objects of one notification (or of the catch-up) not yet sent.
     struct Job
@@ -125,6 +129,7 @@ private:
     // go before it.
     std::deque<Job> queryQueue;
     std::deque<Batch> retries;
+    std::deque<Unit> leftover;
     // The batch Tracker has in hand.
     Batch inFlight;
     bool busy = false;

@@ -209,7 +209,7 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
         QVERIFY(!qmfctl(QStringLiteral("delete 21")).isNull()); // the report
         break;
     case KilledInBurst:
-        QVERIFY(import({ mbox(3000, QStringLiteral("burst")) }));
+        QVERIFY(import({ mbox(1000, QStringLiteral("burst")) }));
         // Killed once Tracker has confirmed a batch of them, at most.
         QVERIFY(waitUntil([&] { return daemon->linesContaining(success).size() > confirmed; }));
         ::kill(pid_t(daemon->pid()), SIGKILL);
@@ -239,8 +239,8 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
         break;
     }
     case TermWithFullQueue:
-        QVERIFY(import({ mbox(5000, QStringLiteral("queued")) }));
-        QVERIFY(daemon->waitForLine(QStringLiteral("count= 5000"), 60000));
+        QVERIFY(import({ mbox(2000, QStringLiteral("queued")) }));
+        QVERIFY(daemon->waitForLine(QStringLiteral("count= 2000"), 60000));
         QVERIFY(daemon->terminate());
         QCOMPARE(daemon->exitCode(), 0);
         QVERIFY(startDaemon());
