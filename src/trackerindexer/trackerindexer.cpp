@@ -620,6 +620,8 @@ void TrackerIndexer::addAccounts(const QMailAccountIdList &ids)
 
 void TrackerIndexer::updateAccounts(const QMailAccountIdList &ids)
 {
+    qMailLog(Indexer) << "void TrackerIndexer::updateAccounts(const QMailAccountIdList&)"
+                      << "count=" << ids.count();
     // Only the from-address, name and signature reach Tracker; an update that
     // changes none of them is not worth a request.
     QMailAccountIdList changed;
@@ -636,8 +638,6 @@ void TrackerIndexer::updateAccounts(const QMailAccountIdList &ids)
         accountCache.insert(id, account);
         changed.append(id);
     }
-    qMailLog(Indexer) << "void TrackerIndexer::updateAccounts(const QMailAccountIdList&)"
-                      << "count=" << ids.count();
     if (!changed.isEmpty()) {
         Job job;
         job.kind = QMailStore::Accounts;

@@ -235,7 +235,7 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
                                              "\"crowd 0\" ; nmo:to ?c }"))
                     == QStringList { QStringLiteral("100000") };
             },
-            170000));
+            600000));
         break;
     }
     case TermWithFullQueue:
@@ -254,7 +254,7 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
     }
     const QStringList expected = storeRows();
     QStringList rows;
-    if (!waitUntil([&] { return (rows = mirrorRows()) == expected; }, 180000)) {
+    if (!waitUntil([&] { return (rows = mirrorRows()) == expected; }, 600000)) {
         QCOMPARE(rows, expected);
     }
     QVERIFY(daemon->linesContaining(QStringLiteral("left out of the mirror")).isEmpty());
