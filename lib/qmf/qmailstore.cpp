@@ -351,6 +351,48 @@ QMailMessage QMailStore::message(const QMailMessageId &id) const
     return d->loadMessage(id);
 }
 
+QMailMessage QMailStore::messageHeaders(const QMailMessageId &id) const
+{
+    return d->loadMessage(id, false);
+}
+
+QString QMailStore::identity() const
+{
+    if (!d->checkReady())
+        return QString();
+    QSqlQuery &query
+        = d->prepared(QStringLiteral("SELECT value FROM storeinfo WHERE name = 'identity'"));
+    const QString identity = query.exec() && query.next() ? query.value(0).toString() : QString();
+    query.finish();
+    return identity;
+}
+
+QHash<quint64, quint64> QMailStore::changeStamps(ObjectKind kind, const QList<quint64> &ids) const
+{
+    QHash<quint64, quint64> stamps;
+    if (!d->checkReady())
+        return stamps;
+    static const char *const tables[] = { "accounts", "folders", "messages" };
+    QString sql = QStringLiteral("SELECT id, changestamp FROM ") + QLatin1String(tables[kind]);
+    if (!ids.isEmpty()) {
+        // Ids are numbers: written into the text, one statement for the lot.
+        QStringList numbers;
+        numbers.reserve(ids.size());
+        for (const quint64 id : ids)
+            numbers.append(QString::number(id));
+        sql += QStringLiteral(" WHERE id IN (") + numbers.join(QLatin1Char(',')) + QLatin1Char(')');
+    }
+    QSqlQuery query(d->db);
+    query.setForwardOnly(true);
+    if (!query.exec(sql)) {
+        d->sqlFailed(query, QStringLiteral("Reading change stamps"));
+        return stamps;
+    }
+    while (query.next())
+        stamps.insert(quint64(query.value(0).toLongLong()), quint64(query.value(1).toLongLong()));
+    return stamps;
+}
+
 QMailMessageMetaData QMailStore::messageMetaData(const QMailMessageId &id) const
 {
     if (!id.isValid()) {

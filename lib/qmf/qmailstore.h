@@ -11,6 +11,7 @@
 #include "qmailmessagekey.h"
 #include "qmailmessagesortkey.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -118,6 +119,21 @@ public:
     QMailMessageMetaData messageMetaData(const QMailMessageId &id) const;
     QMailMessageMetaData messageMetaData(const QString &serverUid,
                                          const QMailAccountId &accountId) const;
+
+    // The message as message() loads it, but its content file is read as a
+    // stream and only the header fields of its parts are kept (and of the
+    // message, only Content-Type): what a large body holds costs no memory.
+    QMailMessage messageHeaders(const QMailMessageId &id) const;
+
+    // A text made when the store's database was created: a store made anew,
+    // whose ids start again, has another one.
+    QString identity() const;
+    enum ObjectKind { Accounts, Folders, Messages };
+    // The change stamp of each object of a kind (of the ids given, or of all
+    // when none are): a number that changes, upwards, whenever the object is
+    // added or changed by any process.
+    QHash<quint64, quint64> changeStamps(ObjectKind kind,
+                                         const QList<quint64> &ids = QList<quint64>()) const;
 
     // Waits until the change signals sent to other processes have left this
     // one; call before exiting right after a change.

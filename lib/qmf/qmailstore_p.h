@@ -131,7 +131,8 @@ public:
     QMailAccount loadAccount(const QMailAccountId &id) const;
     QMailFolder loadFolder(const QMailFolderId &id) const;
     QMailMessageMetaData loadMetaData(const QString &where, const QVariantList &values) const;
-    QMailMessage loadMessage(const QMailMessageId &id) const;
+    // Without bodies: the part headers only (see QMailStore::messageHeaders).
+    QMailMessage loadMessage(const QMailMessageId &id, bool bodies = true) const;
 
     // Writing, inside a transaction (qmailstorewriting.cpp)
     bool writeRow(const QString &table, const char *columns, QVariantList values, quint64 *id,
@@ -154,7 +155,7 @@ public:
 
     // Content files (qmailstorecontent.cpp)
     bool storeContent(QMailMessage *message);
-    void loadContent(QMailMessage *message) const;
+    void loadContent(QMailMessage *message, bool bodies = true) const;
     // Before the commit: the staged files get their final names too (links,
     // so that a crash before the commit leaves the staged name to decide by).
     bool linkStagedContent();

@@ -114,7 +114,107 @@ bool QMailStorePrivate::storeContent(QMailMessage *message)
     return true;
 }
 
-void QMailStorePrivate::loadContent(QMailMessage *message) const
+namespace {
+
+// The header of an entity, read line by line from the device, line feeds
+// only; an empty line or the end ends it. Lines that continue the field
+// `keep` names (the first such field) or all lines when it is empty are
+// kept. Returns false at the end of the device before any line.
+struct LineReader
+{
+    QIODevice *device;
+    QByteArray line;
+    bool atEnd = false;
+
+    // The next line, without its line break; long lines come whole only when
+    // asked for, otherwise their first bytes suffice.
+    bool next(bool whole)
+    {
+        line.clear();
+        bool complete = false;
+        while (!complete) {
+            char buffer[8192];
+            const qint64 n = device->readLine(buffer, sizeof buffer);
+            if (n <= 0) {
+                atEnd = true;
+                return !line.isEmpty();
+            }
+            complete = buffer[n - 1] == '\n';
+            if (whole || line.size() < 1024)
+                line.append(buffer, int(n));
+        }
+        line.chop(1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        return true;
+    }
+};
+
+// What the parser needs to find and read the parts of a message one level
+// down: the message's Content-Type field and, per part, its header. Bodies
+// are dropped as they stream past, following the parser's rules for
+// delimiter lines, so that the same parts come out in the same places.
+QByteArray partSkeleton(QIODevice *device)
+{
+    LineReader reader { device, QByteArray() };
+    QByteArray skeleton;
+    bool inContentType = false;
+    bool seenContentType = false;
+    QByteArray contentType;
+    while (reader.next(true) && !reader.line.isEmpty()) {
+        const QByteArray &line = reader.line;
+        if (line.at(0) == ' ' || line.at(0) == '\t') {
+            if (inContentType)
+                skeleton += line + '\n';
+            continue;
+        }
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        inContentType = !seenContentType
+            && qstricmp(line.left(colon).trimmed().constData(), "Content-Type") == 0;
+        if (inContentType) {
+            seenContentType = true;
+            skeleton += line + '\n';
+        }
+    }
+    skeleton += '\n';
+    const QMailMessage head = QMailMessage::fromRfc2822(skeleton);
+    const QMailMessageContentType type = head.contentType();
+    const QByteArray delimiter = "--" + type.boundary();
+    if (type.type() != "multipart" || delimiter.size() == 2)
+        return skeleton;
+    // 0: before the first delimiter, 1: in a part's header, 2: in its body.
+    int state = 0;
+    while (!reader.atEnd && reader.next(state == 1)) {
+        const QByteArray &line = reader.line;
+        if (line.startsWith(delimiter)) {
+            const QByteArray rest = line.mid(delimiter.size());
+            const bool close = rest.startsWith("--");
+            if (close || rest.trimmed().isEmpty()) {
+                if (state == 1)
+                    skeleton += '\n';
+                skeleton += delimiter + (close ? "--\n" : "\n");
+                if (close)
+                    return skeleton;
+                state = 1;
+                continue;
+            }
+        }
+        if (state == 1) {
+            skeleton += line + '\n';
+            if (line.isEmpty())
+                state = 2;
+        }
+    }
+    if (state == 1)
+        skeleton += '\n';
+    return skeleton;
+}
+
+} // namespace
+
+void QMailStorePrivate::loadContent(QMailMessage *message, bool bodies) const
 {
     if (message->contentScheme() != QLatin1String(ContentScheme))
         return;
@@ -130,6 +230,10 @@ void QMailStorePrivate::loadContent(QMailMessage *message) const
                  QStringLiteral("Cannot read the content of message %1: %2")
                      .arg(message->id().toULongLong())
                      .arg(file.errorString()));
+        return;
+    }
+    if (!bodies) {
+        message->parseContent(partSkeleton(&file), false);
         return;
     }
     message->m_rfc2822 = file.readAll();

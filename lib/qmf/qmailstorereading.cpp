@@ -298,7 +298,7 @@ QMailMessageMetaData QMailStorePrivate::loadMetaData(const QString &where,
     return metaData;
 }
 
-QMailMessage QMailStorePrivate::loadMessage(const QMailMessageId &id) const
+QMailMessage QMailStorePrivate::loadMessage(const QMailMessageId &id, bool bodies) const
 {
     QMailMessage message;
     if (!id.isValid()) {
@@ -310,6 +310,6 @@ QMailMessage QMailStorePrivate::loadMessage(const QMailMessageId &id) const
     if (!metaData.id().isValid())
         return message;
     static_cast<QMailMessageMetaData &>(message) = metaData;
-    loadContent(&message);
+    loadContent(&message, bodies);
     return message;
 }

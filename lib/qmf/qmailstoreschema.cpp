@@ -17,6 +17,32 @@ const int ApplicationId = 0x514D4631;
 // checked by every statement as it reads (SQLite reports the damage it meets).
 const qint64 QuickCheckLimit = qint64(32) << 20;
 
+// Statements of one upgrade are separated by this text: QtSql runs one at a
+// time, and a trigger holds semicolons of its own.
+#define UpgradeSeparator "\n;\n"
+
+// A store made anew gets a fresh identity, so that whoever remembers ids of
+// the old one (the Tracker mirror) can tell that they no longer apply. Each
+// account, folder and message carries a change stamp that grows whenever its
+// row is written, whichever process or code path writes it: a row's new
+// stamp is above every stamp of its table, so what was copied at one stamp
+// is known to be stale when the stamp differs. Triggers keep the stamps, so
+// that no write path can forget them.
+#define CHANGE_STAMPS(TABLE)                                                                       \
+    "ALTER TABLE " TABLE " ADD COLUMN changestamp INTEGER NOT NULL DEFAULT 0" UpgradeSeparator     \
+    "CREATE INDEX " TABLE "_changestamp ON " TABLE "(changestamp)" UpgradeSeparator                \
+    "CREATE TRIGGER " TABLE "_added AFTER INSERT ON " TABLE " BEGIN UPDATE " TABLE                 \
+    " SET changestamp = (SELECT max(changestamp) FROM " TABLE                                      \
+    ") + 1 WHERE id = NEW.id; END" UpgradeSeparator "CREATE TRIGGER " TABLE                        \
+    "_changed AFTER UPDATE ON " TABLE                                                              \
+    " WHEN NEW.changestamp = OLD.changestamp BEGIN UPDATE " TABLE                                  \
+    " SET changestamp = (SELECT max(changestamp) FROM " TABLE ") + 1 WHERE id = NEW.id; END"
+#define STORE_IDENTITY_AND_CHANGE_STAMPS                                                           \
+    "CREATE TABLE storeinfo (name TEXT PRIMARY KEY, value TEXT NOT NULL)" UpgradeSeparator         \
+    "INSERT INTO storeinfo VALUES ('identity', lower(hex(randomblob(16))))" UpgradeSeparator       \
+        CHANGE_STAMPS("accounts") UpgradeSeparator CHANGE_STAMPS("folders")                        \
+            UpgradeSeparator CHANGE_STAMPS("messages")
+
 const char *const SchemaStatements[] = {
     // AUTOINCREMENT, as for folders and messages: the id of a removed
     // account is never handed out again, so nothing that remembers it can
@@ -67,8 +93,8 @@ const char *const SchemaStatements[] = {
 };
 
 // Upgrades[n] brings a store of version n + 1 to version n + 2; the schema
-// above is the newest version. Each runs inside the opening transaction,
-// unless its check finds a row: the store has that shape already.
+// above is version 2, from which a new store is upgraded too. Each runs inside the opening
+// transaction, unless its check finds a row: the store has that shape already.
 struct Upgrade
 {
     const char *done;
@@ -85,11 +111,12 @@ const Upgrade Upgrades[] = {
       " signature TEXT NOT NULL DEFAULT '',"
       " fromaddress TEXT NOT NULL DEFAULT '',"
       " fromname TEXT NOT NULL DEFAULT '',"
-      " status INTEGER NOT NULL DEFAULT 0);"
+      " status INTEGER NOT NULL DEFAULT 0)" UpgradeSeparator
       "INSERT INTO accounts_upgrade (id, name, signature, fromaddress, fromname, status)"
-      " SELECT id, name, signature, fromaddress, fromname, status FROM accounts;"
-      "DROP TABLE accounts;"
-      "ALTER TABLE accounts_upgrade RENAME TO accounts" },
+      " SELECT id, name, signature, fromaddress, fromname, status FROM accounts" UpgradeSeparator
+      "DROP TABLE accounts" UpgradeSeparator "ALTER TABLE accounts_upgrade RENAME TO accounts" },
+    // 2 -> 3: the store's identity and the change stamps.
+    { "SELECT 1 FROM sqlite_master WHERE name = 'storeinfo'", STORE_IDENTITY_AND_CHANGE_STAMPS },
 };
 
 const int SchemaVersion = int(sizeof(Upgrades) / sizeof(Upgrades[0])) + 1;
@@ -220,7 +247,8 @@ bool QMailStorePrivate::createOrUpgrade(QSqlQuery &query)
                                 .arg(databaseFile, describe(query.lastError())));
         }
         query.exec(QStringLiteral("PRAGMA application_id = %1").arg(ApplicationId));
-        version = SchemaVersion;
+        // A new store is made in the shape of version 2, then upgraded like any.
+        version = 2;
     }
     if (version < 1 || version > SchemaVersion)
         return fail(
@@ -235,9 +263,8 @@ bool QMailStorePrivate::createOrUpgrade(QSqlQuery &query)
         query.finish();
         if (done)
             continue;
-        // Statements of one upgrade are separated by semicolons: QtSql runs one at a time.
         for (const QString &statement :
-             QString::fromLatin1(upgrade.statements).split(QLatin1Char(';'))) {
+             QString::fromLatin1(upgrade.statements).split(QLatin1String(UpgradeSeparator))) {
             if (!query.exec(statement))
                 return fail(QStringLiteral("Cannot upgrade the mail store %1 to version %2: %3")
                                 .arg(databaseFile)

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -123,9 +124,30 @@ public:
         , m_thread([this] { run(); })
     { }
 
+    // Stops at once: what is queued is dropped, the statement in progress
+    // runs on in a thread nobody waits for, and its result goes nowhere.
+    // The worker stays reachable (and so does the store it uses) for the
+    // rest of the process.
+    static void abandon(std::unique_ptr<StatementWorker> worker)
+    {
+        static std::vector<std::unique_ptr<StatementWorker>> abandoned;
+        {
+            std::lock_guard<std::mutex> lock(worker->m_mutex);
+            worker->m_queue.clear();
+            worker->m_stopping = true;
+            worker->m_abandoned = true;
+        }
+        worker->m_wake.notify_one();
+        worker->m_thread.detach();
+        abandoned.push_back(std::move(worker));
+    }
+
     // Runs every statement already handed over, then ends the thread.
     ~StatementWorker()
     {
+        if (m_abandoned) {
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stopping = true;
@@ -165,6 +187,12 @@ private:
                 m_queue.pop_front();
             }
             const StatementOutcome outcome = job.update ? update(job.text) : query(job.text);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_abandoned) {
+                    return;
+                }
+            }
             // Queued to the receiver's thread; dropped if the receiver is gone.
             const quint64 serial = job.serial;
             Deliver deliver = m_deliver;
@@ -222,6 +250,7 @@ private:
     std::condition_variable m_wake;
     std::deque<Job> m_queue;
     bool m_stopping = false;
+    bool m_abandoned = false;
     std::thread m_thread; // last: started once everything above exists
 };
 
@@ -235,6 +264,7 @@ public:
     GDBusConnection *bus = nullptr;
     TrackerEndpointDBus *endpoint = nullptr;
     std::unique_ptr<StatementWorker> worker;
+    bool finishOnClose = true;
     QHash<quint64, QPointer<QSparqlResult>> pending;
     quint64 nextSerial = 1;
 
@@ -386,6 +416,8 @@ QSparqlConnection::QSparqlConnection(const QString &type, const QSparqlConnectio
     if (type != trackerDirectDriver) {
         d->errorString = QStringLiteral("driver \"%1\" is not available").arg(type);
     } else if (d->open(options)) {
+        d->finishOnClose = options.option(QStringLiteral("finishOnClose")).toBool()
+            || !options.hasOption(QStringLiteral("finishOnClose"));
         QSparqlConnectionPrivate *priv = d;
         d->worker.reset(new StatementWorker(
             d->store, this, [priv](quint64 serial, const StatementOutcome &outcome) {
@@ -403,6 +435,12 @@ QSparqlConnection::~QSparqlConnection()
 {
     // Everything handed over is carried out before the database closes; the
     // results are not told any more, their owners may be going away with us.
+    if (!d->finishOnClose && d->worker) {
+        StatementWorker::abandon(std::move(d->worker));
+        d->unpublish();
+        delete d;
+        return;
+    }
     d->worker.reset();
     d->unpublish();
     if (d->store) {

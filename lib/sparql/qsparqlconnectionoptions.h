@@ -18,6 +18,12 @@
 //   "busName"      well-known session-bus name under which the database is
 //                  published as a Tracker endpoint (default and empty: not
 //                  published)
+//   "finishOnClose" whether a connection being destroyed carries out what it
+//                  was handed first (default true). False: it returns at
+//                  once, drops what the store has not begun, and leaves the
+//                  statement in progress to end with the process, where the
+//                  store rolls it back; for a program that ends now and
+//                  sends again next time what the store did not confirm.
 class QSparqlConnectionOptions
 {
 public:

@@ -145,6 +145,9 @@ Postvane::Postvane(QObject *parent)
                         SLOT(updateMessages(QMailMessageIdList))));
         ENFORCE(connect(storage, SIGNAL(messagesRemoved(QMailMessageIdList)), indexer,
                         SLOT(removeMessages(QMailMessageIdList))));
+        // What changed while the daemon was not running, or was not yet
+        // mirrored when it stopped.
+        indexer->catchUp();
     }
 
     // New-mail notifications follow the store; the mirror, connected above,

@@ -8,8 +8,16 @@
 #include <qsparqlquery.h>
 #include <qsparqlresult.h>
 
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QStandardPaths>
+#include <QUuid>
 #include <QtDebug>
+
+#include <algorithm>
 
 namespace {
 
@@ -67,6 +75,29 @@ QString parameterText(const QByteArray &value)
     return QString::fromUtf8(value.constData());
 }
 
+// Tracker takes date-times of the years 1 to 9999 only; a date outside them
+// (a message "dated" 10000) is left out rather than costing the whole batch.
+bool isStorable(const QMailTimeStamp &stamp)
+{
+    if (!stamp.isValid()) {
+        return false;
+    }
+    const int year = stamp.toLocalTime().date().year();
+    return year >= 1 && year <= 9999;
+}
+
+// "mailto:" and the address, or its whole text when no address could be
+// parsed out of it. A text QUrl reads as something else ("//host:port")
+// is percent-encoded, so the contact never points at the empty IRI.
+QUrl mailtoIri(const QString &address)
+{
+    const QUrl iri(QStringLiteral("mailto:") + address);
+    if (iri.isValid() && !iri.toString().isEmpty()) {
+        return iri;
+    }
+    return QUrl::fromEncoded("mailto:" + QUrl::toPercentEncoding(address, "@"));
+}
+
 // The removal queries are kept for the life of the process and rebound on
 // every call; only the IRI changes between calls.
 QString renderRemoval(QSparqlQuery &query, const QUrl &iri)
@@ -98,20 +129,26 @@ QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, c
     if (!dispositionField.isNull()) {
         text += QStringLiteral("   nfo:fileSize ?:size ;\n"
                                "   nmo:contentDisposition ?:disposition ;\n");
-        if (disposition.creationDate().isValid()) {
+        if (isStorable(disposition.creationDate())) {
             text += QStringLiteral("   nfo:fileCreated ?:created ;\n"
                                    "   nie:created ?:created ;\n");
         }
-        if (disposition.modificationDate().isValid()) {
+        if (isStorable(disposition.modificationDate())) {
             text += QStringLiteral("   nfo:fileLastModified ?:modified ;\n");
         }
-        if (disposition.readDate().isValid()) {
+        if (isStorable(disposition.readDate())) {
             text += QStringLiteral("   nie:lastRefreshed ?:lastRefreshed ;\n");
         }
     }
+    // The Content-Type's name is the file name; a part named only by its
+    // disposition's filename (RFC 2231 forms included) takes that one.
+    const QByteArray dispositionName = disposition.filename();
+    const bool onlyDispositionName = typeField.isNull() && !dispositionName.isEmpty();
     if (!typeField.isNull()) {
         text += QStringLiteral("   nfo:fileName ?:filename ;\n"
                                "   nmo:charSet ?:charSet ;\n");
+    } else if (onlyDispositionName) {
+        text += QStringLiteral("   nfo:fileName ?:filename ;\n");
     }
     text += QStringLiteral("   nmo:contentId ?:contentId .\n}");
 
@@ -132,30 +169,196 @@ QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, c
     }
     if (!typeField.isNull()) {
         const QMailMessageContentType contentType = part.contentType();
-        query.bindValue(QStringLiteral("filename"), parameterText(contentType.name()));
+        const QByteArray name = contentType.name().isEmpty() ? dispositionName : contentType.name();
+        query.bindValue(QStringLiteral("filename"), parameterText(name));
         query.bindValue(QStringLiteral("charSet"), parameterText(contentType.charset()));
+    } else if (onlyDispositionName) {
+        query.bindValue(QStringLiteral("filename"), parameterText(dispositionName));
     }
     return query.preparedQueryText();
 }
 
-// Appends the insertion of the object the store holds under id, or warns
-// that the store does not hold it.
-template<typename Object, typename Id>
-void appendInsertion(QString &batch, const Id &id, QString (*statement)(const Object &),
-                     const char *notFound)
-{
-    const Object object(id);
-    if (object.id().isValid()) {
-        batch += statement(object) + QLatin1Char('\n');
-    } else {
-        qWarning() << "Object with id" << id << notFound;
-    }
-}
+// Recipients in the message's own INSERT; more go into INSERTs of five
+// times as many.
+const int recipientsPerStatement = 100;
 
 const char notFoundForAdding[] = "is not found for adding";
 const char notFoundForUpdating[] = "is not found for updating";
 
+// A batch holds at most this many objects and, unless one object alone is
+// larger, about this much text: Tracker answers each in a fraction of a
+// second, and a large import never sits in memory as one text.
+const int maximumBatchObjects = 100;
+const int maximumBatchText = 1 << 20;
+
+const char *const kindNames[] = { "Accounts", "Folders", "Messages" };
+const char *const idListNames[]
+    = { "QMailAccountIdList", "QMailFolderIdList", "QMailMessageIdList" };
+const char *const changeNames[] = { "add", "update", "remove" };
+
+// Everything the mirror ever wrote, for a store made anew.
+const QString clearStatement
+    = QStringLiteral("DELETE { ?r a rdfs:Resource } WHERE { ?r a nmo:MailboxDataObject }\n"
+                     "DELETE { ?r a rdfs:Resource } WHERE { ?r a nmo:MailAccount }\n"
+                     "DELETE { ?r a rdfs:Resource } WHERE { ?r a nco:Contact }\n"
+                     "DELETE { ?r a rdfs:Resource } WHERE { ?r a nco:EmailAddress }\n");
+
+QString removalStatement(QMailStore::ObjectKind kind, quint64 id)
+{
+    switch (kind) {
+    case QMailStore::Accounts:
+        return TrackerIndexer::accountDeleteStatement(QMailAccountId(id));
+    case QMailStore::Folders:
+        return TrackerIndexer::folderDeleteStatement(QMailFolderId(id));
+    default:
+        return TrackerIndexer::messageDeleteStatement(QMailMessageId(id));
+    }
+}
+
+// The insertion of the object as the store holds it now, in one statement
+// or more; none when the store does not hold it, which is warned about.
+template<typename Object, typename Id>
+QStringList insertionOf(const Object &object, const Id &id,
+                        QStringList (*statements)(const Object &), const char *notFound)
+{
+    if (object.id().isValid()) {
+        return statements(object);
+    }
+    qWarning() << "Object with id" << id << notFound;
+    return QStringList();
+}
+
+QStringList accountStatements(const QMailAccount &account)
+{
+    return { TrackerIndexer::accountInsertStatement(account) };
+}
+
+QStringList folderStatements(const QMailFolder &folder)
+{
+    return { TrackerIndexer::folderInsertStatement(folder) };
+}
+
+QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const char *notFound)
+{
+    switch (kind) {
+    case QMailStore::Accounts:
+        return insertionOf(QMailAccount(QMailAccountId(id)), QMailAccountId(id), &accountStatements,
+                           notFound);
+    case QMailStore::Folders:
+        return insertionOf(QMailFolder(QMailFolderId(id)), QMailFolderId(id), &folderStatements,
+                           notFound);
+    default:
+        // Metadata and part headers: the bodies are not mirrored, and a large
+        // attachment need not be read into memory for it.
+        return insertionOf(QMailStore::instance()->messageHeaders(QMailMessageId(id)),
+                           QMailMessageId(id), &TrackerIndexer::messageStatements, notFound);
+    }
+}
+
 } // namespace
+
+// The mirror's record: what Tracker has confirmed, per object its change
+// stamp at the time it was read, and the identity of the store it came
+// from. Kept in a small SQLite file beside the Tracker database and written
+// only after Tracker confirms a batch, so that what a crash loses is sent
+// again, never forgotten. If the file cannot be used the record lives in
+// memory: the mirror works, and the next start sends everything again.
+class MirrorRecord
+{
+public:
+    explicit MirrorRecord(const QString &path)
+        : connectionName(QStringLiteral("postvane-mirror-%1").arg(quintptr(this)))
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        if (!db.open()
+            || !query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS mirrored (kind INTEGER, id "
+                                          "INTEGER, stamp INTEGER, PRIMARY KEY (kind, id))"))
+            || !query.exec(QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS info (name TEXT PRIMARY KEY, value TEXT)"))
+            || !query.exec(QStringLiteral("SELECT kind, id, stamp FROM mirrored"))) {
+            qWarning() << "TrackerIndexer: cannot keep the mirror's record in" << path
+                       << (query.lastError().isValid() ? query.lastError().text()
+                                                       : db.lastError().text());
+            db.close();
+            return;
+        }
+        while (query.next()) {
+            const int kind = query.value(0).toInt();
+            if (kind >= 0 && kind < 3) {
+                stamps[kind].insert(quint64(query.value(1).toLongLong()),
+                                    quint64(query.value(2).toLongLong()));
+            }
+        }
+        query.exec(QStringLiteral("SELECT value FROM info WHERE name = 'store'"));
+        storeIdentity = query.next() ? query.value(0).toString() : QString();
+        query.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
+
+    ~MirrorRecord()
+    {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connectionName);
+    }
+
+    // Forgets everything, for a store made anew; written with the first
+    // confirmation that follows.
+    void forget() { stamps[0].clear(), stamps[1].clear(), stamps[2].clear(); }
+
+    void begin(const QString &newStoreIdentity)
+    {
+        if (db.isOpen()) {
+            db.transaction();
+        }
+        if (!newStoreIdentity.isNull()) {
+            storeIdentity = newStoreIdentity;
+            exec(QStringLiteral("DELETE FROM mirrored"), {});
+            exec(QStringLiteral("REPLACE INTO info VALUES ('store', ?)"), { storeIdentity });
+        }
+    }
+    void set(int kind, quint64 id, quint64 stamp, bool present)
+    {
+        if (present) {
+            stamps[kind].insert(id, stamp);
+            exec(QStringLiteral("REPLACE INTO mirrored VALUES (?, ?, ?)"),
+                 { kind, qint64(id), qint64(stamp) });
+        } else {
+            stamps[kind].remove(id);
+            exec(QStringLiteral("DELETE FROM mirrored WHERE kind = ? AND id = ?"),
+                 { kind, qint64(id) });
+        }
+    }
+    void commit()
+    {
+        if (db.isOpen()) {
+            db.commit();
+        }
+    }
+
+    QString storeIdentity;
+    QHash<quint64, quint64> stamps[3];
+
+private:
+    void exec(const QString &sql, const QVariantList &values)
+    {
+        if (!db.isOpen()) {
+            return;
+        }
+        QSqlQuery query(db);
+        query.prepare(sql);
+        for (const QVariant &value : values) {
+            query.addBindValue(value);
+        }
+        query.exec();
+    }
+
+    QString connectionName;
+    QSqlDatabase db;
+};
 
 TrackerIndexer::TrackerIndexer(QObject *parent)
     : QObject(parent)
@@ -165,16 +368,32 @@ TrackerIndexer::TrackerIndexer(QObject *parent)
     QSparqlConnectionOptions options;
     options.setDataPath(databasePath());
     options.setBusName(busName());
+    // What Tracker has not confirmed when the daemon stops is sent again at
+    // the next start: stopping never waits for a batch in progress.
+    options.setOption(QStringLiteral("finishOnClose"), false);
     connection = new QSparqlConnection(QStringLiteral("QTRACKER_DIRECT"), options, this);
     if (connection->isValid()) {
         qMailLog(Indexer) << "TrackerIndexer is created.";
         ready = true;
+        record = new MirrorRecord(recordPath());
     } else {
         qCritical("Unable to establish SPARQL connection");
     }
 }
 
-TrackerIndexer::~TrackerIndexer() = default;
+TrackerIndexer::~TrackerIndexer()
+{
+    // A batch in Tracker's hands is left to end with the process; its
+    // result never reaches the record.
+    delete connection;
+    delete record;
+}
+
+QString TrackerIndexer::recordPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/postvane/mirror.db");
+}
 
 QString TrackerIndexer::databasePath()
 {
@@ -204,7 +423,10 @@ QUrl TrackerIndexer::accountIri(const QMailAccountId &id)
 
 QString TrackerIndexer::messageDeleteStatement(const QMailMessageId &id)
 {
-    QSparqlQuery query(QStringLiteral("DELETE {?:miri a rdfs:Resource }\n"
+    // The contacts of the message are its own blank nodes: they go with it.
+    QSparqlQuery query(QStringLiteral("DELETE { ?c a rdfs:Resource } WHERE { { ?:miri nmo:from ?c "
+                                      "} UNION { ?:miri nmo:to ?c } }\n"
+                                      "DELETE {?:miri a rdfs:Resource }\n"
                                       "DELETE { ?s a rdfs:Resource } WHERE { ?s "
                                       "nfo:belongsToContainer ?:miri . }"),
                        QSparqlQuery::DeleteStatement);
@@ -222,7 +444,9 @@ QString TrackerIndexer::contactStatement(const QMailAddress &address, const QStr
     text += QStringLiteral("        nco:hasEmailAddress ?:address ] ;\n");
     QSparqlQuery query(text, QSparqlQuery::InsertStatement);
     query.bindValue(QStringLiteral("name"), address.name());
-    query.bindValue(QStringLiteral("address"), QUrl(QStringLiteral("mailto:") + address.address()));
+    // An address nothing could be parsed from is known by its text.
+    query.bindValue(QStringLiteral("address"),
+                    mailtoIri(address.address().isEmpty() ? address.name() : address.address()));
     return query.preparedQueryText();
 }
 
@@ -281,6 +505,11 @@ QString TrackerIndexer::mimeTypeForContent(int content)
 
 QString TrackerIndexer::messageInsertStatement(const QMailMessage &message)
 {
+    return messageStatements(message).join(QLatin1Char('\n'));
+}
+
+QStringList TrackerIndexer::messageStatements(const QMailMessage &message)
+{
     const QUrl miri = messageIri(message.id());
     const QUrl piri = folderIri(message.parentFolderId());
     const QUrl airi = accountIri(message.parentAccountId());
@@ -299,16 +528,16 @@ QString TrackerIndexer::messageInsertStatement(const QMailMessage &message)
                                   "   nie:mimeType ?:mimeType ;\n");
     text += contactStatement(message.from(), QStringLiteral("nmo:from"));
     const QList<QMailAddress> recipients = message.to();
-    for (const QMailAddress &recipient : recipients) {
-        text += contactStatement(recipient, QStringLiteral("nmo:to"));
+    for (int i = 0; i < recipients.size() && i < recipientsPerStatement; ++i) {
+        text += contactStatement(recipients.at(i), QStringLiteral("nmo:to"));
     }
-    if (!message.date().isNull()) {
+    if (!message.date().isNull() && isStorable(message.date())) {
         text += QStringLiteral("   nmo:sentDate ?:sentDate ;\n");
     }
     if (message.inResponseTo().isValid()) {
         text += QStringLiteral("   nmo:inReplyTo ?:inReplyTo ;\n");
     }
-    if (!message.receivedDate().isNull()) {
+    if (!message.receivedDate().isNull() && isStorable(message.receivedDate())) {
         text += QStringLiteral("   nmo:receivedDate ?:receivedDate ;\n");
     }
     text += QStringLiteral("   nmo:isRead ?:isRead ;\n"
@@ -344,18 +573,49 @@ QString TrackerIndexer::messageInsertStatement(const QMailMessage &message)
             parts.append(attachmentStatement(part, contUri, miri));
         }
     }
-    return query.preparedQueryText() + parts.join(QLatin1Char('\n'));
+    // Tracker takes time quadratic in the length of one property list, and
+    // a long one costs it far more per recipient than separate triples: the
+    // recipients beyond the message statement's share follow as triples of
+    // their own, in statements of a bounded size.
+    QStringList statements(query.preparedQueryText() + parts.join(QLatin1Char('\n')));
+    const QString subject = QSparqlQuery::termForValue(miri);
+    for (int first = recipientsPerStatement; first < recipients.size();
+         first += recipientsPerStatement * 5) {
+        QString more = QStringLiteral("INSERT {\n");
+        const int end = qMin(first + recipientsPerStatement * 5, recipients.size());
+        for (int i = first; i < end; ++i) {
+            // "   nmo:to [ ... ] ;\n" ends as a triple: " .\n".
+            more += subject
+                + contactStatement(recipients.at(i), QStringLiteral("nmo:to")).chopped(2)
+                + QStringLiteral(".\n");
+        }
+        statements.append(more + QLatin1Char('}'));
+    }
+    return statements;
+}
+
+template<typename Id>
+void TrackerIndexer::queueChange(QMailStore::ObjectKind kind, Change change, const QList<Id> &ids)
+{
+    qMailLog(Indexer) << QStringLiteral("void TrackerIndexer::%1%2(const %3&)")
+                             .arg(QLatin1String(changeNames[change]),
+                                  QLatin1String(kindNames[kind]), QLatin1String(idListNames[kind]))
+                             .toLatin1()
+                             .constData()
+                      << "count=" << ids.count();
+    Job job;
+    job.kind = kind;
+    job.change = change;
+    job.ids.reserve(ids.size());
+    for (const Id &id : ids) {
+        job.ids.append(id.toULongLong());
+    }
+    executeQuery(std::move(job));
 }
 
 void TrackerIndexer::addAccounts(const QMailAccountIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::addAccounts(const QMailAccountIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailAccountId &id : ids) {
-        appendInsertion<QMailAccount>(batch, id, &accountInsertStatement, notFoundForAdding);
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Accounts, Added, ids);
 }
 
 void TrackerIndexer::updateAccounts(const QMailAccountIdList &ids)
@@ -378,134 +638,264 @@ void TrackerIndexer::updateAccounts(const QMailAccountIdList &ids)
         accountCache.insert(id, account);
         changed.append(id);
     }
-    if (changed.isEmpty()) {
-        return;
+    if (!changed.isEmpty()) {
+        Job job;
+        job.kind = QMailStore::Accounts;
+        job.change = Updated;
+        for (const QMailAccountId &id : qAsConst(changed)) {
+            job.ids.append(id.toULongLong());
+        }
+        executeQuery(std::move(job));
     }
-    QString batch;
-    for (const QMailAccountId &id : qAsConst(changed)) {
-        batch += accountDeleteStatement(id) + QLatin1Char('\n');
-        appendInsertion<QMailAccount>(batch, id, &accountInsertStatement, notFoundForUpdating);
-    }
-    executeQuery(batch);
 }
 
 void TrackerIndexer::removeAccounts(const QMailAccountIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::removeAccounts(const QMailAccountIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailAccountId &id : ids) {
-        batch += accountDeleteStatement(id) + QLatin1Char('\n');
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Accounts, Removed, ids);
 }
 
 void TrackerIndexer::addFolders(const QMailFolderIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::addFolders(const QMailFolderIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailFolderId &id : ids) {
-        appendInsertion<QMailFolder>(batch, id, &folderInsertStatement, notFoundForAdding);
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Folders, Added, ids);
 }
 
 void TrackerIndexer::updateFolders(const QMailFolderIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::updateFolders(const QMailFolderIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailFolderId &id : ids) {
-        batch += folderDeleteStatement(id) + QLatin1Char('\n');
-        appendInsertion<QMailFolder>(batch, id, &folderInsertStatement, notFoundForUpdating);
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Folders, Updated, ids);
 }
 
 void TrackerIndexer::removeFolders(const QMailFolderIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::removeFolders(const QMailFolderIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailFolderId &id : ids) {
-        batch += folderDeleteStatement(id) + QLatin1Char('\n');
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Folders, Removed, ids);
 }
 
 void TrackerIndexer::addMessages(const QMailMessageIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::addMessages(const QMailMessageIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailMessageId &id : ids) {
-        appendInsertion<QMailMessage>(batch, id, &messageInsertStatement, notFoundForAdding);
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Messages, Added, ids);
 }
 
 void TrackerIndexer::updateMessages(const QMailMessageIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::updateMessages(const QMailMessageIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailMessageId &id : ids) {
-        batch += messageDeleteStatement(id) + QLatin1Char('\n');
-        appendInsertion<QMailMessage>(batch, id, &messageInsertStatement, notFoundForUpdating);
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Messages, Updated, ids);
 }
 
 void TrackerIndexer::removeMessages(const QMailMessageIdList &ids)
 {
-    qMailLog(Indexer) << "void TrackerIndexer::removeMessages(const QMailMessageIdList&)"
-                      << "count=" << ids.count();
-    QString batch;
-    for (const QMailMessageId &id : ids) {
-        batch += messageDeleteStatement(id) + QLatin1Char('\n');
-    }
-    executeQuery(batch);
+    queueChange(QMailStore::Messages, Removed, ids);
 }
 
-void TrackerIndexer::executeQuery(const QString &query)
+void TrackerIndexer::catchUp()
+{
+    if (!ready) {
+        return;
+    }
+    QMailStore *store = QMailStore::instance();
+    const QString identity = store->identity();
+    if (identity.isEmpty()) {
+        qWarning() << "TrackerIndexer: cannot catch up:" << store->lastErrorText();
+        return;
+    }
+    if (identity != record->storeIdentity) {
+        // Ids of another store: whatever the mirror holds under them is not
+        // what the store holds now.
+        qMailLog(Indexer) << "TrackerIndexer: new mail store" << identity << "clearing the mirror";
+        record->forget();
+        Batch clear;
+        clear.newStoreIdentity = identity;
+        clear.units.append(Unit { QMailStore::Messages, 0, 0, false, clearStatement, true });
+        retries.push_back(clear);
+    }
+    int changedCount = 0;
+    int removedCount = 0;
+    for (const QMailStore::ObjectKind kind :
+         { QMailStore::Accounts, QMailStore::Folders, QMailStore::Messages }) {
+        const QHash<quint64, quint64> stamps = store->changeStamps(kind);
+        const QHash<quint64, quint64> &mirrored = record->stamps[kind];
+        Job changed;
+        changed.kind = kind;
+        changed.change = Updated;
+        changed.catchingUp = true;
+        for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) {
+            const auto known = mirrored.constFind(it.key());
+            if (known == mirrored.constEnd() || known.value() != it.value()) {
+                changed.ids.append(it.key());
+            }
+        }
+        Job removed = changed;
+        removed.change = Removed;
+        removed.ids.clear();
+        for (auto it = mirrored.cbegin(); it != mirrored.cend(); ++it) {
+            if (!stamps.contains(it.key())) {
+                removed.ids.append(it.key());
+            }
+        }
+        for (Job *job : { &removed, &changed }) {
+            if (!job->ids.isEmpty()) {
+                std::sort(job->ids.begin(), job->ids.end());
+                queryQueue.push_back(std::move(*job));
+            }
+        }
+        changedCount += changed.ids.size();
+        removedCount += removed.ids.size();
+    }
+    qMailLog(Indexer) << "TrackerIndexer: catching up"
+                      << "changed=" << changedCount << "removed=" << removedCount;
+    startNextQuery();
+}
+
+void TrackerIndexer::executeQuery(Job job)
 {
     qMailLog(Indexer) << "TrackerIndexer::executeQuery";
-    if (qmf_isCategoryEnabled(qmf_logFlag_Queries(), "Queries")) {
-        const QStringList lines = query.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-        for (const QString &line : lines) {
-            qMailLog(Queries) << line;
+    queryQueue.push_back(std::move(job));
+    startNextQuery();
+}
+
+// The next slice of the job: read from the store only now, so that what is
+// sent is what the store holds when Tracker is ready for it.
+TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
+{
+    Batch batch;
+    int size = 0;
+    const auto add = [&](Unit unit) {
+        size += unit.text.size();
+        batch.units.append(std::move(unit));
+    };
+    // What a large message left over goes first, one bounded batch at a time.
+    while (!leftover.empty() && size < maximumBatchText) {
+        add(std::move(leftover.front()));
+        leftover.pop_front();
+    }
+    if (!batch.units.isEmpty()) {
+        return batch;
+    }
+    const QList<quint64> ids = job.ids.mid(job.next, maximumBatchObjects);
+    // Stamps before the objects: a change in between reads as not yet
+    // mirrored at the next start, never the other way round.
+    const QHash<quint64, quint64> stamps = job.change == Removed
+        ? QHash<quint64, quint64>()
+        : QMailStore::instance()->changeStamps(job.kind, ids);
+    for (const quint64 id : ids) {
+        ++job.next;
+        Unit unit { job.kind, id, stamps.value(id), false, QString(), true };
+        // An object the mirror holds is replaced, never added twice.
+        if (job.change != Added || record->stamps[job.kind].contains(id)) {
+            unit.text = removalStatement(job.kind, id) + QLatin1Char('\n');
+        }
+        if (job.change != Removed) {
+            QStringList insertion = insertionStatements(
+                job.kind, id, job.change == Added ? notFoundForAdding : notFoundForUpdating);
+            unit.present = !insertion.isEmpty();
+            if (unit.present) {
+                unit.text += insertion.takeFirst() + QLatin1Char('\n');
+            }
+            // The rest of a message of many recipients follows in batches of
+            // its own; only the last one tells the record the message is in.
+            unit.recorded = insertion.isEmpty();
+            while (!insertion.isEmpty()) {
+                const QString text = insertion.takeFirst() + QLatin1Char('\n');
+                leftover.push_back(
+                    Unit { job.kind, id, unit.stamp, true, text, insertion.isEmpty() });
+            }
+        }
+        if (!unit.text.isEmpty()) {
+            add(std::move(unit));
+        }
+        if (size >= maximumBatchText || !leftover.empty()) {
+            break;
         }
     }
-    queryQueue.append(query);
-    if (queryQueue.size() == 1) {
-        startNextQuery();
-    }
+    return batch;
 }
 
 void TrackerIndexer::startNextQuery()
 {
-    if (queryQueue.isEmpty()) {
+    if (busy) {
+        return;
+    }
+    if (!retries.empty()) {
+        const Batch batch = retries.front();
+        retries.pop_front();
+        send(batch);
+        return;
+    }
+    if (queryQueue.empty() && leftover.empty()) {
         qMailLog(Indexer) << "No more queries to execute";
         return;
     }
+    if (queryQueue.empty()) {
+        Job none;
+        send(buildBatch(none));
+        return;
+    }
+    Job &job = queryQueue.front();
+    const Batch batch = buildBatch(job);
+    if (job.next >= job.ids.size()) {
+        queryQueue.pop_front();
+    }
+    send(batch);
+}
+
+void TrackerIndexer::send(const Batch &batch)
+{
+    QString text;
+    for (const Unit &unit : batch.units) {
+        text += unit.text;
+    }
+    if (qmf_isCategoryEnabled(qmf_logFlag_Queries(), "Queries")) {
+        const QStringList lines = text.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+        for (const QString &line : lines) {
+            qMailLog(Queries) << line;
+        }
+    }
     qMailLog(Indexer) << "TrackerIndexer: starting next query";
+    inFlight = batch;
+    busy = true;
     // One update request per batch, whatever mix of removals and insertions
     // it holds.
-    const QSparqlQuery query(queryQueue.first(), QSparqlQuery::InsertStatement);
-    QSparqlResult *result = connection->exec(query);
+    QSparqlResult *result = connection->exec(QSparqlQuery(text, QSparqlQuery::InsertStatement));
     connect(result, SIGNAL(finished()), this, SLOT(onQueryExecuted()));
 }
 
 void TrackerIndexer::onQueryExecuted()
 {
     QSparqlResult *result = static_cast<QSparqlResult *>(sender());
+    busy = false;
+    const QList<Unit> &units = inFlight.units;
     if (result->hasError()) {
-        qWarning() << "TrackerIndexer: Unable to execute query" << result->lastError().message();
+        const QString reason = result->lastError().message();
+        qWarning() << "TrackerIndexer: Unable to execute query" << reason;
+        if (units.size() > 1) {
+            // Split until only the objects Tracker refuses are left out.
+            const int half = units.size() / 2;
+            Batch second;
+            second.units = units.mid(half);
+            Batch first = inFlight;
+            first.units = units.mid(0, half);
+            retries.push_front(second);
+            retries.push_front(first);
+        } else if (units.size() == 1) {
+            const Unit &unit = units.first();
+            qWarning() << "TrackerIndexer: left out of the mirror:" << kindNames[unit.kind]
+                       << unit.id << reason;
+            if (unit.present) {
+                // Whatever the mirror held of it is out of date: it goes.
+                retries.push_front(Batch {
+                    { Unit { unit.kind, unit.id, 0, false,
+                             removalStatement(unit.kind, unit.id) + QLatin1Char('\n'), true } },
+                    QString() });
+            }
+        }
     } else {
         qMailLog(Indexer) << "TrackerIndexer: query executed successfully";
+        record->begin(inFlight.newStoreIdentity);
+        for (const Unit &unit : units) {
+            if (inFlight.newStoreIdentity.isNull() && unit.recorded) {
+                record->set(unit.kind, unit.id, unit.stamp, unit.present);
+            }
+        }
+        record->commit();
     }
+    inFlight = Batch();
     result->deleteLater();
-    queryQueue.removeFirst();
     startNextQuery();
 }

@@ -7,16 +7,30 @@
 #include <qmailid.h>
 #include <qmailmessage.h>
 
+#include <qmailstore.h>
+
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
 
-class QSparqlConnection;
+#include <deque>
 
-// The Tracker mirror: turns each mail-store notification into one batch of
-// SPARQL Update text and sends the batches to Tracker one at a time, in the
-// order they were queued. Nothing is read back.
+class QSparqlConnection;
+class MirrorRecord;
+
+// The Tracker mirror: turns each mail-store notification into SPARQL Update
+// text and sends it to Tracker one batch at a time, in the order the
+// notifications came. A notification of many objects goes out in bounded
+// batches, built one at a time as Tracker confirms the one before, so that
+// neither memory nor the event loop waits on a large import.
+//
+// What Tracker confirmed is kept in the mirror's record (ids with the store's
+// change stamps, and the store's identity); catchUp() sends what changed
+// while the daemon was not running, and clears the mirror first when the
+// store was made anew. A batch Tracker refuses is split until only the
+// refused objects are left out.
 class TrackerIndexer : public QObject
 {
     Q_OBJECT
@@ -46,7 +60,17 @@ public:
     static QString accountDeleteStatement(const QMailAccountId &id);
     // The message INSERT followed by one INSERT per attachment part.
     static QString messageInsertStatement(const QMailMessage &message);
+    // The same as statements of their own: the message's (with its parts),
+    // then, for a message of many recipients, those of the rest of them.
+    static QStringList messageStatements(const QMailMessage &message);
     static QString mimeTypeForContent(int content);
+    // Where the mirror keeps its record, beside the Tracker database.
+    static QString recordPath();
+
+    // Sends what the mirror lacks: objects added or changed in the store
+    // since Tracker confirmed them, and removals of what the store no longer
+    // holds. Called once, after the store's signals are connected.
+    void catchUp();
 
 public Q_SLOTS:
     void addAccounts(const QMailAccountIdList &ids);
@@ -60,15 +84,56 @@ public Q_SLOTS:
     void removeMessages(const QMailMessageIdList &ids);
     void onQueryExecuted();
 
+public:
+    enum Change { Added, Updated, Removed };
+
 private:
-    void executeQuery(const QString &query);
+    // One object's statements in a batch, and what the record learns once
+    // Tracker confirms them.
+    struct Unit
+    {
+        QMailStore::ObjectKind kind;
+        quint64 id;
+        quint64 stamp;
+        bool present; // false: the object is gone from the mirror after this
+        QString text;
+        bool recorded; // false: more of the object follows in the next batch
+    };
+    // The objects of one notification (or of the catch-up) not yet sent.
+    struct Job
+    {
+        QMailStore::ObjectKind kind;
+        Change change;
+        QList<quint64> ids;
+        int next = 0;
+        bool catchingUp = false;
+    };
+    struct Batch
+    {
+        QList<Unit> units;
+        // Set on the batch that empties the mirror for a store made anew.
+        QString newStoreIdentity;
+    };
+
+    template<typename Id>
+    void queueChange(QMailStore::ObjectKind kind, Change change, const QList<Id> &ids);
+    void executeQuery(Job job);
     void startNextQuery();
+    Batch buildBatch(Job &job);
+    void send(const Batch &batch);
 
     // The last version of each account that updateAccounts sent to Tracker.
     QMap<QMailAccountId, QMailAccount> accountCache;
     QSparqlConnection *connection;
-    // Pending batches, oldest first; the one in flight stays at the head.
-    QStringList queryQueue;
+    // Work not yet sent, oldest first; batches refused as a whole and split
+    // go before it.
+    std::deque<Job> queryQueue;
+    std::deque<Batch> retries;
+    std::deque<Unit> leftover;
+    // The batch Tracker has in hand.
+    Batch inFlight;
+    bool busy = false;
+    MirrorRecord *record = nullptr;
     bool ready;
 };
 

@@ -39,8 +39,6 @@ private Q_SLOTS:
     void fullMessageWithAttachments();
     void messageFragments_data();
     void messageFragments();
-    void mimeTypes_data();
-    void mimeTypes();
 
 private:
     QMailMessage storeMessage(const QByteArray &rfc2822, const QMailFolderId &folder,
@@ -132,16 +130,16 @@ void TestIndexerStatements::fixedStatements_data()
     row("authority", iriAuthority(), "mail.brenmor.com");
     row("message iri", TrackerIndexer::messageIri(QMailMessageId(12)).toString(),
         "qmf://mail.brenmor.com/email#12");
-    row("largest id",
-        TrackerIndexer::messageIri(QMailMessageId(Q_UINT64_C(18446744073709551615))).toString(),
-        "qmf://mail.brenmor.com/email#18446744073709551615");
     row("invalid id", TrackerIndexer::messageIri(QMailMessageId()).toString(),
         "qmf://mail.brenmor.com/email#0");
     row("folder iri", TrackerIndexer::folderIri(QMailFolderId(0)).toString(),
         "qmf://mail.brenmor.com/folder#0");
     row("account iri", TrackerIndexer::accountIri(QMailAccountId(3)).toString(),
         "qmf://mail.brenmor.com/accounts#3");
+    // The message's own contacts go first, while the message still names them.
     row("message removal", TrackerIndexer::messageDeleteStatement(QMailMessageId(12)),
+        "DELETE { ?c a rdfs:Resource } WHERE { { <qmf://mail.brenmor.com/email#12> nmo:from ?c } "
+        "UNION { <qmf://mail.brenmor.com/email#12> nmo:to ?c } }\n"
         "DELETE {<qmf://mail.brenmor.com/email#12> a rdfs:Resource }\n"
         "DELETE { ?s a rdfs:Resource } WHERE { ?s nfo:belongsToContainer "
         "<qmf://mail.brenmor.com/email#12> . }");
@@ -164,6 +162,10 @@ void TestIndexerStatements::fixedStatements_data()
                                          QStringLiteral("nmo:from")),
         "   nmo:from [\n        rdf:type nco:Contact ; \n"
         "        nco:hasEmailAddress <mailto:carol@example.org> ] ;\n");
+    row("voice mail", TrackerIndexer::mimeTypeForContent(10), "multipart/voice-message");
+    row("image", TrackerIndexer::mimeTypeForContent(5), "message/rfc822");
+    row("user content", TrackerIndexer::mimeTypeForContent(64), "message/rfc822");
+    row("unknown content", TrackerIndexer::mimeTypeForContent(16), "");
     row("empty contact",
         TrackerIndexer::contactStatement(QMailAddress(), QStringLiteral("nmo:from")),
         "   nmo:from [\n        rdf:type nco:Contact ; \n"
@@ -179,18 +181,12 @@ void TestIndexerStatements::fixedStatements()
 
 void TestIndexerStatements::folderAndAccountInsertion()
 {
-    QMailFolder child(QStringLiteral("INBOX/Projects"), inboxId, accountId);
-    child.setDisplayName(QStringLiteral("Projects"));
-    QVERIFY(store->addFolder(&child));
     const QString folder
         = QStringLiteral("INSERT {\n<qmf://mail.brenmor.com/folder#%1> rdf:type nmo:MailFolder, "
                          "nmo:MailboxDataObject ;\n   nmo:folderName \"%2\" ;\n"
                          "   nfo:belongsToContainer <qmf://mail.brenmor.com/folder#%3> ;\n"
                          "   nie:relatedTo <qmf://mail.brenmor.com/accounts#%4> .\n}");
     const QString account = QString::number(accountId.toULongLong());
-    QCOMPARE(TrackerIndexer::folderInsertStatement(QMailFolder(child.id())),
-             folder.arg(QString::number(child.id().toULongLong()), QStringLiteral("Projects"),
-                        QString::number(inboxId.toULongLong()), account));
     // A top-level folder is contained in folder 0, never in its account.
     QCOMPARE(TrackerIndexer::folderInsertStatement(QMailFolder(inboxId)),
              folder.arg(QString::number(inboxId.toULongLong()), QStringLiteral("INBOX"),
@@ -209,15 +205,6 @@ void TestIndexerStatements::folderAndAccountInsertion()
                             "   nmo:signature \"-- \\nAlice\";   nmo:fromAddress "
                             "<mailto:%3Calice@home.example%3E> .\n}")
                  .arg(home.id().toULongLong()));
-    QCOMPARE(TrackerIndexer::accountInsertStatement(QMailAccount(accountId)),
-             QStringLiteral("INSERT {\n<mailto:Alice%20Example%20%3Calice@example.org%3E> a "
-                            "nco:EmailAddress ;\n"
-                            "   nco:emailAddress \"Alice Example <alice@example.org>\" .\n"
-                            "<qmf://mail.brenmor.com/accounts#%1> rdf:type nmo:MailAccount ;\n"
-                            "   nmo:accountName \"Work\" ;\n"
-                            "   nmo:signature \"\";   nmo:fromAddress "
-                            "<mailto:Alice%20Example%20%3Calice@example.org%3E> .\n}")
-                 .arg(account));
 }
 
 void TestIndexerStatements::fullMessageWithAttachments()
@@ -244,7 +231,6 @@ void TestIndexerStatements::fullMessageWithAttachments()
           "--b1\r\nContent-Type: image/png; name=\"chart.png\"\r\n"
           "Content-Disposition: inline; filename=\"chart.png\"\r\n"
           "Content-Transfer-Encoding: base64\r\n\r\niVBORw0=\r\n"
-          "--b1\r\nContent-Disposition: attachment\r\n\r\nraw\r\n"
           "--b1--\r\n";
     const QMailMessage message = storeMessage(rfc2822, inboxId, [](QMailMessage &m) {
         m.setServerUid(QStringLiteral("uid-1"));
@@ -293,13 +279,8 @@ void TestIndexerStatements::fullMessageWithAttachments()
         + dated("nie:lastRefreshed", "2024-01-02T03:00:00-05:00")
         // The file name is Content-Type's name, not the disposition's filename.
         + QStringLiteral("   nfo:fileName \"report.pdf\" ;\n   nmo:charSet \"x-bin\" ;\n"
-                         "   nmo:contentId \"part1@example.org\" .\n}\n")
-        // The inline image is skipped; the bare attachment has no type, no
-        // encoding and no dates.
-        + attachment.arg(id, contUri(message), QStringLiteral("4"))
-        + QStringLiteral("   nmo:contentDescription \"\" ;\n   nmo:contentTransferEncoding \"\" ;\n"
-                         "   nfo:fileSize -1 ;\n   nmo:contentDisposition \"attachment\" ;\n"
-                         "   nmo:contentId \"\" .\n}");
+                         "   nmo:contentId \"part1@example.org\" .\n}");
+    // The inline image is skipped.
     QCOMPARE(TrackerIndexer::messageInsertStatement(message), expected);
 }
 
@@ -315,11 +296,6 @@ void TestIndexerStatements::messageFragments_data()
     const QByteArray hostile
         = "From: \"?:subject \\\" ; nmo:isRead true . } # ?:miri\" <x?:miri@example.org>\r\n"
           "Subject: ?:name \"} INSERT { <urn:evil> a nmo:Email } \\\r\n\r\nbody\r\n";
-    QTest::newRow("hostile subject")
-        << hostile << 0
-        << QStringLiteral(
-               "   nmo:messageSubject \"?:name \\\"} INSERT { <urn:evil> a nmo:Email } \\\\\" ;\n")
-        << false;
     QTest::newRow("hostile sender")
         << hostile << 0
         << QStringLiteral(
@@ -370,6 +346,33 @@ void TestIndexerStatements::messageFragments_data()
         << QStringLiteral(
                "   nmo:isSent true ;\n   nmo:isDeleted true ;\n   nmo:hasAttachment false .\n}\n")
         << true;
+    // Values Tracker cannot take are left out, not the message.
+    QTest::newRow("sent in the year 10000")
+        << QByteArray("From: a@example.org\r\nSubject: far\r\n"
+                      "Date: Tue, 02 Jan 10000 10:00:00 +0000\r\n\r\nbody\r\n")
+        << 0 << QStringLiteral("<mailto:a@example.org> ] ;\n   nmo:isRead false ;\n") << false;
+    const QByteArray attached = "From: a@example.org\r\nSubject: a\r\nMIME-Version: 1.0\r\n"
+                                "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+                                "--b\r\nContent-Type: text/plain\r\n\r\ntext\r\n--b\r\n";
+    QTest::newRow("attachment created in 99999")
+        << attached
+            + "Content-Disposition: attachment; creation-date=\"Tue, 02 Jan 99999 "
+              "10:00:00 +0000\"\r\n\r\nx\r\n--b--\r\n"
+        << 0 << QStringLiteral("99999 10:00:00 +0000\\\"\" ;\n   nmo:contentId \"\" .\n}") << true;
+    // Named by the disposition only: that name, RFC 2231 forms decoded.
+    QTest::newRow("disposition filename only")
+        << attached + "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\nx\r\n--b--\r\n"
+        << 0 << QStringLiteral("   nfo:fileName \"a.txt\" ;\n   nmo:contentId \"\" .\n}") << true;
+    QTest::newRow("content type without name")
+        << attached
+            + "Content-Type: text/plain\r\nContent-Disposition: attachment;\r\n"
+              " filename*=UTF-8''na%C3%AFve.txt\r\n\r\nx\r\n--b--\r\n"
+        << 0 << QStringLiteral("   nfo:fileName \"na\u00efve.txt\" ;\n   nmo:charSet \"\" ;\n")
+        << false;
+    // An address QUrl would read as a host and port is still an address.
+    QTest::newRow("unparseable address")
+        << QByteArray("From: <//[x:y>\r\nSubject: s\r\n\r\nbody\r\n") << 0
+        << QStringLiteral("        nco:hasEmailAddress <mailto:%2F%2F%5Bx%3Ay> ] ;\n") << false;
     for (const char *encoding : { "7bit", "8bit", "base64", "quoted-printable", "binary", "" }) {
         const QByteArray header
             = *encoding ? "Content-Transfer-Encoding: " + QByteArray(encoding) + "\r\n" : "";
@@ -397,38 +400,14 @@ void TestIndexerStatements::messageFragments()
         rfc2822, QList<QMailFolderId>({ inboxId, sentId, trashId }).at(folder),
         [](QMailMessage &m) {
             m.setStatus(QMailMessageMetaData::Sent | QMailMessageMetaData::Trash, false);
-            m.setDate(QMailTimeStamp());
+            if (m.date().toLocalTime().date().year() < 9999) {
+                m.setDate(QMailTimeStamp());
+            }
         });
     QVERIFY(message.id().isValid());
     const QString text = TrackerIndexer::messageInsertStatement(message);
+    QVERIFY(!text.contains(QLatin1String("<>")));
     QVERIFY2(atEnd ? text.endsWith(fragment) : text.contains(fragment), qPrintable(text));
-}
-
-void TestIndexerStatements::mimeTypes_data()
-{
-    QTest::addColumn<int>("content");
-    QTest::addColumn<QString>("mimeType");
-    const QStringList known
-        = QStringLiteral("message/rfc822 message/rfc822 text/plain text/richtext text/html "
-                         "message/rfc822 message/rfc822 message/rfc822 multipart/mixed "
-                         "application/smil multipart/voice-message message/rfc822 "
-                         "text/x-vcard text/x-vcalendar text/x-icalendar "
-                         "message/delivery-status")
-              .split(QLatin1Char(' '));
-    for (int content = 0; content < known.size(); ++content) {
-        QTest::addRow("%d", content) << content << known.at(content);
-    }
-    QTest::newRow("64") << 64 << QStringLiteral("message/rfc822");
-    for (int content : { 16, 63, 65, -1 }) {
-        QTest::addRow("%d", content) << content << QString();
-    }
-}
-
-void TestIndexerStatements::mimeTypes()
-{
-    QFETCH(int, content);
-    QFETCH(QString, mimeType);
-    QCOMPARE(TrackerIndexer::mimeTypeForContent(content), mimeType);
 }
 
 QTEST_GUILESS_MAIN(TestIndexerStatements)

@@ -28,8 +28,7 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void cleanupTestCase();
-    void batchesRunOneAtATimeInArrivalOrder();
-    void rejectedBatchIsFollowedByTheNext();
+    void refusedObjectIsLeftOutAlone();
     void accountUpdatesSendOnlyChanges();
     void vanishedObjectsAreWarnedAbout();
     void unusableDatabaseLeavesTheIndexerInert();
@@ -112,56 +111,35 @@ QMailFolderId TestTrackerIndexer::addFolder(const QString &name)
     return folder.id();
 }
 
-void TestTrackerIndexer::batchesRunOneAtATimeInArrivalOrder()
+void TestTrackerIndexer::refusedObjectIsLeftOutAlone()
 {
-    const QMailFolderId folder = addFolder(QStringLiteral("Order"));
+    // Tracker already holds another name for the middle folder (written past
+    // the mirror): the batch of three is refused, and split until only that
+    // folder is left out, and whatever Tracker held of it removed.
+    const QList<QMailFolderId> folders
+        = { addFolder(QStringLiteral("First")), addFolder(QStringLiteral("Squatted")),
+            addFolder(QStringLiteral("Last")) };
+    const QString squatted = TrackerIndexer::folderIri(folders.at(1)).toString();
+    QSparqlResult *squat = reader->exec(QSparqlQuery(
+        QStringLiteral("INSERT { <%1> a nmo:MailFolder ; nmo:folderName \"Other\" }").arg(squatted),
+        QSparqlQuery::InsertStatement));
+    squat->waitForFinished();
+    QVERIFY(!squat->hasError());
     log->clear();
-    // Three notifications while the first batch is in Tracker's hands; a later
-    // one would fail or leave another name if it ran out of order.
-    indexer->addFolders({ folder });
-    QMailFolder renamed(folder);
-    for (const QString &name : { QStringLiteral("Renamed"), QStringLiteral("Final") }) {
-        renamed.setDisplayName(name);
-        QVERIFY(QMailStore::instance()->updateFolder(&renamed));
-        indexer->updateFolders({ folder });
+    indexer->addFolders(folders);
+    QVERIFY(waitUntilDrained());
+    QCOMPARE(log->count(QStringLiteral("[Warning] TrackerIndexer: left out of the mirror: "
+                                       "Folders %1 \"")
+                            .arg(folders.at(1).toULongLong())),
+             1);
+    QSparqlResult *names = read(QStringLiteral("SELECT ?n { ?f a nmo:MailFolder ; nmo:folderName "
+                                               "?n FILTER (?n IN (\"First\", \"Squatted\", "
+                                               "\"Other\", \"Last\")) } ORDER BY ?n"));
+    QStringList found;
+    while (names->next()) {
+        found.append(names->value(0).toString());
     }
-    QCOMPARE(milestones(), QStringList({ queued, started, queued, queued }));
-    QVERIFY(waitUntilDrained());
-    QCOMPARE(milestones(),
-             QStringList({ queued, started, queued, queued, succeeded, started, succeeded, started,
-                           succeeded, drained }));
-    QSparqlResult *name = read(QStringLiteral("SELECT ?n { <%1> nmo:folderName ?n }")
-                                   .arg(TrackerIndexer::folderIri(folder).toString()));
-    QCOMPARE(name->size(), 1);
-    QVERIFY(name->next());
-    QCOMPARE(name->value(0).toString(), QStringLiteral("Final"));
-}
-
-void TestTrackerIndexer::rejectedBatchIsFollowedByTheNext()
-{
-    const QMailFolderId folder = addFolder(QStringLiteral("Before"));
-    indexer->addFolders({ folder });
-    QVERIFY(waitUntilDrained());
-    log->clear();
-    // Added again under another name: Tracker refuses a second value of a
-    // single-valued property, and the whole batch fails.
-    QMailFolder renamed(folder);
-    renamed.setDisplayName(QStringLiteral("After"));
-    QVERIFY(QMailStore::instance()->updateFolder(&renamed));
-    const QMailFolderId other = addFolder(QStringLiteral("Other"));
-    indexer->addFolders({ other, folder });
-    indexer->removeFolders({ other });
-    QVERIFY(waitUntilDrained());
-    QCOMPARE(milestones(),
-             QStringList({ queued, started, queued, failed, started, succeeded, drained }));
-    QCOMPARE(log->count(QStringLiteral("[Warning]")), 1);
-    // Nothing of the failed batch was applied.
-    QSparqlResult *names
-        = read(QStringLiteral("SELECT ?n { ?f a nmo:MailFolder ; nmo:folderName ?n "
-                              "FILTER (?n IN (\"Before\", \"After\", \"Other\")) }"));
-    QCOMPARE(names->size(), 1);
-    QVERIFY(names->next());
-    QCOMPARE(names->value(0).toString(), QStringLiteral("Before"));
+    QCOMPARE(found, QStringList({ QStringLiteral("First"), QStringLiteral("Last") }));
 }
 
 void TestTrackerIndexer::accountUpdatesSendOnlyChanges()
@@ -192,10 +170,6 @@ void TestTrackerIndexer::accountUpdatesSendOnlyChanges()
     QVERIFY(waitUntilDrained());
     QCOMPARE(milestones(), QStringList({ queued, started, succeeded, drained }));
     QCOMPARE(log->count(QStringLiteral("[Warning]")), 0);
-    QSparqlResult *signature
-        = read(QStringLiteral("SELECT ?s { <%1> nmo:signature ?s }").arg(accountIri));
-    QVERIFY(signature->next());
-    QCOMPARE(signature->value(0).toString(), QStringLiteral("Regards"));
 }
 
 void TestTrackerIndexer::vanishedObjectsAreWarnedAbout()
