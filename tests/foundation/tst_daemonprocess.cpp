@@ -11,8 +11,8 @@
 #include <cstring>
 
 // The real daemon binary as a process: its settings file, its single-instance
-// lock and its handling of signals. Runs in a private mount namespace, so the
-// lock file is this test's own.
+// lock and its handling of signals. The lock file is in the test's own
+// runtime folder.
 class TestDaemonProcess : public QObject
 {
     Q_OBJECT

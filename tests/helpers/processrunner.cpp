@@ -1,5 +1,7 @@
 #include "processrunner.h"
 
+#include "waituntil.h"
+
 #include <QDeadlineTimer>
 #include <QtDebug>
 
@@ -94,4 +96,10 @@ QStringList ProcessRunner::lines()
 QStringList ProcessRunner::linesContaining(const QString &text)
 {
     return lines().filter(text);
+}
+
+bool finishWhileServing(QProcess &process, int timeoutMs)
+{
+    return process.waitForStarted(10000)
+        && waitUntil([&process] { return process.state() == QProcess::NotRunning; }, timeoutMs);
 }

@@ -39,4 +39,9 @@ private:
     QStringList m_lines;
 };
 
+// Waits for a short-lived helper program (qmfctl, tracker3) to end while the
+// event loop runs: a blocking wait would stop draining the pipes of the
+// long-running children, and a daemon whose log pipe is full stops answering.
+bool finishWhileServing(QProcess &process, int timeoutMs = 60000);
+
 #endif // PROCESSRUNNER_H

@@ -301,9 +301,9 @@ void TestQmfctl::unusableStore_data()
     QTest::newRow("foreign database")
         << QByteArray() << QStringLiteral("CREATE TABLE notes (text TEXT)")
         << QByteArray(" is not a mail store: it holds another application's data");
-    QTest::newRow("newer schema") << QByteArray() << QStringLiteral("PRAGMA user_version = 3")
+    QTest::newRow("newer schema") << QByteArray() << QStringLiteral("PRAGMA user_version = 4")
                                   << QByteArray(
-                                         " has schema version 3; this program reads version 2");
+                                         " has schema version 4; this program reads version 3");
 }
 
 void TestQmfctl::unusableStore()
@@ -354,6 +354,15 @@ void TestQmfctl::upgradedSchema()
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v"));
         db.setDatabaseName(dir + QLatin1String("/qmailstore.db"));
         QVERIFY(db.open());
+        // Back to the shape of version 1: no identity, no change stamps.
+        QStringList downgrade { QStringLiteral("DROP TABLE storeinfo") };
+        for (const char *table : { "accounts", "folders", "messages" })
+            downgrade << QStringLiteral("DROP TRIGGER %1_added").arg(table)
+                      << QStringLiteral("DROP TRIGGER %1_changed").arg(table)
+                      << QStringLiteral("DROP INDEX %1_changestamp").arg(table)
+                      << QStringLiteral("ALTER TABLE %1 DROP COLUMN changestamp").arg(table);
+        for (const QString &sql : qAsConst(downgrade))
+            QVERIFY2(!db.exec(sql).lastError().isValid(), qPrintable(sql));
         for (const char *sql :
              { "CREATE TABLE old (id INTEGER PRIMARY KEY, name TEXT NOT NULL DEFAULT '',"
                " signature TEXT NOT NULL DEFAULT '', fromaddress TEXT NOT NULL DEFAULT '',"

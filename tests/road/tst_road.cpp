@@ -90,7 +90,7 @@ QString RoadOfNewMail::tracker(const QString &query)
     QProcess process;
     process.start("tracker3",
                   { "sparql", "--dbus-service", "com.brenmor.Postvane.Tracker", "-q", query });
-    process.waitForFinished(20000);
+    finishWhileServing(process);
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
@@ -126,7 +126,7 @@ void RoadOfNewMail::newMailTravelsTheRoad()
     QProcess qmfctl;
     qmfctl.start(TestEnvironment::binary("qmfctl"),
                  { "list", "messages", "--account", QString::number(mAccount) });
-    QVERIFY(qmfctl.waitForFinished(20000));
+    QVERIFY(finishWhileServing(qmfctl));
     QVERIFY(QString::fromUtf8(qmfctl.readAllStandardOutput()).contains(subject));
     if (!dropped) {
         // The scheduled sync showed its transfer, which ended without error.
