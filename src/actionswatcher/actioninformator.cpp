@@ -1,7 +1,7 @@
 #include "actioninformator.h"
 
-#include "statustexts.h"
 #include "logcategories.h"
+#include "statustexts.h"
 
 ActionInformator::ActionInformator(QSharedPointer<QMailActionInfo> action, QObject *parent)
     : QObject(parent)

@@ -1,6 +1,6 @@
 #include "actionswatcher.h"
-#include "qtn_mail.h"
 #include "postvane.h"
+#include "qtn_mail.h"
 #include "settings.h"
 #include "syncscheduler.h"
 #include "transfermanager.h"

@@ -1,8 +1,8 @@
+#include "closurebase.h"
 #include "logcapture.h"
 #include "messageserverstandin.h"
-#include "closurebase.h"
-#include "tavikserviceactionmanager.h"
 #include "tavikbackendstrategies.h"
+#include "tavikserviceactionmanager.h"
 #include "testenvironment.h"
 
 #include <qmailaccount.h>
