@@ -130,7 +130,10 @@ public:
     // rest of the process.
     static void abandon(std::unique_ptr<StatementWorker> worker)
     {
-        static std::vector<std::unique_ptr<StatementWorker>> abandoned;
+        // Never destroyed: the thread may still be inside the store when the
+        // process runs its static destructors, and must not find its mutex,
+        // queue or store gone.
+        static auto *abandoned = new std::vector<std::unique_ptr<StatementWorker>>;
         {
             std::lock_guard<std::mutex> lock(worker->m_mutex);
             worker->m_queue.clear();
@@ -139,7 +142,7 @@ public:
         }
         worker->m_wake.notify_one();
         worker->m_thread.detach();
-        abandoned.push_back(std::move(worker));
+        abandoned->push_back(std::move(worker));
     }
 
     // Runs every statement already handed over, then ends the thread.
