@@ -140,10 +140,11 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     if (number == 0 || number > 0xffffffffULL) {
         return config;
     }
-    // A manager that only reads, and keeps no account object between two
-    // reads, sees the database as it is now: the listening managers keep
-    // account objects that miss changes made by other processes.
-    Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
+    // Loaded afresh and dropped before any notice of the database can be
+    // delivered to it (no event loop runs in between).
+    const std::unique_ptr<Accounts::Account> loaded(
+        Accounts::Account::fromId(&mReader, Accounts::AccountId(number)));
+    Accounts::Account *account = loaded.get();
     if (!account) {
         return config;
     }

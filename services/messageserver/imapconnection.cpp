@@ -72,8 +72,11 @@ CertificateProbe::CertificateProbe(const AccountConfig::Server &server, const QS
     connect(mSocket, qOverload<const QList<QSslError> &>(&QSslSocket::sslErrors), this,
             &CertificateProbe::onSslErrors);
     connect(mSocket, &QAbstractSocket::errorOccurred, this, [this] {
-        // The session that follows meets the same trouble and reports it.
-        finish(Unreachable, mSocket->errorString());
+        finish(Unreachable,
+               QStringLiteral("Cannot reach %1 on port %2: %3")
+                   .arg(mServer.host)
+                   .arg(mServer.port)
+                   .arg(mSocket->errorString()));
     });
     connect(mSocket, &QIODevice::readyRead, this, [this] {
         mBuffer += mSocket->readAll();
@@ -88,13 +91,29 @@ CertificateProbe::CertificateProbe(const AccountConfig::Server &server, const QS
 
 void CertificateProbe::start()
 {
-    QTimer::singleShot(qMax(1, mTimeout) * 1000, this,
-                       [this] { finish(Unreachable, QStringLiteral("no answer")); });
+    QTimer::singleShot(qMax(1, mTimeout) * 1000, this, [this] {
+        finish(Silent,
+               QStringLiteral("No answer from %1 within %2 s").arg(mServer.host).arg(mTimeout));
+    });
     if (mServer.encryption == QLatin1String("tls")) {
         mStep = 3;
         mSocket->connectToHostEncrypted(mServer.host, quint16(mServer.port));
     } else {
         mSocket->connectToHost(mServer.host, quint16(mServer.port));
+    }
+}
+
+ErrorCode CertificateProbe::errorFor(int verdict)
+{
+    switch (verdict) {
+    case Untrusted:
+        return QMailServiceAction::Status::ErrConfiguration;
+    case Unreachable:
+        return QMailServiceAction::Status::ErrNoConnection;
+    case Silent:
+        return QMailServiceAction::Status::ErrTimeout;
+    default:
+        return QMailServiceAction::Status::ErrUnknownResponse;
     }
 }
 
@@ -200,29 +219,33 @@ void ImapConnection::open()
     }
     auto *probe = new CertificateProbe(mConfig.imap, mConfig.trustedCertificate,
                                        CertificateProbe::Imap, mConfig.timeout, this);
-    connect(
-        probe, &CertificateProbe::finished, this, [this, probe](int verdict, const QString &why) {
-            probe->deleteLater();
-            if (verdict == CertificateProbe::Untrusted || verdict == CertificateProbe::NotAServer) {
-                fail(verdict == CertificateProbe::Untrusted
-                         ? QMailServiceAction::Status::ErrConfiguration
-                         : QMailServiceAction::Status::ErrUnknownResponse,
-                     why);
-                return;
-            }
-            connectSession(verdict == CertificateProbe::Trusted);
-        });
+    connect(probe, &CertificateProbe::finished, this,
+            [this, probe](int verdict, const QString &why) {
+                probe->deleteLater();
+                if (verdict != CertificateProbe::Trusted) {
+                    fail(CertificateProbe::errorFor(verdict), why);
+                    return;
+                }
+                connectSession();
+            });
     mWatchdog->start();
     probe->start();
 }
 
-void ImapConnection::connectSession(bool trustCertificate)
+void ImapConnection::connectSession()
 {
     mSession = new KIMAP::Session(mConfig.imap.host, quint16(mConfig.imap.port), this);
     // Our own watchdog decides about silence; KIMAP's must not come first.
     mSession->setTimeout(mConfig.timeout + 30);
-    if (trustCertificate) {
-        mSession->setUiProxy(KIMAP::SessionUiProxy::Ptr(new PinnedCertificateProxy));
+    // The probe has accepted the certificate.
+    mSession->setUiProxy(KIMAP::SessionUiProxy::Ptr(new PinnedCertificateProxy));
+    // A job that is waiting when the connection goes would otherwise wait for
+    // the watchdog.
+    for (auto lost : { &KIMAP::Session::connectionLost, &KIMAP::Session::connectionFailed }) {
+        connect(mSession, lost, this, [this] {
+            fail(QMailServiceAction::Status::ErrNoConnection,
+                 QStringLiteral("The connection to %1 was lost").arg(mConfig.imap.host));
+        });
     }
     auto *login = new KIMAP::LoginJob(mSession);
     login->setUserName(mConfig.imap.userName);

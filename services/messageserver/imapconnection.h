@@ -34,15 +34,21 @@ class CertificateProbe : public QObject
     Q_OBJECT
 public:
     enum Protocol { Imap, Smtp };
-    enum Verdict { Trusted, Untrusted, Unreachable, NotAServer };
+    enum Verdict { Trusted, Untrusted, Unreachable, Silent, NotAServer };
     CertificateProbe(const AccountConfig::Server &server, const QString &fingerprint,
                      Protocol protocol, int timeout, QObject *parent = nullptr);
     void start();
 
+    // The status code for a verdict other than Trusted.
+    static ErrorCode errorFor(int verdict);
+
 Q_SIGNALS:
     // Trusted: the session may accept the certificate (even despite errors);
-    // Untrusted: it must not; Unreachable: the session will find out why;
-    // NotAServer: the greeting was not one of the protocol's.
+    // Untrusted: it must not; Unreachable: no connection could be made or
+    // kept; Silent: no answer in time; NotAServer: the greeting was not one
+    // of the protocol's. Only Trusted lets a session follow: a session of the
+    // KDE libraries that fails to connect before its first job is queued may
+    // never report it.
     void finished(int verdict, const QString &why);
 
 private:
@@ -89,7 +95,7 @@ Q_SIGNALS:
     void failed(ErrorCode code, const QString &text);
 
 private:
-    void connectSession(bool trustCertificate);
+    void connectSession();
     void fail(ErrorCode code, const QString &text);
     ErrorCode codeFor(KJob *job, bool login) const;
 

@@ -68,11 +68,11 @@ void SmtpSender::open()
     connect(probe, &CertificateProbe::finished, this,
             [this, probe](int verdict, const QString &why) {
                 probe->deleteLater();
-                if (verdict == CertificateProbe::Untrusted) {
-                    fail(QMailServiceAction::Status::ErrConfiguration, why);
+                if (verdict != CertificateProbe::Trusted) {
+                    fail(CertificateProbe::errorFor(verdict), why);
                     return;
                 }
-                connectSession(verdict == CertificateProbe::Trusted);
+                connectSession(true);
             });
     probe->start();
 }

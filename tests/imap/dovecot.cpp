@@ -1,5 +1,6 @@
 #include "dovecot.h"
 
+#include "accountsfixture.h"
 #include "testenvironment.h"
 #include "waituntil.h"
 
@@ -120,4 +121,27 @@ void Dovecot::stop()
         pid.close();
         waitUntil([&] { return !pid.exists(); });
     }
+}
+
+quint32 Dovecot::addAccount(const QStringList &settings) const
+{
+    const quint32 id = AccountsFixture::createAccount(QStringLiteral("imap-mail"));
+    const QString account = QString::number(id);
+    AccountsFixture::agTool({ "update-account", account, "string:emailaddress=ann@example.org" });
+    // ag-tool takes one setting at a time.
+    const QStringList all = QStringList { "string:imap/host=127.0.0.1",
+                                          "int:imap/port=" + QString::number(imaps),
+                                          "string:certificateSha256=" + fingerprint,
+                                          "string:imap/username=ann",
+                                          "string:password=secret",
+                                          "string:smtp/host=127.0.0.1",
+                                          "int:smtp/port=" + QString::number(submission) }
+        + settings;
+    for (const QString &setting : all) {
+        if (AccountsFixture::agTool({ "update-service", account, "imap-email", setting })
+                .isNull()) {
+            return 0;
+        }
+    }
+    return AccountsFixture::agTool({ "enable-service", account, "imap-email" }).isNull() ? 0 : id;
 }

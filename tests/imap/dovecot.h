@@ -22,6 +22,11 @@ public:
     {
         return run(QStringLiteral("doveadm"), QStringList { "-c", mConfig } + arguments, input);
     }
+    // Creates an enabled "imap-mail" account of user "ann" on this server
+    // (IMAP over TLS, submission with STARTTLS, the certificate trusted);
+    // the settings ("type:key=value", as ag-tool takes them) come last and
+    // override. Its id, 0 on failure.
+    quint32 addAccount(const QStringList &settings = {}) const;
     QString fingerprint;
     quint16 imaps = 0;
     quint16 imap = 0;
