@@ -176,7 +176,17 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
             = account->valueAsString(prefix + QStringLiteral("encryption"), QStringLiteral("tls"));
         server->userName = account->valueAsString(prefix + QStringLiteral("username"));
     }
-    config.password = account->valueAsString(QStringLiteral("password"));
+    // On the e-mail service, as an accounts UI keeps it, or account-wide.
+    auto credentials = [account] {
+        const quint64 id = account->valueAsUInt64(QStringLiteral("CredentialsId"));
+        return id > 0xffffffffULL ? 0 : quint32(id);
+    };
+    config.credentialsId = credentials();
+    if (config.credentialsId == 0) {
+        account->selectService();
+        config.credentialsId = credentials();
+        account->selectService(service);
+    }
     config.trustedCertificate = account->valueAsString(QStringLiteral("certificateSha256"));
     config.timeout = account->valueAsInt(QStringLiteral("timeout"), 60);
     const QString prefix = pushPrefix(account);

@@ -26,7 +26,6 @@ bool ImapBackend::handles(const AccountConfig &config) const
 
 QByteArray ImapBackend::settingsKey(const AccountConfig &config)
 {
-    // A digest, so that the password is not kept in the clear once more.
     QCryptographicHash hash(QCryptographicHash::Sha256);
     for (const AccountConfig::Server &server : { config.imap, config.smtp }) {
         hash.addData(QStringList({ server.host, QString::number(server.port), server.encryption,
@@ -34,7 +33,9 @@ QByteArray ImapBackend::settingsKey(const AccountConfig &config)
                          .join(QLatin1Char('\n'))
                          .toUtf8());
     }
-    hash.addData(config.password.toUtf8());
+    // Storing a password makes a new identity, so a refused login is tried
+    // again once the user has given a new one.
+    hash.addData(QByteArray::number(config.credentialsId));
     hash.addData(config.trustedCertificate.toUtf8());
     return hash.result();
 }

@@ -1,5 +1,6 @@
 #include "imapconnection.h"
 
+#include "credentials.h"
 #include "messageserverlog.h"
 
 #include <KIMAP/LoginJob>
@@ -33,8 +34,7 @@ QString normalisedFingerprint(QString text)
 
 } // namespace
 
-QString checkServerSettings(const AccountConfig::Server &server, const QString &password,
-                            const QString &kind)
+QString checkServerSettings(const AccountConfig::Server &server, const QString &kind)
 {
     static const QStringList modes
         = { QStringLiteral("tls"), QStringLiteral("starttls"), QStringLiteral("none") };
@@ -53,8 +53,8 @@ QString checkServerSettings(const AccountConfig::Server &server, const QString &
                               "may be")
             .arg(kind, server.host);
     }
-    if (server.userName.isEmpty() || password.isEmpty()) {
-        return QStringLiteral("No user name or password is set for the %1 server").arg(kind);
+    if (server.userName.isEmpty()) {
+        return QStringLiteral("No user name is set for the %1 server").arg(kind);
     }
     return QString();
 }
@@ -208,8 +208,7 @@ ImapConnection::~ImapConnection()
 
 void ImapConnection::open()
 {
-    const QString invalid
-        = checkServerSettings(mConfig.imap, mConfig.password, QStringLiteral("IMAP"));
+    const QString invalid = checkServerSettings(mConfig.imap, QStringLiteral("IMAP"));
     if (!invalid.isEmpty()) {
         // Reported once the caller is listening.
         QTimer::singleShot(0, this, [this, invalid] {
@@ -217,6 +216,23 @@ void ImapConnection::open()
         });
         return;
     }
+    mWatchdog->start();
+    readPassword(mConfig.credentialsId, mConfig.timeout, this,
+                 [this](const QString &password, const QString &error) {
+                     if (mClosed) {
+                         return;
+                     }
+                     if (password.isEmpty()) {
+                         fail(QMailServiceAction::Status::ErrConfiguration, error);
+                         return;
+                     }
+                     mConfig.password = password;
+                     probeServer();
+                 });
+}
+
+void ImapConnection::probeServer()
+{
     auto *probe = new CertificateProbe(mConfig.imap, mConfig.trustedCertificate,
                                        CertificateProbe::Imap, mConfig.timeout, this);
     connect(probe, &CertificateProbe::finished, this,

@@ -21,8 +21,7 @@ using ErrorCode = QMailServiceAction::Status::ErrorCode;
 // Why the server settings cannot be used (empty when they can): a missing
 // host or user name, a bad port or encryption, or no encryption to a host
 // that is not this machine.
-QString checkServerSettings(const AccountConfig::Server &server, const QString &password,
-                            const QString &kind);
+QString checkServerSettings(const AccountConfig::Server &server, const QString &kind);
 
 // Looks at a server's certificate before a session trusts it: a certificate
 // the system trust store accepts passes, and so does one whose SHA-256
@@ -95,6 +94,7 @@ Q_SIGNALS:
     void failed(ErrorCode code, const QString &text);
 
 private:
+    void probeServer();
     void connectSession();
     void fail(ErrorCode code, const QString &text);
     ErrorCode codeFor(KJob *job, bool login) const;

@@ -33,7 +33,8 @@ struct AccountConfig
     };
     Server imap;
     Server smtp;
-    QString password; // "password": the secret of both servers; never logged
+    quint32 credentialsId = 0; // "CredentialsId": the signond identity of both servers' password
+    QString password; // read from that identity when a connection opens; never logged
     QString trustedCertificate; // "certificateSha256": a server certificate trusted as is
     int timeout = 60; // "timeout": seconds without an answer before a request gives up
 };

@@ -1,5 +1,7 @@
 #include "smtpsender.h"
 
+#include "credentials.h"
+
 #include "messageserverlog.h"
 
 #include <KSMTP/LoginJob>
@@ -51,7 +53,7 @@ SmtpSender::~SmtpSender()
 
 void SmtpSender::open()
 {
-    const QString invalid = checkServerSettings(mServer, mConfig.password, QStringLiteral("SMTP"));
+    const QString invalid = checkServerSettings(mServer, QStringLiteral("SMTP"));
     if (!invalid.isEmpty()) {
         QTimer::singleShot(0, this, [this, invalid] {
             fail(QMailServiceAction::Status::ErrConfiguration, invalid);
@@ -59,6 +61,22 @@ void SmtpSender::open()
         return;
     }
     mWatchdog->start();
+    readPassword(mConfig.credentialsId, mConfig.timeout, this,
+                 [this](const QString &password, const QString &error) {
+                     if (mClosed) {
+                         return;
+                     }
+                     if (password.isEmpty()) {
+                         fail(QMailServiceAction::Status::ErrConfiguration, error);
+                         return;
+                     }
+                     mConfig.password = password;
+                     probeServer();
+                 });
+}
+
+void SmtpSender::probeServer()
+{
     if (mServer.encryption == QLatin1String("none")) {
         connectSession(false);
         return;

@@ -35,6 +35,7 @@ Q_SIGNALS:
     void failed(ErrorCode code, const QString &text);
 
 private:
+    void probeServer();
     void connectSession(bool trustCertificate);
     void fail(ErrorCode code, const QString &text);
 

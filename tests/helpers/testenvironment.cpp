@@ -84,7 +84,21 @@ bool TestEnvironment::startBus(QProcess &process, const QString &kind, const cha
     file.write(kind.toLatin1());
     file.write("</type>\n  <listen>unix:dir=");
     file.write(QFile::encodeName(root()));
-    file.write("</listen>\n  <auth>EXTERNAL</auth>\n"
+    file.write("</listen>\n");
+    if (kind == QLatin1String("session")) {
+        // The credentials service starts on demand, as on a desktop.
+        const QString services = path(QStringLiteral("dbus-services"));
+        QDir().mkpath(services);
+        QFile signond(services
+                      + QStringLiteral("/com.google.code.AccountsSSO.SingleSignOn.service"));
+        if (!signond.open(QIODevice::WriteOnly)) {
+            return false;
+        }
+        signond.write("[D-BUS Service]\nName=com.google.code.AccountsSSO.SingleSignOn\n"
+                      "Exec=/usr/bin/signond\n");
+        file.write("  <servicedir>" + QFile::encodeName(services) + "</servicedir>\n");
+    }
+    file.write("  <auth>EXTERNAL</auth>\n"
                "  <policy context=\"default\">\n"
                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                "    <allow eavesdrop=\"true\"/>\n"

@@ -133,15 +133,27 @@ quint32 Dovecot::addAccount(const QStringList &settings) const
                                           "int:imap/port=" + QString::number(imaps),
                                           "string:certificateSha256=" + fingerprint,
                                           "string:imap/username=ann",
-                                          "string:password=secret",
                                           "string:smtp/host=127.0.0.1",
                                           "int:smtp/port=" + QString::number(submission) }
         + settings;
+    QString password = QStringLiteral("secret");
     for (const QString &setting : all) {
-        if (AccountsFixture::agTool({ "update-service", account, "imap-email", setting })
-                .isNull()) {
+        if (setting.startsWith(QLatin1String("string:password="))) {
+            password = setting.section(QLatin1Char('='), 1);
+        } else if (AccountsFixture::agTool({ "update-service", account, "imap-email", setting })
+                       .isNull()) {
             return 0;
         }
     }
+    if (!password.isEmpty() && !setPassword(id, password)) {
+        return 0;
+    }
     return AccountsFixture::agTool({ "enable-service", account, "imap-email" }).isNull() ? 0 : id;
+}
+
+bool Dovecot::setPassword(quint32 account, const QString &password)
+{
+    return !run(TestEnvironment::binary(QStringLiteral("postvane-password")),
+                { QString::number(account) }, password.toUtf8() + '\n')
+                .isNull();
 }

@@ -23,10 +23,14 @@ public:
         return run(QStringLiteral("doveadm"), QStringList { "-c", mConfig } + arguments, input);
     }
     // Creates an enabled "imap-mail" account of user "ann" on this server
-    // (IMAP over TLS, submission with STARTTLS, the certificate trusted);
-    // the settings ("type:key=value", as ag-tool takes them) come last and
-    // override. Its id, 0 on failure.
+    // (IMAP over TLS, submission with STARTTLS, the certificate trusted, the
+    // password stored with the credentials service); the settings
+    // ("type:key=value", as ag-tool takes them) come last and override, and
+    // "string:password=P" stores P instead (nothing when P is empty). Its id,
+    // 0 on failure.
     quint32 addAccount(const QStringList &settings = {}) const;
+    // Stores the account's password as a user does, with postvane-password.
+    static bool setPassword(quint32 account, const QString &password);
     QString fingerprint;
     quint16 imaps = 0;
     quint16 imap = 0;
