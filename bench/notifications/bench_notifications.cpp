@@ -8,8 +8,6 @@
 // (only the new-mail notification works on the burst).
 //
 // Usage: bench_notifications [MESSAGES_PER_NOTIFICATION [NOTIFICATIONS]]
-// The daemon takes its lock in /var/lock: the program re-runs itself in a
-// private mount namespace through tests/run-isolated.sh.
 
 #include "standins.h"
 #include "testenvironment.h"
@@ -149,19 +147,6 @@ Result runBurst(TestEnvironment &env, NotificationServerStandin &server, bool wi
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("POSTVANE_ISOLATED")) {
-        const QByteArray script = POSTVANE_SOURCE_DIR "/tests/run-isolated.sh";
-        QVector<char *> arguments;
-        arguments << const_cast<char *>(script.constData());
-        for (int i = 0; i < argc; ++i) {
-            arguments << argv[i];
-        }
-        arguments << nullptr;
-        ::execv(script.constData(), arguments.data());
-        std::perror("cannot run tests/run-isolated.sh");
-        return 1;
-    }
-
     QCoreApplication application(argc, argv);
     if (qEnvironmentVariableIsEmpty("POSTVANE_BIN_DIR")) {
         qputenv("POSTVANE_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));

@@ -84,18 +84,6 @@ bool addAccount(const QString &maildir)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("POSTVANE_ISOLATED")) {
-        const QByteArray script = POSTVANE_SOURCE_DIR "/tests/run-isolated.sh";
-        QVector<char *> arguments;
-        arguments << const_cast<char *>(script.constData());
-        for (int i = 0; i < argc; ++i) {
-            arguments << argv[i];
-        }
-        arguments << nullptr;
-        ::execv(script.constData(), arguments.data());
-        std::perror("cannot run tests/run-isolated.sh");
-        return 1;
-    }
     QCoreApplication application(argc, argv);
     qputenv("POSTVANE_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
     qputenv("POSTVANE_SOURCE_DIR", POSTVANE_SOURCE_DIR);
