@@ -84,6 +84,9 @@ AccountMirror::AccountMirror(QObject *parent)
         connect(manager, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
     }
     holdAccountsDatabaseLock();
+    mSecondLook.setSingleShot(true);
+    mSecondLook.setInterval(1000);
+    connect(&mSecondLook, &QTimer::timeout, this, &AccountMirror::onDatabaseChanged);
     // libaccounts 1.16 does not tell its managers of every change another
     // process makes (an ag-tool update of a service setting of an account
     // older than this process never reached them), so every change notice
@@ -100,6 +103,10 @@ void AccountMirror::onDatabaseNotice()
         mNoticePending = true;
         QTimer::singleShot(0, this, &AccountMirror::onDatabaseChanged);
     }
+    // On a loaded machine a read right after the notice has been seen to miss
+    // the change it announced (and then nothing would bring it in until the
+    // next change): a second look follows once the notices have settled.
+    mSecondLook.start();
 }
 
 void AccountMirror::onDatabaseChanged()

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QTimer>
 
 // Keeps the mail store's accounts in step with the e-mail accounts of the
 // accounts database: an accounts-database account N is the store account N
@@ -79,6 +80,7 @@ private:
     QSet<Accounts::AccountId> mPushMarked; // accounts told to be push-capable by this process
     bool mMirroring = false;
     bool mNoticePending = false;
+    QTimer mSecondLook;
     QString mStateFile;
 };
 

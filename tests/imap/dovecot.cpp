@@ -4,6 +4,8 @@
 #include "testenvironment.h"
 #include "waituntil.h"
 
+#include <qmailaccount.h>
+
 #include <QDir>
 #include <QFile>
 #include <QSslCertificate>
@@ -148,7 +150,16 @@ quint32 Dovecot::addAccount(const QStringList &settings) const
     if (!password.isEmpty() && !setPassword(id, password)) {
         return 0;
     }
-    return AccountsFixture::agTool({ "enable-service", account, "imap-email" }).isNull() ? 0 : id;
+    if (AccountsFixture::agTool({ "enable-service", account, "imap-email" }).isNull()) {
+        return 0;
+    }
+    // The message server takes in another process's change of the accounts
+    // database when its notice arrives, which may be after our next request:
+    // the account is ready once the server has mirrored it enabled.
+    return waitUntil(
+               [id] { return QMailAccount(QMailAccountId(id)).status() & QMailAccount::Enabled; })
+        ? id
+        : 0;
 }
 
 bool Dovecot::setPassword(quint32 account, const QString &password)
