@@ -170,6 +170,11 @@ void TestImap::failures_data()
     QTest::newRow("no password stored") << "dovecot" << QStringList { "string:password=" } << 1037;
     QTest::newRow("untrusted certificate")
         << "dovecot" << QStringList { "string:certificateSha256=" } << 1037;
+    const QStringList starttls { "int:imap/port=" + QString::number(mDovecot.imap),
+                                 "string:imap/encryption=starttls" };
+    QTest::newRow("STARTTLS works") << "dovecot" << starttls << 0;
+    QTest::newRow("STARTTLS, untrusted certificate")
+        << "dovecot" << starttls + QStringList { "string:certificateSha256=" } << 1037;
     QTest::newRow("stopped server") << "closed" << QStringList() << 1034;
     QTest::newRow("cleartext to another host")
         << "closed" << QStringList { "string:imap/host=192.0.2.1" } << 1037;
