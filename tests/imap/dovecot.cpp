@@ -99,18 +99,23 @@ bool Dovecot::start(const QString &dir)
             .arg(relay)
             .toUtf8());
     config.close();
-    if (run(QStringLiteral("dovecot"), { "-c", mConfig }).isNull()) {
+    if (!resume()) {
         return false;
     }
     mRelay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     mRelay.start(
         QStringLiteral("/usr/bin/python3"),
         { TestEnvironment::sourcePath("tests/imap/relay.py"), mConfig, QString::number(relay) });
-    return mRelay.waitForReadyRead(20000) && waitUntil([this] {
-               QTcpSocket socket;
-               socket.connectToHost(QHostAddress::LocalHost, imaps);
-               return socket.waitForConnected(200);
-           });
+    return mRelay.waitForReadyRead(20000);
+}
+
+bool Dovecot::resume()
+{
+    return !run(QStringLiteral("dovecot"), { "-c", mConfig }).isNull() && waitUntil([this] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, imaps);
+        return socket.waitForConnected(200);
+    });
 }
 
 void Dovecot::stop()

@@ -18,6 +18,9 @@ public:
     bool start(const QString &dir);
     ~Dovecot() { stop(); }
     void stop();
+    // Starts the IMAP and submission server again after stop(), on the same
+    // ports (the relay behind submission stays stopped).
+    bool resume();
     QString doveadm(const QStringList &arguments, const QByteArray &input = {}) const
     {
         return run(QStringLiteral("doveadm"), QStringList { "-c", mConfig } + arguments, input);

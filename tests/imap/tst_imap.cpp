@@ -323,6 +323,16 @@ void TestImap::push()
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
     QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("pushed")).isNull());
     QVERIFY(waitUntil([&] { return messages(inbox).contains("pushed"); }, 30000));
+
+    // The server goes away: the watcher tries again after growing waits, and
+    // the look that follows the new connection brings what has come.
+    mDovecot.stop();
+    for (const char *wait : { "again in 1 s", "again in 2 s", "again in 4 s" }) {
+        QVERIFY(mServer.waitForLine(QString::fromLatin1(wait)));
+    }
+    QVERIFY(mDovecot.resume());
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("later")).isNull());
+    QVERIFY(waitUntil([&] { return messages(inbox).contains("later"); }, 60000));
 }
 
 QTEST_GUILESS_MAIN(TestImap)
