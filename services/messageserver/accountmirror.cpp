@@ -147,11 +147,8 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     if (number == 0 || number > 0xffffffffULL) {
         return config;
     }
-    // Loaded afresh and dropped before any notice of the database can be
-    // delivered to it (no event loop runs in between).
-    const std::unique_ptr<Accounts::Account> loaded(
-        Accounts::Account::fromId(&mReader, Accounts::AccountId(number)));
-    Accounts::Account *account = loaded.get();
+    // The account object kept for the whole run (see mLive).
+    Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
     if (!account) {
         return config;
     }
@@ -165,6 +162,9 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     config.fromName = account->valueAsString(QStringLiteral("fullName"));
     config.fromAddress = account->valueAsString(QStringLiteral("emailaddress"));
     config.signature = account->valueAsString(QStringLiteral("signature"));
+    // On the e-mail service, as an accounts UI keeps it, or account-wide.
+    const QString credentialsKey = QStringLiteral("CredentialsId");
+    const quint64 accountCredentials = account->valueAsUInt64(credentialsKey);
 
     const Accounts::Service service = services.first();
     bool serviceEnabled = false;
@@ -183,17 +183,11 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
             = account->valueAsString(prefix + QStringLiteral("encryption"), QStringLiteral("tls"));
         server->userName = account->valueAsString(prefix + QStringLiteral("username"));
     }
-    // On the e-mail service, as an accounts UI keeps it, or account-wide.
-    auto credentials = [account] {
-        const quint64 id = account->valueAsUInt64(QStringLiteral("CredentialsId"));
-        return id > 0xffffffffULL ? 0 : quint32(id);
-    };
-    config.credentialsId = credentials();
-    if (config.credentialsId == 0) {
-        account->selectService();
-        config.credentialsId = credentials();
-        account->selectService(service);
+    quint64 credentials = account->valueAsUInt64(credentialsKey);
+    if (credentials == 0) {
+        credentials = accountCredentials;
     }
+    config.credentialsId = credentials > 0xffffffffULL ? 0 : quint32(credentials);
     config.trustedCertificate = account->valueAsString(QStringLiteral("certificateSha256"));
     config.timeout = account->valueAsInt(QStringLiteral("timeout"), 60);
     const QString prefix = pushPrefix(account);

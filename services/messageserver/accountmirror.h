@@ -64,11 +64,6 @@ private:
 
     Accounts::Manager mEmail; // hears e-mail service settings and enabling
     Accounts::Manager mGlobal; // hears account-wide settings
-    // Reads only, and keeps no account object between two reads, so it sees
-    // the database as it is now: the listening managers' account objects take
-    // in another process's change only when its notice arrives, which may be
-    // after that process's next request.
-    mutable Accounts::Manager mReader;
     QSet<quint64> mMirrored;
     // One account object per account for the whole run: libaccounts brings
     // the changes of other processes into these, while an object loaded
