@@ -3,6 +3,7 @@
 #include "credentials.h"
 #include "messageserverlog.h"
 
+#include <KIMAP/CapabilitiesJob>
 #include <KIMAP/LoginJob>
 #include <KIMAP/Session>
 #include <KIMAP/SessionUiProxy>
@@ -271,7 +272,13 @@ void ImapConnection::connectSession()
         mConfig.imap.encryption == QLatin1String("tls")            ? KIMAP::LoginJob::SSLorTLS
             : mConfig.imap.encryption == QLatin1String("starttls") ? KIMAP::LoginJob::STARTTLS
                                                                    : KIMAP::LoginJob::Unencrypted);
-    run(login, [this] { Q_EMIT ready(); });
+    run(login, [this] {
+        auto *capabilities = new KIMAP::CapabilitiesJob(mSession);
+        run(capabilities, [this, capabilities] {
+            mCapabilities = capabilities->capabilities();
+            Q_EMIT ready();
+        });
+    });
 }
 
 void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watch)

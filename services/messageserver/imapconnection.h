@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 
 #include <functional>
 
@@ -81,6 +82,11 @@ public:
 
     void open();
     KIMAP::Session *session() const { return mSession; }
+    // Whether the server named the capability after the login.
+    bool hasCapability(const QString &name) const
+    {
+        return mCapabilities.contains(name, Qt::CaseInsensitive);
+    }
     // Starts a KIMAP job on the session; `next` runs when it succeeded, and
     // failed() is emitted when it did not. A job that leaves the connection
     // idle on purpose (IDLE) passes watch = false.
@@ -101,6 +107,7 @@ private:
 
     AccountConfig mConfig;
     QPointer<KIMAP::Session> mSession;
+    QStringList mCapabilities;
     QTimer *mWatchdog;
     bool mClosed = false;
 };

@@ -26,6 +26,8 @@ namespace {
 // Whole messages fetched per command and stored per transaction.
 const int BatchSize = 100;
 
+const quint32 StateMarker = 0xffffffff;
+
 const quint64 ImportedStatus
     = QMailMessageMetaData::Incoming | QMailMessageMetaData::ContentAvailable;
 
@@ -120,10 +122,19 @@ ImapState::ImapState(const QMailAccountId &accountId)
     QDataStream in(&file);
     quint32 count = 0;
     in >> count;
+    // Files of the first layout start with the folder count; later ones with
+    // a marker no count can be, then their layout's number.
+    quint32 layout = 1;
+    if (count == StateMarker) {
+        in >> layout >> count;
+    }
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
         quint64 id = 0;
         Folder folder;
         in >> id >> folder.uidValidity >> folder.lastSeen >> folder.known;
+        if (layout >= 2) {
+            in >> folder.modSeq >> folder.count;
+        }
         mFolders.insert(id, folder);
     }
     if (in.status() != QDataStream::Ok) {
@@ -140,9 +151,10 @@ bool ImapState::save() const
         return false;
     }
     QDataStream out(&file);
-    out << quint32(mFolders.size());
+    out << StateMarker << quint32(2) << quint32(mFolders.size());
     for (auto it = mFolders.cbegin(); it != mFolders.cend(); ++it) {
-        out << quint64(it.key()) << it->uidValidity << it->lastSeen << it->known;
+        out << quint64(it.key()) << it->uidValidity << it->lastSeen << it->known << it->modSeq
+            << it->count;
     }
     return file.commit();
 }
@@ -377,8 +389,26 @@ void ImapMessageListJob::nextFolder()
     auto *select = new KIMAP::SelectJob(mImap->session());
     select->setMailBox(QMailFolder(id).path());
     select->setOpenReadOnly(true);
-    run(select, [this, select] {
+    // Servers such as Dovecot keep modification sequences only once asked to.
+    select->setCondstoreEnabled(mImap->hasCapability(QStringLiteral("CONDSTORE")));
+    run(select, [this, select, id] {
         mServer.clear();
+        mModSeq = select->highestModSequence();
+        mCount = select->messageCount();
+        // CONDSTORE: a folder whose modification sequence and message count
+        // are as they were has no new, changed or expunged message.
+        const ImapState::Folder known
+            = mState.contains(id) ? mState.folder(id) : ImapState::Folder();
+        if (mModSeq != 0 && known.modSeq == mModSeq && known.count == mCount
+            && known.uidValidity == select->uidValidity()
+            && QMailStore::instance()->countMessages(QMailMessageKey::parentFolderId(id))
+                >= qMin<qint64>(mMinimum, mCount)) {
+            qMailLog(MessageServer) << "folder" << id.toULongLong()
+                                    << "unchanged since modification sequence" << mModSeq;
+            ++mIndex;
+            nextFolder();
+            return;
+        }
         if (select->messageCount() == 0) {
             reconcile(select->uidValidity());
             return;
@@ -479,6 +509,10 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
 void ImapMessageListJob::fetchBatch()
 {
     if (mPending.isEmpty()) {
+        // Only now: a look broken off must be made whole next time.
+        ImapState::Folder &state = mState.folder(mFolderIds.at(mIndex));
+        state.modSeq = mModSeq;
+        state.count = mCount;
         mState.save();
         ++mIndex;
         nextFolder();

@@ -32,6 +32,10 @@ public:
         qint64 uidValidity = 0;
         qint64 lastSeen = 0;
         QHash<qint64, quint8> known;
+        // The server's HIGHESTMODSEQ and message count when the folder was
+        // last looked at whole (0 and -1: never, or the server keeps none).
+        quint64 modSeq = 0;
+        qint64 count = -1;
     };
     explicit ImapState(const QMailAccountId &accountId);
     Folder &folder(const QMailFolderId &id) { return mFolders[id.toULongLong()]; }
@@ -118,6 +122,8 @@ private:
     int mIndex = 0;
     QMap<qint64, quint8> mServer; // UID -> flags, of the current folder
     QVector<qint64> mPending; // UIDs still to fetch, newest first
+    quint64 mModSeq = 0; // of the current folder, taken over once it is done
+    qint64 mCount = 0;
     QList<KIMAP::Message> mArrived;
     uint mDone = 0;
     uint mTotal = 0;

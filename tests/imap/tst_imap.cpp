@@ -249,6 +249,9 @@ void TestImap::sync()
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);
+    // Nothing changed on the server: the look ends at the folder's modification sequence.
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QCOMPARE(messages(inbox).size(), 3);
 
     // Read and expunged on the server: read and gone in the store.
     QVERIFY(
