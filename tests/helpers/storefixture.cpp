@@ -45,9 +45,10 @@ QMailAccountId addAccount(const QString &name, QMailFolderId *inbox, bool favour
     return account.id();
 }
 
-QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quint64 status)
+QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quint64 status,
+                        const QMailFolderId &parent)
 {
-    QMailFolder folder(path, QMailFolderId(), account);
+    QMailFolder folder(path, parent, account);
     folder.setStatus(status);
     refused(QMailStore::instance()->addFolder(&folder), "addFolder");
     return folder.id();

@@ -16,7 +16,8 @@ namespace StoreFixture {
 // inbox, marked favourite when asked.
 QMailAccountId addAccount(const QString &name, QMailFolderId *inbox = nullptr,
                           bool favouriteInbox = false);
-QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quint64 status = 0);
+QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quint64 status = 0,
+                        const QMailFolderId &parent = QMailFolderId());
 // A received, new message; an invalid date gives a message without one.
 QMailMessageId addMessage(const QMailFolderId &folder, const QString &from, const QString &subject,
                           const QDateTime &date = QDateTime::currentDateTime(), quint64 status = 0);
