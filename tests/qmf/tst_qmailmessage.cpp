@@ -12,8 +12,6 @@ class TestMailMessage : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void metaDataAndAttachment();
-    void contentKinds_data();
-    void contentKinds();
     void structure_data();
     void structure();
     void parameters_data();
@@ -118,46 +116,36 @@ void TestMailMessage::metaDataAndAttachment()
     QVERIFY(pdf.headerField(QStringLiteral("X-Missing")).toString().isEmpty());
 }
 
-void TestMailMessage::contentKinds_data()
-{
-    QTest::addColumn<QByteArray>("contentType");
-    QTest::addColumn<int>("content");
-    using M = QMailMessageMetaData;
-    const std::pair<const char *, int> kinds[]
-        = { { "", M::PlainTextContent },
-            { "text/plain; charset=utf-8", M::PlainTextContent },
-            { "TEXT/HTML", M::HtmlContent },
-            { "image/jpeg", M::ImageContent },
-            { "multipart/report; report-type=delivery-status; boundary=x",
-              M::DeliveryReportContent },
-            { "text/calendar", M::ICalendarContent },
-            { "text/x-vcard", M::VCardContent },
-            { "application/smil", M::SmilContent },
-            { "application/octet-stream", M::UserContent } };
-    for (const auto &kind : kinds)
-        QTest::newRow(*kind.first ? kind.first : "none") << QByteArray(kind.first) << kind.second;
-}
-
-void TestMailMessage::contentKinds()
-{
-    QFETCH(QByteArray, contentType);
-    QFETCH(int, content);
-    QByteArray text = "Subject: kind\n";
-    if (!contentType.isEmpty())
-        text += "Content-Type: " + contentType + "\n";
-    text += "\nbody\n";
-    QCOMPARE(int(QMailMessage::fromRfc2822(text).content()), content);
-}
-
 void TestMailMessage::structure_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("parts");
     QTest::addColumn<bool>("attachments");
+    QTest::addColumn<int>("content");
+    using M = QMailMessageMetaData;
+    const std::tuple<const char *, const char *, int> kinds[]
+        = { { "", "-=body", M::PlainTextContent },
+            { "text/plain; charset=utf-8", "text/plain=body", M::PlainTextContent },
+            { "TEXT/HTML", "text/html=body", M::HtmlContent },
+            { "image/jpeg", "image/jpeg=body", M::ImageContent },
+            { "multipart/report; report-type=delivery-status; boundary=x", "multipart/report=body",
+              M::DeliveryReportContent },
+            { "text/calendar", "text/calendar=body", M::ICalendarContent },
+            { "text/x-vcard", "text/x-vcard=body", M::VCardContent },
+            { "application/smil", "application/smil=body", M::SmilContent },
+            { "application/octet-stream", "application/octet-stream=body", M::UserContent } };
+    for (const auto &kind : kinds) {
+        const QByteArray type = std::get<0>(kind);
+        QTest::newRow(type.isEmpty() ? "no type" : type.constData())
+            << "Subject: kind\n" + (type.isEmpty() ? type : "Content-Type: " + type + "\n")
+                + "\nbody"
+            << QString::fromLatin1(std::get<1>(kind)) << false << std::get<2>(kind);
+    }
     const QString mixed = QStringLiteral("multipart/mixed{text/plain=Grüße und Tschüß,"
                                          "application/pdf@=Hello world,image/png~=PNG}");
-    QTest::newRow("mixed") << Mixed << mixed << true;
-    QTest::newRow("CRLF") << QByteArray(Mixed).replace("\n", "\r\n") << mixed << true;
+    QTest::newRow("mixed") << Mixed << mixed << true << int(M::MultipartContent);
+    QTest::newRow("CRLF") << QByteArray(Mixed).replace("\n", "\r\n") << mixed << true
+                          << int(M::MultipartContent);
     // An attachment anywhere in the tree counts; an inline part does not.
     QTest::newRow("nested") << QByteArray(
         "Subject: nested\nContent-Type: multipart/mixed; boundary=A\n\n"
@@ -170,13 +158,13 @@ void TestMailMessage::structure_data()
                             << QStringLiteral(
                                    "multipart/mixed{multipart/alternative{text/plain=plain,"
                                    "application/zip@=zip},text/plain~=notes}")
-                            << true;
+                            << true << int(M::MultipartContent);
     QTest::newRow("alternative") << QByteArray(
         "Subject: x\nContent-Type: multipart/alternative; boundary=C\n\n"
         "--C\nContent-Type: text/plain\n\na\n--C\nContent-Type: text/html\n\n<b>a</b>\n--C--\n")
                                  << QStringLiteral(
                                         "multipart/alternative{text/plain=a,text/html=<b>a</b>}")
-                                 << false;
+                                 << false << int(M::MultipartContent);
     // A delimiter is a whole line: "--b10" inside the first part does not end
     // it, white space may follow a delimiter, and neither the preamble nor
     // anything after the close delimiter is a part.
@@ -189,7 +177,7 @@ void TestMailMessage::structure_data()
                                 << QStringLiteral(
                                        "multipart/mixed{multipart/alternative{"
                                        "text/plain=one,text/html=<p>two</p>},-=no header}")
-                                << false;
+                                << false << int(M::MultipartContent);
     // Splitting stops 32 levels down: the container there keeps the rest of
     // the text as its body.
     QByteArray deep;
@@ -201,10 +189,10 @@ void TestMailMessage::structure_data()
                                << QStringLiteral("multipart/mixed{").repeated(32)
             + "multipart/mixed=" + QString::fromLatin1(deep.mid(deep.indexOf("--n32\n")))
             + QStringLiteral("}").repeated(32)
-                               << false;
+                               << false << int(M::MultipartContent);
     QTest::newRow("single part") << QByteArray(
         "Subject: one\nContent-Transfer-Encoding: base64\n\naGk=\n")
-                                 << QStringLiteral("-=hi") << false;
+                                 << QStringLiteral("-=hi") << false << int(M::PlainTextContent);
 }
 
 void TestMailMessage::structure()
@@ -212,7 +200,9 @@ void TestMailMessage::structure()
     QFETCH(QByteArray, text);
     QFETCH(QString, parts);
     QFETCH(bool, attachments);
+    QFETCH(int, content);
     const QMailMessage message = QMailMessage::fromRfc2822(text);
+    QCOMPARE(int(message.content()), content);
     QCOMPARE(tree(message), parts);
     QCOMPARE(bool(message.status() & QMailMessageMetaData::HasAttachments), attachments);
     QCOMPARE(message.size(), uint(text.size()));
