@@ -5,6 +5,7 @@
 #include <qmailmessage.h>
 #include <qmailstore.h>
 
+#include <QDirIterator>
 #include <QtDebug>
 
 namespace StoreFixture {
@@ -82,6 +83,16 @@ bool setFolderStatus(const QMailFolderId &id, quint64 flags, bool set)
     QMailFolder folder(id);
     folder.setStatus(flags, set);
     return QMailStore::instance()->updateFolder(&folder);
+}
+
+QStringList contentFiles(const QString &storePath)
+{
+    QStringList files;
+    QDirIterator it(storePath + QLatin1String("/mail"), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
 }
 
 } // namespace StoreFixture

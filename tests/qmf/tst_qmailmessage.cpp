@@ -89,6 +89,7 @@ void TestMailMessage::metaDataAndAttachment()
     QCOMPARE(message.partAt(0).contentType().charset(), QByteArray("ISO-8859-1"));
     QCOMPARE(message.partAt(2).transferEncoding(), QMailMessageBody::Binary);
     QCOMPARE(message.partAt(2).contentDisposition().size(), -1);
+    QCOMPARE(message.partAt(2).body().data(QMailMessageBody::Encoded), QByteArray("PNG"));
     QCOMPARE(message.partAt(1).headerFields().size(), 5);
 
     const QMailMessagePart &pdf = message.partAt(1);
@@ -256,11 +257,6 @@ void TestMailMessage::malformedText_data()
     QTest::newRow("broken fields")
         << QByteArray("From: <<<@@@>>>\nTo: ,,,\nDate: yesterday\n"
                       "Content-Type: ;;;===\nContent-Disposition: =\n\nx\n");
-    QByteArray deep;
-    for (int i = 0; i < 200; ++i)
-        deep += "Content-Type: multipart/mixed; boundary=b" + QByteArray::number(i) + "\n\n--b"
-            + QByteArray::number(i) + "\n";
-    QTest::newRow("deep nesting") << deep;
     // Thousands of nested parts in a small text: they must cost no more
     // than their size.
     QByteArray deeper;
