@@ -5,6 +5,7 @@
 #include <qmailmessage.h>
 #include <qmailstore.h>
 
+#include <QDirIterator>
 #include <QtDebug>
 
 namespace StoreFixture {
@@ -45,9 +46,10 @@ QMailAccountId addAccount(const QString &name, QMailFolderId *inbox, bool favour
     return account.id();
 }
 
-QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quint64 status)
+QMailFolderId addFolder(const QMailAccountId &account, const QString &path, quint64 status,
+                        const QMailFolderId &parent)
 {
-    QMailFolder folder(path, QMailFolderId(), account);
+    QMailFolder folder(path, parent, account);
     folder.setStatus(status);
     refused(QMailStore::instance()->addFolder(&folder), "addFolder");
     return folder.id();
@@ -81,6 +83,16 @@ bool setFolderStatus(const QMailFolderId &id, quint64 flags, bool set)
     QMailFolder folder(id);
     folder.setStatus(flags, set);
     return QMailStore::instance()->updateFolder(&folder);
+}
+
+QStringList contentFiles(const QString &storePath)
+{
+    QStringList files;
+    QDirIterator it(storePath + QLatin1String("/mail"), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
 }
 
 } // namespace StoreFixture

@@ -12,8 +12,6 @@ class TestMailMessage : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void metaDataAndAttachment();
-    void contentKinds_data();
-    void contentKinds();
     void structure_data();
     void structure();
     void parameters_data();
@@ -83,12 +81,9 @@ void TestMailMessage::metaDataAndAttachment()
     QCOMPARE(message.headerFieldText(QStringLiteral("Subject")), message.subject());
     QCOMPARE(message.from(),
              QMailAddress(QStringLiteral("Jörg"), QStringLiteral("jorg@example.org")));
-    QCOMPARE(message.to().size(), 2);
-    QCOMPARE(message.to().at(0).name(), QStringLiteral("Doe, Jane"));
+    QCOMPARE(message.to().value(0).name(), QStringLiteral("Doe, Jane"));
     QCOMPARE(message.date().toUTC(), utc(2024, 1, 15, 14, 30));
     QCOMPARE(message.date().utcOffset(), -5 * 3600);
-    QCOMPARE(message.size(), uint(Mixed.size()));
-    QCOMPARE(message.content(), QMailMessageMetaData::MultipartContent);
     QCOMPARE(message.contentType().boundary(), QByteArray("==outer=="));
     QCOMPARE(message.toRfc2822(), Mixed);
     QCOMPARE(message.partAt(0).contentType().charset(), QByteArray("ISO-8859-1"));
@@ -122,46 +117,36 @@ void TestMailMessage::metaDataAndAttachment()
     QVERIFY(pdf.headerField(QStringLiteral("X-Missing")).toString().isEmpty());
 }
 
-void TestMailMessage::contentKinds_data()
-{
-    QTest::addColumn<QByteArray>("contentType");
-    QTest::addColumn<int>("content");
-    using M = QMailMessageMetaData;
-    const std::pair<const char *, int> kinds[]
-        = { { "", M::PlainTextContent },
-            { "text/plain; charset=utf-8", M::PlainTextContent },
-            { "TEXT/HTML", M::HtmlContent },
-            { "image/jpeg", M::ImageContent },
-            { "multipart/report; report-type=delivery-status; boundary=x",
-              M::DeliveryReportContent },
-            { "text/calendar", M::ICalendarContent },
-            { "text/x-vcard", M::VCardContent },
-            { "application/smil", M::SmilContent },
-            { "application/octet-stream", M::UserContent } };
-    for (const auto &kind : kinds)
-        QTest::newRow(*kind.first ? kind.first : "none") << QByteArray(kind.first) << kind.second;
-}
-
-void TestMailMessage::contentKinds()
-{
-    QFETCH(QByteArray, contentType);
-    QFETCH(int, content);
-    QByteArray text = "Subject: kind\n";
-    if (!contentType.isEmpty())
-        text += "Content-Type: " + contentType + "\n";
-    text += "\nbody\n";
-    QCOMPARE(int(QMailMessage::fromRfc2822(text).content()), content);
-}
-
 void TestMailMessage::structure_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("parts");
     QTest::addColumn<bool>("attachments");
+    QTest::addColumn<int>("content");
+    using M = QMailMessageMetaData;
+    const std::tuple<const char *, const char *, int> kinds[]
+        = { { "", "-=body", M::PlainTextContent },
+            { "text/plain; charset=utf-8", "text/plain=body", M::PlainTextContent },
+            { "TEXT/HTML", "text/html=body", M::HtmlContent },
+            { "image/jpeg", "image/jpeg=body", M::ImageContent },
+            { "multipart/report; report-type=delivery-status; boundary=x", "multipart/report=body",
+              M::DeliveryReportContent },
+            { "text/calendar", "text/calendar=body", M::ICalendarContent },
+            { "text/x-vcard", "text/x-vcard=body", M::VCardContent },
+            { "application/smil", "application/smil=body", M::SmilContent },
+            { "application/octet-stream", "application/octet-stream=body", M::UserContent } };
+    for (const auto &kind : kinds) {
+        const QByteArray type = std::get<0>(kind);
+        QTest::newRow(type.isEmpty() ? "no type" : type.constData())
+            << "Subject: kind\n" + (type.isEmpty() ? type : "Content-Type: " + type + "\n")
+                + "\nbody"
+            << QString::fromLatin1(std::get<1>(kind)) << false << std::get<2>(kind);
+    }
     const QString mixed = QStringLiteral("multipart/mixed{text/plain=Grüße und Tschüß,"
                                          "application/pdf@=Hello world,image/png~=PNG}");
-    QTest::newRow("mixed") << Mixed << mixed << true;
-    QTest::newRow("CRLF") << QByteArray(Mixed).replace("\n", "\r\n") << mixed << true;
+    QTest::newRow("mixed") << Mixed << mixed << true << int(M::MultipartContent);
+    QTest::newRow("CRLF") << QByteArray(Mixed).replace("\n", "\r\n") << mixed << true
+                          << int(M::MultipartContent);
     // An attachment anywhere in the tree counts; an inline part does not.
     QTest::newRow("nested") << QByteArray(
         "Subject: nested\nContent-Type: multipart/mixed; boundary=A\n\n"
@@ -174,13 +159,13 @@ void TestMailMessage::structure_data()
                             << QStringLiteral(
                                    "multipart/mixed{multipart/alternative{text/plain=plain,"
                                    "application/zip@=zip},text/plain~=notes}")
-                            << true;
+                            << true << int(M::MultipartContent);
     QTest::newRow("alternative") << QByteArray(
         "Subject: x\nContent-Type: multipart/alternative; boundary=C\n\n"
         "--C\nContent-Type: text/plain\n\na\n--C\nContent-Type: text/html\n\n<b>a</b>\n--C--\n")
                                  << QStringLiteral(
                                         "multipart/alternative{text/plain=a,text/html=<b>a</b>}")
-                                 << false;
+                                 << false << int(M::MultipartContent);
     // A delimiter is a whole line: "--b10" inside the first part does not end
     // it, white space may follow a delimiter, and neither the preamble nor
     // anything after the close delimiter is a part.
@@ -193,7 +178,7 @@ void TestMailMessage::structure_data()
                                 << QStringLiteral(
                                        "multipart/mixed{multipart/alternative{"
                                        "text/plain=one,text/html=<p>two</p>},-=no header}")
-                                << false;
+                                << false << int(M::MultipartContent);
     // Splitting stops 32 levels down: the container there keeps the rest of
     // the text as its body.
     QByteArray deep;
@@ -205,10 +190,10 @@ void TestMailMessage::structure_data()
                                << QStringLiteral("multipart/mixed{").repeated(32)
             + "multipart/mixed=" + QString::fromLatin1(deep.mid(deep.indexOf("--n32\n")))
             + QStringLiteral("}").repeated(32)
-                               << false;
+                               << false << int(M::MultipartContent);
     QTest::newRow("single part") << QByteArray(
         "Subject: one\nContent-Transfer-Encoding: base64\n\naGk=\n")
-                                 << QStringLiteral("-=hi") << false;
+                                 << QStringLiteral("-=hi") << false << int(M::PlainTextContent);
 }
 
 void TestMailMessage::structure()
@@ -216,7 +201,9 @@ void TestMailMessage::structure()
     QFETCH(QByteArray, text);
     QFETCH(QString, parts);
     QFETCH(bool, attachments);
+    QFETCH(int, content);
     const QMailMessage message = QMailMessage::fromRfc2822(text);
+    QCOMPARE(int(message.content()), content);
     QCOMPARE(tree(message), parts);
     QCOMPARE(bool(message.status() & QMailMessageMetaData::HasAttachments), attachments);
     QCOMPARE(message.size(), uint(text.size()));
@@ -230,19 +217,18 @@ void TestMailMessage::parameters_data()
     QTest::addColumn<QByteArray>("field");
     QTest::addColumn<QByteArray>("parameter");
     QTest::addColumn<QString>("value");
-    QTest::newRow("continued") << QByteArray(
-        "attachment; filename*0=\"long file \"; filename*1=\"name.txt\"")
-                               << QByteArray("filename") << QStringLiteral("long file name.txt");
-    QTest::newRow("encoded") << QByteArray("attachment; filename*=UTF-8''%E2%82%AC%20rate.txt")
-                             << QByteArray("filename") << QStringLiteral("€ rate.txt");
-    QTest::newRow("encoded word") << QByteArray("text/plain; name=\"=?UTF-8?B?w6TDtsO8LnR4dA==?=\"")
-                                  << QByteArray("name") << QStringLiteral("äöü.txt");
-    QTest::newRow("quoted semicolon")
-        << QByteArray("text/plain; name=\"a;b.txt\"; charset=us-ascii") << QByteArray("name")
-        << QStringLiteral("a;b.txt");
-    QTest::newRow("after quoted semicolon")
-        << QByteArray("text/plain; name=\"a;b.txt\"; charset=us-ascii") << QByteArray("charset")
-        << QStringLiteral("us-ascii");
+    auto row = [](const char *tag, const char *field, const char *parameter, const char *value) {
+        QTest::newRow(tag) << QByteArray(field) << QByteArray(parameter)
+                           << QString::fromUtf8(value);
+    };
+    row("continued", "attachment; filename*0=\"long file \"; filename*1=\"name.txt\"", "filename",
+        "long file name.txt");
+    row("encoded", "attachment; filename*=UTF-8''%E2%82%AC%20rate.txt", "filename", "€ rate.txt");
+    row("encoded word", "text/plain; name=\"=?UTF-8?B?w6TDtsO8LnR4dA==?=\"", "name", "äöü.txt");
+    row("quoted semicolon", "text/plain; name=\"a;b.txt\"; charset=us-ascii", "name", "a;b.txt");
+    row("after quoted semicolon", "text/plain; name=\"a;b.txt\"; charset=us-ascii", "charset",
+        "us-ascii");
+    row("not a number", "attachment; size=lots", "size", "lots");
 }
 
 void TestMailMessage::parameters()
@@ -250,13 +236,10 @@ void TestMailMessage::parameters()
     QFETCH(QByteArray, field);
     QFETCH(QByteArray, parameter);
     QFETCH(QString, value);
-    if (parameter == "filename")
-        QCOMPARE(QString::fromUtf8(QMailMessageContentDisposition(field).filename()), value);
-    else if (parameter == "name")
-        QCOMPARE(QString::fromUtf8(QMailMessageContentType(field).name()), value);
-    else
-        QCOMPARE(QString::fromUtf8(QMailMessageContentType(field).charset()), value);
-    QCOMPARE(QMailMessageContentDisposition(QByteArray("attachment; size=lots")).size(), -1);
+    const QMailMessageContentDisposition parsed(field);
+    QCOMPARE(QString::fromUtf8(parsed.parameter(parameter)), value);
+    if (parameter == "size")
+        QCOMPARE(parsed.size(), -1);
 }
 
 void TestMailMessage::malformedText_data()
@@ -274,11 +257,6 @@ void TestMailMessage::malformedText_data()
     QTest::newRow("broken fields")
         << QByteArray("From: <<<@@@>>>\nTo: ,,,\nDate: yesterday\n"
                       "Content-Type: ;;;===\nContent-Disposition: =\n\nx\n");
-    QByteArray deep;
-    for (int i = 0; i < 200; ++i)
-        deep += "Content-Type: multipart/mixed; boundary=b" + QByteArray::number(i) + "\n\n--b"
-            + QByteArray::number(i) + "\n";
-    QTest::newRow("deep nesting") << deep;
     // Thousands of nested parts in a small text: they must cost no more
     // than their size.
     QByteArray deeper;
@@ -382,10 +360,8 @@ void TestMailMessage::addressLists()
     QCOMPARE(list.at(1).name(), QStringLiteral("Cee, Dee"));
     QCOMPARE(list.at(2).address(), QStringLiteral("e@f.org"));
     QCOMPARE(list.at(3).address(), QStringLiteral("g@h.org"));
-    QVERIFY(QMailAddress(QStringLiteral("X"), QStringLiteral("x@y"))
-            != QMailAddress(QStringLiteral("x@y")));
-    QVERIFY(QMailAddress(QStringLiteral("x@y"), QStringLiteral("x@y"))
-            == QMailAddress(QStringLiteral("x@y")));
+    QVERIFY(QMailAddress(QStringLiteral("X"), QStringLiteral("x@y")) != QMailAddress("x@y"));
+    QVERIFY(QMailAddress(QStringLiteral("x@y"), QStringLiteral("x@y")) == QMailAddress("x@y"));
 }
 
 void TestMailMessage::timeStamps_data()
