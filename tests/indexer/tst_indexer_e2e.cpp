@@ -233,6 +233,12 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
             to += (i ? ",\n " : "") + QByteArray("P <p") + QByteArray::number(i) + "@example.org>";
         }
         QVERIFY(import({ mbox(1, QStringLiteral("crowd"), to), mbox(1, QStringLiteral("after")) }));
+        // Changed while the rest of its recipients is still on its way.
+        QVERIFY(!qmfctl(QStringLiteral("mark --read ")
+                        + qmfctl(QStringLiteral("list messages"))
+                              .section('\n', -2, -2)
+                              .section('\t', 0, 0))
+                     .isNull());
         QVERIFY(waitUntil(
             [&] {
                 return sparql(QStringLiteral("SELECT (COUNT(?c) AS ?n) { ?m nmo:messageSubject "
