@@ -576,10 +576,10 @@ QStringList TrackerIndexer::messageStatements(const QMailMessage &message)
     // Tracker checks every value it adds to a property of a resource against
     // all the values the property has: a message's recipients cost time
     // quadratic in their number whatever the statements look like. It costs
-    // twice as much when each recipient comes between two of the message's
-    // triples, as "nmo:to [ ... ]" has it, since Tracker then reads the
-    // message's recipients from its database again every thousand or so. So
-    // the recipients beyond the message statement's share follow in
+    // several times as much when each recipient comes between two of the
+    // message's triples, as "nmo:to [ ... ]" has it, since Tracker then reads
+    // the message's recipients from its database again every thousand or so.
+    // So the recipients beyond the message statement's share follow in
     // statements of a bounded size that create their contacts first and then
     // link them all in one triple.
     QStringList statements(query.preparedQueryText() + parts.join(QLatin1Char('\n')));

@@ -156,7 +156,7 @@ bool TestIndexerEndToEnd::startDaemon()
 }
 
 // Recipients of one message: Tracker's time for them grows with their
-// square, whatever the statements (a minute's CPU time for 100,000 here).
+// square, whatever the statements (half a minute of CPU for 100,000).
 const int crowd = 10000;
 
 enum Case { Live, KilledInBurst, Offline, Recipients, TermWithFullQueue, NewStore, AllRemoved };
