@@ -7,11 +7,18 @@
 #   live       N messages imported while it runs
 #   attachment one message with a 50 MB attachment
 #   import     20,000 messages in one import
-#   recipients one message with 100,000 recipients
-# Usage: bench/indexer/bench_daemon.sh [BUILD_DIR] [N (default 10000)]
+#   recipients one message with 100,000 recipients and one ordinary message
+#              after it: when the ordinary one and when all recipients are
+#              mirrored, the daemon's CPU time; then SIGTERM while the queue
+#              is full (20,000 messages just imported), time until it exits
+# Usage: bench/indexer/bench_daemon.sh [BUILD_DIR] [N (default 10000)] [CASE...]
+# Without CASE every case runs; "catch-up" includes "live".
 set -eu
 bin=$(readlink -f "${1:-build}")/bin
 n=${2:-10000}
+shift $(($# < 2 ? $# : 2))
+cases="$*"
+want() { [ -z "$cases" ] || case " $cases " in *" $1 "*) true ;; *) false ;; esac; }
 work=$(mktemp -d)
 trap 'kill $daemon 2>/dev/null || true; kill $DBUS_SESSION_BUS_PID 2>/dev/null || true; rm -rf "$work"' EXIT
 daemon=
@@ -42,6 +49,7 @@ sparql_count() {
 emails() { sparql_count 'SELECT (COUNT(?m) AS ?n) WHERE { ?m a nmo:Email }'; }
 start() { "$bin/postvane" >"$work/log" 2>&1 & daemon=$!; }
 stop() { kill -TERM $daemon; wait $daemon || true; daemon=; }
+cpu() { awk '{ print ($14 + $15) / 100 }' /proc/$daemon/stat; }
 peak() { sed -n 's/^VmHWM:[[:space:]]*//p' /proc/$daemon/status; }
 now() { date +%s.%N; }
 # Waits until the mirror holds $1 messages; prints the seconds since $2.
@@ -55,6 +63,7 @@ folder=$("$bin/qmfctl" folder add --account "$account" --path INBOX --standard i
 mbox "$n" 0 >"$work/a.mbox"
 mbox "$n" "$n" >"$work/b.mbox"
 
+if want catch-up; then
 "$bin/qmfctl" import --folder "$folder" "$work/a.mbox" >/dev/null
 t=$(now); start
 s=$(until_mirrored "$n" "$t")
@@ -64,8 +73,9 @@ s=$(until_mirrored $((2 * n)) "$t")
 echo "live import of $n: ${s}s, $(echo "$n / $s" | bc) msg/s, peak $(peak)"
 stop; "$bin/qmfctl" folder remove "$folder" >/dev/null
 folder=$("$bin/qmfctl" folder add --account "$account" --path INBOX2)
-start; until_mirrored 0 "$(now)" >/dev/null
+fi
 
+if want attachment; then
 python3 - "$work/big.eml" <<'PY'
 import sys, base64, os
 with open(sys.argv[1], "w") as f:
@@ -78,30 +88,42 @@ with open(sys.argv[1], "w") as f:
         f.write(chunk)
     f.write("--b--\n")
 PY
-stop; start; until_mirrored 0 "$(now)" >/dev/null
+start; until_mirrored 0 "$(now)" >/dev/null
 t=$(now); "$bin/qmfctl" import --folder "$folder" "$work/big.eml" >/dev/null
 s=$(until_mirrored 1 "$t")
 echo "50 MB attachment: ${s}s, peak $(peak)"
-
 stop; "$bin/qmfctl" folder remove "$folder" >/dev/null
 folder=$("$bin/qmfctl" folder add --account "$account" --path INBOX3)
+fi
+
 mbox 20000 0 >"$work/c.mbox"
+if want import; then
 start; until_mirrored 0 "$(now)" >/dev/null
 t=$(now); "$bin/qmfctl" import --folder "$folder" "$work/c.mbox" >/dev/null
 s=$(until_mirrored 20000 "$t")
 echo "import of 20000: ${s}s, peak $(peak)"
-
 stop; "$bin/qmfctl" folder remove "$folder" >/dev/null
 folder=$("$bin/qmfctl" folder add --account "$account" --path INBOX4)
+fi
+
+want recipients || exit 0
 python3 - "$work/many.eml" <<'PY'
 import sys
 with open(sys.argv[1], "w") as f:
     f.write("From: a@example.org\nSubject: Many\nTo: " +
             ",\n ".join(f"Person {i} <p{i}@example.org>" for i in range(100000)) + "\n\nHello\n")
 PY
+printf 'From: a@example.org\nTo: b@example.org\nSubject: After\n\nHi\n' >"$work/after.eml"
 start; until_mirrored 0 "$(now)" >/dev/null
-t=$(now); "$bin/qmfctl" import --folder "$folder" "$work/many.eml" >/dev/null
-s=$(until_mirrored 1 "$t")
-echo "100,000 recipients: ${s}s, peak $(peak)"
+c=$(cpu); t=$(now)
+"$bin/qmfctl" import --folder "$folder" "$work/many.eml" >/dev/null
+"$bin/qmfctl" import --folder "$folder" "$work/after.eml" >/dev/null
+s=$(until_mirrored 2 "$t")
+echo "ordinary mail after 100,000 recipients: ${s}s"
+recipients='SELECT (COUNT(?c) AS ?n) WHERE { ?m nmo:messageSubject "Many" ; nmo:to ?c }'
+while [ "$(sparql_count "$recipients")" != 100000 ]; do sleep 0.5; done
+echo "100,000 recipients: $(echo "$(now) - $t" | bc)s, daemon CPU $(echo "$(cpu) - $c" | bc)s, peak $(peak)"
+"$bin/qmfctl" import --folder "$folder" "$work/c.mbox" >/dev/null
+while ! grep -q "count= 20000" "$work/log"; do sleep 0.1; done
 t=$(now); stop
-echo "SIGTERM to exit: $(echo "$(now) - $t" | bc)s"
+echo "SIGTERM to exit with 20000 queued: $(echo "$(now) - $t" | bc)s"

@@ -54,22 +54,37 @@ QString percentEncoded(uint codePoint)
     return out;
 }
 
+// The date and time as written, in the value's own offset: from UTC shifted
+// by the offset, one time-zone lookup instead of one per field.
+QDateTime wallClock(const QDateTime &value)
+{
+    return value.toUTC().addSecs(value.timeSpec() == Qt::UTC ? 0 : value.offsetFromUtc());
+}
+
+QString dateLexical(const QDate &date)
+{
+    // Qt has no year 0: the year before 1 is -1. XML Schema counts that one
+    // as 0000, and writes a year with its sign before at least four digits.
+    const int year = date.year() < 0 ? date.year() + 1 : date.year();
+    return QStringLiteral("%1%2-%3-%4")
+        .arg(year < 0 ? QStringLiteral("-") : QString())
+        .arg(std::abs(year), 4, 10, QLatin1Char('0'))
+        .arg(date.month(), 2, 10, QLatin1Char('0'))
+        .arg(date.day(), 2, 10, QLatin1Char('0'));
+}
+
 QString dateTimeLexical(const QDateTime &value)
 {
-    // Formatted from UTC shifted by the offset: one time-zone lookup instead
-    // of one per field.
     const bool utc = value.timeSpec() == Qt::UTC;
     const int offset = utc ? 0 : value.offsetFromUtc();
-    const QDateTime wall = value.toUTC().addSecs(offset);
+    const QDateTime wall = wallClock(value);
     const QDate date = wall.date();
     const QTime time = wall.time();
-    QString text = QStringLiteral("%1-%2-%3T%4:%5:%6")
-                       .arg(date.year(), 4, 10, QLatin1Char('0'))
-                       .arg(date.month(), 2, 10, QLatin1Char('0'))
-                       .arg(date.day(), 2, 10, QLatin1Char('0'))
-                       .arg(time.hour(), 2, 10, QLatin1Char('0'))
-                       .arg(time.minute(), 2, 10, QLatin1Char('0'))
-                       .arg(time.second(), 2, 10, QLatin1Char('0'));
+    QString text = dateLexical(date)
+        + QStringLiteral("T%1:%2:%3")
+              .arg(time.hour(), 2, 10, QLatin1Char('0'))
+              .arg(time.minute(), 2, 10, QLatin1Char('0'))
+              .arg(time.second(), 2, 10, QLatin1Char('0'));
     if (time.msec() != 0) {
         text += QStringLiteral(".%1").arg(time.msec(), 3, 10, QLatin1Char('0'));
     }
@@ -155,6 +170,15 @@ int literalEnd(const QChar *text, int n, int pos)
 }
 
 } // namespace
+
+bool QSparqlQuery::isStorable(const QDateTime &value)
+{
+    if (!value.isValid()) {
+        return false;
+    }
+    const int year = wallClock(value).date().year();
+    return year >= 1 && year <= 9999;
+}
 
 QSparqlQuery::QSparqlQuery(const QString &query, StatementType type)
     : m_query(query)
@@ -309,8 +333,10 @@ QString QSparqlQuery::termForValue(const QVariant &value)
         const QDateTime dateTime = value.toDateTime();
         return typedLiteral(dateTime.isValid() ? dateTimeLexical(dateTime) : QString(), "dateTime");
     }
-    case QMetaType::QDate:
-        return typedLiteral(value.toDate().toString(Qt::ISODate), "date");
+    case QMetaType::QDate: {
+        const QDate date = value.toDate();
+        return typedLiteral(date.isValid() ? dateLexical(date) : QString(), "date");
+    }
     case QMetaType::QTime:
         return typedLiteral(value.toTime().toString(QStringLiteral("HH:mm:ss")), "time");
     default:

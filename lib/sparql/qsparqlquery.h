@@ -24,7 +24,10 @@
 //   double               an xsd:double literal
 //   QDateTime, QDate, QTime
 //                        ISO 8601 literals typed xsd:dateTime, xsd:date,
-//                        xsd:time (a local date-time carries its UTC offset)
+//                        xsd:time (a local date-time carries its UTC offset;
+//                        a year before 1 is written as XML Schema counts it,
+//                        1 BC as 0000, which Tracker does not take: see
+//                        isStorable())
 //   other types          their QVariant::toString() as a string literal
 // A name without a binding is left in the text as written.
 class QSparqlQuery
@@ -62,6 +65,9 @@ public:
     static QString termForValue(const QVariant &value);
     static QString escapeLiteral(const QString &text);
     static QString escapeIri(const QString &iri);
+    // Whether Tracker keeps the date-time as it is written: it takes the
+    // years 1 to 9999 only and refuses the whole update for any other.
+    static bool isStorable(const QDateTime &value);
 
 private:
     QString m_query;

@@ -75,15 +75,11 @@ QString parameterText(const QByteArray &value)
     return QString::fromUtf8(value.constData());
 }
 
-// Tracker takes date-times of the years 1 to 9999 only; a date outside them
-// (a message "dated" 10000) is left out rather than costing the whole batch.
+// A date Tracker cannot hold (a message "dated" 10000) is left out rather
+// than costing the whole batch.
 bool isStorable(const QMailTimeStamp &stamp)
 {
-    if (!stamp.isValid()) {
-        return false;
-    }
-    const int year = stamp.toLocalTime().date().year();
-    return year >= 1 && year <= 9999;
+    return stamp.isValid() && QSparqlQuery::isStorable(stamp.toLocalTime());
 }
 
 // "mailto:" and the address, or its whole text when no address could be
@@ -96,6 +92,12 @@ QUrl mailtoIri(const QString &address)
         return iri;
     }
     return QUrl::fromEncoded("mailto:" + QUrl::toPercentEncoding(address, "@"));
+}
+
+// An address nothing could be parsed from is known by its text.
+QUrl contactAddressIri(const QMailAddress &address)
+{
+    return mailtoIri(address.address().isEmpty() ? address.name() : address.address());
 }
 
 // The removal queries are kept for the life of the process and rebound on
@@ -444,9 +446,7 @@ QString TrackerIndexer::contactStatement(const QMailAddress &address, const QStr
     text += QStringLiteral("        nco:hasEmailAddress ?:address ] ;\n");
     QSparqlQuery query(text, QSparqlQuery::InsertStatement);
     query.bindValue(QStringLiteral("name"), address.name());
-    // An address nothing could be parsed from is known by its text.
-    query.bindValue(QStringLiteral("address"),
-                    mailtoIri(address.address().isEmpty() ? address.name() : address.address()));
+    query.bindValue(QStringLiteral("address"), contactAddressIri(address));
     return query.preparedQueryText();
 }
 
@@ -573,23 +573,35 @@ QStringList TrackerIndexer::messageStatements(const QMailMessage &message)
             parts.append(attachmentStatement(part, contUri, miri));
         }
     }
-    // Tracker takes time quadratic in the length of one property list, and
-    // a long one costs it far more per recipient than separate triples: the
-    // recipients beyond the message statement's share follow as triples of
-    // their own, in statements of a bounded size.
+    // Tracker checks every value it adds to a property of a resource against
+    // all the values the property has: a message's recipients cost time
+    // quadratic in their number whatever the statements look like. It costs
+    // several times as much when each recipient comes between two of the
+    // message's triples, as "nmo:to [ ... ]" has it, since Tracker then reads
+    // the message's recipients from its database again every thousand or so.
+    // So the recipients beyond the message statement's share follow in
+    // statements of a bounded size that create their contacts first and then
+    // link them all in one triple.
     QStringList statements(query.preparedQueryText() + parts.join(QLatin1Char('\n')));
     const QString subject = QSparqlQuery::termForValue(miri);
-    for (int first = recipientsPerStatement; first < recipients.size();
-         first += recipientsPerStatement * 5) {
+    const int perStatement = recipientsPerStatement * 5;
+    for (int first = recipientsPerStatement; first < recipients.size(); first += perStatement) {
+        const int end = qMin(first + perStatement, recipients.size());
         QString more = QStringLiteral("INSERT {\n");
-        const int end = qMin(first + recipientsPerStatement * 5, recipients.size());
+        QString links = subject + QStringLiteral(" nmo:to ");
         for (int i = first; i < end; ++i) {
-            // "   nmo:to [ ... ] ;\n" ends as a triple: " .\n".
-            more += subject
-                + contactStatement(recipients.at(i), QStringLiteral("nmo:to")).chopped(2)
-                + QStringLiteral(".\n");
+            const QMailAddress &address = recipients.at(i);
+            const QString node = QStringLiteral("_:r") + QString::number(i - first);
+            more += node + QStringLiteral(" rdf:type nco:Contact ;");
+            if (address.name() != address.address()) {
+                more += QStringLiteral(" nco:fullname ")
+                    + QSparqlQuery::termForValue(address.name()) + QStringLiteral(" ;");
+            }
+            more += QStringLiteral(" nco:hasEmailAddress ")
+                + QSparqlQuery::termForValue(contactAddressIri(address)) + QStringLiteral(" .\n");
+            links += (i == first ? QString() : QStringLiteral(", ")) + node;
         }
-        statements.append(more + QLatin1Char('}'));
+        statements.append(more + links + QStringLiteral(" .\n}"));
     }
     return statements;
 }
@@ -760,12 +772,13 @@ TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
         size += unit.text.size();
         batch.units.append(std::move(unit));
     };
-    // What a large message left over goes first, one bounded batch at a time.
-    while (!leftover.empty() && size < maximumBatchText) {
-        add(std::move(leftover.front()));
-        leftover.pop_front();
-    }
-    if (!batch.units.isEmpty()) {
+    // One statement of the rest per batch: each costs Tracker time that grows
+    // with the recipients it holds already, and mail behind it waits for it.
+    if (job.ids.isEmpty()) {
+        if (!leftover.empty()) {
+            add(std::move(leftover.front()));
+            leftover.pop_front();
+        }
         return batch;
     }
     const QList<quint64> ids = job.ids.mid(job.next, maximumBatchObjects);
@@ -776,6 +789,10 @@ TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
         : QMailStore::instance()->changeStamps(job.kind, ids);
     for (const quint64 id : ids) {
         ++job.next;
+        // What is left of an earlier version of the object is out of date:
+        // this removes or replaces all of it.
+        dropLeftover(job.kind, id);
+        const size_t leftoverBefore = leftover.size();
         Unit unit { job.kind, id, stamps.value(id), false, QString(), true };
         // An object the mirror holds is replaced, never added twice.
         if (job.change != Added || record->stamps[job.kind].contains(id)) {
@@ -800,11 +817,19 @@ TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
         if (!unit.text.isEmpty()) {
             add(std::move(unit));
         }
-        if (size >= maximumBatchText || !leftover.empty()) {
+        if (size >= maximumBatchText || leftover.size() > leftoverBefore) {
             break;
         }
     }
     return batch;
+}
+
+void TrackerIndexer::dropLeftover(QMailStore::ObjectKind kind, quint64 id)
+{
+    leftover.erase(
+        std::remove_if(leftover.begin(), leftover.end(),
+                       [&](const Unit &rest) { return rest.kind == kind && rest.id == id; }),
+        leftover.end());
 }
 
 void TrackerIndexer::startNextQuery()
@@ -822,11 +847,16 @@ void TrackerIndexer::startNextQuery()
         qMailLog(Indexer) << "No more queries to execute";
         return;
     }
-    if (queryQueue.empty()) {
+    // The rest of a message of many recipients takes turns with what came
+    // after it: mail that follows it is not held up for the minute Tracker
+    // takes over the recipients.
+    if (!leftover.empty() && (queryQueue.empty() || leftoverTurn)) {
+        leftoverTurn = false;
         Job none;
         send(buildBatch(none));
         return;
     }
+    leftoverTurn = true;
     Job &job = queryQueue.front();
     const Batch batch = buildBatch(job);
     if (job.next >= job.ids.size()) {
@@ -877,6 +907,7 @@ void TrackerIndexer::onQueryExecuted()
             const Unit &unit = units.first();
             qWarning() << "TrackerIndexer: left out of the mirror:" << kindNames[unit.kind]
                        << unit.id << reason;
+            dropLeftover(unit.kind, unit.id);
             if (unit.present) {
                 // Whatever the mirror held of it is out of date: it goes.
                 retries.push_front(Batch {

@@ -121,6 +121,7 @@ private:
     void startNextQuery();
     Batch buildBatch(Job &job);
     void send(const Batch &batch);
+    void dropLeftover(QMailStore::ObjectKind kind, quint64 id);
 
     // The last version of each account that updateAccounts sent to Tracker.
     QMap<QMailAccountId, QMailAccount> accountCache;
@@ -130,6 +131,9 @@ private:
     std::deque<Job> queryQueue;
     std::deque<Batch> retries;
     std::deque<Unit> leftover;
+    // Whether the leftover goes before the next job: they take turns, so
+    // that mail behind a message of very many recipients is not held up.
+    bool leftoverTurn = false;
     // The batch Tracker has in hand.
     Batch inFlight;
     bool busy = false;

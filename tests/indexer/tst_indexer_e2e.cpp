@@ -155,6 +155,10 @@ bool TestIndexerEndToEnd::startDaemon()
         && daemon->waitForLine(QStringLiteral("TrackerIndexer: catching up"), 60000);
 }
 
+// Recipients of one message: Tracker's time for them grows with their
+// square, whatever the statements (half a minute of CPU for 100,000).
+const int crowd = 10000;
+
 enum Case { Live, KilledInBurst, Offline, Recipients, TermWithFullQueue, NewStore, AllRemoved };
 
 void TestIndexerEndToEnd::mirrorEqualsStore_data()
@@ -164,7 +168,7 @@ void TestIndexerEndToEnd::mirrorEqualsStore_data()
     QTest::newRow("live changes, poisoned and hostile mail") << int(Live);
     QTest::newRow("kill -9 during a burst, restart") << int(KilledInBurst);
     QTest::newRow("add, remove, mark read while stopped") << int(Offline);
-    QTest::newRow("2,000 recipients, then ordinary mail") << int(Recipients);
+    QTest::newRow("a crowd of recipients, then ordinary mail") << int(Recipients);
     QTest::newRow("SIGTERM with a full queue, restart") << int(TermWithFullQueue);
     QTest::newRow("store made anew, ids used again") << int(NewStore);
     QTest::newRow("1,000 messages of 100 senders removed") << int(AllRemoved);
@@ -225,15 +229,21 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
         break;
     case Recipients: {
         QByteArray to;
-        for (int i = 0; i < 2000; ++i) {
+        for (int i = 0; i < crowd; ++i) {
             to += (i ? ",\n " : "") + QByteArray("P <p") + QByteArray::number(i) + "@example.org>";
         }
         QVERIFY(import({ mbox(1, QStringLiteral("crowd"), to), mbox(1, QStringLiteral("after")) }));
+        // Changed while the rest of its recipients is still on its way.
+        QVERIFY(!qmfctl(QStringLiteral("mark --read ")
+                        + qmfctl(QStringLiteral("list messages"))
+                              .section('\n', -2, -2)
+                              .section('\t', 0, 0))
+                     .isNull());
         QVERIFY(waitUntil(
             [&] {
                 return sparql(QStringLiteral("SELECT (COUNT(?c) AS ?n) { ?m nmo:messageSubject "
                                              "\"crowd 0\" ; nmo:to ?c }"))
-                    == QStringList { QStringLiteral("2000") };
+                    == QStringList { QString::number(crowd) };
             },
             600000));
         break;

@@ -42,6 +42,10 @@ void TestSparqlQuery::preparedText_data()
          QStringLiteral("\"2024-01-02T03:04:05.060-01:30\"") + xsd + QStringLiteral("dateTime>"));
     term("date", QDate(2020, 12, 31),
          QStringLiteral("\"2020-12-31\"") + xsd + QStringLiteral("date>"));
+    // Qt's year -1 is XML Schema's 0000; the sign goes before four digits.
+    term("5 BC", QDateTime(QDate(-5, 3, 1), QTime(1, 2, 3), Qt::UTC),
+         QStringLiteral("\"-0004-03-01T01:02:03Z\"") + xsd + QStringLiteral("dateTime>"));
+    term("1 BC", QDate(-1, 1, 2), QStringLiteral("\"0000-01-02\"") + xsd + QStringLiteral("date>"));
     // A backslash is doubled whatever follows it, so a value never brings an
     // escape of its own; NUL cannot travel in a query text.
     term("literal escapes",
