@@ -18,6 +18,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <malloc.h>
 
 namespace {
 
@@ -845,6 +846,9 @@ void TrackerIndexer::startNextQuery()
     }
     if (queryQueue.empty() && leftover.empty()) {
         qMailLog(Indexer) << "No more queries to execute";
+        // A burst of mail leaves the heap large and mostly free; give it back
+        // to the system instead of keeping it resident while idle.
+        malloc_trim(0);
         return;
     }
     // The rest of a message of many recipients takes turns with what came
