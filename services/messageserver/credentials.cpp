@@ -7,8 +7,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <memory>
-
 void readPassword(quint32 credentialsId, int timeoutSeconds, QObject *context,
                   const std::function<void(const QString &password, const QString &error)> &done)
 {

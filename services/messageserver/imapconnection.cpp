@@ -217,7 +217,6 @@ void ImapConnection::open()
         });
         return;
     }
-    mWatchdog->start();
     readPassword(mConfig.credentialsId, mConfig.timeout, this,
                  [this](const QString &password, const QString &error) {
                      if (mClosed) {

@@ -60,7 +60,6 @@ void SmtpSender::open()
         });
         return;
     }
-    mWatchdog->start();
     readPassword(mConfig.credentialsId, mConfig.timeout, this,
                  [this](const QString &password, const QString &error) {
                      if (mClosed) {
@@ -77,6 +76,7 @@ void SmtpSender::open()
 
 void SmtpSender::probeServer()
 {
+    mWatchdog->start();
     if (mServer.encryption == QLatin1String("none")) {
         connectSession(false);
         return;
