@@ -42,6 +42,8 @@ private Q_SLOTS:
     void sync();
     void send();
     void push();
+    void passwordRefused_data();
+    void passwordRefused();
 
 public Q_SLOTS:
     void onStatus(qulonglong id, int code, const QString &text, qulonglong, qulonglong, qulonglong)
@@ -337,6 +339,43 @@ void TestImap::push()
     QVERIFY(mDovecot.resume());
     QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("later")).isNull());
     QVERIFY(waitUntil([&] { return messages(inbox).contains("later"); }, 60000));
+}
+
+void TestImap::passwordRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("no account") << QStringList() << QByteArray("x\n") << 2 << "Usage:";
+    QTest::newRow("not a number") << QStringList { "one" } << QByteArray("x\n") << 2 << "Usage:";
+    QTest::newRow("unknown account")
+        << QStringList { "999" } << QByteArray("x\n") << 1
+        << "postvane-password: No e-mail account 999 in the accounts database";
+    QTest::newRow("empty password") << QStringList { QString::number(mAccount) } << QByteArray("\n")
+                                    << 1 << "postvane-password: The password is empty";
+}
+
+void TestImap::passwordRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    const QString before = AccountsFixture::agTool(
+        { "get-service", QString::number(mAccount), "imap-email", "uint:CredentialsId" });
+    QVERIFY(before.contains(QLatin1String("CredentialsId")));
+    QProcess tool;
+    tool.start(TestEnvironment::binary(QStringLiteral("postvane-password")), arguments);
+    tool.write(input);
+    tool.closeWriteChannel();
+    QVERIFY(finishWhileServing(tool));
+    QCOMPARE(tool.exitCode(), status);
+    QVERIFY(QString::fromLocal8Bit(tool.readAllStandardError()).contains(error));
+    // The password stored before stays in force.
+    QCOMPARE(AccountsFixture::agTool(
+                 { "get-service", QString::number(mAccount), "imap-email", "uint:CredentialsId" }),
+             before);
 }
 
 QTEST_GUILESS_MAIN(TestImap)
