@@ -292,10 +292,15 @@ void TestQmfctl::unusableStore_data()
     QTest::newRow("newer schema")
         << "newer" << list
         << QByteArray("The mail store %1 has schema version 4; this program reads version 3");
-    // Readers and writers alike refuse a damaged store.
-    for (const QStringList &args : QList<QStringList> { { "list", "messages" },
+    // Every command refuses a damaged store.
+    for (const QStringList &args : QList<QStringList> { { "list", "accounts" },
+                                                        { "list", "folders" },
+                                                        { "list", "messages" },
                                                         { "account", "add", "--name", "x" },
+                                                        { "folder", "update", "1", "--name", "y" },
                                                         { "import", "--folder", "1", "/dev/stdin" },
+                                                        { "mark", "--read", "1" },
+                                                        { "move", "--folder", "1", "2" },
                                                         { "delete", "3" } })
         QTest::newRow(qPrintable("damaged, " + args.join(QLatin1Char(' '))))
             << "damaged" << args
@@ -426,6 +431,10 @@ void TestQmfctl::notMail_data()
     QTest::addColumn<QByteArray>("why");
     const QByteArray noHeader = "it does not start with a header field";
     QTest::newRow("empty") << QByteArray() << QByteArray("the file is empty");
+    QTest::newRow("binary") << QByteArray("\x7f"
+                                          "ELF\x02\x01\x01\0\0\0",
+                                          10)
+                            << noHeader;
     QTest::newRow("text") << QByteArray("Dear Bob,\nsee you: soon\n") << noHeader;
 }
 
