@@ -158,8 +158,12 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the message server did not start\n");
         return 1;
     }
-    // Made once the server runs: it is ready when the server has it enabled.
-    const QString account = QString::number(dovecot.addAccount());
+    const quint32 id = dovecot.addAccount();
+    if (!Dovecot::mirrored(id)) {
+        std::fprintf(stderr, "the message server did not take the account in\n");
+        return 1;
+    }
+    const QString account = QString::number(id);
     const quint64 list = call("RetrieveFolderList", { account.toULongLong(), qulonglong(0), true });
     waitUntil([&] { return listener.ended.contains(list); }, 60000);
     const qulonglong inbox

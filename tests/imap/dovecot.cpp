@@ -155,16 +155,14 @@ quint32 Dovecot::addAccount(const QStringList &settings) const
     if (!password.isEmpty() && !setPassword(id, password)) {
         return 0;
     }
-    if (AccountsFixture::agTool({ "enable-service", account, "imap-email" }).isNull()) {
-        return 0;
-    }
-    // The message server takes in another process's change of the accounts
-    // database when its notice arrives, which may be after our next request:
-    // the account is ready once the server has mirrored it enabled.
-    return waitUntil(
-               [id] { return QMailAccount(QMailAccountId(id)).status() & QMailAccount::Enabled; })
-        ? id
-        : 0;
+    return AccountsFixture::agTool({ "enable-service", account, "imap-email" }).isNull() ? 0 : id;
+}
+
+bool Dovecot::mirrored(quint32 account)
+{
+    return account != 0 && waitUntil([account] {
+               return QMailAccount(QMailAccountId(account)).status() & QMailAccount::Enabled;
+           });
 }
 
 bool Dovecot::setPassword(quint32 account, const QString &password)

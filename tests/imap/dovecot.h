@@ -32,6 +32,10 @@ public:
     // "string:password=P" stores P instead (nothing when P is empty). Its id,
     // 0 on failure.
     quint32 addAccount(const QStringList &settings = {}) const;
+    // Waits until the running message server has mirrored the account as
+    // enabled: it takes in another process's change of the accounts database
+    // when its notice arrives, which may be after that process's next request.
+    static bool mirrored(quint32 account);
     // Stores the account's password as a user does, with postvane-password.
     static bool setPassword(quint32 account, const QString &password);
     QString fingerprint;

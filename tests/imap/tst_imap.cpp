@@ -100,7 +100,7 @@ void TestImap::initTestCase()
     }));
     QVERIFY(QMailStore::instance());
     mAccount = mDovecot.addAccount();
-    QVERIFY(mAccount != 0);
+    QVERIFY(Dovecot::mirrored(mAccount));
 }
 
 void TestImap::cleanupTestCase()
@@ -206,6 +206,7 @@ void TestImap::failures()
         settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
     }
     const quint32 account = mDovecot.addAccount(QStringList { "int:imap/port=" + port } + settings);
+    QVERIFY(Dovecot::mirrored(account));
     int result = -1;
     if (code == 1030) {
         const quint64 action
