@@ -150,6 +150,12 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     // The account object kept for the whole run (see mLive).
     Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
     if (!account) {
+        // Only a database that says so means the account is gone.
+        const Accounts::Error error = mEmail.lastError();
+        if (error.type() != Accounts::Error::AccountNotFound) {
+            config.unreadable = error.message().isEmpty() ? QStringLiteral("unknown error")
+                                                          : error.message();
+        }
         return config;
     }
     const Accounts::ServiceList services = account->services(EmailType);
@@ -275,6 +281,12 @@ void AccountMirror::mirror(Accounts::AccountId number)
     const AccountConfig config = this->config(id);
     QMailAccount account = store->account(id);
 
+    if (!config.unreadable.isEmpty()) {
+        qWarning("Cannot read account %u from the accounts database (%s); the mail store keeps "
+                 "it as it is",
+                 number, qPrintable(config.unreadable));
+        return;
+    }
     if (!config.known) {
         if (account.id().isValid() && mMirrored.contains(number)) {
             qMailLog(MessageServer) << "account" << number << "left the accounts database";

@@ -14,6 +14,7 @@ class ServiceJob;
 struct AccountConfig
 {
     bool known = false; // the accounts database has the account with an e-mail service
+    QString unreadable; // why the accounts database could not say (empty: it could)
     bool enabled = false; // the account and its e-mail service are enabled
     QString name;
     QString fromName;

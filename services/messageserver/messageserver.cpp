@@ -207,6 +207,11 @@ ServiceJob *MessageServer::createJob(const Request &request)
     if (!inStore) {
         return failed(QStringLiteral("No account %1").arg(account.toULongLong()));
     }
+    if (!config.unreadable.isEmpty()) {
+        return failed(QStringLiteral("Cannot read account %1 from the accounts database: %2")
+                          .arg(account.toULongLong())
+                          .arg(config.unreadable));
+    }
     if (!config.known) {
         return failed(QStringLiteral("Account %1 is not in the accounts database")
                           .arg(account.toULongLong()));

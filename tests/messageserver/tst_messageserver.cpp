@@ -71,6 +71,7 @@ private Q_SLOTS:
     void failures();
     void cancelRollsBack();
     void killDuringImport();
+    void unreadableAccountsDatabase();
     void pushFolder();
     void diskFull();
 
@@ -278,6 +279,31 @@ void TestMessageServer::killDuringImport()
     const auto imported = messages(big);
     QCOMPARE(imported.size(), 1500);
     QVERIFY(QMailMessage(imported.last().id()).toRfc2822().contains("Subject: "));
+}
+
+void TestMessageServer::unreadableAccountsDatabase()
+{
+    // A server that starts with an accounts database it cannot read leaves the
+    // store's accounts and their mail alone, and says why it cannot serve them.
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    const int held = messages(inbox).size();
+    QVERIFY(held > 0);
+    QVERIFY(mServer->kill());
+    QFile database(mEnv.path(QStringLiteral("home/.config/libaccounts-glib/accounts.db")));
+    QVERIFY(database.open(QIODevice::ReadWrite));
+    const QByteArray header = database.read(100);
+    QVERIFY(database.seek(0) && database.write(QByteArray(100, 'x')) == 100);
+    database.flush();
+    QVERIFY(mServer->start());
+    QVERIFY(QMailAccount(QMailAccountId(mAccount)).id().isValid());
+    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
+
+    QVERIFY(mServer->kill());
+    QVERIFY(database.seek(0) && database.write(header) == 100);
+    database.close();
+    QVERIFY(mServer->start());
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
 }
 
 void TestMessageServer::pushFolder()
