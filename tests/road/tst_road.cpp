@@ -97,7 +97,7 @@ void RoadOfNewMail::initTestCase()
             QVERIFY(mNotifications.start());
             QVERIFY(mJobs.start());
             QVERIFY(mServer.start(TestEnvironment::binary("messageserver")));
-            // Serving first: a write while it opens the accounts database breaks its reads.
+            // Serving first: a write while it opens the accounts database has broken its reads.
             QVERIFY(mServer.waitForLine("serving com.brenmor.qmf.MessageServer", 60000));
             QVERIFY((mAccounts[kind] = mDovecot.addAccount({ "int:lastSynchronized=1" })));
             steps = steps.mid(3);
@@ -108,6 +108,7 @@ void RoadOfNewMail::initTestCase()
             QVERIFY(!AccountsFixture::agTool(step.arg(mAccounts[kind]).split(' ')).isNull());
         }
     }
+    QVERIFY(Dovecot::mirrored(mAccounts["imap"]));
     qputenv("MAIL_BOOT_NO_WAIT", "1");
     QVERIFY(mDaemon.start(TestEnvironment::binary("postvane")));
 }
