@@ -153,8 +153,8 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
         // Only a database that says so means the account is gone.
         const Accounts::Error error = mEmail.lastError();
         if (error.type() != Accounts::Error::AccountNotFound) {
-            config.unreadable = error.message().isEmpty() ? QStringLiteral("unknown error")
-                                                          : error.message();
+            config.unreadable
+                = error.message().isEmpty() ? QStringLiteral("unknown error") : error.message();
         }
         return config;
     }
