@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QtDebug>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -124,23 +125,29 @@ public:
         , m_thread([this] { run(); })
     { }
 
-    // Stops at once: what is queued is dropped, the statement in progress
-    // runs on in a thread nobody waits for, and its result goes nowhere.
-    // The worker stays reachable (and so does the store it uses) for the
-    // rest of the process.
+    // Stops soon: what is queued is dropped and the result of the statement
+    // in progress goes nowhere. That statement is given a moment to end: a
+    // process that exits while the thread is inside Tracker aborts when the
+    // library's teardown meets a mutex the thread holds. One that takes
+    // longer runs on in a thread nobody waits for; the worker then stays
+    // reachable (and so does the store it uses) for the rest of the process.
     static void abandon(std::unique_ptr<StatementWorker> worker)
     {
-        // Never destroyed: the thread may still be inside the store when the
-        // process runs its static destructors, and must not find its mutex,
-        // queue or store gone.
         static auto *abandoned = new std::vector<std::unique_ptr<StatementWorker>>;
+        bool ended = false;
         {
-            std::lock_guard<std::mutex> lock(worker->m_mutex);
+            std::unique_lock<std::mutex> lock(worker->m_mutex);
             worker->m_queue.clear();
             worker->m_stopping = true;
             worker->m_abandoned = true;
+            worker->m_wake.notify_one();
+            ended = worker->m_ended.wait_for(lock, std::chrono::seconds(2),
+                                             [&] { return worker->m_finished; });
         }
-        worker->m_wake.notify_one();
+        if (ended) {
+            worker->m_thread.join();
+            return;
+        }
         worker->m_thread.detach();
         abandoned->push_back(std::move(worker));
     }
@@ -149,7 +156,7 @@ public:
     ~StatementWorker()
     {
         if (m_abandoned) {
-            return;
+            return; // joined or detached already
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -178,6 +185,16 @@ private:
 
     void run()
     {
+        struct Finished
+        {
+            StatementWorker *worker;
+            ~Finished()
+            {
+                std::lock_guard<std::mutex> lock(worker->m_mutex);
+                worker->m_finished = true;
+                worker->m_ended.notify_all();
+            }
+        } finished { this };
         for (;;) {
             Job job;
             {
@@ -254,6 +271,8 @@ private:
     std::deque<Job> m_queue;
     bool m_stopping = false;
     bool m_abandoned = false;
+    bool m_finished = false; // the thread has left run()
+    std::condition_variable m_ended;
     std::thread m_thread; // last: started once everything above exists
 };
 

@@ -35,7 +35,16 @@ private:
     bool startDaemon(bool notificationsEnabled = true, const QString &variable = QString(),
                      const QString &value = QString(),
                      const QString &readyLine = QStringLiteral("Postvane::enableNotifications("));
-    bool stopDaemon() { return daemon.stop() && daemon.runner().exitCode() == 0; }
+    bool stopDaemon()
+    {
+        if (daemon.stop() && daemon.runner().exitStatus() == QProcess::NormalExit
+            && daemon.runner().exitCode() == 0) {
+            return true;
+        }
+        qWarning().noquote() << "The daemon did not end cleanly:" << daemon.runner().exitStatus()
+                             << daemon.runner().exitCode() << daemon.runner().lines().join('\n');
+        return false;
+    }
 
     TestEnvironment env;
     NotificationServerStandin server;
