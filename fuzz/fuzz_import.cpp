@@ -111,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             || stored.to().size() != messages.at(i).to().size())
             fail("metadata changed in the store", stored.subject());
         const QString statement = TrackerIndexer::messageInsertStatement(stored);
-        int operations = 1; // the message's, then one per attachment
+        // The message's, one per 500 recipients beyond its first 100, one per attachment.
+        int operations = 1 + (qMax(0, stored.to().size() - 100) + 499) / 500;
         for (int part = 0; part < stored.partCount(); ++part)
             operations += stored.partAt(part).contentDisposition().type()
                 == QMailMessageContentDisposition::Attachment;
