@@ -9,6 +9,7 @@
 #include <KIMAP/SessionUiProxy>
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSslSocket>
 #include <QTimer>
@@ -195,6 +196,8 @@ ImapConnection::ImapConnection(const AccountConfig &config, QObject *parent)
     mWatchdog->setSingleShot(true);
     mWatchdog->setInterval(qMax(1, config.timeout) * 1000);
     connect(mWatchdog, &QTimer::timeout, this, [this] {
+        qMailLog(MessageServer) << "no answer from" << mConfig.imap.host << "while waiting for"
+                                << mWaitingFor;
         fail(QMailServiceAction::Status::ErrTimeout,
              QStringLiteral("No answer from %1 within %2 s")
                  .arg(mConfig.imap.host)
@@ -235,15 +238,19 @@ void ImapConnection::probeServer()
 {
     auto *probe = new CertificateProbe(mConfig.imap, mConfig.trustedCertificate,
                                        CertificateProbe::Imap, mConfig.timeout, this);
+    QElapsedTimer probeTime;
+    probeTime.start();
     connect(probe, &CertificateProbe::finished, this,
-            [this, probe](int verdict, const QString &why) {
+            [this, probe, probeTime](int verdict, const QString &why) {
                 probe->deleteLater();
+                mProbeMs = probeTime.elapsed();
                 if (verdict != CertificateProbe::Trusted) {
                     fail(CertificateProbe::errorFor(verdict), why);
                     return;
                 }
                 connectSession();
             });
+    mWaitingFor = QStringLiteral("the certificate");
     mWatchdog->start();
     probe->start();
 }
@@ -251,6 +258,18 @@ void ImapConnection::probeServer()
 void ImapConnection::connectSession()
 {
     mSession = new KIMAP::Session(mConfig.imap.host, quint16(mConfig.imap.port), this);
+    // The session connects on its own thread from its constructor on, and
+    // only then wires up that thread's signals. When the connection is made
+    // first (a busy CPU, a near server) the session never learns of it: its
+    // login stays queued and not a byte is sent. The probe has just reached
+    // the server, so a session still unaware of its connection long after
+    // the probe's time is that case, and one fresh session is tried.
+    if (!mReconnected) {
+        const qint64 graceMs = qMax<qint64>(2000, 10 * mProbeMs);
+        if (graceMs < mWatchdog->interval()) {
+            QTimer::singleShot(graceMs, mSession, [this] { reconnectIfConnectionMissed(); });
+        }
+    }
     // Our own watchdog decides about silence; KIMAP's must not come first.
     mSession->setTimeout(mConfig.timeout + 30);
     // The probe has accepted the certificate.
@@ -264,6 +283,7 @@ void ImapConnection::connectSession()
         });
     }
     auto *login = new KIMAP::LoginJob(mSession);
+    mLogin = login;
     login->setUserName(mConfig.imap.userName);
     login->setPassword(mConfig.password);
     login->setAuthenticationMode(KIMAP::LoginJob::ClearText);
@@ -278,6 +298,23 @@ void ImapConnection::connectSession()
             Q_EMIT ready();
         });
     });
+}
+
+void ImapConnection::reconnectIfConnectionMissed()
+{
+    // The session takes the login's user name when it learns of its
+    // connection, and only then.
+    if (mClosed || !mLogin || !mSession->userName().isEmpty()) {
+        return; // from here on the watchdog judges
+    }
+    qMailLog(MessageServer) << "the session with" << mConfig.imap.host
+                            << "missed its connection; connecting again";
+    mReconnected = true;
+    mLogin->disconnect(this);
+    mSession->disconnect(this);
+    mSession->close();
+    mSession->deleteLater();
+    connectSession();
 }
 
 void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watch)
@@ -295,6 +332,7 @@ void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watc
         next();
     });
     if (watch) {
+        mWaitingFor = QString::fromLatin1(job->metaObject()->className());
         mWatchdog->start();
     }
     job->start();

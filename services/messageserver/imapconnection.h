@@ -11,6 +11,7 @@
 
 #include <functional>
 
+#include <KIMAP/LoginJob>
 #include <KIMAP/Session>
 
 class KJob;
@@ -102,6 +103,7 @@ Q_SIGNALS:
 private:
     void probeServer();
     void connectSession();
+    void reconnectIfConnectionMissed();
     void fail(ErrorCode code, const QString &text);
     ErrorCode codeFor(KJob *job, bool login) const;
 
@@ -109,6 +111,13 @@ private:
     QPointer<KIMAP::Session> mSession;
     QStringList mCapabilities;
     QTimer *mWatchdog;
+    // What the watchdog waits for, named in its log line.
+    QString mWaitingFor;
+    // How long the certificate look took: the session's own connection
+    // should take about as long.
+    qint64 mProbeMs = 0;
+    QPointer<KIMAP::LoginJob> mLogin;
+    bool mReconnected = false;
     bool mClosed = false;
 };
 
