@@ -314,8 +314,8 @@ void SchedulerEndToEnd::favouriteFoldersArePushedSorted()
     // Marking folders as favourites starts the always-on check, which pushes
     // them with the inbox, sorted by character code.
     const int from = mDaemon->lines().size();
+    QMailFolderIdList ids;
     for (const char *path : { "archive", "Work" }) {
-        QMailFolderIdList ids;
         QVERIFY(waitUntil([&] {
             ids = QMailStore::instance()->queryFolders(
                 QMailFolderKey::parentAccountId(QMailAccountId(mAlwaysOn))
@@ -327,6 +327,13 @@ void SchedulerEndToEnd::favouriteFoldersArePushedSorted()
     QVERIFY(expect("push folders: \"INBOX\\nWork\\narchive\"", from) >= 0);
     QVERIFY(
         waitUntil([&] { return pushSetting(mAlwaysOn, "pushFolders") == "INBOX\nWork\narchive"; }));
+
+    // An inbox the store cannot load is left out, not pushed as an empty path.
+    const int later = mDaemon->lines().size();
+    const QMailAccount account { QMailAccountId(mAlwaysOn) };
+    QVERIFY(QMailStore::instance()->removeFolder(account.standardFolder(QMailFolder::InboxFolder)));
+    QVERIFY(StoreFixture::setFolderStatus(ids.first(), QMailFolder::Favourite, true));
+    QVERIFY(expect("push folders: \"Work\\narchive\"", later) >= 0);
 }
 
 void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
