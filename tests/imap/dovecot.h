@@ -25,6 +25,15 @@ public:
     {
         return run(QStringLiteral("doveadm"), QStringList { "-c", mConfig } + arguments, input);
     }
+    // The fields of ann's messages in the mailbox that match the search (in
+    // doveadm's words), one "field=value" line each; null when doveadm fails.
+    QString fetch(const QString &fields, const QString &mailbox, const QStringList &search) const
+    {
+        return doveadm(
+                   QStringList { "-f", "flow", "fetch", "-u", "ann", fields, "mailbox", mailbox }
+                   + search)
+            .trimmed();
+    }
     // Creates an enabled "imap-mail" account of user "ann" on this server
     // (IMAP over TLS, submission with STARTTLS, the certificate trusted, the
     // password stored with the credentials service); the settings

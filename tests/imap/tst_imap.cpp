@@ -272,11 +272,7 @@ void TestImap::sync()
     QVERIFY(QMailStore::instance()->updateMessage(&m3));
     QVERIFY(QMailStore::instance()->removeMessage(held.value("m1").id()));
     QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
-    QCOMPARE(
-        mDovecot
-            .doveadm({ "-f", "flow", "fetch", "-u", "ann", "uid flags", "mailbox", "INBOX", "all" })
-            .trimmed(),
-        QStringLiteral("uid=3 flags=\\Seen"));
+    QCOMPARE(mDovecot.fetch("uid flags", "INBOX", { "all" }), QStringLiteral("uid=3 flags=\\Seen"));
 
     // A new UIDVALIDITY: the folder is fetched afresh.
     QVERIFY(!mDovecot.doveadm({ "mailbox", "update", "-u", "ann", "--uid-validity", "77", "INBOX" })
@@ -303,11 +299,9 @@ void TestImap::send()
         = queue(QStringLiteral("outgoing"), QStringLiteral("ann@example.org"));
     QCOMPARE(outcome(request("TransmitMessages", { qulonglong(mAccount) })), 0);
     for (const char *mailbox : { "INBOX", "Sent" }) {
-        QCOMPARE(mDovecot
-                     .doveadm({ "-f", "flow", "fetch", "-u", "ann", "hdr.subject", "mailbox",
-                                mailbox, "header", "Message-ID", "outgoing@test" })
-                     .trimmed(),
-                 QStringLiteral("hdr.subject=outgoing"));
+        QCOMPARE(
+            mDovecot.fetch("hdr.subject", mailbox, { "header", "Message-ID", "outgoing@test" }),
+            QStringLiteral("hdr.subject=outgoing"));
     }
     const QMailMessageMetaData stored(sent);
     QCOMPARE(stored.parentFolderId(), account.standardFolder(QMailFolder::SentFolder));
