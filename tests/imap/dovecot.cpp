@@ -118,16 +118,46 @@ bool Dovecot::resume()
     });
 }
 
+// The live processes of the session that `leader` started.
+static QList<pid_t> sessionOf(pid_t leader)
+{
+    QList<pid_t> members;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (entry.toInt() <= 0 || !stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // After the command in parentheses: state, parent, group, session.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 3 && fields.at(0) != "Z" && fields.at(3).toInt() == leader) {
+            members.append(pid_t(entry.toInt()));
+        }
+    }
+    return members;
+}
+
 void Dovecot::stop()
 {
     mRelay.kill();
     mRelay.waitForFinished();
     QFile pid(mDir + QStringLiteral("/run/master.pid"));
-    if (pid.open(QIODevice::ReadOnly)) {
-        ::kill(pid_t(pid.readAll().trimmed().toInt()), SIGTERM);
-        pid.close();
-        waitUntil([&] { return !pid.exists(); });
+    if (!pid.open(QIODevice::ReadOnly)) {
+        return;
     }
+    const pid_t master = pid_t(pid.readAll().trimmed().toInt());
+    pid.close();
+    ::kill(master, SIGTERM);
+    waitUntil([&] { return !pid.exists(); });
+    // The master leaves without waiting for the processes that serve open
+    // connections (a login process relaying TLS, the imap process behind
+    // it): they may serve on for many seconds. A server that goes away
+    // takes its connections with it.
+    for (pid_t member : sessionOf(master)) {
+        ::kill(member, SIGTERM);
+    }
+    waitUntil([&] { return sessionOf(master).isEmpty(); });
 }
 
 quint32 Dovecot::addAccount(const QStringList &settings) const
