@@ -14,13 +14,21 @@
 #include <QtDebug>
 
 #include <csignal>
+#include <memory>
 #include <unistd.h>
+#include <vector>
 
-quint16 freePort()
+QList<quint16> freePorts(int count)
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
+    // All held at once: a port let go may be the next one handed out.
+    std::vector<std::unique_ptr<QTcpServer>> probes;
+    QList<quint16> ports;
+    while (ports.size() < count) {
+        probes.push_back(std::make_unique<QTcpServer>());
+        probes.back()->listen(QHostAddress::LocalHost);
+        ports.append(probes.back()->serverPort());
+    }
+    return ports;
 }
 
 QString run(const QString &program, const QStringList &arguments, const QByteArray &input)
@@ -52,10 +60,11 @@ bool Dovecot::start(const QString &dir)
                                           .value(0)
                                           .digest(QCryptographicHash::Sha256)
                                           .toHex());
-    imaps = freePort();
-    imap = freePort();
-    submission = freePort();
-    const quint16 relay = freePort();
+    const QList<quint16> ports = freePorts(4);
+    imaps = ports.at(0);
+    imap = ports.at(1);
+    submission = ports.at(2);
+    const quint16 relay = ports.at(3);
     // As root Dovecot serves mail as its own user, never as root.
     const bool root = ::geteuid() == 0;
     const QString user = root ? QStringLiteral("uid=dovecot gid=dovecot")

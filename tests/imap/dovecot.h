@@ -4,8 +4,8 @@
 #include <QProcess>
 #include <QStringList>
 
-// A free TCP port on 127.0.0.1 (free when asked).
-quint16 freePort();
+// Distinct free TCP ports on 127.0.0.1 (free when asked).
+QList<quint16> freePorts(int count = 1);
 // Runs a program to its end: its standard output, a null string on failure.
 QString run(const QString &program, const QStringList &arguments, const QByteArray &input = {});
 

@@ -196,7 +196,7 @@ void TestImap::failures()
     QProcess fake;
     QString port = QString::number(mDovecot.imaps);
     if (server == QLatin1String("closed")) {
-        port = QString::number(freePort());
+        port = QString::number(freePorts().first());
         settings.prepend(QStringLiteral("string:imap/encryption=none"));
     } else if (server != QLatin1String("dovecot")) {
         fake.start("/usr/bin/python3",
