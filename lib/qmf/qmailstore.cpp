@@ -199,6 +199,11 @@ bool QMailStore::addMessages(const QList<QMailMessageMetaData *> &messages)
     return save(d, messages, true);
 }
 
+bool QMailStore::addMessageFromFile(QMailMessageMetaData *metaData, const QString &path)
+{
+    return d->addMessageFromFile(metaData, path);
+}
+
 bool QMailStore::updateMessage(QMailMessage *message)
 {
     return save(d, QList<QMailMessage *> { message }, false);

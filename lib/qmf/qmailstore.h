@@ -39,7 +39,10 @@ public:
         NotYetImplemented,
         ContentNotRemoved,
         FrameworkFault,
-        StorageInaccessible
+        StorageInaccessible,
+        // A file offered as a message is not one: not a regular file, empty,
+        // binary, or too large. Nothing was added.
+        ContentRefused
     };
 
     // The process's store, opened on first use.
@@ -77,6 +80,15 @@ public:
     bool addMessage(QMailMessageMetaData *metaData);
     bool addMessages(const QList<QMailMessage *> &messages);
     bool addMessages(const QList<QMailMessageMetaData *> &messages);
+    // A message from a mail file (a Maildir message, a file of RFC 822 text),
+    // copied into its content file as it is read, never held whole in memory.
+    // The metadata is taken from the header (see messageHeaders()), the size
+    // from the file, the received date (when not set) from its modification
+    // time. Refused with ContentRefused, the reason in lastErrorText(), and the
+    // file left alone: a link (never followed), FIFO, device or socket, an
+    // empty file, one that does not start with a header field, one larger
+    // than QMailMessageFile::MaximumSize (qmailmaildir.h).
+    bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
     bool updateMessage(QMailMessage *message);
     bool updateMessage(QMailMessageMetaData *metaData);
     bool updateMessages(const QList<QMailMessage *> &messages);

@@ -155,6 +155,16 @@ public:
 
     // Content files (qmailstorecontent.cpp)
     bool storeContent(QMailMessage *message);
+    // The source's bytes, as they are read, become the message's content
+    // file; the size is the bytes read. `name` names the source in errors.
+    bool storeContent(QMailMessageMetaData *metaData, QIODevice *source, const QString &name);
+    int createContentFile(quint64 id, QString *path);
+    bool closeContentFile(int fd, bool written, const QString &path);
+    // The metadata a message's header gives (subject, addresses, date, kind,
+    // attachments one level down), read from the source's head and its
+    // parts' headers only; the source is then back at its start.
+    bool readHeader(QMailMessageMetaData *metaData, QIODevice *source);
+    bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
     void loadContent(QMailMessage *message, bool bodies = true) const;
     // Before the commit: the staged files get their final names too (links,
     // so that a crash before the commit leaves the staged name to decide by).

@@ -5,6 +5,8 @@
 // (their rows were committed) or deletes (they were not).
 #include "qmailstore_p.h"
 
+#include "qmailmaildir.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -19,6 +21,9 @@
 namespace {
 
 const char ContentScheme[] = "qmfstoragemanager";
+// What a message's header (and its parts' headers) may hold in memory when
+// only the header is read.
+const int MaximumHeader = 1 << 20;
 
 QString systemError()
 {
@@ -66,9 +71,9 @@ bool QMailStorePrivate::isOwnContent(const QMailMessageMetaData &metaData) const
     return path.startsWith(contentDirectory + QLatin1Char('/'));
 }
 
-bool QMailStorePrivate::storeContent(QMailMessage *message)
+// A new, empty content file for the message, staged; -1 when it cannot be made.
+int QMailStorePrivate::createContentFile(quint64 id, QString *path)
 {
-    const quint64 id = message->id().toULongLong();
     // Consecutive messages share a folder of at most 1024 files: small
     // folders, and a bulk import creates its files side by side.
     const QString folder = contentDirectory + QLatin1Char('/') + QString::number(id / 1024, 16);
@@ -78,7 +83,7 @@ bool QMailStorePrivate::storeContent(QMailMessage *message)
         if (!QDir().mkpath(needed)) {
             setError(QMailStore::ContentInaccessible,
                      QStringLiteral("Cannot create %1").arg(needed));
-            return false;
+            return -1;
         }
         knownFolders.insert(needed);
     }
@@ -88,7 +93,7 @@ bool QMailStorePrivate::storeContent(QMailMessage *message)
         + QString::number(QRandomGenerator::global()->generate(), 16)
         + QString::number(++fileCounter, 16);
     const QString staged = stagingDirectory + QLatin1Char('/') + name;
-    const QString path = folder + QLatin1Char('/') + name;
+    *path = folder + QLatin1Char('/') + name;
     // Plain system calls: a bulk import creates thousands of these files and
     // QFile would add several status calls to each.
     const int fd = ::open(QFile::encodeName(staged).constData(),
@@ -96,21 +101,74 @@ bool QMailStorePrivate::storeContent(QMailMessage *message)
     if (fd < 0) {
         setError(QMailStore::ContentInaccessible,
                  QStringLiteral("Cannot write %1: %2").arg(staged, systemError()));
-        return false;
+        return -1;
     }
-    pending.stage(staged, path);
-    const bool written = writeAll(fd, message->m_rfc2822);
+    pending.stage(staged, *path);
+    return fd;
+}
+
+bool QMailStorePrivate::closeContentFile(int fd, bool written, const QString &path)
+{
     const QString why = systemError();
     if (::close(fd) != 0 || !written) {
         setError(QMailStore::ContentInaccessible,
-                 QStringLiteral("Cannot write %1: %2").arg(staged, written ? systemError() : why));
+                 QStringLiteral("Cannot write %1: %2")
+                     .arg(pending.stagedPath(path), written ? systemError() : why));
         return false;
     }
+    return true;
+}
+
+bool QMailStorePrivate::storeContent(QMailMessage *message)
+{
+    QString path;
+    const int fd = createContentFile(message->id().toULongLong(), &path);
+    if (fd < 0 || !closeContentFile(fd, writeAll(fd, message->m_rfc2822), path))
+        return false;
     if (isOwnContent(*message))
         pending.obsolete(contentPath(message->contentIdentifier()));
     message->setContentScheme(QLatin1String(ContentScheme));
     message->setContentIdentifier(path);
     message->m_contentModified = false;
+    return true;
+}
+
+bool QMailStorePrivate::storeContent(QMailMessageMetaData *metaData, QIODevice *source,
+                                     const QString &name)
+{
+    QString path;
+    const int fd = createContentFile(metaData->id().toULongLong(), &path);
+    if (fd < 0)
+        return false;
+    // Copied as it is read: memory stays the size of the buffer, and a file
+    // that grows past the limit while it is read is refused.
+    QByteArray buffer(65536, Qt::Uninitialized);
+    qint64 total = 0;
+    bool written = true;
+    while (written) {
+        const qint64 n = source->read(buffer.data(), buffer.size());
+        if (n <= 0) {
+            if (n < 0) {
+                ::close(fd);
+                setError(QMailStore::ContentInaccessible,
+                         QStringLiteral("Cannot read %1: %2").arg(name, source->errorString()));
+                return false;
+            }
+            break;
+        }
+        total += n;
+        if (total > QMailMessageFile::MaximumSize) {
+            ::close(fd);
+            setError(QMailStore::ContentRefused, QMailMessageFile::tooLarge(name));
+            return false;
+        }
+        written = writeAll(fd, QByteArray::fromRawData(buffer.constData(), int(n)));
+    }
+    if (!closeContentFile(fd, written, path))
+        return false;
+    metaData->setSize(uint(total));
+    metaData->setContentScheme(QLatin1String(ContentScheme));
+    metaData->setContentIdentifier(path);
     return true;
 }
 
@@ -140,7 +198,7 @@ struct LineReader
                 return !line.isEmpty();
             }
             complete = buffer[n - 1] == '\n';
-            if (whole || line.size() < 1024)
+            if (line.size() < (whole ? MaximumHeader : 1024))
                 line.append(buffer, int(n));
         }
         line.chop(1);
@@ -154,7 +212,7 @@ struct LineReader
 // down: the message's Content-Type field and, per part, its header. Bodies
 // are dropped as they stream past, following the parser's rules for
 // delimiter lines, so that the same parts come out in the same places.
-QByteArray partSkeleton(QIODevice *device)
+QByteArray partSkeleton(QIODevice *device, bool wholeHeader)
 {
     LineReader reader { device, QByteArray() };
     QByteArray skeleton;
@@ -163,6 +221,13 @@ QByteArray partSkeleton(QIODevice *device)
     QByteArray contentType;
     while (reader.next(true) && !reader.line.isEmpty()) {
         const QByteArray &line = reader.line;
+        if (wholeHeader) {
+            // The fields the store's columns need, within reason: a header
+            // of hostile length is cut, not held.
+            if (skeleton.size() + line.size() < MaximumHeader)
+                skeleton += line + '\n';
+            continue;
+        }
         if (line.at(0) == ' ' || line.at(0) == '\t') {
             if (inContentType)
                 skeleton += line + '\n';
@@ -201,7 +266,7 @@ QByteArray partSkeleton(QIODevice *device)
                 continue;
             }
         }
-        if (state == 1) {
+        if (state == 1 && skeleton.size() + line.size() < MaximumHeader) {
             skeleton += line + '\n';
             if (line.isEmpty())
                 state = 2;
@@ -213,6 +278,19 @@ QByteArray partSkeleton(QIODevice *device)
 }
 
 } // namespace
+
+bool QMailStorePrivate::readHeader(QMailMessageMetaData *metaData, QIODevice *source)
+{
+    QMailMessage head = QMailMessage::fromRfc2822(partSkeleton(source, true));
+    metaData->setSubject(head.subject());
+    metaData->setFrom(head.from());
+    metaData->setTo(head.to());
+    metaData->setDate(head.date());
+    metaData->setContent(head.content());
+    metaData->setStatus(QMailMessageMetaData::HasAttachments,
+                        head.status() & QMailMessageMetaData::HasAttachments);
+    return source->seek(0);
+}
 
 void QMailStorePrivate::loadContent(QMailMessage *message, bool bodies) const
 {
@@ -233,7 +311,7 @@ void QMailStorePrivate::loadContent(QMailMessage *message, bool bodies) const
         return;
     }
     if (!bodies) {
-        message->parseContent(partSkeleton(&file), false);
+        message->parseContent(partSkeleton(&file, false), false);
         return;
     }
     message->m_rfc2822 = file.readAll();

@@ -2,6 +2,12 @@
 // transaction that write() has opened. Each records what it changed.
 #include "qmailstore_p.h"
 
+#include "qmailmaildir.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
 using QMailStoreSql::idList;
 using QMailStoreSql::text;
 
@@ -365,4 +371,62 @@ bool QMailStorePrivate::updateSelected(const QMailKeyNode &key, const QString &a
         return false;
     pending.record(MessagesUpdated, ids);
     return true;
+}
+
+bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const QString &path)
+{
+    QString why;
+    const int fd = QMailMessageFile::openRegular(path, &why);
+    QFile file;
+    struct stat status;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)
+        || ::fstat(fd, &status) != 0) {
+        setError(fd == -2 ? QMailStore::ContentRefused : QMailStore::ContentInaccessible,
+                 QStringLiteral("%1: %2").arg(path, fd < 0 ? why : file.errorString()));
+        return false;
+    }
+    if (status.st_size > QMailMessageFile::MaximumSize) {
+        setError(QMailStore::ContentRefused, QMailMessageFile::tooLarge(path));
+        return false;
+    }
+    why = QMailMessageFile::notMail(file.peek(65536));
+    if (!why.isEmpty()) {
+        setError(QMailStore::ContentRefused,
+                 QStringLiteral("%1: not a mail message: %2").arg(path, why));
+        return false;
+    }
+    QMailMessageMetaData copy = *metaData;
+    copy.setId(QMailMessageId());
+    if (!copy.receivedDate().isValid())
+        // In UTC: local time would make every message consult the time zone files.
+        copy.setReceivedDate(QMailTimeStamp(QDateTime::fromMSecsSinceEpoch(
+            qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000, Qt::UTC)));
+    if (!readHeader(&copy, &file)) {
+        setError(QMailStore::ContentInaccessible,
+                 QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    const bool ok = write([&] {
+        if (!checkMessageParents(&copy, true))
+            return false;
+        copy.setSize(uint(status.st_size));
+        copy.setContentScheme(QString());
+        copy.setContentIdentifier(QString());
+        quint64 id = 0;
+        if (!writeRow(QStringLiteral("messages"), MessageColumns, QMailStoreSql::messageRow(copy),
+                      &id, true, QStringLiteral("Adding a message")))
+            return false;
+        copy.setId(QMailMessageId(id));
+        if (!storeContent(&copy, &file, path)
+            || !exec(QStringLiteral("UPDATE messages SET size = ?, contentscheme = ?, "
+                                    "contentidentifier = ? WHERE id = ?"),
+                     QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
+                                    << text(copy.contentIdentifier()) << qint64(id)))
+            return false;
+        pending.record(MessagesAdded, copy.id());
+        return true;
+    });
+    if (ok)
+        *metaData = copy;
+    return ok;
 }

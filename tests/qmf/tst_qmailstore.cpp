@@ -5,12 +5,15 @@
 #include "storefixture.h"
 #include "testenvironment.h"
 
+#include <qmailmaildir.h>
 #include <qmailstore.h>
 
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -46,6 +49,8 @@ private Q_SLOTS:
     void folders();
     void messageRoundTrip();
     void messageContentAndParts();
+    void messageFromFile_data();
+    void messageFromFile();
     void invalidIds();
     void folderKeys();
     void messageKeysAndSorting();
@@ -249,6 +254,76 @@ void TestMailStore::messageContentAndParts()
     const QMailMessage other = addText(folder);
     QVERIFY(m_store->removeMessage(other.id()));
     QVERIFY(!QFile::exists(other.contentIdentifier()));
+}
+
+void TestMailStore::messageFromFile_data()
+{
+    QTest::addColumn<QString>("link"); // what the file is a link to, "fifo", or "" for a file
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("refusal"); // after "<path>: "; empty when the file is taken
+    const QString link = QStringLiteral("a symbolic link, not a regular file");
+    QTest::newRow("message") << QString() << MultipartText << QString();
+    QTest::newRow("FIFO") << "fifo" << QByteArray() << "a FIFO, not a regular file";
+    QTest::newRow("link to /dev/zero") << "/dev/zero" << QByteArray() << link;
+    QTest::newRow("link out of the folder") << "/etc/passwd" << QByteArray() << link;
+    QTest::newRow("link inside the folder") << "file-message" << QByteArray() << link;
+    QTest::newRow("empty") << QString() << QByteArray() << "not a mail message: the file is empty";
+    QTest::newRow("binary") << QString()
+                            << QByteArray("\x7f"
+                                          "ELF\x02\x01",
+                                          6)
+                            << "not a mail message: it does not start with a header field";
+    // Sparse: no room taken.
+    QTest::newRow("too large") << QString() << QByteArray()
+                               << "larger than 256 MiB, the largest message the store takes";
+}
+
+void TestMailStore::messageFromFile()
+{
+    QFETCH(QString, link);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, refusal);
+    static QMailFolderId folder;
+    if (!folder.isValid())
+        StoreFixture::addAccount(QStringLiteral("Files"), &folder);
+    const QString path
+        = m_env.path(QStringLiteral("file-") + QString(QTest::currentDataTag()).replace('/', '-'));
+    QFile file(path);
+    if (link == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (!link.isEmpty())
+        QVERIFY(QFile::link(link.startsWith(QLatin1Char('/')) ? link : m_env.path(link), path));
+    else
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
+                && (!refusal.startsWith(QLatin1String("larger"))
+                    || file.resize(QMailMessageFile::MaximumSize + 1)));
+    file.close();
+    const int before = m_store->countMessages();
+    const int files = contentFiles();
+    QMailMessageMetaData metaData;
+    metaData.setParentFolderId(folder);
+    const bool added = m_store->addMessageFromFile(&metaData, path);
+    // Taken or not, the file stays as it was.
+    QVERIFY(QFileInfo(path).isSymLink() || QFileInfo(path).size() >= content.size());
+    if (!refusal.isEmpty()) {
+        QVERIFY(!added);
+        QCOMPARE(m_store->lastError(), QMailStore::ContentRefused);
+        QCOMPARE(m_store->lastErrorText(), path + QStringLiteral(": ") + refusal);
+        QCOMPARE(m_store->countMessages(), before);
+        QCOMPARE(contentFiles(), files);
+        return;
+    }
+    QVERIFY2(added, qPrintable(m_store->lastErrorText()));
+    // As the whole text gives it, though only the header was parsed.
+    const QMailMessage stored(metaData.id());
+    const QMailMessage whole = addText(folder, content);
+    QCOMPARE(stored.toRfc2822(), content);
+    QCOMPARE(stored.subject() + stored.date().toString() + stored.to().value(0).address(),
+             whole.subject() + whole.date().toString() + whole.to().value(0).address());
+    QCOMPARE(stored.status(), whole.status());
+    QCOMPARE(stored.size(), whole.size());
+    QCOMPARE(stored.receivedDate().toUTC().toSecsSinceEpoch(),
+             QFileInfo(path).lastModified().toSecsSinceEpoch());
 }
 
 void TestMailStore::invalidIds()
