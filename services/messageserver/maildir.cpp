@@ -15,22 +15,6 @@ namespace Maildir {
 
 namespace {
 
-// Maildir flag letters and the store status each stands for.
-const struct
-{
-    QChar letter;
-    quint64 status;
-} FlagMap[] = {
-    { QLatin1Char('D'), QMailMessageMetaData::Draft },
-    { QLatin1Char('F'), QMailMessageMetaData::Important },
-    { QLatin1Char('P'), QMailMessageMetaData::Forwarded },
-    { QLatin1Char('R'), QMailMessageMetaData::Replied },
-    { QLatin1Char('S'), QMailMessageMetaData::Read },
-    { QLatin1Char('T'), QMailMessageMetaData::Trash },
-};
-
-const QLatin1String InfoSeparator(":2,");
-
 bool listFolder(const QString &directory, bool inNew, QList<Entry> *result)
 {
     QDir dir(directory);
@@ -120,64 +104,6 @@ bool entries(const QString &directory, QList<Entry> *result)
         return a.modified != b.modified ? a.modified > b.modified : a.uid > b.uid;
     });
     return true;
-}
-
-QString uidOf(const QString &fileName)
-{
-    const int colon = fileName.indexOf(QLatin1Char(':'));
-    return colon < 0 ? fileName : fileName.left(colon);
-}
-
-QString flagsOf(const QString &fileName)
-{
-    const int info = fileName.indexOf(InfoSeparator);
-    return info < 0 ? QString() : fileName.mid(info + InfoSeparator.size());
-}
-
-QString fileName(const QString &uid, const QString &flags)
-{
-    return uid + InfoSeparator + flags;
-}
-
-quint64 statusFromFlags(const QString &flags)
-{
-    quint64 status = 0;
-    for (const auto &flag : FlagMap) {
-        if (flags.contains(flag.letter)) {
-            status |= flag.status;
-        }
-    }
-    return status;
-}
-
-quint64 mappedStatusMask()
-{
-    quint64 mask = 0;
-    for (const auto &flag : FlagMap) {
-        mask |= flag.status;
-    }
-    return mask;
-}
-
-QString flagsFromStatus(quint64 status, const QString &current)
-{
-    QString letters;
-    for (const QChar c : current) {
-        bool mapped = false;
-        for (const auto &flag : FlagMap) {
-            mapped = mapped || flag.letter == c;
-        }
-        if (!mapped && c.isLetter() && !letters.contains(c)) {
-            letters.append(c);
-        }
-    }
-    for (const auto &flag : FlagMap) {
-        if (status & flag.status) {
-            letters.append(flag.letter);
-        }
-    }
-    std::sort(letters.begin(), letters.end());
-    return letters;
 }
 
 QString newUid()

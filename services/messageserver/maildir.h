@@ -1,6 +1,8 @@
 #ifndef MAILDIR_H
 #define MAILDIR_H
 
+#include <qmailmaildir.h>
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -8,8 +10,8 @@
 // The Maildir conventions the local backend relies on (Maildir++ layout, as
 // Dovecot and notmuch read it): the root folder is the inbox, every
 // sub-folder is a dot-folder of the root (".Lists.Work" is "Work" below
-// "Lists"), a message is one file in new/ or cur/ whose name is a unique
-// part followed by ":2," and its flag letters in ASCII order.
+// "Lists"). Names, flags and the reading of a message file are the mail
+// library's (qmailmaildir.h), shared with qmfctl.
 namespace Maildir {
 
 struct Folder
@@ -39,16 +41,6 @@ QString directoryFor(const QString &root, const QString &path);
 
 // The messages of a folder, newest first; false when new/ or cur/ cannot be read.
 bool entries(const QString &directory, QList<Entry> *result);
-
-QString uidOf(const QString &fileName);
-QString flagsOf(const QString &fileName);
-QString fileName(const QString &uid, const QString &flags);
-
-// Store status flags from Maildir flag letters, and the letters for a store
-// status (letters this system does not map are kept from `current`).
-quint64 statusFromFlags(const QString &flags);
-QString flagsFromStatus(quint64 status, const QString &current);
-quint64 mappedStatusMask();
 
 // A unique part for a new file name, as Maildir writers make them.
 QString newUid();

@@ -354,20 +354,29 @@ void MessageListJob::step()
         const Maildir::Entry &entry = work.fresh.at(mNext);
         const QString path = work.directory
             + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/")) + entry.fileName;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            mUnreadable.append(QStringLiteral("\"%1\" (%2)").arg(path, file.errorString()));
-            continue;
-        }
-        QMailMessage message = QMailMessage::fromRfc2822(file.readAll());
+        QMailMessageMetaData message;
         message.setParentAccountId(accountId());
         message.setParentFolderId(work.folderId);
         message.setServerUid(entry.uid);
-        message.setReceivedDate(QMailTimeStamp(QDateTime::fromSecsSinceEpoch(entry.modified)));
         message.setStatus(
             ImportedStatus | Maildir::statusFromFlags(Maildir::flagsOf(entry.fileName)), true);
         message.setStatus(QMailMessageMetaData::New, entry.inNew);
-        if (!store->addMessage(&message)) {
+        if (!store->addMessageFromFile(&message, path)) {
+            if (store->lastError() == QMailStore::ContentRefused) {
+                // Left where it is, and said once: it is listed again at every sync.
+                static QSet<QString> told;
+                if (!told.contains(path)) {
+                    told.insert(path);
+                    qWarning("Not imported: %s", qPrintable(store->lastErrorText()));
+                }
+                ++mDone;
+                continue;
+            }
+            if (store->lastError() == QMailStore::ContentInaccessible
+                && store->lastErrorText().startsWith(path + QLatin1Char(':'))) {
+                mUnreadable.append(QStringLiteral("\"%1\"").arg(store->lastErrorText()));
+                continue;
+            }
             abandon();
             failFromStore(QStringLiteral("Cannot store \"%1\"").arg(path), work.folderId);
             return;

@@ -61,6 +61,16 @@ bool MessageServerClient::kill()
     return waitUntil([] { return !serverOnBus(); });
 }
 
+bool MessageServerClient::terminate()
+{
+    return mServer && mServer->terminate();
+}
+
+QStringList MessageServerClient::logLines(const QString &text)
+{
+    return mServer ? mServer->linesContaining(text) : QStringList();
+}
+
 quint64 MessageServerClient::request(const QString &method, const QList<QVariant> &arguments)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Service, method);

@@ -37,6 +37,10 @@ public:
     bool start(int fileSizeLimitKiB = 0);
     // kill -9, and waits until its bus name is gone.
     bool kill();
+    // SIGTERM, and waits for it to end; false when it does not.
+    bool terminate();
+    // The lines of its standard error that hold the text.
+    QStringList logLines(const QString &text);
 
     // Calls a method of the server's interface; the action id, 0 on an error.
     quint64 request(const QString &method, const QList<QVariant> &arguments);

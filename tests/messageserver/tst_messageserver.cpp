@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 using namespace MaildirFixture;
 
@@ -74,6 +75,7 @@ private Q_SLOTS:
     void unreadableAccountsDatabase();
     void pushFolder();
     void diskFull();
+    void hostileContent();
 
 private:
     quint64 folderList(quint64 account)
@@ -206,42 +208,27 @@ void TestMessageServer::failures_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<int>("code");
-    QTest::addColumn<int>("imported");
-    QTest::newRow("no Maildir root") << "missing" << 1037 << 0;
-    QTest::newRow("root is a file") << "file" << 1037 << 0;
-    QTest::newRow("unknown account") << "unknown" << 1037 << 0;
-    QTest::newRow("unreadable message") << "dangling" << 1028 << 1;
+    QTest::newRow("no Maildir root") << "missing" << 1037;
+    QTest::newRow("root is a file") << "file" << 1037;
+    QTest::newRow("unknown account") << "unknown" << 1037;
 }
 
 void TestMessageServer::failures()
 {
     QFETCH(QString, setup);
     QFETCH(int, code);
-    QFETCH(int, imported);
     const QString root = mEnv.path(QStringLiteral("fail-") + setup);
     quint64 account = 4000000000u; // no account has it
     if (setup == QLatin1String("file")) {
         QVERIFY(writeFile(root, "not a folder"));
-    } else if (setup == QLatin1String("dangling")) {
-        make(root);
-        QVERIFY(writeFile(root + QStringLiteral("/cur/1.good:2,"), mail(QStringLiteral("good"))));
-        QVERIFY(
-            QFile::link(root + QStringLiteral("/nowhere"), root + QStringLiteral("/cur/2.bad:2,")));
     }
     if (setup != QLatin1String("unknown")) {
         account = addAccount(root);
     }
-    const quint64 action = folderList(account);
-    if (setup == QLatin1String("dangling")) {
-        QCOMPARE(mServer->outcome(action), 0);
-        const quint64 list = mServer->retrieveMessageLists(account, {});
-        QCOMPARE(mServer->outcome(list), code);
-    } else {
-        QCOMPARE(mServer->outcome(action), code);
-    }
+    QCOMPARE(mServer->outcome(folderList(account)), code);
     QCOMPARE(QMailStore::instance()->countMessages(
                  QMailMessageKey::parentAccountId(QMailAccountId(account))),
-             imported);
+             0);
 }
 
 void TestMessageServer::cancelRollsBack()
@@ -349,6 +336,35 @@ void TestMessageServer::diskFull()
     QCOMPARE(QMailStore::instance()->messageMetaData(message.id()).parentFolderId(),
              account.standardFolder(QMailFolder::OutboxFolder));
     QCOMPARE(QDir(mMail + QStringLiteral("/.Sent/tmp")).entryList(QDir::Files).size(), 0);
+}
+
+void TestMessageServer::hostileContent()
+{
+    // Skipped, said once, left alone (each kind is tst_qmailstore's); the server keeps serving.
+    QVERIFY(mServer->kill());
+    QVERIFY(mServer->start()); // without the full disk of the case before
+    const QString root = mEnv.path(QStringLiteral("hostile"));
+    make(root);
+    QVERIFY(writeFile(root + QStringLiteral("/cur/1.good:2,"), mail(QStringLiteral("good"))));
+    const QString cur = root + QStringLiteral("/cur/");
+    const QStringList names = { QStringLiteral("2.fifo"), QStringLiteral("3.zero"),
+                                QStringLiteral("4.outside"), QStringLiteral("5.empty") };
+    QCOMPARE(::mkfifo(QFile::encodeName(cur + names.at(0)).constData(), 0600), 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), cur + names.at(1)));
+    QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), cur + names.at(2)));
+    QVERIFY(writeFile(cur + names.at(3), QByteArray()));
+    const quint64 account = addAccount(root);
+    QCOMPARE(mServer->outcome(folderList(account)), 0);
+    for (int sync = 0; sync < 2; ++sync)
+        QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(account, {})), 0);
+    QCOMPARE(QMailStore::instance()->countMessages(
+                 QMailMessageKey::parentAccountId(QMailAccountId(account))),
+             1);
+    for (const QString &name : names) {
+        QVERIFY(QFileInfo(cur + name).isSymLink() || QFileInfo::exists(cur + name));
+        QCOMPARE(mServer->logLines(cur + name).size(), 1);
+    }
+    QVERIFY(mServer->terminate());
 }
 
 QTEST_GUILESS_MAIN(TestMessageServer)

@@ -260,7 +260,7 @@ void TestQmfctl::failures_data()
     row("missing file", { "import", "--folder", "1", good, missing }, 1,
         QFile::encodeName(missing) + ": no such file or folder");
     row("huge file", { "import", "--folder", "1", good, huge }, 1,
-        QFile::encodeName(huge) + ": a message larger than 1 GiB cannot be imported");
+        QFile::encodeName(huge) + ": larger than 256 MiB, the largest message the store takes");
     row("no message", { "mark", "--read", "7" }, 1, "no message 7");
 }
 
@@ -460,8 +460,8 @@ void TestQmfctl::notMail()
     QCOMPARE(many.out, QByteArray("1\n"));
     QCOMPARE(many.err,
              "qmfctl: " + folder
-                 + ": skipped 1 file that is not mail (empty, or not starting with a header "
-                   "field): bad\nqmfctl: "
+                 + ": skipped 1 file that is not mail (empty, not starting with a header "
+                   "field, too large, or not a regular file): bad\nqmfctl: "
                  + folder + ": subfolders are not imported (name them to import them): sub\n");
 }
 

@@ -1,5 +1,8 @@
 #include "mailsource.h"
 
+#include <qmailmaildir.h>
+#include <qmailstore.h>
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -11,46 +14,9 @@
 
 namespace {
 
-// Far beyond any real message, and well below what one QByteArray can hold:
-// a larger source is refused with an error instead of ending the import
-// with an allocation failure.
-const qint64 MaximumMessageSize = qint64(1) << 30;
-
-QString tooLarge(const QString &path)
-{
-    return QStringLiteral("%1: a message larger than 1 GiB cannot be imported").arg(path);
-}
-
 bool isMboxStart(const QByteArray &line)
 {
     return line.startsWith("From ");
-}
-
-// Why the text is not a mail message, or nothing when it is one: mail starts
-// with a header field ("Name: value"), after an mbox-style "From " line at
-// most. A binary file, an empty one or plain text does not.
-QString notMail(const QByteArray &text)
-{
-    if (text.isEmpty())
-        return QStringLiteral("the file is empty");
-    int start = 0;
-    if (isMboxStart(text)) {
-        start = text.indexOf('\n') + 1;
-        if (start <= 0)
-            start = text.size();
-    }
-    int i = start;
-    while (i < text.size()) {
-        const uchar c = uchar(text.at(i));
-        if (c == ':')
-            break;
-        if (c <= 32 || c >= 127)
-            return QStringLiteral("it does not start with a header field");
-        ++i;
-    }
-    if (i == start || i >= text.size())
-        return QStringLiteral("it does not start with a header field");
-    return QString();
 }
 
 // mboxrd quoting: ">From " lines (with any number of '>') lose one '>'.
@@ -61,19 +27,6 @@ void unquoteFromLine(QByteArray &line)
         ++i;
     if (i > 0 && line.mid(i, 5) == "From ")
         line.remove(0, 1);
-}
-
-// The Maildir file name without its ":2,FLAGS" info part.
-QString maildirUid(const QString &fileName, bool *seen)
-{
-    const int colon = fileName.indexOf(QLatin1Char(':'));
-    *seen = false;
-    if (colon < 0)
-        return fileName;
-    const QString info = fileName.mid(colon + 1);
-    if (info.startsWith(QLatin1String("2,")))
-        *seen = info.mid(2).contains(QLatin1Char('S'));
-    return fileName.left(colon);
 }
 
 } // namespace
@@ -154,8 +107,8 @@ QStringList MailSource::notes() const
     for (const Folder &folder : m_folders) {
         if (!folder.skipped.isEmpty())
             notes.append(
-                QStringLiteral("%1: skipped %2 %3 that %4 not mail (empty, or not "
-                               "starting with a header field): %5")
+                QStringLiteral("%1: skipped %2 %3 that %4 not mail (empty, not starting "
+                               "with a header field, too large, or not a regular file): %5")
                     .arg(folder.path)
                     .arg(folder.skipped.size())
                     .arg(folder.skipped.size() == 1 ? QLatin1String("file")
@@ -170,18 +123,17 @@ QStringList MailSource::notes() const
     return notes;
 }
 
-bool MailSource::judge(const Entry &entry, const QString &name, const QByteArray &text, bool *skip)
+bool MailSource::judge(int folder, const QString &path, const QString &why, bool *skip)
 {
     *skip = false;
-    const QString why = notMail(text);
     if (why.isEmpty())
         return true;
-    if (entry.folder >= 0) {
-        m_folders[entry.folder].skipped.append(QFileInfo(entry.path).fileName());
+    if (folder >= 0) {
+        m_folders[folder].skipped.append(QFileInfo(path).fileName());
         *skip = true;
         return true;
     }
-    m_error = QStringLiteral("%1: not a mail message: %2").arg(name, why);
+    m_error = why;
     return false;
 }
 
@@ -192,9 +144,14 @@ bool MailSource::next(SourceMessage *message)
         if (m_mbox) {
             if (readMboxMessage(message)) {
                 bool skip = false;
-                return judge(Entry { m_mboxPath, true, false, false, -1 },
-                             QStringLiteral("%1 (message %2)").arg(m_mboxPath).arg(m_mboxCount),
-                             message->text, &skip);
+                const QString name
+                    = QStringLiteral("%1 (message %2)").arg(m_mboxPath).arg(m_mboxCount);
+                const QString why = QMailMessageFile::notMail(message->text);
+                return judge(-1, name,
+                             why.isEmpty()
+                                 ? why
+                                 : QStringLiteral("%1: not a mail message: %2").arg(name, why),
+                             &skip);
             }
             if (!m_error.isEmpty())
                 return false;
@@ -209,21 +166,53 @@ bool MailSource::next(SourceMessage *message)
                 return false;
             continue;
         }
-        if (entry.stream) {
-            if (!readStream(entry, message))
+        if (!entry.stream) {
+            readFile(entry, message);
+            return true;
+        }
+        if (!readStream(entry, message))
+            return false;
+        if (m_mbox)
+            continue;
+        const QString why = QMailMessageFile::notMail(message->text);
+        bool skip = false;
+        return judge(
+            -1, entry.path,
+            why.isEmpty() ? why : QStringLiteral("%1: not a mail message: %2").arg(entry.path, why),
+            &skip);
+    }
+}
+
+bool MailSource::importInto(QMailStore *store, const QMailFolder &folder, bool read,
+                            QMailMessageIdList *added)
+{
+    SourceMessage item;
+    while (next(&item)) {
+        QMailMessage message
+            = item.file.isEmpty() ? QMailMessage::fromRfc2822(item.text) : QMailMessage();
+        message.setParentFolderId(folder.id());
+        message.setParentAccountId(folder.parentAccountId());
+        message.setServerUid(item.serverUid);
+        if (item.received.isValid())
+            message.setReceivedDate(QMailTimeStamp(item.received));
+        message.setStatus(QMailMessage::Incoming | QMailMessage::ContentAvailable, true);
+        message.setStatus(QMailMessage::Read, item.read || read);
+        QMailMessageMetaData *metaData = &message;
+        const bool ok = item.file.isEmpty() ? store->addMessage(&message)
+                                            : store->addMessageFromFile(metaData, item.file);
+        if (!ok && store->lastError() == QMailStore::ContentRefused) {
+            bool skip = false;
+            if (!judge(item.folder, item.file, store->lastErrorText(), &skip))
                 return false;
-            if (m_mbox)
-                continue;
-        } else if (!readFile(entry, message)) {
+            continue;
+        }
+        if (!ok) {
+            m_error = store->lastErrorText();
             return false;
         }
-        bool skip = false;
-        if (!judge(entry, entry.path, message->text, &skip))
-            return false;
-        if (!skip)
-            return true;
-        *message = SourceMessage();
+        added->append(message.id());
     }
+    return m_error.isEmpty();
 }
 
 bool MailSource::readStream(const Entry &entry, SourceMessage *message)
@@ -258,8 +247,8 @@ bool MailSource::readStream(const Entry &entry, SourceMessage *message)
         }
         if (n == 0)
             break;
-        if (text.size() + n > MaximumMessageSize) {
-            m_error = tooLarge(entry.path);
+        if (text.size() + n > QMailMessageFile::MaximumSize) {
+            m_error = QMailMessageFile::tooLarge(entry.path);
             return false;
         }
         text.append(buffer, int(n));
@@ -270,61 +259,18 @@ bool MailSource::readStream(const Entry &entry, SourceMessage *message)
     return true;
 }
 
-bool MailSource::readFile(const Entry &entry, SourceMessage *message)
+void MailSource::readFile(const Entry &entry, SourceMessage *message)
 {
-    // Plain system calls: an import reads thousands of small files, and QFile
-    // would add several status calls to each.
-    const QByteArray nativePath = QFile::encodeName(entry.path);
-    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
-    struct stat status;
-    if (fd < 0 || ::fstat(fd, &status) != 0) {
-        m_error = QStringLiteral("%1: %2").arg(entry.path, QString::fromLocal8Bit(strerror(errno)));
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    if (status.st_size > MaximumMessageSize) {
-        m_error = tooLarge(entry.path);
-        ::close(fd);
-        return false;
-    }
-    QByteArray text;
-    text.reserve(int(status.st_size));
-    char buffer[65536];
-    while (true) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            m_error
-                = QStringLiteral("%1: %2").arg(entry.path, QString::fromLocal8Bit(strerror(errno)));
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (text.size() + n > MaximumMessageSize) {
-            // The file has grown since it was measured.
-            m_error = tooLarge(entry.path);
-            ::close(fd);
-            return false;
-        }
-        text.append(buffer, int(n));
-    }
-    ::close(fd);
-    message->text = text;
-    // In UTC: local time would make every message consult the time zone files.
-    message->received = QDateTime::fromMSecsSinceEpoch(
-        qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000, Qt::UTC);
     const QString fileName = entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1);
-    if (entry.maildir) {
-        bool seen = false;
-        message->serverUid = maildirUid(fileName, &seen);
-        message->read = seen;
-    } else {
-        message->serverUid = fileName;
-    }
-    return true;
+    // A link named on the command line is the user's choice; one found in
+    // a folder is never followed.
+    message->file = entry.folder < 0 && QFileInfo(entry.path).isSymLink()
+        ? QFileInfo(entry.path).canonicalFilePath()
+        : entry.path;
+    message->folder = entry.folder;
+    message->serverUid = entry.maildir ? Maildir::uidOf(fileName) : fileName;
+    message->read = entry.maildir
+        && (Maildir::statusFromFlags(Maildir::flagsOf(fileName)) & QMailMessage::Read);
 }
 
 bool MailSource::openMbox(const QString &path)
@@ -364,8 +310,8 @@ bool MailSource::readMboxMessage(SourceMessage *message)
         }
         previousBlank = line == "\n" || line == "\r\n";
         unquoteFromLine(line);
-        if (text.size() + line.size() > MaximumMessageSize) {
-            m_error = tooLarge(m_mboxPath);
+        if (text.size() + line.size() > QMailMessageFile::MaximumSize) {
+            m_error = QMailMessageFile::tooLarge(m_mboxPath);
             return false;
         }
         text.append(line);

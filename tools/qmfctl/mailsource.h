@@ -1,6 +1,9 @@
 #ifndef MAILSOURCE_H
 #define MAILSOURCE_H
 
+#include <qmailfolder.h>
+#include <qmailid.h>
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
@@ -9,17 +12,22 @@
 
 #include <memory>
 
-// One message read from a mail source, with what the source knows about it.
+class QMailStore;
+
+// One message of a mail source, with what the source knows about it.
 struct SourceMessage
 {
-    QByteArray text;
+    QByteArray text; // empty for a file, which the store reads itself
+    QString file;
     QString serverUid;
-    QDateTime received;
+    QDateTime received; // invalid for a file: the store takes its time
     bool read = false;
+    int folder = -1; // the folder given on the command line it was found in
 };
 
 // Reads messages one at a time from RFC 822 files, mbox files and Maildir
-// folders, so that an import never holds more than one message in memory.
+// folders, so that an import never holds more than one message in memory (a
+// file none at all: the store copies it as it reads it).
 class MailSource
 {
 public:
@@ -35,6 +43,11 @@ public:
     bool prepare();
     // False at the end or on an error (errorString() is then not empty).
     bool next(SourceMessage *message);
+    // Adds every message to the folder (as read when `read`, or when its
+    // Maildir name says so); false at the first failure, with errorString().
+    // The ids of the messages added go to *added.
+    bool importInto(QMailStore *store, const QMailFolder &folder, bool read,
+                    QMailMessageIdList *added);
     QString errorString() const { return m_error; }
     // What the import should tell besides its count: files of a folder that
     // were skipped, subfolders that were not read.
@@ -60,11 +73,11 @@ private:
 
     bool openMbox(const QString &path);
     bool readMboxMessage(SourceMessage *message);
-    bool readFile(const Entry &entry, SourceMessage *message);
+    void readFile(const Entry &entry, SourceMessage *message);
     bool readStream(const Entry &entry, SourceMessage *message);
-    // Refuses text that is not mail: an error for a file named on the
-    // command line, a skipped file for one found in a folder.
-    bool judge(const Entry &entry, const QString &name, const QByteArray &text, bool *skip);
+    // Refuses what is not mail (`why` not empty): an error for a file named
+    // on the command line, a skipped file for one found in a folder.
+    bool judge(int folder, const QString &path, const QString &why, bool *skip);
 
     QStringList m_paths;
     QList<Entry> m_entries;

@@ -429,39 +429,13 @@ int import(const QStringList &args)
     if (!source.prepare())
         throw Failure(source.errorString());
 
-    // Messages go to the store in batches, so that memory stays bounded
-    // however many there are, and all batches form one transaction.
-    const int BatchSize = 100;
-    int imported = 0;
+    // All messages form one transaction: all or nothing.
+    QMailMessageIdList added;
     inOneTransaction(store, [&] {
-        QList<QMailMessage> batch;
-        auto flush = [&] {
-            QList<QMailMessage *> pointers;
-            for (QMailMessage &message : batch)
-                pointers.append(&message);
-            check(store->addMessages(pointers), store);
-            imported += batch.size();
-            batch.clear();
-        };
-        SourceMessage item;
-        while (source.next(&item)) {
-            QMailMessage message = QMailMessage::fromRfc2822(item.text);
-            message.setParentFolderId(folder.id());
-            message.setParentAccountId(folder.parentAccountId());
-            message.setServerUid(item.serverUid);
-            message.setReceivedDate(QMailTimeStamp(item.received));
-            message.setStatus(QMailMessage::Incoming | QMailMessage::ContentAvailable, true);
-            if (item.read || a.has("read"))
-                message.setStatus(QMailMessage::Read, true);
-            batch.append(message);
-            if (batch.size() >= BatchSize)
-                flush();
-        }
-        if (!source.errorString().isEmpty())
+        if (!source.importInto(store, folder, a.has("read"), &added))
             throw Failure(source.errorString());
-        if (!batch.isEmpty())
-            flush();
     });
+    const int imported = added.size();
     out() << imported << Qt::endl;
     for (const QString &note : source.notes())
         std::fprintf(stderr, "qmfctl: %s\n", qPrintable(oneLine(note)));
