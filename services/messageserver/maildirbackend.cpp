@@ -6,8 +6,14 @@
 
 #include <qmailstore.h>
 
-#include <QFileSystemWatcher>
+#include <QFile>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,17 +24,69 @@ const int SettleMs = 100;
 
 MaildirBackend::MaildirBackend(QObject *parent)
     : MailBackend(parent)
-    , mWatcher(new QFileSystemWatcher(this))
+    , mInotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     , mSettle(new QTimer(this))
 {
     mSettle->setSingleShot(true);
     mSettle->setInterval(SettleMs);
-    connect(mWatcher, &QFileSystemWatcher::directoryChanged, this,
-            &MaildirBackend::onDirectoryChanged);
     connect(mSettle, &QTimer::timeout, this, &MaildirBackend::onSettled);
+    if (mInotify < 0) {
+        qWarning("Cannot watch push folders: inotify: %s", strerror(errno));
+        return;
+    }
+    mNotifier = new QSocketNotifier(mInotify, QSocketNotifier::Read, this);
+    connect(mNotifier, &QSocketNotifier::activated, this, &MaildirBackend::onInotify);
 }
 
-MaildirBackend::~MaildirBackend() = default;
+MaildirBackend::~MaildirBackend()
+{
+    if (mInotify >= 0) {
+        ::close(mInotify);
+    }
+}
+
+bool MaildirBackend::watch(const QString &directory)
+{
+    // Not IN_CREATE or IN_MODIFY: a file being written into new/ is not mail yet.
+    const int wd = mInotify < 0
+        ? -1
+        : ::inotify_add_watch(mInotify, QFile::encodeName(directory).constData(),
+                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+    if (wd < 0) {
+        return false;
+    }
+    mDescriptors.insert(wd, directory);
+    return true;
+}
+
+void MaildirBackend::unwatch(const QString &directory)
+{
+    const int wd = mDescriptors.key(directory, -1);
+    if (wd >= 0) {
+        ::inotify_rm_watch(mInotify, wd);
+        mDescriptors.remove(wd);
+    }
+}
+
+void MaildirBackend::onInotify()
+{
+    alignas(struct inotify_event) char buffer[16384];
+    while (true) {
+        const ssize_t n = ::read(mInotify, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        for (ssize_t i = 0; i < n;) {
+            const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + i);
+            i += ssize_t(sizeof(struct inotify_event) + event->len);
+            if (event->mask & IN_IGNORED) {
+                mDescriptors.remove(event->wd); // the folder went away
+            } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+                changed(mDescriptors.value(event->wd));
+            }
+        }
+    }
+}
 
 bool MaildirBackend::handles(const AccountConfig &config) const
 {
@@ -80,7 +138,7 @@ void MaildirBackend::setPushFolders(const QMailAccountId &accountId, const Accou
     }
     for (auto it = mWatched.begin(); it != mWatched.end();) {
         if (it->accountId == accountId && !watched.contains(it.key())) {
-            mWatcher->removePath(it.key());
+            unwatch(it.key());
             it = mWatched.erase(it);
         } else {
             ++it;
@@ -88,7 +146,7 @@ void MaildirBackend::setPushFolders(const QMailAccountId &accountId, const Accou
     }
     for (auto it = watched.cbegin(); it != watched.cend(); ++it) {
         if (!mWatched.contains(it.key())) {
-            if (!mWatcher->addPath(it.key())) {
+            if (!watch(it.key())) {
                 qWarning("Cannot watch the push folder \"%s\"", qPrintable(it.key()));
                 continue;
             }
@@ -102,7 +160,7 @@ void MaildirBackend::setPushFolders(const QMailAccountId &accountId, const Accou
     }
 }
 
-void MaildirBackend::onDirectoryChanged(const QString &directory)
+void MaildirBackend::changed(const QString &directory)
 {
     if (mWatched.contains(directory)) {
         mChanged.insert(directory);

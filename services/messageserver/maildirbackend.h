@@ -6,13 +6,15 @@
 #include <QHash>
 #include <QSet>
 
-class QFileSystemWatcher;
+class QSocketNotifier;
 class QTimer;
 
 // Accounts whose mail lives in a local Maildir (the "maildir" service
 // setting). Folder lists, message lists, exports and sending are jobs of
 // their own (maildirjobs.h); push folders are followed with inotify on their
-// new/ folders, where Maildir writers deliver.
+// new/ folders, where Maildir writers deliver: a file counts once it is
+// complete there (closed after writing, or moved in), never while it is
+// being written.
 class MaildirBackend : public MailBackend
 {
     Q_OBJECT
@@ -32,7 +34,7 @@ public:
     void setPushFolders(const QMailAccountId &accountId, const AccountConfig &config) override;
 
 private Q_SLOTS:
-    void onDirectoryChanged(const QString &directory);
+    void onInotify();
     void onSettled();
 
 private:
@@ -41,7 +43,13 @@ private:
         QMailAccountId accountId;
         QMailFolderId folderId;
     };
-    QFileSystemWatcher *mWatcher;
+    void changed(const QString &directory);
+    bool watch(const QString &directory);
+    void unwatch(const QString &directory);
+
+    int mInotify;
+    QSocketNotifier *mNotifier = nullptr;
+    QHash<int, QString> mDescriptors; // inotify watch -> new/ folder
     QHash<QString, Watched> mWatched; // new/ folder -> its store folder
     QSet<QString> mChanged; // new/ folders changed since the last report
     QTimer *mSettle; // lets a burst of deliveries settle into one report

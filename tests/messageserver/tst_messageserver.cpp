@@ -295,8 +295,8 @@ void TestMessageServer::unreadableAccountsDatabase()
 
 void TestMessageServer::pushFolder()
 {
-    for (const QString &setting :
-         { QStringLiteral("string:pushFolders=INBOX"), QStringLiteral("string:pushEnabled=1") }) {
+    for (const QString &setting : { QStringLiteral("string:pushFolders=INBOX\nSent"),
+                                    QStringLiteral("string:pushEnabled=1") }) {
         QVERIFY(
             !AccountsFixture::agTool({ QStringLiteral("update-service"), QString::number(mAccount),
                                        QStringLiteral("local-email"), setting })
@@ -312,11 +312,32 @@ void TestMessageServer::pushFolder()
     };
     const int importsBefore = imports();
     QVERIFY(waitUntil([&] { return imports() > importsBefore; }));
+    QVERIFY(waitUntil([&] { return mServer->listActions().isEmpty(); })); // each folder's
     // Nobody asks for anything now: mail delivered into new/ arrives by itself.
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
     const int before = messages(inbox).size();
     QVERIFY(deliver(mMail, QStringLiteral("2001.push"), mail(QStringLiteral("pushed"))));
     QVERIFY(waitUntil([&] { return messages(inbox).size() == before + 1; }));
+
+    // Written straight into new/ in two steps: taken once it is complete.
+    const QByteArray text = mail(QStringLiteral("in two steps"), 200);
+    QFile slow(mMail + QStringLiteral("/new/2002.slow"));
+    QVERIFY(slow.open(QIODevice::WriteOnly));
+    QVERIFY(slow.write(text.left(text.size() / 2)) > 0 && slow.flush());
+    // A delivery elsewhere and every import it causes are over: none took the half.
+    const QMailFolderId work = folder(mAccount, QStringLiteral("Sent"));
+    const int held = messages(work).size();
+    QVERIFY(deliver(mMail + QStringLiteral("/.Sent"), QStringLiteral("2003.other"),
+                    mail(QStringLiteral("other"))));
+    QVERIFY(waitUntil([&] { return messages(work).size() == held + 1; }));
+    QVERIFY(waitUntil([&] { return mServer->listActions().isEmpty(); }));
+    QCOMPARE(messages(inbox).size(), before + 1);
+    QVERIFY(slow.write(text.mid(text.size() / 2)) > 0);
+    slow.close();
+    QVERIFY(waitUntil([&] { return messages(inbox).size() == before + 2; }));
+    const QMailMessageMetaData taken = QMailStore::instance()->messageMetaData(
+        QStringLiteral("2002.slow"), QMailAccountId(mAccount));
+    QCOMPARE(QMailMessage(taken.id()).toRfc2822(), text);
 }
 
 void TestMessageServer::diskFull()
