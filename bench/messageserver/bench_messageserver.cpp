@@ -3,6 +3,9 @@
 //    the server's peak resident memory (VmHWM);
 //  - the daemon beside it, mirroring every new message into Tracker and
 //    notifying: its peak resident memory once Tracker holds them all;
+//  - one message of 200 MB: the server's peak memory while it imports it
+//    (goal: under 100 MB), and how long it takes to end on SIGTERM while it
+//    imports another (goal: under 2 s);
 //  - `notmuch new` indexing the same Maildir, the tool a Maildir user would
 //    otherwise pick: messages/s and peak memory.
 // Usage: bench_messageserver [COUNT]
@@ -28,6 +31,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -142,6 +146,29 @@ quint64 call(const QString &method, const QList<QVariant> &arguments)
     return reply.arguments().value(0).toULongLong();
 }
 
+// A message of about `size` bytes, most of it one base64 attachment.
+bool writeLargeMessage(const QString &path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write("From: big@example.org\nTo: me@example.org\nSubject: large\n"
+                      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b\"\n\n"
+                      "--b\nContent-Type: text/plain\n\nlarge\n--b\n"
+                      "Content-Type: application/octet-stream\n"
+                      "Content-Disposition: attachment; filename=\"large.bin\"\n"
+                      "Content-Transfer-Encoding: base64\n\n")
+            < 0) {
+        return false;
+    }
+    const QByteArray chunk = (QByteArray(76, 'A') + '\n').repeated(1 << 14);
+    while (file.size() < size) {
+        if (file.write(chunk) != chunk.size()) {
+            return false;
+        }
+    }
+    return file.write("--b--\n") > 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -254,8 +281,51 @@ int main(int argc, char *argv[])
     daemon.waitForFinished();
     notifications.terminate();
     notifications.waitForFinished();
-    server.terminate();
-    server.waitForFinished();
+
+    // The large message: the peak counts from here (VmHWM is reset).
+    const qint64 largeSize = 200 * 1000 * 1000;
+    const auto importAll = [&] {
+        return call(QStringLiteral("RetrieveMessageLists"),
+                    { qulonglong(account), QVariant::fromValue(QList<qulonglong>()), 20u,
+                      QVariant::fromValue(QMailSortElementList()) });
+    };
+    if (!writeLargeMessage(maildir + QStringLiteral("/cur/large-1:2,"), largeSize)) {
+        return 1;
+    }
+    QFile clearRefs(QStringLiteral("/proc/%1/clear_refs").arg(server.processId()));
+    const bool reset = clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+    clearRefs.close();
+    timer.restart();
+    const quint64 large = importAll();
+    waitUntil([&] { return listener.ended.contains(large); }, 3600 * 1000);
+    std::printf("messageserver, one 200 MB message: error code %d, %.2f s, peak %.1f MB%s\n",
+                listener.ended.value(large), timer.nsecsElapsed() / 1e9,
+                peakKb(server.processId()) / 1024.0,
+                reset ? "" : " (since its start: the peak could not be reset)");
+    // SIGTERM once the copy of a second one into the store has begun.
+    if (!writeLargeMessage(maildir + QStringLiteral("/cur/large-2:2,"), largeSize)) {
+        return 1;
+    }
+    const QDir staging(
+        env.path(QStringLiteral("home/.qmf/mail/.staging/%1")).arg(server.processId()));
+    importAll();
+    const bool copying = waitUntil(
+        [&] {
+            for (const QFileInfo &file : staging.entryInfoList(QDir::Files)) {
+                if (file.size() > 0) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        60000);
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(server.processId()), SIGTERM);
+    const bool ended = server.waitForFinished(60000);
+    std::printf("messageserver, SIGTERM while it imports a 200 MB message: %s after %.2f s%s\n",
+                ended ? "ended" : "NOT ended", stopping.nsecsElapsed() / 1e9,
+                copying ? "" : " (the import was not seen copying)");
 
     const QString config = env.path(QStringLiteral("notmuch-config"));
     QFile file(config);
