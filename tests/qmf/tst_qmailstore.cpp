@@ -376,7 +376,9 @@ void TestMailStore::removalCascades()
 {
     QMailFolderId inbox;
     const QMailAccountId account = StoreFixture::addAccount(QStringLiteral("Cascade"), &inbox);
-    const QMailAccountId bystander = StoreFixture::addAccount(QStringLiteral("Bystander"));
+    QMailFolderId bystanderInbox;
+    const QMailAccountId bystander
+        = StoreFixture::addAccount(QStringLiteral("Bystander"), &bystanderInbox);
     const QMailFolderId top = StoreFixture::addFolder(account, QStringLiteral("top"));
     const QMailFolder sub(StoreFixture::addFolder(account, QStringLiteral("top/sub"), 0, top));
     const QMailMessage message = addText(sub.id());
@@ -400,8 +402,32 @@ void TestMailStore::removalCascades()
     QVERIFY(!QMailAccount(bystander).standardFolder(QMailFolder::TrashFolder).isValid());
     QVERIFY(!QFile::exists(file));
 
-    // Removing an account takes its folders and messages along.
+    // The user's removal records where the server copy is: where a moved
+    // message came from; moving it back leaves the origin as it was first.
+    const QMailFolderId other2 = StoreFixture::addFolder(account, QStringLiteral("other"));
     QMailMessageMetaData m;
+    m.setParentFolderId(inbox);
+    m.setServerUid(QStringLiteral("u1"));
+    QMailMessageMetaData plain = m;
+    plain.setServerUid(QStringLiteral("u2"));
+    QVERIFY(m_store->addMessage(&m) && m_store->addMessage(&plain));
+    QVERIFY(m_store->moveMessages(QMailMessageKey::id(m.id()), other2));
+    QVERIFY(m_store->moveMessages(QMailMessageKey::id(m.id()), bystanderInbox));
+    QCOMPARE(m_store->messageOrigins(account).size(), 1);
+    QCOMPARE(m_store->messageOrigins(account).at(0).folderId, inbox);
+    QVERIFY(m_store->removeMessage(plain.id()));
+    QVERIFY(m_store->messageRemovalRecords(account).isEmpty());
+    QVERIFY(m_store->removeMessage(m.id(), QMailStore::CreateRemovalRecord));
+    const QList<QMailServerCopy> records = m_store->messageRemovalRecords(account);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.at(0).folderId, inbox);
+    QCOMPARE(records.at(0).serverUid, QStringLiteral("u1"));
+    QVERIFY(m_store->messageOrigins(account).isEmpty());
+    QVERIFY(m_store->purgeMessageRemovalRecords(records));
+    QVERIFY(m_store->messageRemovalRecords(account).isEmpty());
+
+    // Removing an account takes its folders and messages along.
+    m = QMailMessageMetaData();
     m.setParentFolderId(inbox);
     QVERIFY(m_store->addMessage(&m));
     QSignalSpy accountsRemoved(m_store, &QMailStore::accountsRemoved);
@@ -409,7 +435,7 @@ void TestMailStore::removalCascades()
     QCOMPARE(accountsRemoved.count(), 1);
     QCOMPARE(idsOf<QMailAccountId>(accountsRemoved, 0), (QMailAccountIdList { account }));
     QCOMPARE(idsOf<QMailFolderId>(foldersRemoved, foldersRemoved.count() - 1),
-             (QMailFolderIdList { inbox }));
+             (QMailFolderIdList { inbox, other2 }));
     QCOMPARE(idsOf<QMailMessageId>(messagesRemoved, messagesRemoved.count() - 1),
              (QMailMessageIdList { m.id() }));
     QVERIFY(!m_store->messageMetaData(m.id()).id().isValid());
