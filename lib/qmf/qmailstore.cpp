@@ -270,8 +270,9 @@ QList<QMailServerCopy> QMailStore::messageRemovalRecords(const QMailAccountId &a
 
 QList<QMailServerCopy> QMailStore::messageOrigins(const QMailAccountId &accountId) const
 {
-    return d->serverCopies(QStringLiteral("SELECT messageid, accountid, folderid, serveruid FROM "
-                                          "origins WHERE accountid = ?"),
+    const QString sql
+        = QStringLiteral("SELECT messageid, accountid, folderid, serveruid FROM origins");
+    return d->serverCopies(accountId.isValid() ? sql + QStringLiteral(" WHERE accountid = ?") : sql,
                            accountId);
 }
 

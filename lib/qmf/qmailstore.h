@@ -106,7 +106,8 @@ public:
     // Drops the records of the given copies (once deleted, or found gone).
     bool purgeMessageRemovalRecords(const QList<QMailServerCopy> &records);
     // Messages moved since their server copy was placed, by the account that
-    // holds that copy: the copy is still where the origin says.
+    // holds that copy (all accounts: an invalid id): the copy is still where
+    // the origin says.
     QList<QMailServerCopy> messageOrigins(const QMailAccountId &accountId) const;
     // The moves are carried out (or the message is back): the message's own
     // place is where its copy is.

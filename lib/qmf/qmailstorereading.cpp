@@ -321,7 +321,8 @@ QList<QMailServerCopy> QMailStorePrivate::serverCopies(const QString &sql,
     if (!checkReady())
         return copies;
     QSqlQuery &query = prepared(sql);
-    query.addBindValue(qint64(accountId.toULongLong()));
+    if (accountId.isValid())
+        query.addBindValue(qint64(accountId.toULongLong()));
     if (!query.exec()) {
         sqlFailed(query, QStringLiteral("Loading server copies"));
         return copies;
