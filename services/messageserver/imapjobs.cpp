@@ -194,15 +194,15 @@ void ImapJob::failFromStore(const QString &what, const QMailFolderId &folderId)
 
 QHash<qint64, QMailMessageMetaData> ImapJob::storedMessages(const QMailFolderId &folderId) const
 {
+    // Only messages whose copy is in this folder: one moved here keeps its
+    // number of another folder.
     QHash<qint64, QMailMessageMetaData> result;
-    QMailStore *store = QMailStore::instance();
-    const QMailMessageIdList ids = store->queryMessages(QMailMessageKey::parentFolderId(folderId));
-    for (const QMailMessageId &id : ids) {
-        const QMailMessageMetaData message = store->messageMetaData(id);
+    const Sync::Folder view = Sync::readStore(accountId(), folderId);
+    for (auto it = view.stored.cbegin(); it != view.stored.cend(); ++it) {
         bool ok = false;
-        const qint64 uid = message.serverUid().toLongLong(&ok);
+        const qint64 uid = it.key().toLongLong(&ok);
         if (ok) {
-            result.insert(uid, message);
+            result.insert(uid, QMailStore::instance()->messageMetaData(it.value()));
         }
     }
     return result;

@@ -417,6 +417,14 @@ void TestMessageServer::unreadableAccountsDatabase()
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(second.readAllStandardError().contains("cannot own"));
     QCOMPARE(messages(inbox).size(), held);
+    // The only server, without them: it cannot tell, so it keeps everything.
+    QVERIFY(mServer->kill());
+    const QByteArray services = qgetenv("AG_SERVICES");
+    qunsetenv("AG_SERVICES");
+    QVERIFY(mServer->start());
+    qputenv("AG_SERVICES", services);
+    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
     QVERIFY(mServer->kill());
     QFile database(mEnv.path(QStringLiteral("home/.config/libaccounts-glib/accounts.db")));
     QVERIFY(database.open(QIODevice::ReadWrite));

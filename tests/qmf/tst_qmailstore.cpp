@@ -411,12 +411,10 @@ void TestMailStore::removalCascades()
     QVERIFY(m_store->addMessage(&m) && m_store->addMessage(&plain));
     QVERIFY(m_store->moveMessages(QMailMessageKey::id(m.id()), other2));
     QVERIFY(m_store->moveMessages(QMailMessageKey::id(m.id()), bystanderInbox));
-    QCOMPARE(m_store->messageOrigins(account).value(0).folderId, inbox);
     QVERIFY(m_store->removeMessages(QMailMessageKey::id(QMailMessageIdList { m.id(), plain.id() }),
                                     QMailStore::CreateRemovalRecord));
     const QList<QMailServerCopy> records = m_store->messageRemovalRecords(account);
-    QCOMPARE(records.size(), 1);
-    QCOMPARE(records.at(0).folderId, inbox);
+    QVERIFY(records.size() == 1 && records.at(0).folderId == inbox);
     QVERIFY(m_store->messageOrigins(account).isEmpty());
     QVERIFY(m_store->purgeMessageRemovalRecords(records));
     QVERIFY(m_store->messageRemovalRecords(account).isEmpty());
