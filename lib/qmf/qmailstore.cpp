@@ -255,14 +255,56 @@ bool QMailStore::moveMessages(const QMailMessageKey &key, const QMailFolderId &f
     });
 }
 
-bool QMailStore::removeMessage(const QMailMessageId &id)
+bool QMailStore::removeMessage(const QMailMessageId &id, MessageRemovalOption option)
 {
-    return removeMessages(QMailMessageKey::id(id));
+    return removeMessages(QMailMessageKey::id(id), option);
 }
 
-bool QMailStore::removeMessages(const QMailMessageKey &key)
+bool QMailStore::removeMessages(const QMailMessageKey &key, MessageRemovalOption option)
 {
-    return d->removeSelected(MessageKind, key.node());
+    return d->removeSelected(MessageKind, key.node(), option == CreateRemovalRecord);
+}
+
+QList<QMailServerCopy> QMailStore::messageRemovalRecords(const QMailAccountId &accountId) const
+{
+    return d->serverCopies(
+        QStringLiteral(
+            "SELECT 0, accountid, folderid, serveruid FROM removals WHERE accountid = ?"),
+        accountId);
+}
+
+QList<QMailServerCopy> QMailStore::messageOrigins(const QMailAccountId &accountId) const
+{
+    const QString sql
+        = QStringLiteral("SELECT messageid, accountid, folderid, serveruid FROM origins");
+    return d->serverCopies(accountId.isValid() ? sql + QStringLiteral(" WHERE accountid = ?") : sql,
+                           accountId);
+}
+
+bool QMailStore::purgeMessageRemovalRecords(const QList<QMailServerCopy> &records)
+{
+    return d->write([&] {
+        for (const QMailServerCopy &record : records) {
+            if (!d->exec(QStringLiteral("DELETE FROM removals WHERE accountid = ? AND folderid = ? "
+                                        "AND serveruid = ?"),
+                         QVariantList() << qint64(record.accountId.toULongLong())
+                                        << qint64(record.folderId.toULongLong())
+                                        << QMailStoreSql::text(record.serverUid)))
+                return false;
+        }
+        return true;
+    });
+}
+
+bool QMailStore::clearMessageOrigins(const QMailMessageIdList &ids)
+{
+    QList<quint64> numbers;
+    for (const QMailMessageId &id : ids)
+        numbers.append(id.toULongLong());
+    return numbers.isEmpty() || d->write([&] {
+        return d->exec(QStringLiteral("DELETE FROM origins WHERE messageid IN ")
+                       + QMailStoreSql::idList(numbers));
+    });
 }
 
 // Transactions

@@ -18,6 +18,16 @@
 
 class QMailStorePrivate;
 
+// A copy of a message on an account's server (a Maildir file, an IMAP
+// message): what a removal record names, and where a moved message came from.
+struct QMailServerCopy
+{
+    QMailMessageId messageId; // the moved message; invalid in a removal record
+    QMailAccountId accountId;
+    QMailFolderId folderId;
+    QString serverUid;
+};
+
 // The mail store: accounts, folders and messages in one SQLite database under
 // $QMF_DATA (default ~/.qmf), shared by every process of the mail system.
 //
@@ -97,8 +107,23 @@ public:
     bool updateMessagesMetaData(const QMailMessageKey &key, quint64 status, bool set);
     // Moves every message the key selects into the folder (and its account).
     bool moveMessages(const QMailMessageKey &key, const QMailFolderId &folderId);
-    bool removeMessage(const QMailMessageId &id);
-    bool removeMessages(const QMailMessageKey &key);
+    // The user's removal takes the messages out of the store at once and,
+    // with CreateRemovalRecord, records where their server copies are (where
+    // a moved message came from), until the message server has deleted them
+    // there. Without a record, the server copy is left alone.
+    enum MessageRemovalOption { NoRemovalRecord, CreateRemovalRecord };
+    bool removeMessage(const QMailMessageId &id, MessageRemovalOption option = NoRemovalRecord);
+    bool removeMessages(const QMailMessageKey &key, MessageRemovalOption option = NoRemovalRecord);
+    QList<QMailServerCopy> messageRemovalRecords(const QMailAccountId &accountId) const;
+    // Drops the records of the given copies (once deleted, or found gone).
+    bool purgeMessageRemovalRecords(const QList<QMailServerCopy> &records);
+    // Messages moved since their server copy was placed, by the account that
+    // holds that copy (all accounts: an invalid id): the copy is still where
+    // the origin says.
+    QList<QMailServerCopy> messageOrigins(const QMailAccountId &accountId) const;
+    // The moves are carried out (or the message is back): the message's own
+    // place is where its copy is.
+    bool clearMessageOrigins(const QMailMessageIdList &ids);
 
     // Groups the operations that follow into one transaction: their change
     // signals are held back and emitted once per kind at commitTransaction();

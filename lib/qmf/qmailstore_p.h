@@ -145,8 +145,9 @@ public:
     bool checkMessageParents(QMailMessageMetaData *metaData, bool add);
     // Removes what the key selects, with everything that belongs to it, in
     // one operation.
-    bool removeSelected(QMailStoreKeyKind kind, const QMailKeyNode &key);
-    bool deleteMessages(const QList<quint64> &ids);
+    bool removeSelected(QMailStoreKeyKind kind, const QMailKeyNode &key, bool record = false);
+    bool deleteMessages(const QList<quint64> &ids, bool record = false);
+    QList<QMailServerCopy> serverCopies(const QString &sql, const QMailAccountId &accountId) const;
     bool deleteFolders(const QList<quint64> &ids);
     bool deleteAccounts(const QList<quint64> &ids);
     // Sets status flags or the folder of what the key selects.

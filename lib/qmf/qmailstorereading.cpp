@@ -313,3 +313,26 @@ QMailMessage QMailStorePrivate::loadMessage(const QMailMessageId &id, bool bodie
     loadContent(&message, bodies);
     return message;
 }
+
+QList<QMailServerCopy> QMailStorePrivate::serverCopies(const QString &sql,
+                                                       const QMailAccountId &accountId) const
+{
+    QList<QMailServerCopy> copies;
+    if (!checkReady())
+        return copies;
+    QSqlQuery &query = prepared(sql);
+    if (accountId.isValid())
+        query.addBindValue(qint64(accountId.toULongLong()));
+    if (!query.exec()) {
+        sqlFailed(query, QStringLiteral("Loading server copies"));
+        return copies;
+    }
+    while (query.next()) {
+        copies.append({ QMailMessageId(quint64(query.value(0).toLongLong())),
+                        QMailAccountId(quint64(query.value(1).toLongLong())),
+                        QMailFolderId(quint64(query.value(2).toLongLong())),
+                        query.value(3).toString() });
+    }
+    query.finish();
+    return copies;
+}

@@ -117,6 +117,28 @@ const Upgrade Upgrades[] = {
       "DROP TABLE accounts" UpgradeSeparator "ALTER TABLE accounts_upgrade RENAME TO accounts" },
     // 2 -> 3: the store's identity and the change stamps.
     { "SELECT 1 FROM sqlite_master WHERE name = 'storeinfo'", STORE_IDENTITY_AND_CHANGE_STAMPS },
+    // 3 -> 4: removal records, and where a moved message's server copy is.
+    // The origin is taken by a trigger, so that every write path that moves
+    // a message keeps it; a changed server uid means the server placed the
+    // message itself, and the first origin stays when it moves on.
+    { "SELECT 1 FROM sqlite_master WHERE name = 'removals'",
+      "CREATE TABLE removals ("
+      " accountid INTEGER NOT NULL,"
+      " folderid INTEGER NOT NULL,"
+      " serveruid TEXT NOT NULL,"
+      " PRIMARY KEY (accountid, folderid, serveruid))" UpgradeSeparator "CREATE TABLE origins ("
+      " messageid INTEGER PRIMARY KEY,"
+      " accountid INTEGER NOT NULL,"
+      " folderid INTEGER NOT NULL,"
+      " serveruid TEXT NOT NULL)" UpgradeSeparator
+      "CREATE INDEX origins_account ON origins(accountid)" UpgradeSeparator
+      "CREATE TRIGGER messages_moved AFTER UPDATE OF parentfolderid ON messages"
+      " WHEN OLD.parentfolderid != NEW.parentfolderid AND OLD.serveruid != ''"
+      " AND OLD.serveruid = NEW.serveruid AND OLD.parentaccountid != 0"
+      " BEGIN INSERT OR IGNORE INTO origins VALUES"
+      " (OLD.id, OLD.parentaccountid, OLD.parentfolderid, OLD.serveruid); END" UpgradeSeparator
+      "CREATE TRIGGER messages_gone AFTER DELETE ON messages"
+      " BEGIN DELETE FROM origins WHERE messageid = OLD.id; END" },
 };
 
 const int SchemaVersion = int(sizeof(Upgrades) / sizeof(Upgrades[0])) + 1;

@@ -227,7 +227,7 @@ bool QMailStorePrivate::checkFolderParents(const QMailFolder &folder)
     return true;
 }
 
-bool QMailStorePrivate::deleteMessages(const QList<quint64> &ids)
+bool QMailStorePrivate::deleteMessages(const QList<quint64> &ids, bool record)
 {
     if (ids.isEmpty())
         return true;
@@ -249,6 +249,18 @@ bool QMailStorePrivate::deleteMessages(const QList<quint64> &ids)
     query.finish();
     if (found.isEmpty())
         return true;
+    // The record names the server copy: where the message came from when it
+    // was moved since.
+    if (record
+        && !exec(QStringLiteral(
+                     "INSERT OR IGNORE INTO removals (accountid, folderid, serveruid)"
+                     " SELECT coalesce(o.accountid, m.parentaccountid),"
+                     " coalesce(o.folderid, m.parentfolderid), coalesce(o.serveruid, m.serveruid)"
+                     " FROM messages m LEFT JOIN origins o ON o.messageid = m.id WHERE m.id IN ")
+                 + idList(found)
+                 + QStringLiteral(" AND coalesce(o.serveruid, m.serveruid) != ''"
+                                  " AND coalesce(o.accountid, m.parentaccountid) != 0")))
+        return false;
     if (!exec(QStringLiteral("DELETE FROM messages WHERE id IN ") + idList(found)))
         return false;
     // Replies keep pointing at nothing rather than at a reused id.
@@ -339,7 +351,7 @@ bool QMailStorePrivate::deleteAccounts(const QList<quint64> &ids)
     return true;
 }
 
-bool QMailStorePrivate::removeSelected(QMailStoreKeyKind kind, const QMailKeyNode &key)
+bool QMailStorePrivate::removeSelected(QMailStoreKeyKind kind, const QMailKeyNode &key, bool record)
 {
     return write([&] {
         const QList<quint64> ids = selectIds(kind, key, QMailSortList(), 0, 0);
@@ -353,7 +365,7 @@ bool QMailStorePrivate::removeSelected(QMailStoreKeyKind kind, const QMailKeyNod
         case MessageKind:
             break;
         }
-        return deleteMessages(ids);
+        return deleteMessages(ids, record);
     });
 }
 

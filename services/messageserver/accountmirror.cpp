@@ -160,6 +160,11 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     }
     const Accounts::ServiceList services = account->services(EmailType);
     if (services.isEmpty()) {
+        // Without the service files no account has an e-mail service: that
+        // says nothing about the account.
+        if (mEmail.serviceList(EmailType).isEmpty()) {
+            config.unreadable = QStringLiteral("no e-mail service files are found");
+        }
         return config;
     }
     config.known = true;

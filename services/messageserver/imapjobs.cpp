@@ -2,6 +2,7 @@
 
 #include "messageserverlog.h"
 #include "smtpsender.h"
+#include "sync/sync.h"
 
 #include <qmailaccount.h>
 #include <qmailstore.h>
@@ -27,9 +28,6 @@ namespace {
 const int BatchSize = 100;
 
 const quint32 StateMarker = 0xffffffff;
-
-const quint64 ImportedStatus
-    = QMailMessageMetaData::Incoming | QMailMessageMetaData::ContentAvailable;
 
 quint8 flagsFromImap(const QList<QByteArray> &flags)
 {
@@ -64,39 +62,6 @@ void applyFlags(QMailMessageMetaData *message, quint8 flags)
     message->setStatus(QMailMessageMetaData::Replied, flags & AnsweredFlag);
 }
 
-QMailFolder::StandardFolder roleOf(const QString &path, const QList<QByteArray> &flags)
-{
-    for (const QByteArray &flag : flags) {
-        const QByteArray name = flag.toLower();
-        if (name == "\\sent") {
-            return QMailFolder::SentFolder;
-        }
-        if (name == "\\trash") {
-            return QMailFolder::TrashFolder;
-        }
-        if (name == "\\drafts") {
-            return QMailFolder::DraftsFolder;
-        }
-        if (name == "\\junk") {
-            return QMailFolder::JunkFolder;
-        }
-    }
-    const QString name = path.toLower();
-    if (name == QLatin1String("inbox")) {
-        return QMailFolder::InboxFolder;
-    }
-    if (name == QLatin1String("sent") || name == QLatin1String("sent messages")) {
-        return QMailFolder::SentFolder;
-    }
-    if (name == QLatin1String("trash") || name == QLatin1String("deleted messages")) {
-        return QMailFolder::TrashFolder;
-    }
-    if (name == QLatin1String("drafts")) {
-        return QMailFolder::DraftsFolder;
-    }
-    return QMailFolder::StandardFolder(0);
-}
-
 QString outboxPath()
 {
     return QStringLiteral("Outbox");
@@ -125,8 +90,19 @@ ImapState::ImapState(const QMailAccountId &accountId)
     // Files of the first layout start with the folder count; later ones with
     // a marker no count can be, then their layout's number.
     quint32 layout = 1;
+    QString identity;
     if (count == StateMarker) {
-        in >> layout >> count;
+        in >> layout;
+        if (layout >= 3) {
+            in >> identity;
+        }
+        in >> count;
+    }
+    // What was agreed with another store (made anew) says nothing of this one.
+    if (identity != QMailStore::instance()->identity()) {
+        qMailLog(MessageServer) << mFile
+                                << "belongs to another store: the folders are fetched afresh";
+        return;
     }
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
         quint64 id = 0;
@@ -151,7 +127,8 @@ bool ImapState::save() const
         return false;
     }
     QDataStream out(&file);
-    out << StateMarker << quint32(2) << quint32(mFolders.size());
+    out << StateMarker << quint32(3) << QMailStore::instance()->identity()
+        << quint32(mFolders.size());
     for (auto it = mFolders.cbegin(); it != mFolders.cend(); ++it) {
         out << quint64(it.key()) << it->uidValidity << it->lastSeen << it->known << it->modSeq
             << it->count;
@@ -212,21 +189,20 @@ void ImapJob::failFromStore(const QString &what, const QMailFolderId &folderId)
     if (mImap) {
         mImap->close();
     }
-    fail(QMailServiceAction::Status::ErrFrameworkFault, QStringLiteral("%1: %2").arg(what, reason),
-         folderId);
+    fail(Sync::codeForStore(reason), QStringLiteral("%1: %2").arg(what, reason), folderId);
 }
 
 QHash<qint64, QMailMessageMetaData> ImapJob::storedMessages(const QMailFolderId &folderId) const
 {
+    // Only messages whose copy is in this folder: one moved here keeps its
+    // number of another folder.
     QHash<qint64, QMailMessageMetaData> result;
-    QMailStore *store = QMailStore::instance();
-    const QMailMessageIdList ids = store->queryMessages(QMailMessageKey::parentFolderId(folderId));
-    for (const QMailMessageId &id : ids) {
-        const QMailMessageMetaData message = store->messageMetaData(id);
+    const Sync::Folder view = Sync::readStore(accountId(), folderId);
+    for (auto it = view.stored.cbegin(); it != view.stored.cend(); ++it) {
         bool ok = false;
-        const qint64 uid = message.serverUid().toLongLong(&ok);
+        const qint64 uid = it.key().toLongLong(&ok);
         if (ok) {
-            result.insert(uid, message);
+            result.insert(uid, QMailStore::instance()->messageMetaData(it.value()));
         }
     }
     return result;
@@ -282,7 +258,7 @@ void ImapFolderListJob::storeFolders()
                   return f.toLower() == "\\noselect" || f.toLower() == "\\nonexistent";
               });
         wanted.setStatus(QMailFolder::MessagesPermitted, selectable);
-        const QMailFolder::StandardFolder role = roleOf(box.path, box.flags);
+        const QMailFolder::StandardFolder role = Sync::roleOf(box.path, box.flags);
         if (role != 0) {
             wanted.setStatus(QMailFolder::statusForStandardFolder(role), true);
         }
@@ -393,6 +369,7 @@ void ImapMessageListJob::nextFolder()
     select->setCondstoreEnabled(mImap->hasCapability(QStringLiteral("CONDSTORE")));
     run(select, [this, select, id] {
         mServer.clear();
+        mListed = 0;
         mModSeq = select->highestModSequence();
         mCount = select->messageCount();
         // CONDSTORE: a folder whose modification sequence and message count
@@ -423,6 +400,7 @@ void ImapMessageListJob::nextFolder()
         connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
                 [this](const QMap<qint64, KIMAP::Message> &messages) {
                     mImap->heardFromServer();
+                    mListed += messages.size();
                     for (const KIMAP::Message &message : messages) {
                         // Flagged \Deleted: as good as expunged.
                         if (!isDeleted(message.flags)) {
@@ -443,38 +421,74 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
         failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
         return;
     }
+    Sync::Folder view = Sync::readStore(accountId(), folderId);
     if (state.uidValidity != 0 && state.uidValidity != uidValidity) {
-        // The server renumbered the folder: what the store holds of it is void.
+        // The server renumbered the folder: the store's numbers of it are
+        // void, and so are removal records by them (never expunged now).
+        // Messages as they were agreed come again under their new numbers;
+        // those with changes not yet exported stay, unbound from the server.
         qMailLog(MessageServer) << "folder" << folderId.toULongLong()
                                 << "UIDVALIDITY changed: fetched afresh";
-        if (!store->removeMessages(QMailMessageKey::parentFolderId(folderId))) {
+        QMailMessageIdList agreed;
+        QList<QMailServerCopy> records;
+        for (auto it = view.stored.cbegin(); it != view.stored.cend(); ++it) {
+            QMailMessageMetaData message = store->messageMetaData(it.value());
+            const auto known = state.known.constFind(it.key().toLongLong());
+            if (known != state.known.cend() && *known == flagsFromStatus(message.status())
+                && !view.removedMarks.contains(it.key())) {
+                agreed.append(it.value());
+                continue;
+            }
+            message.setServerUid(QString());
+            if (!store->updateMessage(&message)) {
+                failFromStore(QStringLiteral("Cannot keep the folder's changed messages"),
+                              folderId);
+                return;
+            }
+        }
+        for (const QString &uid : qAsConst(view.records)) {
+            records.append({ QMailMessageId(), accountId(), folderId, uid });
+        }
+        if (!store->removeMessages(QMailMessageKey::id(agreed))
+            || !store->purgeMessageRemovalRecords(records)) {
             failFromStore(QStringLiteral("Cannot drop the folder's messages"), folderId);
             return;
         }
         state = ImapState::Folder();
+        view = Sync::Folder();
     }
     const bool firstLook = state.uidValidity == 0;
     state.uidValidity = uidValidity;
-    QHash<qint64, QMailMessageMetaData> stored = storedMessages(folderId);
-    QMailMessageIdList gone;
-    for (auto it = stored.begin(); it != stored.end(); ++it) {
-        const auto onServer = mServer.constFind(it.key());
+    QStringList listing;
+    for (auto it = mServer.constBegin(); it != mServer.constEnd(); ++it) {
+        listing.append(QString::number(it.key()));
+    }
+    // Every message of the folder was listed, under the numbers the store knows.
+    const Sync::Actions actions = Sync::plan(view, listing, mListed == mCount);
+    for (auto it = view.stored.cbegin(); it != view.stored.cend(); ++it) {
+        const qint64 uid = it.key().toLongLong();
+        const auto onServer = mServer.constFind(uid);
         if (onServer == mServer.cend()) {
-            gone.append(it->id());
-            state.known.remove(it.key());
+            state.known.remove(uid);
             continue;
         }
-        const quint8 agreed = state.known.value(it.key(), flagsFromStatus(it->status()));
+        QMailMessageMetaData message = store->messageMetaData(it.value());
+        const quint8 agreed = state.known.value(uid, flagsFromStatus(message.status()));
         if (*onServer != agreed) {
-            applyFlags(&it.value(), *onServer);
-            if (!store->updateMessage(&it.value())) {
+            applyFlags(&message, *onServer);
+            if (!store->updateMessage(&message)) {
                 failFromStore(QStringLiteral("Cannot update message flags"), folderId);
                 return;
             }
         }
-        state.known.insert(it.key(), *onServer);
+        state.known.insert(uid, *onServer);
     }
-    if (!gone.isEmpty() && !store->removeMessages(QMailMessageKey::id(gone))) {
+    QList<QMailServerCopy> purged;
+    for (const QString &uid : actions.purgeRecords) {
+        purged.append({ QMailMessageId(), accountId(), folderId, uid });
+    }
+    if ((!actions.drop.isEmpty() && !store->removeMessages(QMailMessageKey::id(actions.drop)))
+        || !store->purgeMessageRemovalRecords(purged)) {
         failFromStore(QStringLiteral("Cannot remove messages gone from the server"), folderId);
         return;
     }
@@ -482,16 +496,15 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
         failFromStore(QStringLiteral("Cannot store the folder's changes"), folderId);
         return;
     }
-    // Newest first: new mail, then older mail while the folder holds too little.
+    // Newest first: new mail and mail the store held before (a store put
+    // back from a copy), then older mail while the folder holds too little.
     QVector<qint64> fresh;
     QVector<qint64> older;
-    int held = stored.size() - gone.size();
-    for (auto it = mServer.constEnd(); it != mServer.constBegin();) {
-        --it;
-        if (stored.contains(it.key()) || state.known.contains(it.key())) {
-            continue;
-        }
-        (it.key() > state.lastSeen && !firstLook ? fresh : older).append(it.key());
+    int held = view.stored.size() - actions.drop.size();
+    for (auto it = actions.import.crbegin(); it != actions.import.crend(); ++it) {
+        const qint64 uid = it->toLongLong();
+        const bool wanted = (uid > state.lastSeen && !firstLook) || state.known.contains(uid);
+        (wanted ? fresh : older).append(uid);
     }
     mPending = fresh;
     held += fresh.size();
@@ -556,7 +569,7 @@ void ImapMessageListJob::storeBatch()
         message.setParentAccountId(accountId());
         message.setParentFolderId(folderId);
         message.setServerUid(QString::number(fetched.uid));
-        message.setStatus(ImportedStatus, true);
+        message.setStatus(Sync::ImportedStatus, true);
         const quint8 flags = flagsFromImap(fetched.flags);
         applyFlags(&message, flags);
         if (!store->addMessage(&message)) {
@@ -599,17 +612,25 @@ void ImapExportJob::nextFolder()
         const QMailFolderId folderId = mFolders.at(mIndex);
         ImapState::Folder &state = mState.folder(folderId);
         const QHash<qint64, QMailMessageMetaData> stored = storedMessages(folderId);
+        // Only the user's removals are expunged: records, and Removed marks.
+        const Sync::Folder view = Sync::readStore(accountId(), folderId);
         QVector<qint64> deleted;
         QMailMessageIdList removed;
+        QList<QMailServerCopy> records;
+        for (const QString &uid : view.records) {
+            deleted.append(uid.toLongLong());
+            records.append({ QMailMessageId(), accountId(), folderId, uid });
+        }
         // Flag changes: [flag][0] to remove, [flag][1] to add.
         QVector<qint64> changes[3][2];
         for (auto it = state.known.cbegin(); it != state.known.cend(); ++it) {
             const auto here = stored.constFind(it.key());
-            if (here == stored.cend() || (here->status() & QMailMessageMetaData::Removed)) {
+            if (here == stored.cend()) {
+                continue; // moved away, removed with a record, or a store behind
+            }
+            if (here->status() & QMailMessageMetaData::Removed) {
                 deleted.append(it.key());
-                if (here != stored.cend()) {
-                    removed.append(here->id());
-                }
+                removed.append(here->id());
                 continue;
             }
             const quint8 local = flagsFromStatus(here->status());
@@ -659,8 +680,12 @@ void ImapExportJob::nextFolder()
             });
             steps.append([this] { return new KIMAP::ExpungeJob(mImap->session()); });
         }
-        auto finish = [this, folderId, stored, deleted, removed] {
+        auto finish = [this, folderId, stored, deleted, removed, records] {
             ImapState::Folder &agreed = mState.folder(folderId);
+            if (!QMailStore::instance()->purgeMessageRemovalRecords(records)) {
+                failFromStore(QStringLiteral("Cannot drop the removal records"), folderId);
+                return;
+            }
             for (qint64 uid : deleted) {
                 agreed.known.remove(uid);
             }
@@ -683,7 +708,16 @@ void ImapExportJob::nextFolder()
         mStep = 0;
         auto *select = new KIMAP::SelectJob(mImap->session());
         select->setMailBox(store->folder(folderId).path());
-        run(select, [this] { nextStep(); });
+        run(select, [this, select, folderId] {
+            // Renumbered since: the numbers name other messages now; the
+            // message list takes the change in first.
+            if (select->uidValidity() != mState.folder(folderId).uidValidity) {
+                ++mIndex;
+                nextFolder();
+                return;
+            }
+            nextStep();
+        });
         return;
     }
     finishOk();

@@ -124,6 +124,7 @@ private:
     QVector<qint64> mPending; // UIDs still to fetch, newest first
     quint64 mModSeq = 0; // of the current folder, taken over once it is done
     qint64 mCount = 0;
+    qint64 mListed = 0; // messages the flags listing of the current folder named
     QList<KIMAP::Message> mArrived;
     uint mDone = 0;
     uint mTotal = 0;

@@ -1,6 +1,7 @@
 #include "maildirjobs.h"
 
 #include "messageserverlog.h"
+#include "sync/sync.h"
 
 #include <qmailaccount.h>
 #include <qmailstore.h>
@@ -20,73 +21,7 @@ namespace {
 // only a moment, large enough that the event loop costs nothing.
 const int SliceSize = 50;
 
-const quint64 ImportedStatus
-    = QMailMessageMetaData::Incoming | QMailMessageMetaData::ContentAvailable;
-
-// Standard roles recognised by folder name, as mail clients name them.
-QMailFolder::StandardFolder roleOf(const QString &path)
-{
-    const QString name = path.toLower();
-    if (name == QLatin1String("sent") || name == QLatin1String("sent items")
-        || name == QLatin1String("sent messages")) {
-        return QMailFolder::SentFolder;
-    }
-    if (name == QLatin1String("drafts")) {
-        return QMailFolder::DraftsFolder;
-    }
-    if (name == QLatin1String("trash") || name == QLatin1String("deleted items")
-        || name == QLatin1String("deleted messages")) {
-        return QMailFolder::TrashFolder;
-    }
-    if (name == QLatin1String("junk") || name == QLatin1String("spam")) {
-        return QMailFolder::JunkFolder;
-    }
-    if (name == QLatin1String("outbox")) {
-        return QMailFolder::OutboxFolder;
-    }
-    return QMailFolder::StandardFolder(0);
-}
-
 } // namespace
-
-KnownMessages::KnownMessages(const QMailAccountId &accountId)
-{
-    mFile = QMailStore::instance()->storagePath()
-        + QStringLiteral("/messageserver/known-%1").arg(accountId.toULongLong());
-    QFile file(mFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return;
-    }
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        const int tab = line.indexOf('\t');
-        if (tab > 0) {
-            mUids[QMailFolderId(line.left(tab).toULongLong())].insert(
-                QFile::decodeName(line.mid(tab + 1)));
-        }
-    }
-}
-
-void KnownMessages::setFolder(const QMailFolderId &folderId, const QSet<QString> &uids)
-{
-    mUids.insert(folderId, uids);
-}
-
-bool KnownMessages::save() const
-{
-    QDir().mkpath(QFileInfo(mFile).absolutePath());
-    QSaveFile file(mFile);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    for (auto it = mUids.cbegin(); it != mUids.cend(); ++it) {
-        const QByteArray folder = QByteArray::number(it.key().toULongLong()) + '\t';
-        for (const QString &uid : it.value()) {
-            file.write(folder + QFile::encodeName(uid) + '\n');
-        }
-    }
-    return file.commit();
-}
 
 MaildirJob::MaildirJob(int requestType, const QMailAccountId &accountId, const QString &root,
                        QObject *parent)
@@ -117,41 +52,10 @@ QString MaildirJob::directoryOf(const QMailFolder &folder) const
     return directory.isEmpty() || !Maildir::isMaildir(directory) ? QString() : directory;
 }
 
-QHash<QString, QMailMessageId> MaildirJob::storedMessages(const QMailFolderId &folderId) const
-{
-    QHash<QString, QMailMessageId> result;
-    QMailStore *store = QMailStore::instance();
-    const QMailMessageIdList ids = store->queryMessages(QMailMessageKey::parentFolderId(folderId));
-    for (const QMailMessageId &id : ids) {
-        const QString uid = store->messageMetaData(id).serverUid();
-        if (!uid.isEmpty()) {
-            result.insert(uid, id);
-        }
-    }
-    return result;
-}
-
-QMailServiceAction::Status::ErrorCode MaildirJob::codeForErrno(int error)
-{
-    switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return QMailServiceAction::Status::ErrFileSystemFull;
-    default:
-        return QMailServiceAction::Status::ErrSystemError;
-    }
-}
-
 void MaildirJob::failFromStore(const QString &what, const QMailFolderId &folderId)
 {
-    QMailStore *store = QMailStore::instance();
-    const QString reason = store->lastErrorText();
-    const bool full = reason.contains(QLatin1String("full"), Qt::CaseInsensitive)
-        || reason.contains(QLatin1String("space"), Qt::CaseInsensitive);
-    fail(full ? QMailServiceAction::Status::ErrFileSystemFull
-              : QMailServiceAction::Status::ErrFrameworkFault,
-         QStringLiteral("%1: %2").arg(what, reason), folderId);
+    const QString reason = QMailStore::instance()->lastErrorText();
+    fail(Sync::codeForStore(reason), QStringLiteral("%1: %2").arg(what, reason), folderId);
 }
 
 void FolderListJob::doStart()
@@ -185,8 +89,7 @@ void FolderListJob::doStart()
         wanted.setDisplayName(entry.displayName);
         wanted.setParentAccountId(accountId());
         wanted.setParentFolderId(stored.value(entry.parentPath).id());
-        const QMailFolder::StandardFolder role
-            = entry.path == Maildir::inboxPath() ? QMailFolder::InboxFolder : roleOf(entry.path);
+        const QMailFolder::StandardFolder role = Sync::roleOf(entry.path);
         wanted.setStatus(QMailFolder::MessagesPermitted, true);
         if (role != 0) {
             wanted.setStatus(QMailFolder::statusForStandardFolder(role), true);
@@ -261,7 +164,6 @@ MessageListJob::MessageListJob(const QMailAccountId &accountId, const QString &r
                                const QMailFolderIdList &folderIds, QObject *parent)
     : MaildirJob(3, accountId, root, parent)
     , mFolderIds(folderIds)
-    , mKnown(accountId)
 { }
 
 MessageListJob::~MessageListJob()
@@ -301,21 +203,21 @@ void MessageListJob::doStart()
                  QStringLiteral("Cannot read the Maildir folder \"%1\"").arg(work.directory), id);
             return;
         }
-        const QHash<QString, QMailMessageId> stored = storedMessages(id);
-        const QSet<QString> known = mKnown.folder(id);
-        QSet<QString> inMaildir;
+        // Read whole: what the folder lacks is gone from it.
+        QStringList listing;
         for (const Maildir::Entry &entry : qAsConst(entries)) {
-            inMaildir.insert(entry.uid);
-            if (stored.contains(entry.uid)) {
-                work.kept.insert(entry.uid);
-            } else if (!known.contains(entry.uid)) {
-                work.fresh.append(entry);
-            } // else deleted in the store: export updates deletes the file
+            listing.append(entry.uid);
         }
-        for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
-            if (!inMaildir.contains(it.key())) {
-                work.gone.append(it.value());
+        const Sync::Actions actions = Sync::plan(Sync::readStore(accountId(), id), listing, true);
+        const QSet<QString> wanted(actions.import.cbegin(), actions.import.cend());
+        for (const Maildir::Entry &entry : qAsConst(entries)) {
+            if (wanted.contains(entry.uid)) {
+                work.fresh.append(entry);
             }
+        }
+        work.gone = actions.drop;
+        for (const QString &uid : actions.purgeRecords) {
+            work.purged.append({ QMailMessageId(), accountId(), id, uid });
         }
         mTotal += uint(work.fresh.size());
         mWork.append(work);
@@ -358,8 +260,9 @@ void MessageListJob::step()
         message.setParentAccountId(accountId());
         message.setParentFolderId(work.folderId);
         message.setServerUid(entry.uid);
-        message.setStatus(
-            ImportedStatus | Maildir::statusFromFlags(Maildir::flagsOf(entry.fileName)), true);
+        message.setStatus(Sync::ImportedStatus
+                              | Maildir::statusFromFlags(Maildir::flagsOf(entry.fileName)),
+                          true);
         message.setStatus(QMailMessageMetaData::New, entry.inNew);
         if (!store->addMessageFromFile(&message, path)) {
             if (store->lastError() == QMailStore::ContentRefused) {
@@ -381,7 +284,6 @@ void MessageListJob::step()
             failFromStore(QStringLiteral("Cannot store \"%1\"").arg(path), work.folderId);
             return;
         }
-        work.kept.insert(entry.uid);
         ++mDone;
     }
     setProgress(mDone, mTotal);
@@ -408,6 +310,11 @@ bool MessageListJob::beginFolder()
                       work.folderId);
         return false;
     }
+    if (!store->purgeMessageRemovalRecords(work.purged)) {
+        abandon();
+        failFromStore(QStringLiteral("Cannot drop removal records"), work.folderId);
+        return false;
+    }
     return true;
 }
 
@@ -419,11 +326,6 @@ bool MessageListJob::finishFolder()
         QMailStore::instance()->rollbackTransaction();
         failFromStore(QStringLiteral("Cannot store the messages"), work.folderId);
         return false;
-    }
-    mKnown.setFolder(work.folderId, work.kept);
-    if (!mKnown.save()) {
-        qWarning("Cannot record the messages of account %llu",
-                 static_cast<unsigned long long>(accountId().toULongLong()));
     }
     ++mFolder;
     return true;
@@ -443,7 +345,6 @@ void ExportUpdatesJob::doStart()
         return;
     }
     QMailStore *store = QMailStore::instance();
-    KnownMessages known(accountId());
     struct Place
     {
         QMailFolderId folderId;
@@ -451,7 +352,7 @@ void ExportUpdatesJob::doStart()
         QHash<QString, Maildir::Entry> files;
         QHash<QString, QMailMessageId> stored;
     };
-    QList<Place> places;
+    QHash<QMailFolderId, Place> places;
     const QMailFolderIdList ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
     for (const QMailFolderId &id : ids) {
         Place place;
@@ -464,61 +365,127 @@ void ExportUpdatesJob::doStart()
         for (const Maildir::Entry &entry : qAsConst(entries)) {
             place.files.insert(entry.uid, entry);
         }
-        place.stored = storedMessages(id);
-        places.append(place);
+        place.stored = Sync::readStore(accountId(), id).stored;
+        places.insert(id, place);
     }
     auto fileOf = [](const Place &place, const Maildir::Entry &entry) {
         return place.directory + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/"))
             + entry.fileName;
     };
     auto failFile = [this](int error, const QString &what, const QString &path) {
-        fail(codeForErrno(error),
+        fail(Sync::codeForErrno(error),
              QStringLiteral("Cannot %1 \"%2\": %3")
                  .arg(what, path, QString::fromLocal8Bit(strerror(error))));
     };
+    auto removeFile = [&](Place &place, const QString &uid) {
+        const QString path = fileOf(place, place.files.take(uid));
+        if (std::remove(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+            failFile(errno, QStringLiteral("delete"), path);
+            return false;
+        }
+        return true;
+    };
 
-    // Deletions and moves made in the store: names it held, and no longer holds here.
-    QMailMessageIdList removed;
-    for (Place &place : places) {
-        const QSet<QString> was = known.folder(place.folderId);
-        for (const QString &uid : was) {
-            if (place.stored.contains(uid) || !place.files.contains(uid)) {
-                continue;
-            }
-            const Maildir::Entry entry = place.files.take(uid);
-            const QString from = fileOf(place, entry);
-            const QMailMessageMetaData moved = store->messageMetaData(uid, accountId());
-            QString target;
-            for (const Place &other : qAsConst(places)) {
-                if (other.folderId == moved.parentFolderId() && other.folderId != place.folderId) {
-                    target = other.directory + QStringLiteral("/cur/")
-                        + Maildir::fileName(uid, Maildir::flagsOf(entry.fileName));
-                }
-            }
-            const int result = target.isEmpty()
-                ? std::remove(QFile::encodeName(from).constData())
-                : std::rename(QFile::encodeName(from).constData(),
-                              QFile::encodeName(target).constData());
-            if (result != 0 && errno != ENOENT) {
-                failFile(errno,
-                         target.isEmpty() ? QStringLiteral("delete") : QStringLiteral("move"),
-                         from);
-                return;
-            }
-            if (!target.isEmpty()) {
-                for (Place &other : places) {
-                    if (other.folderId == moved.parentFolderId()) {
-                        Maildir::Entry arrived = entry;
-                        arrived.inNew = false;
-                        arrived.fileName = QFileInfo(target).fileName();
-                        other.files.insert(uid, arrived);
-                    }
-                }
+    // The user's removals: the files their records name.
+    QList<QMailServerCopy> done;
+    const QList<QMailServerCopy> records = store->messageRemovalRecords(accountId());
+    for (const QMailServerCopy &record : records) {
+        auto place = places.find(record.folderId);
+        if (place == places.end()) {
+            continue; // its folder is not read: the record waits
+        }
+        if (place->files.contains(record.serverUid) && !removeFile(*place, record.serverUid)) {
+            return;
+        }
+        done.append(record);
+    }
+    if (!store->purgeMessageRemovalRecords(done)) {
+        failFromStore(QStringLiteral("Cannot drop the removal records"));
+        return;
+    }
+
+    // Moves made in the store, from here.
+    QMailMessageIdList arrived;
+    const QList<QMailServerCopy> origins = store->messageOrigins(accountId());
+    for (const QMailServerCopy &origin : origins) {
+        auto from = places.find(origin.folderId);
+        if (from == places.end() || !from->files.contains(origin.serverUid)) {
+            continue; // the copy is not at hand: the message stays as it is
+        }
+        QMailMessageMetaData message = store->messageMetaData(origin.messageId);
+        const QMailFolder destination = store->folder(message.parentFolderId());
+        QString directory = places.value(destination.id()).directory;
+        if (destination.parentAccountId() != accountId() && sMaildirOf) {
+            const QString root = sMaildirOf(destination.parentAccountId());
+            directory
+                = root.isEmpty() ? QString() : Maildir::directoryFor(root, destination.path());
+            if (!directory.isEmpty() && !Maildir::isMaildir(directory)) {
+                directory.clear();
             }
         }
+        const Maildir::Entry entry = from->files.value(origin.serverUid);
+        const QString path = fileOf(*from, entry);
+        switch (Sync::moveOf(origin, destination, !directory.isEmpty())) {
+        case Sync::Move::LeaveAlone:
+            break;
+        case Sync::Move::Home:
+            arrived.append(origin.messageId);
+            break;
+        case Sync::Move::WithinAccount: {
+            const QString target = directory + QStringLiteral("/cur/")
+                + Maildir::fileName(origin.serverUid, Maildir::flagsOf(entry.fileName));
+            if (std::rename(QFile::encodeName(path).constData(),
+                            QFile::encodeName(target).constData())
+                != 0) {
+                failFile(errno, QStringLiteral("move"), path);
+                return;
+            }
+            Maildir::Entry moved = entry;
+            moved.inNew = false;
+            moved.fileName = QFileInfo(target).fileName();
+            from->files.remove(origin.serverUid);
+            places[destination.id()].files.insert(origin.serverUid, moved);
+            places[destination.id()].stored.insert(origin.serverUid, origin.messageId);
+            arrived.append(origin.messageId);
+            break;
+        }
+        case Sync::Move::ToOtherAccount: {
+            // Delivered there first: the source goes only once the copy is safe.
+            QFile source(path);
+            if (!source.open(QIODevice::ReadOnly)) {
+                failFile(EIO, QStringLiteral("read"), path);
+                return;
+            }
+            QString uid;
+            int error = 0;
+            if (!Maildir::deliver(directory, source.readAll(), Maildir::flagsOf(entry.fileName),
+                                  &uid, &error)) {
+                failFile(error, QStringLiteral("deliver into"), directory);
+                return;
+            }
+            message.setServerUid(uid);
+            if (!store->updateMessage(&message)
+                || !store->clearMessageOrigins({ origin.messageId })) {
+                QFile::remove(directory + QStringLiteral("/cur/")
+                              + Maildir::fileName(uid, Maildir::flagsOf(entry.fileName)));
+                failFromStore(QStringLiteral("Cannot record the move of message %1")
+                                  .arg(origin.messageId.toULongLong()));
+                return;
+            }
+            if (!removeFile(*from, origin.serverUid)) {
+                return;
+            }
+            break;
+        }
+        }
+    }
+    if (!store->clearMessageOrigins(arrived)) {
+        failFromStore(QStringLiteral("Cannot record the moves"));
+        return;
     }
 
     // Flags, and messages marked removed in the store.
+    QMailMessageIdList removed;
     for (Place &place : places) {
         for (auto it = place.stored.cbegin(); it != place.stored.cend(); ++it) {
             if (!place.files.contains(it.key())) {
@@ -528,8 +495,7 @@ void ExportUpdatesJob::doStart()
             const QString from = fileOf(place, entry);
             const quint64 status = store->messageMetaData(it.value()).status();
             if (status & QMailMessageMetaData::Removed) {
-                if (std::remove(QFile::encodeName(from).constData()) != 0 && errno != ENOENT) {
-                    failFile(errno, QStringLiteral("delete"), from);
+                if (!removeFile(place, it.key())) {
                     return;
                 }
                 removed.append(it.value());
@@ -554,16 +520,6 @@ void ExportUpdatesJob::doStart()
         failFromStore(QStringLiteral("Cannot remove the deleted messages"));
         return;
     }
-    for (const Place &place : qAsConst(places)) {
-        QSet<QString> uids;
-        for (auto it = place.stored.cbegin(); it != place.stored.cend(); ++it) {
-            if (!removed.contains(it.value())) {
-                uids.insert(it.key());
-            }
-        }
-        known.setFolder(place.folderId, uids);
-    }
-    known.save();
     succeed();
 }
 
@@ -622,8 +578,6 @@ void TransmitJob::doStart()
              QStringLiteral("Cannot make a Sent folder in \"%1\"").arg(mRoot));
         return;
     }
-    KnownMessages known(accountId());
-    QSet<QString> sentUids = known.folder(sent);
     uint done = 0;
     for (const QMailMessageId &id : ids) {
         QMailMessage message(id);
@@ -637,7 +591,7 @@ void TransmitJob::doStart()
         QString uid;
         int error = 0;
         if (!Maildir::deliver(directory, text, QStringLiteral("S"), &uid, &error)) {
-            fail(codeForErrno(error),
+            fail(Sync::codeForErrno(error),
                  QStringLiteral("Cannot deliver message %1 into \"%2\": %3")
                      .arg(id.toULongLong())
                      .arg(directory, QString::fromLocal8Bit(strerror(error))),
@@ -659,10 +613,9 @@ void TransmitJob::doStart()
                 QStringLiteral("Cannot move message %1 to the Sent folder").arg(id.toULongLong()));
             return;
         }
-        sentUids.insert(uid);
         setProgress(++done, uint(ids.size()));
     }
-    known.setFolder(sent, sentUids);
-    known.save();
     succeed();
 }
+
+std::function<QString(const QMailAccountId &)> ExportUpdatesJob::sMaildirOf;

@@ -5,28 +5,13 @@
 #include "servicejob.h"
 
 #include <qmailfolder.h>
+#include <qmailstore.h>
 
 #include <QHash>
 #include <QSet>
 #include <QStringList>
 
-// What the store held of each folder of an account after the server last
-// touched it: the Maildir names of its messages. A name that is here and in
-// the Maildir but no longer in the store was deleted (or moved) in the store,
-// and export updates carries that out in the Maildir; a message list never
-// brings it back. Kept in the store's folder, one file per account.
-class KnownMessages
-{
-public:
-    explicit KnownMessages(const QMailAccountId &accountId);
-    QSet<QString> folder(const QMailFolderId &folderId) const { return mUids.value(folderId); }
-    void setFolder(const QMailFolderId &folderId, const QSet<QString> &uids);
-    bool save() const;
-
-private:
-    QString mFile;
-    QHash<QMailFolderId, QSet<QString>> mUids;
-};
+#include <functional>
 
 // Base of the Maildir jobs: the account's root and its checks.
 class MaildirJob : public ServiceJob
@@ -42,10 +27,6 @@ protected:
     bool checkRoot();
     // The Maildir folder of a store folder of this account; empty when it has none.
     QString directoryOf(const QMailFolder &folder) const;
-    // The store's messages of the folder by Maildir name.
-    QHash<QString, QMailMessageId> storedMessages(const QMailFolderId &folderId) const;
-    // The framework code for a failed file operation.
-    static QMailServiceAction::Status::ErrorCode codeForErrno(int error);
     void failFromStore(const QString &what, const QMailFolderId &folderId = QMailFolderId());
 
     QString mRoot;
@@ -62,9 +43,9 @@ protected:
     void doStart() override;
 };
 
-// New messages of the folders enter the store, newest first, one store
-// transaction per folder; messages gone from the Maildir leave it. Works in
-// slices so that a cancel request is heard between them.
+// Messages of the folders the store lacks enter it, newest first, one store
+// transaction per folder; messages gone from a folder read whole leave it.
+// Works in slices so that a cancel request is heard between them.
 class MessageListJob : public MaildirJob
 {
     Q_OBJECT
@@ -84,7 +65,7 @@ private:
         QString directory;
         QList<Maildir::Entry> fresh; // to import, newest first
         QMailMessageIdList gone;
-        QSet<QString> kept; // names the store keeps
+        QList<QMailServerCopy> purged; // removal records of files gone already
     };
 
     void step();
@@ -94,7 +75,6 @@ private:
 
     QMailFolderIdList mFolderIds;
     QList<FolderWork> mWork;
-    KnownMessages mKnown;
     int mFolder = 0; // index into mWork
     int mNext = 0; // next entry of the folder's fresh list
     bool mInTransaction = false;
@@ -103,16 +83,27 @@ private:
     QStringList mUnreadable;
 };
 
-// Read state, flags, deletions and moves made in the store go back to the
-// Maildir: files are renamed in cur/, deleted, or moved between folders.
+// Read state, flags, the user's removals and moves made in the store go back
+// to the Maildir: files are renamed in cur/, deleted (only from a removal
+// record or a Removed mark), moved between folders or delivered into another
+// account's Maildir.
 class ExportUpdatesJob : public MaildirJob
 {
     Q_OBJECT
 public:
     using MaildirJob::MaildirJob;
+    // The Maildir root of another account (empty: it has none), for moves
+    // into it.
+    static void setMaildirResolver(const std::function<QString(const QMailAccountId &)> &resolver)
+    {
+        sMaildirOf = resolver;
+    }
 
 protected:
     void doStart() override;
+
+private:
+    static std::function<QString(const QMailAccountId &)> sMaildirOf;
 };
 
 // The account's outbox is delivered into the Maildir's Sent folder (created

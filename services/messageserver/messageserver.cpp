@@ -3,6 +3,7 @@
 #include "accountmirror.h"
 #include "imapbackend.h"
 #include "maildirbackend.h"
+#include "maildirjobs.h"
 #include "messageserverlog.h"
 #include "servicejob.h"
 
@@ -34,6 +35,8 @@ MessageServer::MessageServer(QObject *parent)
         connect(backend, &MailBackend::folderChanged, this, &MessageServer::onPushFolderChanged);
     }
     connect(mMirror, &AccountMirror::configChanged, this, &MessageServer::onConfigChanged);
+    ExportUpdatesJob::setMaildirResolver(
+        [this](const QMailAccountId &id) { return mMirror->config(id).maildir; });
 }
 
 MessageServer::~MessageServer()
@@ -50,7 +53,7 @@ bool MessageServer::start()
         qWarning("MessageServer: the mail store cannot be opened");
         return false;
     }
-    mMirror->start();
+    // The name first: a second server, which cannot have it, changes nothing.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         qWarning("MessageServer: no session bus: %s", qPrintable(bus.lastError().message()));
@@ -65,6 +68,8 @@ bool MessageServer::start()
                  qPrintable(bus.lastError().message()));
         return false;
     }
+    // Requests wait in the bus until the event loop runs, after the mirror.
+    mMirror->start();
     qMailLog(MessageServer) << "serving" << ServiceName;
     return true;
 }

@@ -270,7 +270,8 @@ void TestImap::sync()
     QMailMessageMetaData m3 = held.value("m3");
     m3.setStatus(QMailMessageMetaData::Read, true);
     QVERIFY(QMailStore::instance()->updateMessage(&m3));
-    QVERIFY(QMailStore::instance()->removeMessage(held.value("m1").id()));
+    QVERIFY(QMailStore::instance()->removeMessage(held.value("m1").id(),
+                                                  QMailStore::CreateRemovalRecord));
     QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
     QCOMPARE(mDovecot.fetch("uid flags", "INBOX", { "all" }), QStringLiteral("uid=3 flags=\\Seen"));
 

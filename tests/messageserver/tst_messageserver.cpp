@@ -9,7 +9,11 @@
 #include <qmailwiretypes.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <memory>
@@ -44,6 +48,38 @@ QList<QMailMessageMetaData> messages(const QMailFolderId &folder)
     return list;
 }
 
+// Runs SQL on the store beside the processes that have it open.
+bool storeSql(const QStringList &statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "side");
+        db.setDatabaseName(QMailStore::instance()->databasePath());
+        ok = db.open();
+        for (const QString &sql : statements)
+            ok = ok && !db.exec(sql).lastError().isValid();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("side"));
+    return ok;
+}
+
+// Messages of that subject in the store, and files that hold it in the Maildirs.
+QPair<int, int> copies(const QString &subject, const QStringList &maildirs)
+{
+    int files = 0;
+    for (const QString &root : maildirs) {
+        QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            files += file.open(QIODevice::ReadOnly)
+                    && file.readAll().contains("Subject: " + subject.toUtf8() + '\n')
+                ? 1
+                : 0;
+        }
+    }
+    return { QMailStore::instance()->countMessages(QMailMessageKey::subject(subject)), files };
+}
+
 quint32 addAccount(const QString &maildir)
 {
     const quint32 id = AccountsFixture::createAccount(QStringLiteral("local-mail"));
@@ -54,7 +90,11 @@ quint32 addAccount(const QString &maildir)
         AccountsFixture::agTool({ QStringLiteral("enable-service"), QString::number(id),
                                   QStringLiteral("local-email") });
     }
-    return id;
+    // The server has heard of the account, enabled (its last setting), once
+    // its mirror in the store says so; a request before that may find none.
+    const QMailAccountId account(id);
+    return waitUntil([&] { return QMailAccount(account).status() & QMailAccount::Enabled; }) ? id
+                                                                                             : 0;
 }
 
 } // namespace
@@ -67,6 +107,9 @@ private Q_SLOTS:
     void initTestCase();
     void foldersAndMessages();
     void exportUpdates();
+    void storeRolledBack();
+    void moves_data();
+    void moves();
     void send();
     void failures_data();
     void failures();
@@ -110,7 +153,6 @@ void TestMessageServer::foldersAndMessages()
     QVERIFY(writeFile(mMail + QStringLiteral("/.Lists.Work/cur/1004.a:2,"),
                       mail(QStringLiteral("work"))));
 
-    // Asked for at once: the server may not have heard of the account yet.
     mAccount = addAccount(mMail);
     QVERIFY(mAccount != 0);
     const quint64 list = folderList(mAccount);
@@ -150,7 +192,8 @@ void TestMessageServer::foldersAndMessages()
                                       QStringLiteral("int:lastSynchronized") })
                 .contains(QRegularExpression(QStringLiteral("= [1-9]"))));
 
-    // Gone from the Maildir, gone from the store.
+    // A folder gone from the Maildir is gone from the store; what a listing
+    // read whole lacks leaves the store (checked in tst_sync).
     QVERIFY(QDir(mMail + QStringLiteral("/.Lists.Work")).removeRecursively());
     QVERIFY(QFile::remove(mMail + QStringLiteral("/cur/1001.a:2,S")));
     QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
@@ -177,6 +220,80 @@ void TestMessageServer::exportUpdates()
     QVERIFY(fileName(mMail + QStringLiteral("/cur"), QStringLiteral("1002.a")).isEmpty());
     QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
     QCOMPARE(messages(inbox).size(), 1);
+}
+
+void TestMessageServer::storeRolledBack()
+{
+    // A store put back from a copy taken before a sync: the mail that sync
+    // brought is in the Maildir only now, and must stay there.
+    const QString copy = mEnv.path(QStringLiteral("store-copy.db"));
+    QVERIFY(storeSql({ QStringLiteral("VACUUM INTO '%1'").arg(copy) }));
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(deliver(mMail, QStringLiteral("3%1.back").arg(i), mail(QStringLiteral("later"))));
+    }
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
+    QCOMPARE(copies(QStringLiteral("later"), { mMail }), qMakePair(5, 5));
+    QStringList restore { QStringLiteral("ATTACH '%1' AS old").arg(copy), QStringLiteral("BEGIN") };
+    for (const char *table :
+         { "messages", "folders", "accountfolders", "accounts", "removals", "origins" }) {
+        restore << QStringLiteral("DELETE FROM main.%1").arg(table)
+                << QStringLiteral("INSERT INTO main.%1 SELECT * FROM old.%1").arg(table);
+    }
+    QVERIFY(storeSql(restore << QStringLiteral("COMMIT")));
+    QCOMPARE(copies(QStringLiteral("later"), { mMail }), qMakePair(0, 5));
+    QCOMPARE(mServer->outcome(
+                 mServer->request(QStringLiteral("ExportUpdates"), { qulonglong(mAccount) })),
+             0);
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
+    QCOMPARE(copies(QStringLiteral("later"), { mMail }), qMakePair(5, 5));
+}
+
+void TestMessageServer::moves_data()
+{
+    QTest::addColumn<QString>("to");
+    QTest::newRow("to another account and back") << "other";
+    QTest::newRow("to the outbox and back") << "outbox";
+}
+
+void TestMessageServer::moves()
+{
+    // Moved in the store, exported and synchronised both ways: the message
+    // is once in the store and once in the Maildirs at every step.
+    QFETCH(QString, to);
+    const QString otherMail = mEnv.path(QStringLiteral("other-mail"));
+    static quint32 other = 0;
+    if (other == 0) {
+        make(otherMail);
+        other = addAccount(otherMail);
+        QCOMPARE(mServer->outcome(folderList(other)), 0);
+    }
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    const QString subject = QStringLiteral("moving ") + to;
+    QVERIFY(deliver(mMail, QStringLiteral("4001.") + to, mail(subject)));
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
+    const QString id = QString::number(QMailStore::instance()
+                                           ->queryMessages(QMailMessageKey::subject(subject))
+                                           .value(0)
+                                           .toULongLong());
+    const QMailFolderId away = to == QLatin1String("other")
+        ? folder(other, QStringLiteral("INBOX"))
+        : QMailAccount(QMailAccountId(mAccount)).standardFolder(QMailFolder::OutboxFolder);
+    for (const QMailFolderId &target : { away, inbox }) {
+        QVERIFY(runQmfctl({ QStringLiteral("move"), QStringLiteral("--folder"),
+                            QString::number(target.toULongLong()), id }));
+        for (quint32 account : { mAccount, other }) {
+            QCOMPARE(mServer->outcome(mServer->request(QStringLiteral("ExportUpdates"),
+                                                       { qulonglong(account) })),
+                     0);
+            QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(account, {})), 0);
+        }
+        QCOMPARE(copies(subject, { mMail, otherMail }), qMakePair(1, 1));
+        QCOMPARE(QMailStore::instance()
+                     ->messageMetaData(QMailMessageId(id.toULongLong()))
+                     .parentFolderId(),
+                 target);
+    }
 }
 
 void TestMessageServer::send()
@@ -275,6 +392,26 @@ void TestMessageServer::unreadableAccountsDatabase()
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
     const int held = messages(inbox).size();
     QVERIFY(held > 0);
+    // A second server, without the service files, cannot own the bus name
+    // and so touches nothing.
+    QProcess second;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "AG_PROVIDERS", "AG_SERVICES", "AG_SERVICE_TYPES" })
+        environment.remove(QLatin1String(name));
+    second.setProcessEnvironment(environment);
+    second.start(TestEnvironment::binary(QStringLiteral("messageserver")), QStringList());
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(second.readAllStandardError().contains("cannot own"));
+    QCOMPARE(messages(inbox).size(), held);
+    // The only server, without them: it cannot tell, so it keeps everything.
+    QVERIFY(mServer->kill());
+    const QByteArray services = qgetenv("AG_SERVICES");
+    qunsetenv("AG_SERVICES");
+    QVERIFY(mServer->start());
+    qputenv("AG_SERVICES", services);
+    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
     QVERIFY(mServer->kill());
     QFile database(mEnv.path(QStringLiteral("home/.config/libaccounts-glib/accounts.db")));
     QVERIFY(database.open(QIODevice::ReadWrite));

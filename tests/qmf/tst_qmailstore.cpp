@@ -451,7 +451,9 @@ void TestMailStore::removalCascades()
 {
     QMailFolderId inbox;
     const QMailAccountId account = StoreFixture::addAccount(QStringLiteral("Cascade"), &inbox);
-    const QMailAccountId bystander = StoreFixture::addAccount(QStringLiteral("Bystander"));
+    QMailFolderId bystanderInbox;
+    const QMailAccountId bystander
+        = StoreFixture::addAccount(QStringLiteral("Bystander"), &bystanderInbox);
     const QMailFolderId top = StoreFixture::addFolder(account, QStringLiteral("top"));
     const QMailFolder sub(StoreFixture::addFolder(account, QStringLiteral("top/sub"), 0, top));
     const QMailMessage message = addText(sub.id());
@@ -475,8 +477,25 @@ void TestMailStore::removalCascades()
     QVERIFY(!QMailAccount(bystander).standardFolder(QMailFolder::TrashFolder).isValid());
     QVERIFY(!QFile::exists(file));
 
+    // The user's removal records where the server copy is: where a moved
+    // message came from, and only for a message with a server copy.
+    const QMailFolderId other2 = StoreFixture::addFolder(account, QStringLiteral("other"));
+    QMailMessageMetaData m, plain;
+    m.setParentFolderId(inbox);
+    m.setServerUid(QStringLiteral("u1"));
+    QVERIFY(m_store->addMessage(&m) && m_store->addMessage(&plain));
+    QVERIFY(m_store->moveMessages(QMailMessageKey::id(m.id()), other2));
+    QVERIFY(m_store->moveMessages(QMailMessageKey::id(m.id()), bystanderInbox));
+    QVERIFY(m_store->removeMessages(QMailMessageKey::id(QMailMessageIdList { m.id(), plain.id() }),
+                                    QMailStore::CreateRemovalRecord));
+    const QList<QMailServerCopy> records = m_store->messageRemovalRecords(account);
+    QVERIFY(records.size() == 1 && records.at(0).folderId == inbox);
+    QVERIFY(m_store->messageOrigins(account).isEmpty());
+    QVERIFY(m_store->purgeMessageRemovalRecords(records));
+    QVERIFY(m_store->messageRemovalRecords(account).isEmpty());
+
     // Removing an account takes its folders and messages along.
-    QMailMessageMetaData m;
+    m = QMailMessageMetaData();
     m.setParentFolderId(inbox);
     QVERIFY(m_store->addMessage(&m));
     QSignalSpy accountsRemoved(m_store, &QMailStore::accountsRemoved);
@@ -484,7 +503,7 @@ void TestMailStore::removalCascades()
     QCOMPARE(accountsRemoved.count(), 1);
     QCOMPARE(idsOf<QMailAccountId>(accountsRemoved, 0), (QMailAccountIdList { account }));
     QCOMPARE(idsOf<QMailFolderId>(foldersRemoved, foldersRemoved.count() - 1),
-             (QMailFolderIdList { inbox }));
+             (QMailFolderIdList { inbox, other2 }));
     QCOMPARE(idsOf<QMailMessageId>(messagesRemoved, messagesRemoved.count() - 1),
              (QMailMessageIdList { m.id() }));
     QVERIFY(!m_store->messageMetaData(m.id()).id().isValid());

@@ -291,7 +291,7 @@ void TestQmfctl::unusableStore_data()
         << QByteArray("%1 is not a mail store: it holds another application's data");
     QTest::newRow("newer schema")
         << "newer" << list
-        << QByteArray("The mail store %1 has schema version 4; this program reads version 3");
+        << QByteArray("The mail store %1 has schema version 5; this program reads version 4");
     // Every command refuses a damaged store.
     for (const QStringList &args : QList<QStringList> { { "list", "accounts" },
                                                         { "list", "folders" },
@@ -330,7 +330,7 @@ void TestQmfctl::unusableStore()
             other.setDatabaseName(db);
             QVERIFY(other.open());
             QVERIFY(!other
-                         .exec(kind == QLatin1String("newer") ? "PRAGMA user_version = 4"
+                         .exec(kind == QLatin1String("newer") ? "PRAGMA user_version = 5"
                                                               : "CREATE TABLE notes (text TEXT)")
                          .lastError()
                          .isValid());
@@ -365,8 +365,13 @@ void TestQmfctl::upgradedSchema()
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v"));
         db.setDatabaseName(dir + QLatin1String("/qmailstore.db"));
         QVERIFY(db.open());
-        // Back to the shape of version 1: no identity, no change stamps.
-        QStringList downgrade { QStringLiteral("DROP TABLE storeinfo") };
+        // Back to the shape of version 1: no identity, no change stamps, no
+        // removal records.
+        QStringList downgrade { QStringLiteral("DROP TABLE storeinfo"),
+                                QStringLiteral("DROP TABLE removals"),
+                                QStringLiteral("DROP TABLE origins"),
+                                QStringLiteral("DROP TRIGGER messages_moved"),
+                                QStringLiteral("DROP TRIGGER messages_gone") };
         for (const char *table : { "accounts", "folders", "messages" })
             downgrade << QStringLiteral("DROP TRIGGER %1_added").arg(table)
                       << QStringLiteral("DROP TRIGGER %1_changed").arg(table)

@@ -494,7 +494,7 @@ int remove(const QStringList &args)
     const Arguments a(args, {}, {});
     QMailStore *store = openStore();
     const QMailMessageIdList ids = messageIds(store, a.positional());
-    check(store->removeMessages(QMailMessageKey::id(ids)), store);
+    check(store->removeMessages(QMailMessageKey::id(ids), QMailStore::CreateRemovalRecord), store);
     return 0;
 }
 

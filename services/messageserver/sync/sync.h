@@ -1,0 +1,80 @@
+#ifndef SYNC_H
+#define SYNC_H
+
+#include <qmailfolder.h>
+#include <qmailmessage.h>
+#include <qmailserviceaction.h>
+#include <qmailstore.h>
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// What every backend does alike when it brings the store and an account's
+// mail together: which remote copies enter the store, which store messages
+// leave it, which remote copies are deleted and where moves go. Backends
+// list folders and messages, fetch content and carry changes out; the
+// decisions are made here, once.
+//
+// The rule the decisions keep: a remote copy is deleted only from the
+// user's removal record (or Removed mark), never because the store lacks it;
+// a store message leaves the store only when a complete, trustworthy listing
+// of its folder lacks it.
+namespace Sync {
+
+// Status of a message imported from an account.
+const quint64 ImportedStatus
+    = QMailMessageMetaData::Incoming | QMailMessageMetaData::ContentAvailable;
+
+// The standard role of a remote folder: its special-use attributes (IMAP
+// \Sent, \Trash, \Drafts, \Junk) first, then its name as mail clients name
+// folders; 0 for none.
+QMailFolder::StandardFolder roleOf(const QString &path,
+                                   const QList<QByteArray> &attributes = QList<QByteArray>());
+
+// The framework code of a failed file operation and of a failed store
+// operation (by its error text): a full disk is ErrFileSystemFull for both.
+QMailServiceAction::Status::ErrorCode codeForErrno(int error);
+QMailServiceAction::Status::ErrorCode codeForStore(const QString &reason);
+
+// One folder as the store sees it, against one listing of its remote copies.
+struct Folder
+{
+    QHash<QString, QMailMessageId> stored; // messages whose copy is here, by server uid
+    QSet<QString> removedMarks; // of those, marked Removed by the user
+    QSet<QString> records; // removal records of copies in this folder
+    QSet<QString> movedAway; // copies here whose message the user moved elsewhere
+};
+
+// What to do after a listing.
+struct Actions
+{
+    QStringList import; // remote copies to bring into the store, in listing order
+    QMailMessageIdList drop; // store messages whose remote copy is gone
+    QStringList purgeRecords; // removal records whose copy is gone already
+};
+
+// `complete`: the listing holds every copy of the folder and its uids are
+// the ones the store holds (read whole; IMAP UIDVALIDITY unchanged).
+Actions plan(const Folder &folder, const QStringList &listing, bool complete);
+
+// The store's view of a folder: messages by server uid, their marks, the
+// account's removal records and the origins of messages moved away from it.
+Folder readStore(const QMailAccountId &accountId, const QMailFolderId &folderId);
+
+// Where a move the user made in the store goes, seen from the account that
+// holds the copy.
+enum class Move {
+    Home, // the message is back where its copy is: nothing to do
+    WithinAccount, // the copy moves to the other folder of the account
+    ToOtherAccount, // delivered into the other account first, then removed here
+    LeaveAlone // to the outbox or a folder of the store only: the copy stays
+};
+Move moveOf(const QMailServerCopy &origin, const QMailFolder &destination,
+            bool destinationHasCopies);
+
+} // namespace Sync
+
+#endif // SYNC_H
