@@ -112,6 +112,31 @@ QString renderRemoval(QSparqlQuery &query, const QUrl &iri)
 
 const QString removalTemplate = QStringLiteral("DELETE { ?:oiri a rdfs:Resource } ");
 
+// The size the sender gave, else that of the decoded body when the part
+// was loaded with it; -1 when neither is known.
+int attachmentSize(const QMailMessagePart &part)
+{
+    const int given = part.contentDisposition().size();
+    if (given >= 0 || !part.hasBody()) {
+        return given;
+    }
+    return part.body().data(QMailMessageBody::Decoded).size();
+}
+
+// Whether an attachment of the message has no size of its own, so that its
+// body must be read to tell it.
+bool needsBodies(const QMailMessage &message)
+{
+    for (int i = 0; i < message.partCount(); ++i) {
+        const QMailMessageContentDisposition disposition = message.partAt(i).contentDisposition();
+        if (disposition.type() == QMailMessageContentDisposition::Attachment
+            && disposition.size() < 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, const QUrl &miri)
 {
     const QUrl ptiri(QStringLiteral("qmf://") + iriAuthority() + QStringLiteral("/part#")
@@ -164,7 +189,7 @@ QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, c
     query.bindValue(QStringLiteral("transEnc"), transferEncodingName(part.transferEncoding()));
     query.bindValue(QStringLiteral("contentId"), part.contentID());
     if (!dispositionField.isNull()) {
-        query.bindValue(QStringLiteral("size"), disposition.size());
+        query.bindValue(QStringLiteral("size"), attachmentSize(part));
         query.bindValue(QStringLiteral("disposition"), dispositionField.toString(false, true));
         query.bindValue(QStringLiteral("created"), disposition.creationDate().toLocalTime());
         query.bindValue(QStringLiteral("modified"), disposition.modificationDate().toLocalTime());
@@ -253,8 +278,15 @@ QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const c
     default:
         // Metadata and part headers: the bodies are not mirrored, and a large
         // attachment need not be read into memory for it.
-        return insertionOf(QMailStore::instance()->messageHeaders(QMailMessageId(id)),
-                           QMailMessageId(id), &TrackerIndexer::messageStatements, notFound);
+        {
+            // The bodies only for an attachment whose size must be counted.
+            QMailMessage message = QMailStore::instance()->messageHeaders(QMailMessageId(id));
+            if (needsBodies(message)) {
+                message = QMailMessage(QMailMessageId(id));
+            }
+            return insertionOf(message, QMailMessageId(id), &TrackerIndexer::messageStatements,
+                               notFound);
+        }
     }
 }
 
