@@ -294,10 +294,15 @@ QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const c
 
 // The mirror's record: what Tracker has confirmed, per object its change
 // stamp at the time it was read, and the identity of the store it came
-// from. Kept in a small SQLite file beside the Tracker database and written
-// only after Tracker confirms a batch, so that what a crash loses is sent
-// again, never forgotten. If the file cannot be used the record lives in
-// memory: the mirror works, and the next start sends everything again.
+// from. Kept in a small SQLite file beside the Tracker database. Before a
+// batch goes to Tracker its objects are written as unconfirmed (a stamp no
+// store gives), and their true stamps once Tracker confirms it: Tracker may
+// write a batch whose answer never comes back (a stop, a crash), and an
+// object it may hold must never be missing from the record, or its removal
+// while the daemon is down would be missed. At the next start an
+// unconfirmed object reads as changed, and as removed when the store no
+// longer holds it. If the file cannot be used the record lives in memory:
+// the mirror works, and the next start sends everything again.
 class MirrorRecord
 {
 public:
@@ -355,6 +360,15 @@ public:
             exec(QStringLiteral("REPLACE INTO info VALUES ('store', ?)"), { storeIdentity });
         }
     }
+    // The objects of a batch about to be sent.
+    void markUnconfirmed(const QList<QPair<int, quint64>> &objects)
+    {
+        begin(QString());
+        for (const auto &object : objects) {
+            set(object.first, object.second, unconfirmed, true);
+        }
+        commit();
+    }
     void set(int kind, quint64 id, quint64 stamp, bool present)
     {
         if (present) {
@@ -373,6 +387,9 @@ public:
             db.commit();
         }
     }
+
+    // Written as a signed integer: -1, never a store's change stamp.
+    static const quint64 unconfirmed = ~quint64(0);
 
     QString storeIdentity;
     QHash<quint64, quint64> stamps[3];
@@ -912,6 +929,16 @@ void TrackerIndexer::send(const Batch &batch)
         for (const QString &line : lines) {
             qMailLog(Queries) << line;
         }
+    }
+    // Objects of a batch for a store made anew are not recorded: the record
+    // is emptied when it is confirmed.
+    if (batch.newStoreIdentity.isNull()) {
+        QList<QPair<int, quint64>> objects;
+        objects.reserve(batch.units.size());
+        for (const Unit &unit : batch.units) {
+            objects.append(qMakePair(int(unit.kind), unit.id));
+        }
+        record->markUnconfirmed(objects);
     }
     qMailLog(Indexer) << "TrackerIndexer: starting next query";
     inFlight = batch;
