@@ -11,6 +11,7 @@
 #include <qsparqlquery.h>
 #include <qsparqlresult.h>
 
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QtDebug>
 
@@ -123,6 +124,7 @@ TrackerIndexer::TrackerIndexer(QObject *parent)
     QSparqlConnectionOptions options;
     options.setDataPath(databasePath());
     options.setBusName(busName());
+    options.setOntologyPath(ontologyPath());
     // What Tracker has not confirmed when the daemon stops is sent again at
     // the next start: stopping never waits for a batch in progress.
     options.setOption(QStringLiteral("finishOnClose"), false);
@@ -154,6 +156,12 @@ QString TrackerIndexer::databasePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/postvane/tracker");
+}
+
+QString TrackerIndexer::ontologyPath()
+{
+    const QString built = QStringLiteral(POSTVANE_ONTOLOGY_BUILD_DIR);
+    return QFileInfo(built).isDir() ? built : QStringLiteral(POSTVANE_ONTOLOGY_INSTALL_DIR);
 }
 
 QString TrackerIndexer::busName()

@@ -47,6 +47,10 @@ public:
     // published under for every Tracker client, "com.brenmor.Postvane.Tracker".
     static QString databasePath();
     static QString busName();
+    // The ontology the database is made with, which every connection that
+    // opens it must load too: the build tree's when the daemon runs from
+    // there, else the installed one.
+    static QString ontologyPath();
 
     static QUrl messageIri(const QMailMessageId &id);
     static QUrl folderIri(const QMailFolderId &id);
