@@ -354,6 +354,7 @@ int main(int argc, char *argv[])
         }
         QSparqlConnectionOptions options;
         options.setDataPath(roundDir + QStringLiteral("/raw"));
+        options.setOntologyPath(TrackerIndexer::ontologyPath());
         options.setBusName(QString());
         QSparqlConnection raw(QStringLiteral("QTRACKER_DIRECT"), options);
         int failed = 0;

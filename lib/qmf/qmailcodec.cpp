@@ -1,7 +1,6 @@
 #include "qmailcodec_p.h"
 
-#include <KMime/Headers>
-
+#include <QRegularExpression>
 #include <QTextCodec>
 
 namespace QMailCodec {
@@ -26,16 +25,88 @@ QString decode8Bit(const QByteArray &raw)
     return QString::fromLatin1(raw.constData(), raw.size());
 }
 
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// One encoded word's payload as bytes of its charset.
+QByteArray decodeWordPayload(char encoding, const QByteArray &payload)
+{
+    if (encoding == 'b' || encoding == 'B')
+        return QByteArray::fromBase64(payload);
+    QByteArray out;
+    out.reserve(payload.size());
+    for (int i = 0; i < payload.size(); ++i) {
+        const char c = payload.at(i);
+        const int hi = c == '=' && i + 2 < payload.size() ? hexValue(payload.at(i + 1)) : -1;
+        const int lo = hi >= 0 ? hexValue(payload.at(i + 2)) : -1;
+        if (lo >= 0) {
+            out.append(char(hi * 16 + lo));
+            i += 2;
+        } else {
+            out.append(c == '_' ? ' ' : c);
+        }
+    }
+    return out;
+}
+
+// Bytes of a charset to Unicode, with their length: a NUL among them is
+// text like any other here.
+QString fromCharset(const QByteArray &charset, const QByteArray &bytes)
+{
+    // RFC 2231 lets a language follow the charset: "utf-8*en".
+    const QByteArray name = charset.left(charset.indexOf('*')).trimmed();
+    QTextCodec *codec = name.isEmpty() ? nullptr : QTextCodec::codecForName(name);
+    if (!codec)
+        return decode8Bit(bytes);
+    return codec->toUnicode(bytes.constData(), bytes.size());
+}
+
+} // namespace
+
 QString decodeHeaderText(const QByteArray &raw)
 {
     QString text;
-    if (!raw.contains("=?")) {
-        text = decode8Bit(raw).trimmed();
-    } else {
-        KMime::Headers::Generic field("X-Decode");
-        field.from7BitString(raw);
-        text = field.asUnicodeString().trimmed();
+    // RFC 2047 encoded words; white space between two of them is not text,
+    // and the bytes of neighbours in the same charset are decoded together,
+    // so that a character split between two words stays whole.
+    static const QRegularExpression word(
+        QStringLiteral("=\\?([^?\\s]+)\\?([bBqQ])\\?([^?\\s]*)\\?="));
+    const QString latin = QString::fromLatin1(raw.constData(), raw.size());
+    QByteArray charset;
+    QByteArray pending;
+    int last = 0;
+    bool afterWord = false;
+    auto it = word.globalMatch(latin);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        const QByteArray between = raw.mid(last, match.capturedStart() - last);
+        const QByteArray wordCharset = match.captured(1).toLatin1();
+        const bool joined = afterWord && between.trimmed().isEmpty();
+        if (!joined || qstricmp(wordCharset.constData(), charset.constData()) != 0) {
+            text += fromCharset(charset, pending);
+            pending.clear();
+            charset = wordCharset;
+        }
+        if (!joined)
+            text += decode8Bit(between);
+        pending
+            += decodeWordPayload(match.captured(2).at(0).toLatin1(), match.captured(3).toLatin1());
+        last = match.capturedEnd();
+        afterWord = true;
     }
+    text += fromCharset(charset, pending);
+    text += decode8Bit(raw.mid(last));
+    text = text.trimmed();
     // A NUL would end the text for C strings, D-Bus and SPARQL alike: it
     // becomes the replacement character, and the text stays whole.
     text.replace(QChar(0), QChar(QChar::ReplacementCharacter));
@@ -68,17 +139,6 @@ QByteArray unfold(const QByteArray &raw)
         ++i;
     }
     return out;
-}
-
-static int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 QByteArray decodeQuotedPrintable(const QByteArray &encoded)

@@ -3,6 +3,7 @@
 #include <KMime/HeaderParsing>
 
 #include <QDebug>
+#include <QRegularExpression>
 
 QMailTimeStamp::QMailTimeStamp(const QDateTime &dateTime)
 {
@@ -15,15 +16,36 @@ QMailTimeStamp::QMailTimeStamp(const QDateTime &dateTime)
 
 QMailTimeStamp::QMailTimeStamp(const QString &text)
 {
-    const QByteArray raw = text.trimmed().toLatin1();
+    QByteArray raw = text.trimmed().toLatin1();
     if (raw.isEmpty())
         return;
+    // The year as RFC 5322 reads it: four digits or more as written (there
+    // is no year 0), two digits 1950 to 2049, three digits from 1900. The
+    // parser below has its own ideas about small years, so it is handed a
+    // stand-in (a leap year: 29 February stays a day) and the year put back.
+    static const QRegularExpression dayMonthYear(
+        QStringLiteral("^(?:[A-Za-z]+\\s*,\\s*)?\\d{1,2}\\s*[A-Za-z]+\\s*(\\d+)(?=\\s)"));
+    const QRegularExpressionMatch match = dayMonthYear.match(QString::fromLatin1(raw));
+    int year = 0;
+    if (match.hasMatch()) {
+        const QString digits = match.captured(1);
+        year = digits.toInt();
+        if (digits.size() == 2)
+            year += year < 50 ? 2000 : 1900;
+        else if (digits.size() == 3)
+            year += 1900;
+        else if (year == 0)
+            return;
+        raw.replace(match.capturedStart(1), digits.size(), "2000");
+    }
     QDateTime parsed;
     const char *cursor = raw.constData();
     if (!KMime::HeaderParsing::parseDateTime(cursor, raw.constData() + raw.size(), parsed)
         || !parsed.isValid()) {
-        parsed = QDateTime::fromString(text.trimmed(), Qt::RFC2822Date);
+        parsed = QDateTime::fromString(QString::fromLatin1(raw), Qt::RFC2822Date);
     }
+    if (parsed.isValid() && year != 0)
+        parsed.setDate(QDate(year, parsed.date().month(), parsed.date().day()));
     if (!parsed.isValid())
         return; // Unreadable dates count as no date at all.
     m_null = false;

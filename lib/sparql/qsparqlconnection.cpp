@@ -26,21 +26,6 @@ namespace {
 
 const QString trackerDirectDriver = QStringLiteral("QTRACKER_DIRECT");
 
-// The build tree's ontology folder comes first, so that a daemon run from the
-// build tree loads the ontology it was built with; an installed daemon has no
-// build tree and finds the installed folder.
-QString defaultOntologyPath()
-{
-    const QStringList candidates = { QString::fromUtf8(SPARQL_ONTOLOGY_BUILD_DIR),
-                                     QString::fromUtf8(SPARQL_ONTOLOGY_INSTALL_DIR) };
-    for (const QString &candidate : candidates) {
-        if (!candidate.isEmpty() && QFileInfo(candidate).isDir()) {
-            return candidate;
-        }
-    }
-    return candidates.value(0);
-}
-
 QString takeMessage(GError *error)
 {
     const QString message = QString::fromUtf8(error ? error->message : "unknown error");
@@ -316,7 +301,7 @@ bool QSparqlConnectionPrivate::open(const QSparqlConnectionOptions &options)
     const QString dataPath = options.dataPath();
     const QString ontologyPath = options.hasOption(QStringLiteral("ontologyPath"))
         ? options.ontologyPath()
-        : defaultOntologyPath();
+        : QStringLiteral(SPARQL_STOCK_ONTOLOGY_DIR);
 
     if (!inMemory && (dataPath.isEmpty() || !QDir().mkpath(dataPath))) {
         errorString = QStringLiteral("cannot create the database folder \"%1\"").arg(dataPath);

@@ -13,8 +13,7 @@
 //                  (default: none, the database lives in memory for as long
 //                  as the connection)
 //   "ontologyPath" folder of the *.ontology files to load (default: the
-//                  Nepomuk modules with the mail ontology installed with this
-//                  library)
+//                  Nepomuk modules that come with Tracker)
 //   "busName"      well-known session-bus name under which the database is
 //                  published as a Tracker endpoint (default and empty: not
 //                  published)

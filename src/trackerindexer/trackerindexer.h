@@ -23,8 +23,8 @@ class MirrorRecord;
 // The Tracker mirror: turns each mail-store notification into SPARQL Update
 // text and sends it to Tracker one batch at a time, in the order the
 // notifications came. A notification of many objects goes out in bounded
-// batches, built one at a time as Tracker confirms the one before, so that
-// neither memory nor the event loop waits on a large import.
+// batches, each built while Tracker writes the one before, so that neither
+// memory nor the event loop waits on a large import.
 //
 // What Tracker confirmed is kept in the mirror's record (ids with the store's
 // change stamps, and the store's identity); catchUp() sends what changed
@@ -47,6 +47,10 @@ public:
     // published under for every Tracker client, "com.brenmor.Postvane.Tracker".
     static QString databasePath();
     static QString busName();
+    // The ontology the database is made with, which every connection that
+    // opens it must load too: the build tree's when the daemon runs from
+    // there, else the installed one.
+    static QString ontologyPath();
 
     static QUrl messageIri(const QMailMessageId &id);
     static QUrl folderIri(const QMailFolderId &id);
@@ -119,6 +123,8 @@ private:
     void queueChange(QMailStore::ObjectKind kind, Change change, const QList<Id> &ids);
     void executeQuery(Job job);
     void startNextQuery();
+    void prepareNext();
+    bool buildNext(Batch *batch);
     Batch buildBatch(Job &job);
     void send(const Batch &batch);
     void dropLeftover(QMailStore::ObjectKind kind, quint64 id);
@@ -134,9 +140,11 @@ private:
     // Whether the leftover goes before the next job: they take turns, so
     // that mail behind a message of very many recipients is not held up.
     bool leftoverTurn = false;
-    // The batch Tracker has in hand.
+    // The batch Tracker has in hand, and the next one, built while it waits.
     Batch inFlight;
     bool busy = false;
+    Batch prepared;
+    bool hasPrepared = false;
     MirrorRecord *record = nullptr;
     bool ready;
 };

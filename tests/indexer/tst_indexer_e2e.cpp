@@ -159,17 +159,29 @@ bool TestIndexerEndToEnd::startDaemon()
 // square, whatever the statements (half a minute of CPU for 100,000).
 const int crowd = 10000;
 
-enum Case { Live, KilledInBurst, Offline, Recipients, TermWithFullQueue, NewStore, AllRemoved };
+enum Case {
+    Live,
+    KilledInBurst,
+    Offline,
+    Recipients,
+    CrowdStopped,
+    TermWithFullQueue,
+    NewStore,
+    AllRemoved
+};
 
 void TestIndexerEndToEnd::mirrorEqualsStore_data()
 {
     QTest::addColumn<int>("what");
     // In this order: each case starts from what the one before left.
     QTest::newRow("live changes, poisoned and hostile mail") << int(Live);
-    QTest::newRow("kill -9 during a burst, restart") << int(KilledInBurst);
+    // Removed while the daemon is down: also what Tracker wrote but never
+    // confirmed before the stop.
+    QTest::newRow("kill -9 during a burst, removed, restart") << int(KilledInBurst);
     QTest::newRow("add, remove, mark read while stopped") << int(Offline);
     QTest::newRow("a crowd of recipients, then ordinary mail") << int(Recipients);
-    QTest::newRow("SIGTERM with a full queue, restart") << int(TermWithFullQueue);
+    QTest::newRow("SIGTERM amid a crowd's batches, removed, restart") << int(CrowdStopped);
+    QTest::newRow("SIGTERM with a full queue, some removed, restart") << int(TermWithFullQueue);
     QTest::newRow("store made anew, ids used again") << int(NewStore);
     QTest::newRow("1,000 messages of 100 senders removed") << int(AllRemoved);
 }
@@ -189,6 +201,16 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
     const QString mail = TestEnvironment::sourcePath(QStringLiteral("tests/indexer/mail/"));
     const QString success = QStringLiteral("TrackerIndexer: query executed successfully");
     const int confirmed = daemon ? daemon->linesContaining(success).size() : 0;
+    // The messages added by this case, after the daemon has stopped.
+    const auto removeNew = [&](int count) {
+        QStringList added;
+        for (const QString &line :
+             qmfctl(QStringLiteral("list messages")).split(QLatin1Char('\n'))) {
+            if (!ids.contains(line.section(QLatin1Char('\t'), 0, 0)))
+                added.append(line.section(QLatin1Char('\t'), 0, 0));
+        }
+        return !qmfctl(QStringLiteral("delete ") + added.mid(0, count).join(' ')).isNull();
+    };
     switch (what) {
     case Live:
     case NewStore:
@@ -218,6 +240,7 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
         QVERIFY(waitUntil([&] { return daemon->linesContaining(success).size() > confirmed; }));
         ::kill(pid_t(daemon->pid()), SIGKILL);
         QVERIFY(daemon->waitForFinished());
+        QVERIFY(removeNew(500));
         QVERIFY(startDaemon());
         break;
     case Offline:
@@ -248,11 +271,25 @@ void TestIndexerEndToEnd::mirrorEqualsStore()
             600000));
         break;
     }
+    case CrowdStopped: {
+        QByteArray to;
+        for (int i = 0; i < crowd; ++i) {
+            to += (i ? ",\n " : "") + QByteArray("Q <q") + QByteArray::number(i) + "@example.org>";
+        }
+        QVERIFY(import({ mbox(1, QStringLiteral("stopped"), to) }));
+        // Stopped once Tracker holds the message and the first of the rest.
+        QVERIFY(waitUntil([&] { return daemon->linesContaining(success).size() > confirmed + 1; }));
+        QVERIFY(daemon->terminate());
+        QVERIFY(removeNew(1));
+        QVERIFY(startDaemon());
+        break;
+    }
     case TermWithFullQueue:
         QVERIFY(import({ mbox(2000, QStringLiteral("queued")) }));
         QVERIFY(daemon->waitForLine(QStringLiteral("count= 2000"), 60000));
         QVERIFY(daemon->terminate());
         QCOMPARE(daemon->exitCode(), 0);
+        QVERIFY(removeNew(300));
         QVERIFY(startDaemon());
         break;
     case AllRemoved:

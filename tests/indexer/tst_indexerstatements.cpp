@@ -369,6 +369,17 @@ void TestIndexerStatements::messageFragments_data()
               " filename*=UTF-8''na%C3%AFve.txt\r\n\r\nx\r\n--b--\r\n"
         << 0 << QStringLiteral("   nfo:fileName \"na\u00efve.txt\" ;\n   nmo:charSet \"\" ;\n")
         << false;
+    // Without a size parameter the size is that of the decoded body.
+    QTest::newRow("attachment without size")
+        << attached
+            + "Content-Disposition: attachment\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+              "AAAA\r\n--b--\r\n"
+        << 0 << QStringLiteral("   nfo:fileSize 3 ;\n   nmo:contentDisposition \"attachment\" ;\n")
+        << false;
+    // An encoded NUL does not cut the subject short.
+    QTest::newRow("encoded NUL")
+        << QByteArray("From: a@example.org\r\nSubject: =?utf-8?q?before=00after?=\r\n\r\nb\r\n")
+        << 0 << QStringLiteral("   nmo:messageSubject \"before\uFFFDafter\" ;\n") << false;
     // An address QUrl would read as a host and port is still an address.
     QTest::newRow("unparseable address")
         << QByteArray("From: <//[x:y>\r\nSubject: s\r\n\r\nbody\r\n") << 0

@@ -58,6 +58,7 @@ void TestTrackerIndexer::initTestCase()
     // A second connection to the indexer's database reads back what it wrote.
     QSparqlConnectionOptions options;
     options.setDataPath(TrackerIndexer::databasePath());
+    options.setOntologyPath(TrackerIndexer::ontologyPath());
     reader = new QSparqlConnection(QStringLiteral("QTRACKER_DIRECT"), options);
     QVERIFY(reader->isValid());
     QMailAccount account;

@@ -374,7 +374,14 @@ void TestMailMessage::timeStamps_data()
     QTest::newRow("two-digit year") << "1 Jul 03 10:52:37 GMT" << utc(2003, 7, 1, 10, 52, 37) << 0;
     QTest::newRow("zone name") << "Tue, 1 Jul 2003 10:52:37 EST" << utc(2003, 7, 1, 15, 52, 37)
                                << -5 * 3600;
-    // Text that is no date gives no date.
+    // RFC 5322 4.3: four digits as written, two and three digits mapped.
+    QTest::newRow("year 0001") << "1 Jul 0001 10:52:37 +0000" << utc(1, 7, 1, 10, 52, 37) << 0;
+    QTest::newRow("year 49") << "1 Jul 49 10:52:37 +0000" << utc(2049, 7, 1, 10, 52, 37) << 0;
+    QTest::newRow("year 50") << "1 Jul 50 10:52:37 +0000" << utc(1950, 7, 1, 10, 52, 37) << 0;
+    QTest::newRow("year 103") << "1 Jul 103 10:52:37 +0000" << utc(2003, 7, 1, 10, 52, 37) << 0;
+    QTest::newRow("29 Feb 1900") << "29 Feb 1900 10:52:37 +0000" << QDateTime() << 0;
+    // Text that is no date gives no date; so does the year 0000.
+    QTest::newRow("year 0000") << "1 Jul 0000 10:52:37 +0000" << QDateTime() << 0;
     QTest::newRow("no date") << "yesterday" << QDateTime() << 0;
     QTest::newRow("empty") << "" << QDateTime() << 0;
 }

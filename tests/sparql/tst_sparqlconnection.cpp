@@ -38,6 +38,7 @@ QSparqlConnectionOptions TestSparqlConnection::options(const QString &name) cons
 {
     QSparqlConnectionOptions options;
     options.setDataPath(env.path(QStringLiteral("db-") + name));
+    options.setOntologyPath(QStringLiteral(MAIL_ONTOLOGY_DIR));
     return options;
 }
 
