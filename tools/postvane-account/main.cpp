@@ -352,7 +352,8 @@ int add(const QStringList &arguments)
         options.addOption(QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("V")));
     }
     if (!options.parse(arguments)) {
-        return failWith(options.errorText());
+        failWith(options.errorText());
+        return 2;
     }
     QString address;
     QStringList assignments;
