@@ -76,7 +76,6 @@ private Q_SLOTS:
     void peakWindow_data();
     void peakWindow();
     void switchTimerFollowsTheWeek();
-    void peakDaysZeroIsAlwaysOffPeak();
     void windowOutsideTheDayNeverSpins();
 
     void intervals();
@@ -188,19 +187,6 @@ void AccountSchedulerTest::switchTimerFollowsTheWeek()
         previous = step.fires;
         expectedFire = step.next;
     }
-}
-
-void AccountSchedulerTest::peakDaysZeroIsAlwaysOffPeak()
-{
-    ClockedScheduler scheduler(1, 0, 480, 1020, 15, 60);
-    scheduler.now = at(0, 9, 0);
-    QCOMPARE(scheduler.updateSchedule(), 60);
-    // The switch timer still fires at the window's edges, and changes nothing.
-    QVERIFY(scheduler.peakTimerActive());
-    QCOMPARE(qint64(scheduler.peakInterval()), at(0, 9, 0).secsTo(at(0, 17, 0)) * 1000);
-    scheduler.now = at(0, 17, 0);
-    scheduler.onPeakTime();
-    QCOMPARE(scheduler.currentSchedule(), 60);
 }
 
 void AccountSchedulerTest::windowOutsideTheDayNeverSpins()
