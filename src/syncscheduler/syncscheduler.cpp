@@ -95,7 +95,6 @@ SyncScheduler::SyncScheduler(QObject *parent)
     , mManager((AccountsDatabase::guardSignals(), QStringLiteral("global")))
     , mNetwork(new NetworkOnlineState(this))
 {
-    AccountsDatabase::holdSharedLock();
     qRegisterMetaType<Accounts::AccountId>("Accounts::AccountId");
     qMailLog(Scheduler) << "SyncScheduler is created";
 }
@@ -167,7 +166,7 @@ void SyncScheduler::init()
 bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "Checking if it is the first sync for account" << id;
-    const AccountReading reading(mReader, id);
+    const AccountReading reading(mManager, id);
     Accounts::Account *account = reading.account;
     if (!account) {
         return false;
@@ -192,7 +191,7 @@ bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 
 bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &settings)
 {
-    const AccountReading reading(mReader, id);
+    const AccountReading reading(mManager, id);
     Accounts::Account *account = reading.account;
     if (!account) {
         return false;
@@ -202,7 +201,7 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
         qMailLog(Scheduler) << "Account" << id << "is disabled";
         return false;
     }
-    if (!mReader.accountListEnabled(MailServiceType).contains(id)) {
+    if (!mManager.accountListEnabled(MailServiceType).contains(id)) {
         qMailLog(Scheduler) << "Account" << id << "doesn't have enabled e-mail services, ignor it.";
         return false;
     }
@@ -333,7 +332,7 @@ void SyncScheduler::readIfFound(Accounts::AccountId id, bool paused)
     if (it == mPendingReads.end()) {
         return;
     }
-    const bool found = AccountReading(mReader, id, false).account;
+    const bool found = AccountReading(mManager, id, false).account;
     if (!found && !it->deadline.hasExpired()) {
         if (paused) {
             armRead(id);
@@ -515,7 +514,7 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
     qMailLog(Scheduler) << "Checking for always-on for account" << id
                         << (syncNeeded ? ", sync needed..." : "...");
     const int schedule = scheduler->currentSchedule();
-    const AccountReading reading(mReader, id, false);
+    const AccountReading reading(mManager, id, false);
     Accounts::Account *account = reading.account;
     if (!account) {
         return;

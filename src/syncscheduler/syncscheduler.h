@@ -89,12 +89,16 @@ private:
     static void ConnSettingsNotify(ConnSettingsType type, const char *id, const char *key,
                                    ConnSettingsValue *value, void *user_data);
 
+    // The process's one manager: libaccounts-glib opens and closes the
+    // database file outside SQLite each time a manager is made, and that
+    // close drops the SQLite locks of every connection the process already
+    // has on it (POSIX locks belong to the process). Another program that
+    // then ends its last connection finds the database unused, checkpoints
+    // and deletes the write-ahead log under ours: "disk I/O error". With one
+    // manager there is no connection to lose its lock. Account objects are
+    // loaded afresh for every read and write and deleted after use, since
+    // an object a manager keeps shows only the changes it was told of.
     Accounts::Manager mManager;
-    // Reads and writes: every account object is loaded afresh and deleted
-    // after use, since an object a manager keeps shows only the changes that
-    // manager was told of. No manager is made after these two (see
-    // AccountsDatabase).
-    Accounts::Manager mReader;
     // Accounts announced by a change signal and not yet found.
     struct PendingRead
     {

@@ -253,16 +253,14 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
 
 void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
 {
-    // A change signal of another layout from anyone on the bus is ignored by
-    // both programs: they go on to serve the account that follows it (the
-    // bus's reply comes after it has passed the signal on).
+    // A change signal of another layout is ignored by both programs: they go
+    // on to serve the next account (the bus replies after passing it on).
     QDBusMessage malformed = QDBusMessage::createSignal(
         "/x", "com.google.code.AccountsSSO.Accounts", "AccountChanged");
     QVERIFY(QDBusConnection::sessionBus().send(malformed << "x"));
     QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered("org.x").isValid());
     const int from = mDaemon->lines().size();
-    // Created while the machine is busy (a busy loop per core): the account
-    // is looked for until it is there.
+    // Created while the machine is busy: the account is looked for until found.
     QProcess hogs[2];
     for (QProcess &hog : hogs) {
         hog.start("sh", { "-c", "while :; do :; done" });
@@ -278,8 +276,7 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
         hog.waitForFinished();
     }
 
-    // The e-mail service of an account that existed at start enabled now:
-    // always-on, it is synchronised at once.
+    // Always-on, existing at start, its e-mail service enabled now: synced.
     QVERIFY(!AccountsFixture::agTool({ "enable-service", QString::number(mDormant), "local-email" })
                  .isNull());
     QVERIFY(expect(QString("Account %1 has been added").arg(mDormant), from) > 0);
@@ -289,7 +286,6 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
     QVERIFY(!AccountsFixture::agTool({ "delete-account", QString::number(created) }).isNull());
     const int deleted = expect(QString("[Scheduler] deleted account %1").arg(created), from);
     QVERIFY(deleted >= 0);
-    QVERIFY(expect(QString("stopping scheduler for account %1 ...").arg(created), deleted) > 0);
     QVERIFY(expect(QString("Account %1 has been removed from scheduler").arg(created), deleted)
             > 0);
 }
@@ -436,10 +432,15 @@ void SchedulerEndToEnd::offPeakAndClockChange()
     const QString id = QString::number(mAlwaysOn);
     QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "1"; }));
     int from = mDaemon->lines().size();
-    QVERIFY(!AccountsFixture::agTool({ "update-account", id, "int:scheduler/schedule_peak_days=0" })
-                 .isNull());
+    // A hundred writes of another program: the last counts, no I/O error.
+    for (int i = 99; i >= 0; --i) {
+        const QString days = QString("int:scheduler/schedule_peak_days=%1").arg(i ? 127 : 0);
+        QVERIFY(!AccountsFixture::agTool({ "update-account", id, days }).isNull());
+    }
+    QVERIFY(expect("Account scheduler " + id + " reset: peak days = 0", from) > 0);
     QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "0"; }));
     QCOMPARE(pushSetting(mAlwaysOn, "pushFolders"), QString("INBOX\nWork\narchive"));
+    QCOMPARE((mDaemon->lines() + mServer.lines()).filter("I/O error"), QStringList());
 
     from = mDaemon->lines().size();
     QCOMPARE(write(mClock, "x", 1), ssize_t(1));
@@ -451,38 +452,32 @@ void SchedulerEndToEnd::offPeakAndClockChange()
 
 void SchedulerEndToEnd::startUpState_data()
 {
-    // What the daemon sees at start, read before it decides; a restriction
-    // since start-up stops the schedules as a change would.
+    // Read at start: a restriction stops the schedules; no system bus, no answer.
     QTest::addColumn<uint>("metered");
     QTest::addColumn<QString>("profile");
-    QTest::addColumn<bool>("systemBus");
     QTest::addColumn<QString>("background");
-    QTest::addColumn<bool>("allowed");
-    QTest::newRow("metered network")
-        << 1u << "balanced" << true << "allow backgr connection value is  false" << false;
-    QTest::newRow("power save") << 2u << "power-saver" << true
-                                << "allow backgr connection value is  true" << false;
-    // Neutral inputs: no answer, no flight mode, no power save.
-    QTest::newRow("no system bus")
-        << 2u << "balanced" << false << "unable to get value for  network_type" << true;
+    QTest::newRow("metered network") << 1u << "balanced"
+                                     << "allow backgr connection value is  false";
+    QTest::newRow("power save") << 2u << "power-saver"
+                                << "allow backgr connection value is  true";
+    QTest::newRow("no system bus") << 2u << "balanced"
+                                   << "unable to get value for  network_type";
 }
 
 void SchedulerEndToEnd::startUpState()
 {
     QFETCH(uint, metered);
     QFETCH(QString, profile);
-    QFETCH(bool, systemBus);
     QFETCH(QString, background);
-    QFETCH(bool, allowed);
+    const bool allowed = background.startsWith("unable");
     QVERIFY(mDaemon->terminate());
-    QCOMPARE(mDaemon->exitCode(), 0);
     QVERIFY(callMock("/org/freedesktop/NetworkManager", "UpdateProperties",
                      { "org.freedesktop.NetworkManager",
                        QVariantMap { { "Metered", QVariant::fromValue(metered) } } }));
     QVERIFY(callMock("/net/hadess/PowerProfiles", "UpdateProperties",
                      { "net.hadess.PowerProfiles", QVariantMap { { "ActiveProfile", profile } } }));
     const QByteArray bus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (!systemBus) {
+    if (allowed) {
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(mEnv.path("no-bus")));
     }
     qputenv("MAIL_BOOT_NO_WAIT", "1");

@@ -24,7 +24,6 @@ private Q_SLOTS:
     void cleanup();
     void stateTable_data();
     void stateTable();
-    void failureTextOnAFreshEntry_data();
     void failureTextOnAFreshEntry();
     void cancelFromTheViewEndsWithTheCancelledActions();
     void withoutTheServiceTheManagerIsInert();
@@ -53,7 +52,6 @@ QStringList opened(int number, const QString &name = "Work")
              QStringLiteral("%1: setPercent(1)").arg(number) };
 }
 
-// A failure stays in view with its text, until the next success.
 QStringList failure(int number, const QString &detail)
 {
     return { QStringLiteral("%1: setInfoMessage(Mail transfer failed)").arg(number),
@@ -99,8 +97,7 @@ void TransferTest::play(TransferManager &manager, const QString &script)
         } else if (word[0] == "prog") {
             manager.onTransferProgress(id, word.value(2).toUInt(), word.value(3).toUInt());
         } else if (word[0] == "quit") {
-            // Once every view asked for has come (its first percent is
-            // called on it only then), the application quits.
+            // Once every view asked for has come (its first percent follows it).
             QVERIFY(waitUntil([&] {
                 const QStringList calls = mJobs->calls();
                 const int views = calls.filter("requestView").size();
@@ -189,34 +186,37 @@ void TransferTest::stateTable()
     QVERIFY(expectCalls(calls));
 }
 
-void TransferTest::failureTextOnAFreshEntry_data()
-{
-    // Each code on an entry of its own (the success after it closes it).
-    QTest::addColumn<QList<int>>("codes");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("connect") << QList<int> { 1026, 1028, 1029, 1034, 1036, 1037 }
-                             << "Cannot connect to the mail server.";
-    QTest::newRow("generic") << QList<int> { 1024, 1025, 1027, 1039, 1041, 7 }
-                             << "Something went wrong with the mail transfer.";
-    QTest::newRow("1031") << QList<int> { 1031 } << "Not enough storage space for the mail.";
-    QTest::newRow("1032") << QList<int> { 1032 } << "The message is no longer available.";
-    QTest::newRow("1033") << QList<int> { 1033 } << "The message could not be processed.";
-    QTest::newRow("1035") << QList<int> { 1035 }
-                          << "The mail server is in use by another connection.";
-    QTest::newRow("1038") << QList<int> { 1038 } << "Invalid e-mail address";
-    QTest::newRow("1040") << QList<int> { 1040 } << "The mail server did not answer in time.";
-}
-
 void TransferTest::failureTextOnAFreshEntry()
 {
-    QFETCH(QList<int>, codes);
-    QFETCH(QString, text);
+    // Each code on an entry of its own (the success after it closes it).
+    const QString connect = "Cannot connect to the mail server.";
+    const QString generic = "Something went wrong with the mail transfer.";
+    const QList<QPair<int, QString>> texts = {
+        { 1024, generic },
+        { 1025, generic },
+        { 1026, connect },
+        { 1027, generic },
+        { 1028, connect },
+        { 1029, connect },
+        { 1031, "Not enough storage space for the mail." },
+        { 1032, "The message is no longer available." },
+        { 1033, "The message could not be processed." },
+        { 1034, connect },
+        { 1035, "The mail server is in use by another connection." },
+        { 1036, connect },
+        { 1037, connect },
+        { 1038, "Invalid e-mail address" },
+        { 1039, generic },
+        { 1040, "The mail server did not answer in time." },
+        { 1041, generic },
+        { 7, generic },
+    };
     TransferManager manager;
     QStringList calls;
-    for (int code : codes) {
-        play(manager, QStringLiteral("add 1; start 1; end 1 %1; end 1 0").arg(code));
+    for (const auto &text : texts) {
+        play(manager, QStringLiteral("add 1; start 1; end 1 %1; end 1 0").arg(text.first));
         const int view = calls.size() / 6 + 1; // six calls per entry
-        calls << opened(view) + failure(view, text)
+        calls << opened(view) + failure(view, text.second)
                 + QStringList { QStringLiteral("%1: terminate()").arg(view) };
     }
     QVERIFY(expectCalls(calls));
