@@ -21,6 +21,12 @@
 #include <memory>
 #include <unistd.h>
 
+// GLib's headers name members "signals", which Qt's headers above define away.
+#pragma push_macro("signals")
+#undef signals
+#include <gio/gio.h>
+#pragma pop_macro("signals")
+
 namespace {
 
 // libaccounts-glib opens and closes the database file outside SQLite for
@@ -49,6 +55,32 @@ void holdAccountsDatabaseLock()
     }
 }
 
+// libaccounts-glib reads every "AccountChanged" signal on the session bus
+// with a fixed layout and no check, so that one of another signature from
+// anyone on the bus would end this process. Such signals are dropped on the
+// process's shared session connection (the one libaccounts-glib uses)
+// before the first manager listens.
+GDBusMessage *dropMalformedAccountChange(GDBusConnection *, GDBusMessage *message,
+                                         gboolean incoming, gpointer)
+{
+    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL
+        && g_strcmp0(g_dbus_message_get_member(message), "AccountChanged") == 0
+        && g_strcmp0(g_dbus_message_get_interface(message), "com.google.code.AccountsSSO.Accounts")
+            == 0
+        && g_strcmp0(g_dbus_message_get_signature(message), "uuubbsa(ssua{sv}as)") != 0) {
+        g_object_unref(message);
+        return nullptr;
+    }
+    return message;
+}
+
+void guardAccountSignals()
+{
+    if (GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+        g_dbus_connection_add_filter(bus, dropMalformedAccountChange, nullptr, nullptr);
+    }
+}
+
 const QString EmailType = QStringLiteral("e-mail");
 
 // The prefix of the push keys: the part before a "pushCapable" key.
@@ -71,7 +103,7 @@ QString pushPrefix(Accounts::Account *account)
 
 AccountMirror::AccountMirror(QObject *parent)
     : QObject(parent)
-    , mEmail(EmailType)
+    , mEmail((guardAccountSignals(), EmailType))
 {
     mStateFile = QMailStore::instance()->storagePath() + QStringLiteral("/messageserver/accounts");
     for (Accounts::Manager *manager : { &mEmail, &mGlobal }) {

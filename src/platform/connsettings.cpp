@@ -29,6 +29,7 @@ struct ConnSettings
     conn_settings_notify_func notify = nullptr;
     void *userData = nullptr;
     bool restricted = false;
+    bool answered = false; // the value has been read at least once
 };
 
 extern "C" ConnSettings *conn_settings_open(ConnSettingsType type, const char *id)
@@ -43,6 +44,7 @@ extern "C" ConnSettings *conn_settings_open(ConnSettingsType type, const char *i
                                          QStringLiteral("Metered"));
     QObject::connect(ctx->metered, &SystemBusProperty::valueChanged, ctx->metered,
                      [ctx](const QVariant &metered) {
+                         ctx->answered = ctx->answered || metered.isValid();
                          const bool restricted = isMetered(metered);
                          if (restricted == ctx->restricted) {
                              return;
@@ -56,6 +58,8 @@ extern "C" ConnSettings *conn_settings_open(ConnSettingsType type, const char *i
                                          &value, ctx->userData);
                          }
                      });
+    ctx->answered = ctx->metered->value().isValid();
+    ctx->restricted = isMetered(ctx->metered->value());
     return ctx;
 }
 
@@ -77,6 +81,9 @@ extern "C" int conn_settings_get_bool(ConnSettings *ctx, const char *key, int *v
     }
     if (std::strcmp(key, RestrictedMode) != 0) {
         return CONN_SETTINGS_E_NO_SUCH_KEY;
+    }
+    if (!ctx->answered) {
+        return CONN_SETTINGS_E_NO_ANSWER;
     }
     *value = ctx->restricted ? 1 : 0;
     return CONN_SETTINGS_E_NO_ERROR;

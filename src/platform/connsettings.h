@@ -44,7 +44,9 @@ typedef struct
 typedef enum {
     CONN_SETTINGS_E_NO_ERROR = 0,
     CONN_SETTINGS_E_INVALID_PARAMETER = 1,
-    CONN_SETTINGS_E_NO_SUCH_KEY = 2
+    CONN_SETTINGS_E_NO_SUCH_KEY = 2,
+    // The source of the value (NetworkManager) has not answered.
+    CONN_SETTINGS_E_NO_ANSWER = 3
 } ConnSettingsError;
 
 typedef struct ConnSettings ConnSettings;

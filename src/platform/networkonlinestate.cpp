@@ -16,6 +16,10 @@ NetworkOnlineState::NetworkOnlineState(QObject *parent)
                                    QStringLiteral("State"), this))
 {
     connect(mState, SIGNAL(valueChanged(QVariant)), this, SLOT(onStateChanged(QVariant)));
+    // The state read at once is told from the event loop, once listeners
+    // are connected.
+    QMetaObject::invokeMethod(
+        this, [this] { onStateChanged(mState->value()); }, Qt::QueuedConnection);
 }
 
 void NetworkOnlineState::onStateChanged(const QVariant &state)

@@ -24,6 +24,11 @@ struct RfkillEvent
 };
 static_assert(sizeof(RfkillEvent) == 8, "rfkill's first event layout");
 
+bool isPowerSaver(const QVariant &profile)
+{
+    return profile.toString() == QLatin1String("power-saver");
+}
+
 enum RfkillOp { RfkillAdd = 0, RfkillDel = 1, RfkillChange = 2, RfkillChangeAll = 3 };
 
 } // namespace
@@ -37,6 +42,7 @@ QmDeviceMode::QmDeviceMode(QObject *parent)
           QStringLiteral("net.hadess.PowerProfiles"), QStringLiteral("ActiveProfile"), this))
 {
     connect(mProfile, SIGNAL(valueChanged(QVariant)), this, SLOT(onActiveProfileChanged(QVariant)));
+    mPsm = isPowerSaver(mProfile->value()) ? PSMStateOn : PSMStateOff;
 
     const QByteArray override = qgetenv("POSTVANE_RFKILL_DEVICE");
     const QByteArray path = override.isEmpty() ? QByteArray("/dev/rfkill") : override;
@@ -132,8 +138,7 @@ void QmDeviceMode::onRfkillReadable()
 
 void QmDeviceMode::onActiveProfileChanged(const QVariant &profile)
 {
-    const PSMState psm
-        = profile.toString() == QLatin1String("power-saver") ? PSMStateOn : PSMStateOff;
+    const PSMState psm = isPowerSaver(profile) ? PSMStateOn : PSMStateOff;
     if (psm != mPsm) {
         mPsm = psm;
         Q_EMIT devicePSMStateChanged(psm);

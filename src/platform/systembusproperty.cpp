@@ -10,6 +10,7 @@
 namespace {
 
 const QString PropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const int FirstReadTimeoutMs = 1000;
 
 } // namespace
 
@@ -32,17 +33,26 @@ SystemBusProperty::SystemBusProperty(const QString &service, const QString &path
     connect(watcher, SIGNAL(serviceUnregistered(QString)), this, SLOT(onServiceUnregistered()));
     bus.connect(mService, mPath, PropertiesInterface, QStringLiteral("PropertiesChanged"), this,
                 SLOT(onPropertiesChanged(QString, QVariantMap, QStringList)));
-    fetch();
+    const QDBusMessage reply = bus.call(getCall(), QDBus::Block, FirstReadTimeoutMs);
+    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+        mValue = reply.arguments().constFirst().value<QDBusVariant>().variant();
+    }
 }
 
-void SystemBusProperty::fetch()
+QDBusMessage SystemBusProperty::getCall() const
 {
     QDBusMessage get = QDBusMessage::createMethodCall(mService, mPath, PropertiesInterface,
                                                       QStringLiteral("Get"));
     get << mInterface << mProperty;
     // An absent service is not started for us: it is followed when it comes.
     get.setAutoStartService(false);
-    auto *call = new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(get), this);
+    return get;
+}
+
+void SystemBusProperty::fetch()
+{
+    auto *call
+        = new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(getCall()), this);
     call->setProperty("generation", ++mGeneration);
     connect(call, SIGNAL(finished(QDBusPendingCallWatcher *)), this,
             SLOT(onGetFinished(QDBusPendingCallWatcher *)));

@@ -7,14 +7,17 @@
 #include <QVariant>
 #include <QVariantMap>
 
+class QDBusMessage;
 class QDBusPendingCallWatcher;
 
-// Follows one property of one service on the system bus: read once when the
-// service is there (asynchronously, so a slow service never holds the caller
-// up), then kept up to date from its PropertiesChanged signal. The value is
-// invalid while the service is absent, has not answered yet, or when there is
-// no system bus at all; valueChanged() reports every change, also to invalid
-// when the service goes away.
+// Follows one property of one service on the system bus: read at once when
+// made (waiting at most a second, so that the first answer a caller gets is
+// the service's), read again whenever the service appears (asynchronously, so
+// a slow service never holds the program up), and kept up to date from its
+// PropertiesChanged signal. The value is invalid while the service is absent
+// or has not answered, or when there is no system bus at all; valueChanged()
+// reports every change after construction, also to invalid when the service
+// goes away.
 class SystemBusProperty : public QObject
 {
     Q_OBJECT
@@ -35,6 +38,7 @@ private Q_SLOTS:
     void onGetFinished(QDBusPendingCallWatcher *call);
 
 private:
+    QDBusMessage getCall() const;
     void fetch();
     void setValue(const QVariant &value);
 

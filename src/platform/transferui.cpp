@@ -3,8 +3,10 @@
 #include "jobviewproxy.h"
 #include "jobviewserverproxy.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -16,8 +18,6 @@ namespace {
 const char JobViewService[] = "org.kde.JobViewServer";
 const char JobViewServerPath[] = "/JobViewServer";
 const int Cancellable = 0x1;
-// KJob's first code for errors of the job's own kind.
-const uint UserDefinedError = 100;
 
 uint percent(float fraction)
 {
@@ -43,10 +43,15 @@ Transfer::~Transfer()
 
 void Transfer::setActive(float progress)
 {
-    if (mState != Active) {
-        mState = Active;
-        forgetView(); // a failed or closed transfer shows in a new view
+    if (mState == Failed) {
+        callView([](JobViewProxy *view) {
+            view->setInfoMessage(QString());
+            view->clearDescriptionField(0);
+        });
+    } else if (mState != Active) {
+        forgetView(); // a closed transfer shows in a new view
     }
+    mState = Active;
     if (!mView && !mRequest) {
         requestView();
     }
@@ -56,7 +61,7 @@ void Transfer::setActive(float progress)
 void Transfer::setProgress(float done)
 {
     mProgress = done;
-    if (mState == Active) {
+    if (isShown()) {
         const uint value = percent(done);
         callView([value](JobViewProxy *view) { view->setPercent(value); });
     }
@@ -64,7 +69,7 @@ void Transfer::setProgress(float done)
 
 void Transfer::markDone(const QString &text)
 {
-    if (mState == Active) {
+    if (isShown()) {
         closeView(text);
     }
     mState = Done;
@@ -72,14 +77,13 @@ void Transfer::markDone(const QString &text)
 
 void Transfer::markFailure(const QString &header, const QString &detail)
 {
-    if (mState == Active) {
-        callView([header](JobViewProxy *view) {
+    if (isShown()) {
+        callView([header, detail](JobViewProxy *view) {
             view->setInfoMessage(header);
-            view->setError(UserDefinedError);
+            view->setDescriptionField(0, header, detail);
         });
-        closeView(detail);
+        mState = Failed;
     }
-    mState = Failed;
 }
 
 void Transfer::requestView()
@@ -122,7 +126,29 @@ void Transfer::forgetView()
 
 Client::Client(QObject *parent)
     : QObject(parent)
-{ }
+{
+    if (QCoreApplication::instance()) {
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                &Client::onQuit);
+    }
+}
+
+void Client::onQuit()
+{
+    // Waited for: the process ends right after, and a call still queued in
+    // it would leave the entry in view for ever.
+    for (Transfer *transfer : qAsConst(mTransfers)) {
+        if (transfer->isShown() && transfer->mView) {
+            QDBusMessage terminate = QDBusMessage::createMethodCall(
+                transfer->mView->service(), transfer->mView->path(), transfer->mView->interface(),
+                QStringLiteral("terminate"));
+            terminate << QString();
+            QDBusConnection::sessionBus().call(terminate, QDBus::Block, 1000);
+            transfer->forgetView();
+            transfer->mState = Transfer::Done;
+        }
+    }
+}
 
 Client::~Client()
 {
@@ -169,7 +195,8 @@ bool Client::init()
     if (!bus.isConnected() || !bus.interface()) {
         return false;
     }
-    mServiceUp = bus.interface()->isServiceRegistered(QLatin1String(JobViewService)).value();
+    mOwner = bus.interface()->serviceOwner(QLatin1String(JobViewService)).value();
+    mServiceUp = !mOwner.isEmpty();
     if (!mServiceUp) {
         return false;
     }
@@ -200,7 +227,7 @@ void Client::removeTransfer(const QString &transferId)
 {
     for (Transfer *transfer : qAsConst(mTransfers)) {
         if (transfer->transferId() == transferId) {
-            if (transfer->mState == Transfer::Active) {
+            if (transfer->isShown()) {
                 transfer->closeView(QString());
             }
             transfer->mState = Transfer::Done;
@@ -213,6 +240,12 @@ void Client::removeTransfer(const QString &transferId)
 
 void Client::onOwnerChanged(const QString &, const QString &oldOwner, const QString &newOwner)
 {
+    // A change that came before the owner we know (late news of an earlier
+    // owner) says nothing about our views.
+    if (oldOwner != mOwner) {
+        return;
+    }
+    mOwner = newOwner;
     mServiceUp = !newOwner.isEmpty();
     if (!oldOwner.isEmpty()) {
         // The views went with the old owner.

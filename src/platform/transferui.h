@@ -24,20 +24,25 @@ class QDBusPendingCallWatcher;
 //                         is not on the bus at that moment.
 //   setActive             asks for a view (title: the registered name, icon,
 //                         cancellable) unless the transfer already has a live
-//                         one: a transfer that failed or was closed gets a new
-//                         view, since a terminated view cannot be reused.
+//                         one; a failed transfer's view is reused, its
+//                         failure cleared (setInfoMessage(""),
+//                         clearDescriptionField(0)). A closed transfer gets a
+//                         new view, since a terminated view cannot be reused.
 //   setProgress           setPercent(fraction * 100), rounded and held to 0 to
-//                         100. A failed transfer keeps showing its failure:
-//                         the fraction is kept but not shown.
-//   markFailure           setInfoMessage(header), setError(100, a failure of
-//                         the client's own), terminate(detail): the job
-//                         service keeps the failure in view; the view is then
-//                         gone, and a second failure shows nothing new.
-//   markDone              terminate("") on a live view: the entry closes.
+//                         100, also on a failed transfer's view.
+//   markFailure           setInfoMessage(header) and setDescriptionField(0,
+//                         header, detail), and the view stays: terminating it
+//                         would end the entry, which must stay until the next
+//                         success. A later failure shows its own detail.
+//   markDone              terminate("") on a live or failed view: the entry
+//                         closes.
 //   markCancelled         nothing to show: the entry stays until the
 //                         cancelled actions end.
-//   removeTransfer        closes a view that is still live.
+//   removeTransfer        closes a view that is still live or failed.
 //   the view's cancelRequested   the transfer's cancel().
+// When the application quits (its aboutToQuit), every view still live or
+// failed is terminated, waiting up to a second for each: the program's
+// transfers end with it.
 //
 // Calls made while a view is being asked for wait for it and follow in order;
 // the client keeps them, so a transfer deleted meanwhile still has its view
@@ -84,6 +89,7 @@ private:
     void requestView();
     // Calls the view now, after it has arrived, or not at all without one.
     void callView(const ViewCall &call);
+    bool isShown() const { return mState == Active || mState == Failed; }
     void closeView(const QString &message);
     void forgetView();
 
@@ -128,9 +134,11 @@ private:
 
     void onViewReady(QDBusPendingCallWatcher *call);
     void onOwnerChanged(const QString &service, const QString &oldOwner, const QString &newOwner);
+    void onQuit();
 
     QHash<QDBusPendingCallWatcher *, PendingView> mPending;
     JobViewServerProxy *mServer = nullptr;
+    QString mOwner; // the service's unique name on the bus, as last heard
     bool mServiceUp = false;
     quint64 mLastId = 0;
     QList<Transfer *> mTransfers;

@@ -16,7 +16,9 @@
 #include <qmailfolder.h>
 #include <qmailstore.h>
 
+#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QMetaType>
 #include <QPointer>
 #include <QTimer>
@@ -33,9 +35,10 @@ const QString InitDonePath = QStringLiteral("/com/brenmor/startup/signal");
 const QString InitDoneInterface = QStringLiteral("com.brenmor.startup.signal");
 const QString InitDoneSignal = QStringLiteral("init_done");
 
-// How long a change of the accounts database takes to be committed after
-// its signal: the writer commits right after sending it.
-const int AccountCommitDelayMs = 250;
+// How long an account announced by a change signal is looked for, and the
+// pauses between looks (doubled each time, up to the longest).
+const int AccountReadLimitMs = 5000;
+const int AccountReadPauseMaxMs = 1000;
 
 const char NetworkTypeId[] = "network_type";
 const char RestrictedModeKey[] = "restricted_mode";
@@ -88,11 +91,10 @@ MeeGo::QmDeviceMode *SyncScheduler::mEnabler = nullptr;
 
 SyncScheduler::SyncScheduler(QObject *parent)
     : QObject(parent)
-    , mManager(QStringLiteral("global"))
-    , mMailManager(MailServiceType)
+    // Guarded before the first manager listens to the bus.
+    , mManager((AccountsDatabase::guardSignals(), QStringLiteral("global")))
     , mNetwork(new NetworkOnlineState(this))
 {
-    AccountsDatabase::holdSharedLock();
     qRegisterMetaType<Accounts::AccountId>("Accounts::AccountId");
     qMailLog(Scheduler) << "SyncScheduler is created";
 }
@@ -144,11 +146,10 @@ void SyncScheduler::init()
                     SLOT(onStart(Accounts::AccountId, bool)), Qt::QueuedConnection));
     ENFORCE(connect(this, SIGNAL(allowConnectionChanged(bool)), this,
                     SLOT(onAllowConnectionChanged(bool)), Qt::QueuedConnection));
-    ENFORCE(connect(&mMailManager, SIGNAL(enabledEvent(Accounts::AccountId)), this,
-                    SLOT(onMailServiceChanged(Accounts::AccountId)), Qt::QueuedConnection));
+    QDBusConnection::sessionBus().connect(
+        QString(), QString(), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
+        QStringLiteral("AccountChanged"), this, SLOT(handleAccountChange(QDBusMessage)));
 
-    const Accounts::AccountIdList all = mManager.accountList();
-    mKnownAccounts = QSet<Accounts::AccountId>(all.begin(), all.end());
     const Accounts::AccountIdList ids = mManager.accountList(MailServiceType);
     for (Accounts::AccountId id : ids) {
         const bool first = isFirstSync(id);
@@ -165,7 +166,7 @@ void SyncScheduler::init()
 bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "Checking if it is the first sync for account" << id;
-    const AccountReading reading(mReader, id);
+    const AccountReading reading(mManager, id);
     Accounts::Account *account = reading.account;
     if (!account) {
         return false;
@@ -190,7 +191,7 @@ bool SyncScheduler::isFirstSync(Accounts::AccountId id)
 
 bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &settings)
 {
-    const AccountReading reading(mReader, id);
+    const AccountReading reading(mManager, id);
     Accounts::Account *account = reading.account;
     if (!account) {
         return false;
@@ -200,7 +201,7 @@ bool SyncScheduler::readSettings(Accounts::AccountId id, ScheduleSettings &setti
         qMailLog(Scheduler) << "Account" << id << "is disabled";
         return false;
     }
-    if (!mReader.accountListEnabled(MailServiceType).contains(id)) {
+    if (!mManager.accountListEnabled(MailServiceType).contains(id)) {
         qMailLog(Scheduler) << "Account" << id << "doesn't have enabled e-mail services, ignor it.";
         return false;
     }
@@ -269,7 +270,8 @@ QSharedPointer<AccountScheduler> SyncScheduler::updateAccount(Accounts::AccountI
         return QSharedPointer<AccountScheduler>();
     }
     scheduler->reset(settings.peakDays, settings.peakStart, settings.peakEnd, settings.peakSchedule,
-                     settings.offPeakSchedule, immediate);
+                     settings.offPeakSchedule, immediate && mAllowConnection);
+    keepRestriction(scheduler);
     qMailLog(Scheduler) << "Account" << id << "has been updated";
     onDelayedCheckAlwaysOn(id);
     return scheduler;
@@ -288,38 +290,106 @@ QSharedPointer<AccountScheduler> SyncScheduler::removeAccount(Accounts::AccountI
 }
 
 // libaccounts tells other processes of a change before the writer has
-// committed it to the database: an account looked up at once may not be
-// there yet. The accounts are read a moment later, once it has.
+// committed it: an account looked up at once may not be there yet. It is
+// looked up again on every later change signal and after a growing pause,
+// until it is there or for at most five seconds; the outcome is handled (and
+// logged) once.
 void SyncScheduler::onAccountCreated(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "new account" << id;
-    mKnownAccounts.insert(id);
-    QTimer::singleShot(AccountCommitDelayMs, this, [this, id] {
-        if (addAccount(id, false)) {
-            sync(id);
-        }
-    });
+    readWhenFound(id, true);
 }
 
 void SyncScheduler::onAccountUpdated(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "updated account" << id;
-    QTimer::singleShot(AccountCommitDelayMs, this, [this, id] { updateAccount(id, true); });
+    readWhenFound(id, false);
 }
 
-void SyncScheduler::onMailServiceChanged(Accounts::AccountId id)
+void SyncScheduler::readWhenFound(Accounts::AccountId id, bool created)
 {
-    // A new account's service is told of before the account itself; the
-    // account's creation takes care of it.
-    if (mKnownAccounts.contains(id)) {
-        onAccountUpdated(id);
+    const auto it = mPendingReads.find(id);
+    if (it != mPendingReads.end()) {
+        it->created = it->created || created;
+        return; // the next look is already due
     }
+    PendingRead &pending = mPendingReads[id];
+    pending.created = created;
+    pending.deadline.setRemainingTime(AccountReadLimitMs);
+    armRead(id);
+}
+
+void SyncScheduler::armRead(Accounts::AccountId id)
+{
+    PendingRead &pending = mPendingReads[id];
+    QTimer::singleShot(pending.pause, this, [this, id] { readIfFound(id, true); });
+    pending.pause = qMin(pending.pause * 2, AccountReadPauseMaxMs);
+}
+
+void SyncScheduler::readIfFound(Accounts::AccountId id, bool paused)
+{
+    const auto it = mPendingReads.find(id);
+    if (it == mPendingReads.end()) {
+        return;
+    }
+    const bool found = AccountReading(mManager, id, false).account;
+    if (!found && !it->deadline.hasExpired()) {
+        if (paused) {
+            armRead(id);
+        }
+        return;
+    }
+    const bool created = it->created;
+    mPendingReads.erase(it);
+    if (!created) {
+        updateAccount(id, true);
+    } else if (addAccount(id, false)) {
+        sync(id);
+    }
+}
+
+void SyncScheduler::handleAccountChange(const QDBusMessage &message)
+{
+    // libaccounts' own layout: sender's pid, time, account, created,
+    // deleted, provider, then per service its name, type, id, changed and
+    // removed settings. Anything else is not a change of the database.
+    if (message.signature() != QLatin1String("uuubbsa(ssua{sv}as)")) {
+        return;
+    }
+    const QList<QVariant> arguments = message.arguments();
+    const auto ids = mPendingReads.keys();
+    for (Accounts::AccountId pending : ids) {
+        readIfFound(pending, false);
+    }
+    if (arguments.at(3).toBool() || arguments.at(4).toBool()) {
+        return; // creation and deletion come through the manager
+    }
+    // An e-mail service enabled or disabled: the "global" manager is not
+    // told, and a manager of the "e-mail" kind only of accounts it has
+    // loaded.
+    const Accounts::AccountId id = arguments.at(2).toUInt();
+    const QDBusArgument services = arguments.at(6).value<QDBusArgument>();
+    services.beginArray();
+    while (!services.atEnd()) {
+        QString name, type;
+        uint serviceId = 0;
+        QVariantMap changed;
+        QStringList removed;
+        services.beginStructure();
+        services >> name >> type >> serviceId >> changed >> removed;
+        services.endStructure();
+        if (type == MailServiceType && changed.contains(QStringLiteral("enabled"))) {
+            onAccountUpdated(id);
+            break;
+        }
+    }
+    services.endArray();
 }
 
 void SyncScheduler::onAccountRemoved(Accounts::AccountId id)
 {
     qMailLog(Scheduler) << "deleted account" << id;
-    mKnownAccounts.remove(id);
+    mPendingReads.remove(id);
     removeAccount(id);
 }
 
@@ -327,7 +397,18 @@ void SyncScheduler::onStart(Accounts::AccountId id, bool aImmediateSyncAllowed)
 {
     const QSharedPointer<AccountScheduler> scheduler = mSchedulers.value(id);
     if (scheduler) {
-        scheduler->startScheduler(aImmediateSyncAllowed);
+        scheduler->startScheduler(aImmediateSyncAllowed && mAllowConnection);
+        keepRestriction(scheduler);
+    }
+}
+
+// A schedule (re)started while connections are not allowed (a metered
+// network, flight mode or power save since start-up, or since before an
+// account came) is stopped as a change of the inputs would have stopped it.
+void SyncScheduler::keepRestriction(const QSharedPointer<AccountScheduler> &scheduler)
+{
+    if (!mAllowConnection) {
+        scheduler->setForcedSchedule(-1);
     }
 }
 
@@ -433,7 +514,7 @@ void SyncScheduler::updateAlwaysOn(Accounts::AccountId id, bool syncNeeded)
     qMailLog(Scheduler) << "Checking for always-on for account" << id
                         << (syncNeeded ? ", sync needed..." : "...");
     const int schedule = scheduler->currentSchedule();
-    const AccountReading reading(mReader, id, false);
+    const AccountReading reading(mManager, id, false);
     Accounts::Account *account = reading.account;
     if (!account) {
         return;

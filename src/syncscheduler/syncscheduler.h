@@ -10,12 +10,14 @@
 
 #include <qmailfolderkey.h>
 
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QMap>
 #include <QObject>
-#include <QSet>
 #include <QSharedPointer>
 
 class NetworkOnlineState;
+class QDBusMessage;
 
 namespace MeeGo {
 class QmDeviceMode;
@@ -65,7 +67,7 @@ public Q_SLOTS:
     void onCheckAlwaysOnAndSync(Accounts::AccountId id);
 
 private Q_SLOTS:
-    void onMailServiceChanged(Accounts::AccountId id);
+    void handleAccountChange(const QDBusMessage &message);
 
 private:
     void init();
@@ -74,6 +76,10 @@ private:
     QSharedPointer<AccountScheduler> removeAccount(Accounts::AccountId id);
     bool isFirstSync(Accounts::AccountId id);
     bool readSettings(Accounts::AccountId id, ScheduleSettings &settings);
+    void readWhenFound(Accounts::AccountId id, bool created);
+    void armRead(Accounts::AccountId id);
+    void readIfFound(Accounts::AccountId id, bool paused);
+    void keepRestriction(const QSharedPointer<AccountScheduler> &scheduler);
     void sync(Accounts::AccountId id);
     void updateAlwaysOn(Accounts::AccountId id, bool syncNeeded);
     QString pushFoldersValue(Accounts::AccountId id);
@@ -83,17 +89,24 @@ private:
     static void ConnSettingsNotify(ConnSettingsType type, const char *id, const char *key,
                                    ConnSettingsValue *value, void *user_data);
 
+    // The process's one manager: libaccounts-glib opens and closes the
+    // database file outside SQLite each time a manager is made, and that
+    // close drops the SQLite locks of every connection the process already
+    // has on it (POSIX locks belong to the process). Another program that
+    // then ends its last connection finds the database unused, checkpoints
+    // and deletes the write-ahead log under ours: "disk I/O error". With one
+    // manager there is no connection to lose its lock. Account objects are
+    // loaded afresh for every read and write and deleted after use, since
+    // an object a manager keeps shows only the changes it was told of.
     Accounts::Manager mManager;
-    // A manager of the "global" kind is not told when an account's e-mail
-    // service is enabled or disabled; this one is, so such an account gets
-    // (or loses) its scheduler without a restart.
-    Accounts::Manager mMailManager;
-    // Reads and writes: every account object is loaded afresh and deleted
-    // after use, since an object a manager keeps shows only the changes that
-    // manager was told of. No manager is made after these three (see
-    // AccountsDatabase).
-    Accounts::Manager mReader;
-    QSet<Accounts::AccountId> mKnownAccounts;
+    // Accounts announced by a change signal and not yet found.
+    struct PendingRead
+    {
+        bool created = false;
+        int pause = 50; // ms before the next look
+        QDeadlineTimer deadline;
+    };
+    QHash<Accounts::AccountId, PendingRead> mPendingReads;
     QMap<Accounts::AccountId, QSharedPointer<AccountScheduler>> mSchedulers;
     NetworkOnlineState *mNetwork;
     bool mAllowConnection = true;

@@ -71,9 +71,3 @@ int LogCapture::count(const QString &text) const
     }
     return n;
 }
-
-void LogCapture::clear()
-{
-    QMutexLocker locker(&gMutex);
-    gLines.clear();
-}

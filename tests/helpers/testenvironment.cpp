@@ -61,12 +61,6 @@ bool TestEnvironment::startSystemBus()
     return startBus(m_systemBus, QStringLiteral("system"), "DBUS_SYSTEM_BUS_ADDRESS");
 }
 
-void TestEnvironment::stopSessionBus()
-{
-    m_sessionBus.terminate();
-    m_sessionBus.waitForFinished(5000);
-}
-
 bool TestEnvironment::startBus(QProcess &process, const QString &kind, const char *variable)
 {
     // A session-style bus that lets every connection own names and send

@@ -27,7 +27,6 @@ public:
     // DBUS_SYSTEM_BUS_ADDRESS) at it. False when dbus-daemon cannot start.
     bool startSessionBus();
     bool startSystemBus();
-    void stopSessionBus();
 
     // Path of a program built by this project, e.g. binary("postvane").
     static QString binary(const QString &name);

@@ -154,7 +154,7 @@ void MessageServerStandIn::conclude(quint64 actionId, const QString &method)
 {
     const Rule rule = mRules.value(method);
     if (rule.outcome == Succeed) {
-        end(actionId, 0, QString(), false);
+        end(actionId, rule.errorCode, rule.text, false);
     } else if (rule.outcome == Fail) {
         end(actionId, rule.errorCode, rule.text, true);
     }

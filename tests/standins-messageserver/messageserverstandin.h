@@ -44,7 +44,8 @@ public:
 
     // How actions of a request ("ExportUpdates", ...) end; by default every
     // action succeeds. Fail reports the action failed with the error code,
-    // even a code of 0 (as a faulty server might).
+    // even a code of 0, and Succeed with a code reports a success that
+    // carries it (as a faulty server might).
     void setOutcome(const QString &method, Outcome outcome, int errorCode = 0,
                     const QString &text = QString());
     // Send the action's signals before the request's answer, as a server

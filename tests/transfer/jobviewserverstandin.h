@@ -50,6 +50,15 @@ public:
     void setPercent(uint percent) { say(QStringLiteral("setPercent(%1)").arg(percent)); }
     void setInfoMessage(const QString &message) { say("setInfoMessage(" + message + ')'); }
     void setError(uint code) { say(QStringLiteral("setError(%1)").arg(code)); }
+    bool setDescriptionField(uint number, const QString &name, const QString &value)
+    {
+        say(QStringLiteral("setDescriptionField(%1, %2, %3)").arg(number).arg(name, value));
+        return true;
+    }
+    void clearDescriptionField(uint number)
+    {
+        say(QStringLiteral("clearDescriptionField(%1)").arg(number));
+    }
     void terminate(const QString &message);
 
 Q_SIGNALS:

@@ -24,13 +24,14 @@ private Q_SLOTS:
     void cleanup();
     void stateTable_data();
     void stateTable();
+    void failureTextOnAFreshEntry();
     void cancelFromTheViewEndsWithTheCancelledActions();
     void withoutTheServiceTheManagerIsInert();
     void watcherTurnsActionsIntoAccountTransfers();
 
 private:
     // Runs "add 1; start 1; prog 1 3 4; end 1 0; del 1" on the manager.
-    static void play(TransferManager &manager, const QString &script);
+    void play(TransferManager &manager, const QString &script);
     bool expectCalls(const QStringList &expected);
 
     TestEnvironment mEnv;
@@ -54,8 +55,9 @@ QStringList opened(int number, const QString &name = "Work")
 QStringList failure(int number, const QString &detail)
 {
     return { QStringLiteral("%1: setInfoMessage(Mail transfer failed)").arg(number),
-             QStringLiteral("%1: setError(100)").arg(number),
-             QStringLiteral("%1: terminate(%2)").arg(number).arg(detail) };
+             QStringLiteral("%1: setDescriptionField(0, Mail transfer failed, %2)")
+                 .arg(number)
+                 .arg(detail) };
 }
 
 } // namespace
@@ -94,6 +96,14 @@ void TransferTest::play(TransferManager &manager, const QString &script)
             manager.onTransferStarted(id, true);
         } else if (word[0] == "prog") {
             manager.onTransferProgress(id, word.value(2).toUInt(), word.value(3).toUInt());
+        } else if (word[0] == "quit") {
+            // Once every view asked for has come (its first percent follows it).
+            QVERIFY(waitUntil([&] {
+                const QStringList calls = mJobs->calls();
+                const int views = calls.filter("requestView").size();
+                return views > 0 && calls.filter(": setPercent(1)").size() == views;
+            }));
+            QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit"));
         } else if (word[0] == "end") {
             manager.onTransferFinished(
                 id, QMailServiceAction::Status::ErrorCode(word.value(2).toInt()));
@@ -134,12 +144,20 @@ void TransferTest::stateTable_data()
         << opened(1)
             + QStringList { "1: setPercent(75)", "1: setPercent(100)", "1: setPercent(50)",
                             "1: terminate()" };
-    QTest::newRow("a failure stays in view; the next start opens a new entry")
+    QTest::newRow("a failure stays in view with its progress; a success closes it")
         << "add 1; start 1; end 1 1038; prog 1 1 2; end 1 0; start 1"
-        << opened(1) + failure(1, "Invalid e-mail address") + opened(2);
-    QTest::newRow("a restarted failed transfer shows in a new view")
+        << opened(1) + failure(1, "Invalid e-mail address")
+            + QStringList { "1: setPercent(50)", "1: terminate()" } + opened(2);
+    QTest::newRow("a second failure shows its text; a restart reuses the view")
         << "add 1; start 1; end 1 1027; end 1 1040; start 1; end 1 1030"
-        << opened(1) + failure(1, "Something went wrong with the mail transfer.") + opened(2)
+        << opened(1) + failure(1, "Something went wrong with the mail transfer.")
+            + failure(1, "The mail server did not answer in time.")
+            + QStringList { "1: setInfoMessage()", "1: clearDescriptionField(0)",
+                            "1: setPercent(0)", "1: setPercent(1)", "1: terminate()" };
+    QTest::newRow("quitting ends the entries still in view, failed or not")
+        << "add 1; start 1; end 1 1024; add 2; start 2; quit"
+        << opened(1) + failure(1, "Something went wrong with the mail transfer.")
+            + QStringList { "1: terminate()" } + opened(2, "Home")
             + QStringList { "2: terminate()" };
     QTest::newRow("two actions share one entry; the first end closes it")
         << "add 1; start 1; start 1; end 1 0; prog 1 1 4"
@@ -148,9 +166,10 @@ void TransferTest::stateTable_data()
     QTest::newRow("progress alone opens an entry; a start resets it")
         << "add 1; prog 1 1 2; start 1"
         << opened(1) + QStringList { "1: setPercent(50)", "1: setPercent(0)", "1: setPercent(1)" };
-    QTest::newRow("deletion while running closes and forgets the account")
-        << "add 1; start 1; del 1; start 1; prog 1 1 2; add 2; start 2"
-        << opened(1) + QStringList { "1: terminate()" } + opened(2, "Home");
+    QTest::newRow("deletion of a failed entry closes it and forgets the account")
+        << "add 1; start 1; end 1 1035; del 1; start 1; prog 1 1 2; add 2; start 2"
+        << opened(1) + failure(1, "The mail server is in use by another connection.")
+            + QStringList { "1: terminate()" } + opened(2, "Home");
     QTest::newRow("an account announced twice keeps its transfer")
         << "add 1; prog 1 1 2; add 1; prog 1 3 4"
         << opened(1) + QStringList { "1: setPercent(50)", "1: setPercent(75)" };
@@ -164,6 +183,42 @@ void TransferTest::stateTable()
     QFETCH(QStringList, calls);
     TransferManager manager;
     play(manager, script);
+    QVERIFY(expectCalls(calls));
+}
+
+void TransferTest::failureTextOnAFreshEntry()
+{
+    // Each code on an entry of its own (the success after it closes it).
+    const QString connect = "Cannot connect to the mail server.";
+    const QString generic = "Something went wrong with the mail transfer.";
+    const QList<QPair<int, QString>> texts = {
+        { 1024, generic },
+        { 1025, generic },
+        { 1026, connect },
+        { 1027, generic },
+        { 1028, connect },
+        { 1029, connect },
+        { 1031, "Not enough storage space for the mail." },
+        { 1032, "The message is no longer available." },
+        { 1033, "The message could not be processed." },
+        { 1034, connect },
+        { 1035, "The mail server is in use by another connection." },
+        { 1036, connect },
+        { 1037, connect },
+        { 1038, "Invalid e-mail address" },
+        { 1039, generic },
+        { 1040, "The mail server did not answer in time." },
+        { 1041, generic },
+        { 7, generic },
+    };
+    TransferManager manager;
+    QStringList calls;
+    for (const auto &text : texts) {
+        play(manager, QStringLiteral("add 1; start 1; end 1 %1; end 1 0").arg(text.first));
+        const int view = calls.size() / 6 + 1; // six calls per entry
+        calls << opened(view) + failure(view, text.second)
+                + QStringList { QStringLiteral("%1: terminate()").arg(view) };
+    }
     QVERIFY(expectCalls(calls));
 }
 
@@ -210,6 +265,11 @@ void TransferTest::watcherTurnsActionsIntoAccountTransfers()
             [&](QMailAccountId id, QMailServiceAction::Status::ErrorCode code) {
                 ends << QStringLiteral("finished %1 %2").arg(id.toULongLong()).arg(int(code));
             });
+    QStringList progress;
+    connect(&watcher, &ActionsWatcher::transferProgress,
+            [&](QMailAccountId id, uint value, uint total) {
+                progress << QStringLiteral("%1 %2/%3").arg(id.toULongLong()).arg(value).arg(total);
+            });
     QDBusConnection bus = QDBusConnection::sessionBus();
     auto request = [&](const char *method, quint64 account) {
         QDBusMessage call = QDBusMessage::createMethodCall(
@@ -232,12 +292,19 @@ void TransferTest::watcherTurnsActionsIntoAccountTransfers()
     watcher.onAccountCancelRequest(QMailAccountId(7));
     watcher.onAccountCancelRequest(QMailAccountId(5));
     QVERIFY(waitUntil([&] { return ends.contains("finished 5 1030"); }));
+    QVERIFY(server.progress(3, 3, 4));
+    QVERIFY(waitUntil([&] { return progress.contains("8 3/4"); }));
     QVERIFY(server.finish(3, 0));
     QVERIFY(waitUntil([&] { return ends.contains("finished 8 0"); }));
+    QCOMPARE(server.cancelled(), QList<quint64>({ 1, 2 }));
+
+    // A success that carries an error code is a success.
+    server.setOutcome("ExportUpdates", MessageServerStandIn::Succeed, 1027);
+    request("ExportUpdates", 9); // action 4
+    QVERIFY(waitUntil([&] { return ends.size() == 8; }));
     QCOMPARE(ends,
              QStringList({ "started 5 0", "started 7 1", "started 8 1", "finished 7 1030",
-                           "finished 5 1030", "finished 8 0" }));
-    QCOMPARE(server.cancelled(), QList<quint64>({ 1, 2 }));
+                           "finished 5 1030", "finished 8 0", "started 9 1", "finished 9 0" }));
 }
 
 QTEST_GUILESS_MAIN(TransferTest)
