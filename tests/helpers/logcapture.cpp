@@ -71,3 +71,9 @@ int LogCapture::count(const QString &text) const
     }
     return n;
 }
+
+void LogCapture::clear()
+{
+    QMutexLocker locker(&gMutex);
+    gLines.clear();
+}

@@ -18,6 +18,7 @@ public:
     QStringList lines() const;
     bool contains(const QString &text) const;
     int count(const QString &text) const;
+    void clear();
 };
 
 #endif // LOGCAPTURE_H
