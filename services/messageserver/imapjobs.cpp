@@ -258,7 +258,7 @@ void ImapFolderListJob::storeFolders()
                   return f.toLower() == "\\noselect" || f.toLower() == "\\nonexistent";
               });
         wanted.setStatus(QMailFolder::MessagesPermitted, selectable);
-        const QMailFolder::StandardFolder role = Sync::roleOf(box.path, box.flags);
+        const QMailFolder::StandardFolder role = Sync::roleOf(box.path, box.flags, false);
         if (role != 0) {
             wanted.setStatus(QMailFolder::statusForStandardFolder(role), true);
         }

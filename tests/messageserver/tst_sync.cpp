@@ -77,6 +77,8 @@ void TestSync::tables()
         QCOMPARE(Sync::roleOf(QLatin1String(role.first)), role.second);
     QCOMPARE(Sync::roleOf(QStringLiteral("Trash"), { "\\HasNoChildren", "\\Junk" }),
              QMailFolder::JunkFolder);
+    // An IMAP server's Outbox is mail on the server, never mail to send.
+    QCOMPARE(Sync::roleOf(QStringLiteral("Outbox"), {}, false), QMailFolder::StandardFolder(0));
     // A full disk is one code, from a file and from the store.
     QCOMPARE(Sync::codeForErrno(ENOSPC), Sync::codeForStore("database or disk is full"));
     QCOMPARE(Sync::codeForErrno(ENOSPC), QMailServiceAction::Status::ErrFileSystemFull);

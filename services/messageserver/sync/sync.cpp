@@ -4,7 +4,8 @@
 
 namespace Sync {
 
-QMailFolder::StandardFolder roleOf(const QString &path, const QList<QByteArray> &attributes)
+QMailFolder::StandardFolder roleOf(const QString &path, const QList<QByteArray> &attributes,
+                                   bool outboxOnServer)
 {
     static const QList<QPair<QByteArray, QMailFolder::StandardFolder>> byAttribute = {
         { "\\sent", QMailFolder::SentFolder },
@@ -32,7 +33,10 @@ QMailFolder::StandardFolder roleOf(const QString &path, const QList<QByteArray> 
         { QStringLiteral("drafts"), QMailFolder::DraftsFolder },
         { QStringLiteral("outbox"), QMailFolder::OutboxFolder },
     };
-    return byName.value(path.toLower(), QMailFolder::StandardFolder(0));
+    const QMailFolder::StandardFolder role
+        = byName.value(path.toLower(), QMailFolder::StandardFolder(0));
+    return role == QMailFolder::OutboxFolder && !outboxOnServer ? QMailFolder::StandardFolder(0)
+                                                                : role;
 }
 
 QMailServiceAction::Status::ErrorCode codeForErrno(int error)

@@ -30,9 +30,12 @@ const quint64 ImportedStatus
 
 // The standard role of a remote folder: its special-use attributes (IMAP
 // \Sent, \Trash, \Drafts, \Junk) first, then its name as mail clients name
-// folders; 0 for none.
+// folders; 0 for none. Where the account's outbox is a folder of the store
+// only (IMAP), a remote folder named Outbox holds mail already on the server,
+// never mail to send: `outboxOnServer` false gives it no role.
 QMailFolder::StandardFolder roleOf(const QString &path,
-                                   const QList<QByteArray> &attributes = QList<QByteArray>());
+                                   const QList<QByteArray> &attributes = QList<QByteArray>(),
+                                   bool outboxOnServer = true);
 
 // The framework code of a failed file operation and of a failed store
 // operation (by its error text): a full disk is ErrFileSystemFull for both.
