@@ -16,6 +16,7 @@ const quint64 QMailAccount::CanTransmit = Q_UINT64_C(1) << 9;
 const quint64 QMailAccount::Enabled = Q_UINT64_C(1) << 10;
 const quint64 QMailAccount::CanCreateFolders = Q_UINT64_C(1) << 11;
 const quint64 QMailAccount::HasPersistentConnection = Q_UINT64_C(1) << 12;
+const quint64 QMailAccount::MirroredAccount = Q_UINT64_C(1) << 13;
 
 QMailAccount::QMailAccount(const QMailAccountId &id)
 {

@@ -28,6 +28,9 @@ public:
     static const quint64 Enabled;
     static const quint64 CanCreateFolders;
     static const quint64 HasPersistentConnection;
+    // Made by the message server as the mirror of the accounts database's
+    // account of the same number; nothing else sets it.
+    static const quint64 MirroredAccount;
 
     QMailAccount() = default;
     explicit QMailAccount(const QMailAccountId &id);

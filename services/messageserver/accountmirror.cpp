@@ -99,6 +99,14 @@ QString pushPrefix(Accounts::Account *account)
     return QStringLiteral("-"); // no push key at all
 }
 
+// Accounts this server made carry its mark; those made before the mark
+// existed carry the source and sink flags that only this server sets.
+bool madeHere(const QMailAccount &account)
+{
+    const quint64 both = QMailAccount::MessageSource | QMailAccount::MessageSink;
+    return (account.status() & QMailAccount::MirroredAccount) || (account.status() & both) == both;
+}
+
 } // namespace
 
 AccountMirror::AccountMirror(QObject *parent)
@@ -202,6 +210,24 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     config.known = true;
     account->selectService();
     config.name = account->displayName();
+    // Someone else's store account of this number (qmfctl's, say, with mail
+    // imported by hand) is not ours to rename, fill or empty.
+    const QMailAccount held = QMailStore::instance()->account(id);
+    if (held.id().isValid() && !madeHere(held)) {
+        AccountConfig refused;
+        refused.known = true;
+        refused.refused = QStringLiteral("Store account \"%1\" was not made by the message "
+                                         "server and has the number of accounts-database "
+                                         "account %2 \"%3\"; it is left alone")
+                              .arg(held.name())
+                              .arg(number)
+                              .arg(config.name);
+        if (!mRefused.contains(number)) {
+            mRefused.insert(number);
+            qWarning("%s", qPrintable(refused.refused));
+        }
+        return refused;
+    }
     config.fromName = account->valueAsString(QStringLiteral("fullName"));
     config.fromAddress = account->valueAsString(QStringLiteral("emailaddress"));
     config.signature = account->valueAsString(QStringLiteral("signature"));
@@ -324,8 +350,13 @@ void AccountMirror::mirror(Accounts::AccountId number)
                  number, qPrintable(config.unreadable));
         return;
     }
+    if (!config.refused.isEmpty()) {
+        Q_EMIT configChanged(id);
+        return;
+    }
+    mRefused.remove(number);
     if (!config.known) {
-        if (account.id().isValid() && mMirrored.contains(number)) {
+        if (account.id().isValid() && mMirrored.contains(number) && madeHere(account)) {
             qMailLog(MessageServer) << "account" << number << "left the accounts database";
             if (!store->removeAccount(id)) {
                 qWarning("Cannot remove account %u from the mail store: %s", number,
@@ -349,7 +380,8 @@ void AccountMirror::mirror(Accounts::AccountId number)
                               ? QMailAddress()
                               : QMailAddress(config.fromName, config.fromAddress));
     wanted.setStatus(QMailAccount::MessageSource | QMailAccount::CanRetrieve
-                         | QMailAccount::MessageSink | QMailAccount::CanTransmit,
+                         | QMailAccount::MessageSink | QMailAccount::CanTransmit
+                         | QMailAccount::MirroredAccount,
                      true);
     wanted.setStatus(QMailAccount::Enabled, config.enabled);
     if (isNew) {

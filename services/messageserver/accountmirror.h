@@ -15,15 +15,14 @@
 // (same number), created, updated and removed as soon as the accounts
 // database says so.
 //
-// Store accounts that the accounts database does not know (made with
-// `qmfctl account add`) are left alone: never changed, never removed. The
-// numbers of the accounts this mirror made are kept beside the store, so an
-// account removed from the accounts database while the server was not
-// running is removed at the next start, and a qmfctl account is told apart
-// from a mirrored one. When the accounts database creates account N while a
-// qmfctl account N exists, it is taken over: a store account and an
-// accounts-database account of one number are one account (qmfctl's --id
-// exists for exactly that).
+// Store accounts this mirror did not make (with `qmfctl account add`, say)
+// are left alone: never changed, never removed. The mirror marks the store
+// accounts it makes, and keeps their numbers beside the store, so an account
+// removed from the accounts database while the server was not running is
+// removed at the next start. When the accounts database has account N while
+// a store account N made elsewhere exists, that store account keeps its name
+// and its mail: account N is not served (its requests fail, with one warning
+// naming both) until one of the two goes.
 class AccountMirror : public QObject
 {
     Q_OBJECT
@@ -71,6 +70,7 @@ private:
     // Guarded: a removed account's object is deleted later, and the manager
     // may hand it out again until then.
     QHash<quint64, QPointer<Accounts::Account>> mLive;
+    mutable QSet<quint64> mRefused; // numbers held by a store account made elsewhere: warned once
     QSet<Accounts::AccountId> mPending;
     QSet<Accounts::AccountId> mPushMarked; // accounts told to be push-capable by this process
     bool mMirroring = false;

@@ -15,6 +15,7 @@ struct AccountConfig
 {
     bool known = false; // the accounts database has the account with an e-mail service
     QString unreadable; // why the accounts database could not say (empty: it could)
+    QString refused; // why the account is not served although the database has it
     bool enabled = false; // the account and its e-mail service are enabled
     QString name;
     QString fromName;

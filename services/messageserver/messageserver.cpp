@@ -217,6 +217,9 @@ ServiceJob *MessageServer::createJob(const Request &request)
                           .arg(account.toULongLong())
                           .arg(config.unreadable));
     }
+    if (!config.refused.isEmpty()) {
+        return failed(config.refused);
+    }
     if (!config.known) {
         return failed(QStringLiteral("Account %1 is not in the accounts database")
                           .arg(account.toULongLong()));

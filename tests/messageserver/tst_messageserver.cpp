@@ -326,8 +326,8 @@ void TestMessageServer::failures_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<int>("code");
     QTest::newRow("no Maildir root") << "missing" << 1037;
-    QTest::newRow("root is a file") << "file" << 1037;
     QTest::newRow("unknown account") << "unknown" << 1037;
+    QTest::newRow("number held by a qmfctl account") << "qmfctl" << 1037;
 }
 
 void TestMessageServer::failures()
@@ -336,8 +336,16 @@ void TestMessageServer::failures()
     QFETCH(int, code);
     const QString root = mEnv.path(QStringLiteral("fail-") + setup);
     quint64 account = 4000000000u; // no account has it
-    if (setup == QLatin1String("file")) {
-        QVERIFY(writeFile(root, "not a folder"));
+    quint64 next = 0; // the number the accounts database gives next
+    if (setup == QLatin1String("qmfctl")) {
+        for (const QMailAccountId &id : QMailStore::instance()->queryAccounts())
+            next = qMax(next, id.toULongLong() + 1);
+        QVERIFY(make(root) && writeFile(root + QStringLiteral(".eml"), mail("by hand")));
+        QVERIFY(runQmfctl({ "account", "add", "--name", "Hand-made", "--id", QString::number(next),
+                            "--standard-folders" }));
+        QVERIFY(
+            runQmfctl({ "import", "--folder", QString::number(folder(next, "Inbox").toULongLong()),
+                        root + QStringLiteral(".eml") }));
     }
     if (setup != QLatin1String("unknown")) {
         account = addAccount(root);
@@ -345,7 +353,17 @@ void TestMessageServer::failures()
     QCOMPARE(mServer->outcome(folderList(account)), code);
     QCOMPARE(QMailStore::instance()->countMessages(
                  QMailMessageKey::parentAccountId(QMailAccountId(account))),
-             0);
+             next ? 1 : 0);
+    if (next) {
+        QCOMPARE(QMailAccount(QMailAccountId(account)).name(), QStringLiteral("Hand-made"));
+        QCOMPARE(mServer->outcome(folderList(account)), code);
+        const QString warning = QStringLiteral("\"Hand-made\" was not made by the message server "
+                                               "and has the number of accounts-database account "
+                                               "%1 \"Test account\"")
+                                    .arg(account);
+        QVERIFY(waitUntil([&] { return !mServer->logLines(warning).isEmpty(); }));
+        QCOMPARE(mServer->logLines(warning).size(), 1);
+    }
 }
 
 void TestMessageServer::cancelRollsBack()
