@@ -1,7 +1,7 @@
 // messageserver: carries out the mail-service requests of the mail system
 // (com.brenmor.qmf.MessageServer on the session bus) for the e-mail accounts
 // of the accounts database. Stopped with SIGTERM or SIGINT.
-#include "messageserver.h"
+#include "server/messageserver.h"
 
 #include <qmaillog.h>
 

@@ -1,4 +1,4 @@
-#include "sync.h"
+#include "sync/sync.h"
 
 #include <cerrno>
 

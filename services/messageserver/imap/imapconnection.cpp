@@ -1,7 +1,7 @@
-#include "imapconnection.h"
+#include "imap/imapconnection.h"
 
-#include "credentials.h"
-#include "messageserverlog.h"
+#include "server/credentials.h"
+#include "server/messageserverlog.h"
 
 #include <KIMAP/CapabilitiesJob>
 #include <KIMAP/LoginJob>

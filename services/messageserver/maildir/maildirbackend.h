@@ -1,7 +1,7 @@
 #ifndef MAILDIRBACKEND_H
 #define MAILDIRBACKEND_H
 
-#include "mailbackend.h"
+#include "server/mailbackend.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,7 +1,7 @@
-#include "imapbackend.h"
+#include "imap/imapbackend.h"
 
-#include "idlewatcher.h"
-#include "imapjobs.h"
+#include "imap/idlewatcher.h"
+#include "imap/imapjobs.h"
 
 #include <qmailstore.h>
 

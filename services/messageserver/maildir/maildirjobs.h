@@ -1,8 +1,8 @@
 #ifndef MAILDIRJOBS_H
 #define MAILDIRJOBS_H
 
-#include "maildir.h"
-#include "servicejob.h"
+#include "maildir/maildir.h"
+#include "server/servicejob.h"
 
 #include <qmailfolder.h>
 #include <qmailstore.h>

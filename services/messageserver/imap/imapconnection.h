@@ -1,7 +1,7 @@
 #ifndef IMAPCONNECTION_H
 #define IMAPCONNECTION_H
 
-#include "mailbackend.h"
+#include "server/mailbackend.h"
 
 #include <qmailserviceaction.h>
 

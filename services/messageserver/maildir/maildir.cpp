@@ -1,4 +1,4 @@
-#include "maildir.h"
+#include "maildir/maildir.h"
 
 #include <qmailmessage.h>
 

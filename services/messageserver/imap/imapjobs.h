@@ -1,8 +1,8 @@
 #ifndef IMAPJOBS_H
 #define IMAPJOBS_H
 
-#include "imapconnection.h"
-#include "servicejob.h"
+#include "imap/imapconnection.h"
+#include "server/servicejob.h"
 
 #include <qmailmessage.h>
 

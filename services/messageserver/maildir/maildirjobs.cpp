@@ -1,6 +1,6 @@
-#include "maildirjobs.h"
+#include "maildir/maildirjobs.h"
 
-#include "messageserverlog.h"
+#include "server/messageserverlog.h"
 #include "sync/sync.h"
 
 #include <qmailaccount.h>

@@ -1,7 +1,7 @@
 #ifndef ACCOUNTMIRROR_H
 #define ACCOUNTMIRROR_H
 
-#include "mailbackend.h"
+#include "server/mailbackend.h"
 
 #include <Accounts/Manager>
 

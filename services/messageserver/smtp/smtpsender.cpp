@@ -1,8 +1,8 @@
-#include "smtpsender.h"
+#include "smtp/smtpsender.h"
 
-#include "credentials.h"
+#include "server/credentials.h"
 
-#include "messageserverlog.h"
+#include "server/messageserverlog.h"
 
 #include <KSMTP/LoginJob>
 #include <KSMTP/SendJob>

@@ -1,8 +1,8 @@
-#include "maildirbackend.h"
+#include "maildir/maildirbackend.h"
 
-#include "maildir.h"
-#include "maildirjobs.h"
-#include "messageserverlog.h"
+#include "maildir/maildir.h"
+#include "maildir/maildirjobs.h"
+#include "server/messageserverlog.h"
 
 #include <qmailstore.h>
 

@@ -1,6 +1,6 @@
-#include "accountmirror.h"
+#include "server/accountmirror.h"
 
-#include "messageserverlog.h"
+#include "server/messageserverlog.h"
 #include <qmailaccount.h>
 #include <qmailstore.h>
 

@@ -1,7 +1,7 @@
-#include "imapjobs.h"
+#include "imap/imapjobs.h"
 
-#include "messageserverlog.h"
-#include "smtpsender.h"
+#include "server/messageserverlog.h"
+#include "smtp/smtpsender.h"
 #include "sync/sync.h"
 
 #include <qmailaccount.h>

@@ -1,4 +1,4 @@
-#include "servicejob.h"
+#include "server/servicejob.h"
 
 ServiceJob::ServiceJob(int requestType, const QMailAccountId &accountId, QObject *parent)
     : QObject(parent)

@@ -1,7 +1,7 @@
 #ifndef IDLEWATCHER_H
 #define IDLEWATCHER_H
 
-#include "imapconnection.h"
+#include "imap/imapconnection.h"
 
 #include <qmailid.h>
 

@@ -1,11 +1,11 @@
-#include "messageserver.h"
+#include "server/messageserver.h"
 
-#include "accountmirror.h"
-#include "imapbackend.h"
-#include "maildirbackend.h"
-#include "maildirjobs.h"
-#include "messageserverlog.h"
-#include "servicejob.h"
+#include "imap/imapbackend.h"
+#include "maildir/maildirbackend.h"
+#include "maildir/maildirjobs.h"
+#include "server/accountmirror.h"
+#include "server/messageserverlog.h"
+#include "server/servicejob.h"
 
 #include <qmailmessageserveradaptor.h>
 #include <qmailstore.h>

@@ -1,7 +1,7 @@
 #ifndef SMTPSENDER_H
 #define SMTPSENDER_H
 
-#include "imapconnection.h"
+#include "imap/imapconnection.h"
 
 #include <qmailmessage.h>
 

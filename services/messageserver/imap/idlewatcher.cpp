@@ -1,6 +1,6 @@
-#include "idlewatcher.h"
+#include "imap/idlewatcher.h"
 
-#include "messageserverlog.h"
+#include "server/messageserverlog.h"
 
 #include <KIMAP/IdleJob>
 #include <KIMAP/SelectJob>

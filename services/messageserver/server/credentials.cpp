@@ -1,4 +1,4 @@
-#include "credentials.h"
+#include "server/credentials.h"
 
 #include <SignOn/AuthSession>
 #include <SignOn/Identity>

@@ -1,7 +1,7 @@
 #ifndef IMAPBACKEND_H
 #define IMAPBACKEND_H
 
-#include "mailbackend.h"
+#include "server/mailbackend.h"
 
 #include <QHash>
 #include <QPair>
