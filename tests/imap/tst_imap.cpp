@@ -1,5 +1,6 @@
 #include "accountsfixture.h"
 #include "dovecot.h"
+#include "maildirfixture.h"
 #include "processrunner.h"
 #include "settingswriter.h"
 #include "testenvironment.h"
@@ -40,6 +41,8 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void sync();
+    void moves_data();
+    void moves();
     void send();
     void push();
     void passwordRefused_data();
@@ -266,22 +269,107 @@ void TestImap::sync()
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m3" }));
     QVERIFY(held.value("m1").status() & QMailMessageMetaData::Read);
 
-    // Read and deleted here: the same on the server after export.
+    // Read and deleted here: the same on the server after export; with a
+    // message another client flagged \Deleted, EXPUNGE would take it too, so
+    // none is sent (and that message stays out of the store).
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("theirs")).isNull());
+    QVERIFY(
+        !mDovecot
+             .doveadm({ "flags", "add", "-u", "ann", "\\Deleted", "mailbox", "INBOX", "uid", "4" })
+             .isNull());
     QMailMessageMetaData m3 = held.value("m3");
     m3.setStatus(QMailMessageMetaData::Read, true);
     QVERIFY(QMailStore::instance()->updateMessage(&m3));
     QVERIFY(QMailStore::instance()->removeMessage(held.value("m1").id(),
                                                   QMailStore::CreateRemovalRecord));
     QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
-    QCOMPARE(mDovecot.fetch("uid flags", "INBOX", { "all" }), QStringLiteral("uid=3 flags=\\Seen"));
+    QCOMPARE(
+        mDovecot.fetch("uid flags", "INBOX", { "all" }),
+        QStringLiteral("uid=1 flags=\\Deleted \\Seen\nuid=3 flags=\\Seen\nuid=4 flags=\\Deleted"));
 
-    // A new UIDVALIDITY: the folder is fetched afresh.
+    // A new UIDVALIDITY: the folder is fetched afresh, but a message with a
+    // change not yet exported keeps it (and stays once).
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("m5")).isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QMailMessageMetaData m5 = messages(inbox).value("m5");
+    m5.setStatus(QMailMessageMetaData::Important, true);
+    QVERIFY(QMailStore::instance()->updateMessage(&m5));
     QVERIFY(!mDovecot.doveadm({ "mailbox", "update", "-u", "ann", "--uid-validity", "77", "INBOX" })
                  .isNull());
     QCOMPARE(messageList(mAccount, inbox), 0);
     held = messages(inbox);
-    QCOMPARE(held.keys(), QStringList { "m3" });
+    QCOMPARE(QMailStore::instance()->countMessages(QMailMessageKey::parentFolderId(inbox)), 2);
     QVERIFY(held.value("m3").id() != m3.id());
+    QCOMPARE(held.value("m5").id(), m5.id());
+    QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
+    QCOMPARE(mDovecot.fetch("flags", "INBOX", { "header", "Message-ID", "m5@test" }),
+             QStringLiteral("flags=\\Flagged"));
+}
+
+void TestImap::moves_data()
+{
+    QTest::addColumn<QString>("to"); // a folder of the account, "outbox" or "maildir"
+    QTest::addColumn<QString>("away"); // where the server's copy is then (%1: its uid)
+    QTest::newRow("within the account and back") << "Trash"
+                                                 << "mailbox=Trash uid=%1 flags=\\Seen";
+    QTest::newRow("to the outbox and back") << "outbox"
+                                            << "mailbox=INBOX uid=%1 flags=";
+    QTest::newRow("to a Maildir account") << "maildir"
+                                          << "";
+}
+
+void TestImap::moves()
+{
+    // Moved in the store (read first), exported and listed again: the
+    // message is once in the store and at most once on the server.
+    QFETCH(QString, to);
+    QFETCH(QString, away);
+    QMailStore *store = QMailStore::instance();
+    const QString subject = QStringLiteral("moving-") + to;
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail(subject)).isNull());
+    QCOMPARE(messageList(mAccount, QMailFolderId()), 0);
+    QMailMessageMetaData message(store->queryMessages(QMailMessageKey::subject(subject)).value(0));
+    message.setStatus(QMailMessageMetaData::Read, true);
+    QVERIFY(store->updateMessage(&message));
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    QMailFolderId target = to == QLatin1String("outbox")
+        ? QMailAccount(QMailAccountId(mAccount)).standardFolder(QMailFolder::OutboxFolder)
+        : folder(mAccount, to);
+    QMailFolderIdList steps { target, inbox };
+    const QString maildir = mEnv.path(QStringLiteral("maildir"));
+    if (to == QLatin1String("maildir")) {
+        QVERIFY(MaildirFixture::make(maildir));
+        const quint32 other = AccountsFixture::createAccount(QStringLiteral("local-mail"));
+        const QString id = QString::number(other);
+        AccountsFixture::agTool(
+            { "update-service", id, "local-email", "string:maildir=" + maildir });
+        AccountsFixture::agTool({ "enable-service", id, "local-email" });
+        QVERIFY(waitUntil(
+            [&] { return QMailAccount(QMailAccountId(other)).status() & QMailAccount::Enabled; }));
+        QCOMPARE(folderList(other), 0);
+        steps = { folder(other, QStringLiteral("INBOX")) };
+    }
+    for (const QMailFolderId &step : qAsConst(steps)) {
+        QVERIFY(store->moveMessages(QMailMessageKey::id(message.id()), step));
+        QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
+        QCOMPARE(messageList(mAccount, QMailFolderId()), 0);
+        QCOMPARE(store->countMessages(QMailMessageKey::subject(subject)), 1);
+        message = QMailMessageMetaData(message.id());
+        QCOMPARE(message.parentFolderId(), step);
+        const QString expected
+            = step == inbox ? QStringLiteral("mailbox=INBOX uid=%1 flags=\\Seen") : away;
+        // Copies flagged \Deleted are gone for every client (the move's is
+        // expunged only with nobody else's flagged).
+        QCOMPARE(mDovecot
+                     .doveadm({ "-f", "flow", "fetch", "-u", "ann", "mailbox uid flags",
+                                "undeleted", "header", "Message-ID", subject + "@test" })
+                     .remove(QRegularExpression(" ?\\\\Recent"))
+                     .trimmed(),
+                 expected.isEmpty() ? expected : expected.arg(message.serverUid()));
+    }
+    if (to == QLatin1String("maildir")) {
+        QVERIFY(!MaildirFixture::fileName(maildir + "/cur", message.serverUid()).isEmpty());
+    }
 }
 
 void TestImap::send()

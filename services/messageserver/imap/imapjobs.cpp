@@ -1,5 +1,6 @@
 #include "imap/imapjobs.h"
 
+#include "maildir/maildir.h"
 #include "server/messageserverlog.h"
 #include "smtp/smtpsender.h"
 #include "sync/sync.h"
@@ -8,10 +9,13 @@
 #include <qmailstore.h>
 
 #include <KIMAP/AppendJob>
+#include <KIMAP/CopyJob>
 #include <KIMAP/CreateJob>
 #include <KIMAP/ExpungeJob>
 #include <KIMAP/FetchJob>
 #include <KIMAP/ListJob>
+#include <KIMAP/MoveJob>
+#include <KIMAP/SearchJob>
 #include <KIMAP/SelectJob>
 #include <KIMAP/StoreJob>
 
@@ -21,6 +25,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -449,8 +454,25 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
         for (const QString &uid : qAsConst(view.records)) {
             records.append({ QMailMessageId(), accountId(), folderId, uid });
         }
+        // Moves out of it wait on numbers that name nothing now: their
+        // messages stay where the user put them, unbound, and the old
+        // numbers keep no new message out.
+        QMailMessageIdList moved;
+        const QList<QMailServerCopy> origins = store->messageOrigins(accountId());
+        for (const QMailServerCopy &origin : origins) {
+            if (origin.folderId != folderId) {
+                continue;
+            }
+            QMailMessageMetaData message = store->messageMetaData(origin.messageId);
+            message.setServerUid(QString());
+            if (!store->updateMessage(&message)) {
+                failFromStore(QStringLiteral("Cannot keep the folder's moved messages"), folderId);
+                return;
+            }
+            moved.append(origin.messageId);
+        }
         if (!store->removeMessages(QMailMessageKey::id(agreed))
-            || !store->purgeMessageRemovalRecords(records)) {
+            || !store->purgeMessageRemovalRecords(records) || !store->clearMessageOrigins(moved)) {
             failFromStore(QStringLiteral("Cannot drop the folder's messages"), folderId);
             return;
         }
@@ -561,11 +583,36 @@ void ImapMessageListJob::storeBatch()
         failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
         return;
     }
+    // Kept through a renumbering for changes not yet exported: the copy that
+    // comes under its new number is theirs, not a second message.
+    QHash<QString, QMailMessageId> unbound;
+    const QMailMessageIdList loose = store->queryMessages(
+        QMailMessageKey::parentFolderId(folderId) & QMailMessageKey::serverUid(QStringLiteral(""))
+        & QMailMessageKey::status(QMailMessageMetaData::Incoming));
+    for (const QMailMessageId &id : loose) {
+        const QString header = QMailMessage(id).messageIdHeader();
+        if (!header.isEmpty()) {
+            unbound.insert(header, id);
+        }
+    }
     for (const KIMAP::Message &fetched : qAsConst(mArrived)) {
         if (!fetched.message || isDeleted(fetched.flags)) {
             continue;
         }
         QMailMessage message = QMailMessage::fromRfc2822(fetched.message->encodedContent());
+        const QMailMessageId kept = unbound.take(message.messageIdHeader());
+        if (kept.isValid()) {
+            QMailMessageMetaData own = store->messageMetaData(kept);
+            own.setServerUid(QString::number(fetched.uid));
+            if (!store->updateMessage(&own)) {
+                failFromStore(QStringLiteral("Cannot store message %1").arg(fetched.uid), folderId);
+                return;
+            }
+            // As the server has them: the message's own changes go out next.
+            state.known.insert(fetched.uid, flagsFromImap(fetched.flags));
+            ++mDone;
+            continue;
+        }
         message.setParentAccountId(accountId());
         message.setParentFolderId(folderId);
         message.setServerUid(QString::number(fetched.uid));
@@ -589,6 +636,8 @@ void ImapMessageListJob::storeBatch()
     fetchBatch();
 }
 
+std::function<AccountConfig(const QMailAccountId &)> ImapExportJob::sConfigOf;
+
 void ImapExportJob::doStart()
 {
     const QMailFolderIdList ids
@@ -602,7 +651,301 @@ void ImapExportJob::doStart()
         succeed(); // nothing was ever agreed with the server
         return;
     }
-    openImap([this] { nextFolder(); });
+    planMoves();
+    if (!isFinished()) {
+        openImap([this] { nextMove(); });
+    }
+}
+
+void ImapExportJob::planMoves()
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderId outbox
+        = store->account(accountId()).standardFolder(QMailFolder::OutboxFolder);
+    QMailMessageIdList home;
+    const QList<QMailServerCopy> origins = store->messageOrigins(accountId());
+    for (const QMailServerCopy &origin : origins) {
+        Move move;
+        move.origin = origin;
+        move.destination = store->folder(store->messageMetaData(origin.messageId).parentFolderId());
+        const QMailAccountId there = move.destination.parentAccountId();
+        const bool permitted = move.destination.status() & QMailFolder::MessagesPermitted;
+        bool hasCopies = false;
+        if (there == accountId()) {
+            hasCopies = permitted && move.destination.id() != outbox
+                && mState.contains(move.destination.id());
+        } else if (there.isValid() && sConfigOf) {
+            move.target = sConfigOf(there);
+            if (!move.target.maildir.isEmpty()) {
+                move.directory
+                    = Maildir::directoryFor(move.target.maildir, move.destination.path());
+                hasCopies = Maildir::isMaildir(move.directory);
+            } else if (!move.target.imap.host.isEmpty()) {
+                // A folder that the other account's server lists and has been looked at.
+                hasCopies = permitted
+                    && move.destination.id()
+                        != store->account(there).standardFolder(QMailFolder::OutboxFolder)
+                    && ImapState(there).contains(move.destination.id());
+            }
+        }
+        switch (Sync::moveOf(origin, move.destination, hasCopies)) {
+        case Sync::Move::Home:
+            home.append(origin.messageId);
+            break;
+        case Sync::Move::LeaveAlone:
+            break;
+        case Sync::Move::WithinAccount:
+            move.withinAccount = true;
+            Q_FALLTHROUGH();
+        case Sync::Move::ToOtherAccount: {
+            // Only a copy agreed with the server is moved; the message list
+            // takes any other in first.
+            bool ok = false;
+            const qint64 uid = origin.serverUid.toLongLong(&ok);
+            if (ok && mState.contains(origin.folderId)
+                && mState.folder(origin.folderId).known.contains(uid)) {
+                mMoves.append(move);
+            }
+            break;
+        }
+        }
+    }
+    // One SELECT per origin folder.
+    std::stable_sort(mMoves.begin(), mMoves.end(), [](const Move &a, const Move &b) {
+        return a.origin.folderId.toULongLong() < b.origin.folderId.toULongLong();
+    });
+    if (!store->clearMessageOrigins(home)) {
+        failFromStore(QStringLiteral("Cannot record the moves"));
+    }
+}
+
+void ImapExportJob::selectOrigin(const QMailFolderId &folderId)
+{
+    auto *select = new KIMAP::SelectJob(mImap->session());
+    select->setMailBox(QMailStore::instance()->folder(folderId).path());
+    run(select, [this, select, folderId] {
+        mSelected = folderId;
+        mPresent.clear();
+        QVector<qint64> uids;
+        for (auto it = mMoves.begin(); it != mMoves.end();) {
+            if (it->origin.folderId != folderId) {
+                ++it;
+            } else if (select->uidValidity() != mState.folder(folderId).uidValidity) {
+                // Renumbered since: the numbers name other messages now, and
+                // the message list takes the change in first.
+                it = mMoves.erase(it);
+            } else {
+                uids.append(it->origin.serverUid.toLongLong());
+                ++it;
+            }
+        }
+        if (uids.isEmpty()) {
+            nextMove();
+            return;
+        }
+        // Which copies are still there (another client may have moved or
+        // expunged them), and with which flags.
+        auto *fetch = new KIMAP::FetchJob(mImap->session());
+        KIMAP::FetchJob::FetchScope scope;
+        scope.mode = KIMAP::FetchJob::FetchScope::Flags;
+        fetch->setScope(scope);
+        fetch->setUidBased(true);
+        fetch->setSequenceSet(setOf(uids));
+        connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
+                [this](const QMap<qint64, KIMAP::Message> &messages) {
+                    mImap->heardFromServer();
+                    for (const KIMAP::Message &message : messages) {
+                        if (!isDeleted(message.flags)) {
+                            mPresent.insert(message.uid, flagsFromImap(message.flags));
+                        }
+                    }
+                });
+        run(fetch, [this] { nextMove(); });
+    });
+}
+
+void ImapExportJob::nextMove()
+{
+    while (!mMoves.isEmpty() && mMoves.first().origin.folderId == mSelected) {
+        const Move move = mMoves.takeFirst();
+        const qint64 uid = move.origin.serverUid.toLongLong();
+        if (!mPresent.contains(uid)) {
+            continue; // gone from there: the message stays as it is
+        }
+        setWorkingOn(move.origin.folderId);
+        if (!move.withinAccount) {
+            deliver(move);
+            return;
+        }
+        const QString path = move.destination.path();
+        if (mImap->hasCapability(QStringLiteral("MOVE"))) {
+            auto *job = new KIMAP::MoveJob(mImap->session());
+            job->setUidBased(true);
+            job->setSequenceSet(KIMAP::ImapSet(uid));
+            job->setMailBox(path);
+            run(job, [this, job, move] {
+                const auto placed = job->resultingUids().intervals();
+                moved(move, placed.isEmpty() ? QString() : QString::number(placed.first().begin()));
+            });
+            return;
+        }
+        // Copied first: a failed COPY deletes nothing.
+        auto *copy = new KIMAP::CopyJob(mImap->session());
+        copy->setUidBased(true);
+        copy->setSequenceSet(KIMAP::ImapSet(uid));
+        copy->setMailBox(path);
+        run(copy, [this, copy, move] {
+            const auto placed = copy->resultingUids().intervals();
+            removeSource(move, [this, move, placed] {
+                moved(move, placed.isEmpty() ? QString() : QString::number(placed.first().begin()));
+            });
+        });
+        return;
+    }
+    if (!mFlagged.isEmpty()) {
+        // The copies moved out of the selected folder leave it.
+        const QSet<qint64> flagged = mFlagged;
+        mFlagged.clear();
+        expungeOnly(flagged, [this] { nextMove(); });
+        return;
+    }
+    if (!mMoves.isEmpty()) {
+        selectOrigin(mMoves.first().origin.folderId);
+        return;
+    }
+    if (mTarget) {
+        mTarget->close();
+    }
+    nextFolder();
+}
+
+void ImapExportJob::deliver(const Move &move)
+{
+    const QMailMessage message(move.origin.messageId);
+    if (!(message.status() & QMailMessageMetaData::ContentAvailable)) {
+        nextMove(); // nothing whole to deliver: the message stays as it is
+        return;
+    }
+    const QByteArray content = message.toRfc2822();
+    if (!move.directory.isEmpty()) {
+        const QString flags = Maildir::flagsFromStatus(message.status(), QString());
+        QString uid;
+        int error = 0;
+        if (!Maildir::deliver(move.directory, content, flags, &uid, &error)) {
+            mImap->close();
+            fail(Sync::codeForErrno(error),
+                 QStringLiteral("Cannot deliver into \"%1\": %2")
+                     .arg(move.directory, QString::fromLocal8Bit(strerror(error))),
+                 move.destination.id(), move.origin.messageId);
+            return;
+        }
+        // The delivered file stays even if the store cannot follow: the copy
+        // here is flagged \Deleted by then.
+        removeSource(move, [this, move, uid] { moved(move, uid); });
+        return;
+    }
+    const QMailAccountId there = move.destination.parentAccountId();
+    auto append = [this, move, content, message] {
+        QList<QByteArray> flags;
+        const quint8 set = flagsFromStatus(message.status());
+        static const QByteArray names[3] = { "\\Seen", "\\Flagged", "\\Answered" };
+        for (int bit = 0; bit < 3; ++bit) {
+            if (set & (1 << bit)) {
+                flags.append(names[bit]);
+            }
+        }
+        auto *job = new KIMAP::AppendJob(mTarget->session());
+        job->setMailBox(move.destination.path());
+        job->setFlags(flags);
+        job->setContent(content);
+        mTarget->run(job, [this, job, move] {
+            const QString uid = job->uid() > 0 ? QString::number(job->uid()) : QString();
+            removeSource(move, [this, move, uid] { moved(move, uid); });
+        });
+    };
+    if (mTarget && mTargetAccount == there) {
+        append();
+        return;
+    }
+    if (mTarget) {
+        mTarget->close();
+        mTarget->deleteLater();
+    }
+    mTarget = new ImapConnection(move.target, this);
+    mTargetAccount = there;
+    connect(mTarget, &ImapConnection::failed, this,
+            [this, there, move](ErrorCode code, const QString &text) {
+                mImap->close();
+                fail(code, QStringLiteral("Account %1: %2").arg(there.toULongLong()).arg(text),
+                     move.destination.id(), move.origin.messageId);
+            });
+    connect(mTarget, &ImapConnection::ready, this, append);
+    mTarget->open();
+}
+
+void ImapExportJob::removeSource(const Move &move, const std::function<void()> &then)
+{
+    // Flagged now, expunged once the folder's moves are done: a copy flagged
+    // \Deleted is gone for every listing of ours.
+    const qint64 uid = move.origin.serverUid.toLongLong();
+    auto *storeJob = new KIMAP::StoreJob(mImap->session());
+    storeJob->setUidBased(true);
+    storeJob->setSequenceSet(KIMAP::ImapSet(uid));
+    storeJob->setFlags({ "\\Deleted" });
+    storeJob->setMode(KIMAP::StoreJob::AppendFlags);
+    run(storeJob, [this, uid, then] {
+        mFlagged.insert(uid);
+        then();
+    });
+}
+
+void ImapExportJob::moved(const Move &move, const QString &placed)
+{
+    QMailStore *store = QMailStore::instance();
+    const qint64 uid = move.origin.serverUid.toLongLong();
+    const quint8 flags = mPresent.take(uid);
+    mState.folder(move.origin.folderId).known.remove(uid);
+    QMailMessageMetaData message = store->messageMetaData(move.origin.messageId);
+    bool ok = false;
+    if (placed.isEmpty()) {
+        // The server did not say which number it gave the copy: the next
+        // listing of the destination brings it in.
+        ok = store->removeMessage(message.id());
+    } else {
+        message.setServerUid(placed);
+        ok = store->updateMessage(&message) && store->clearMessageOrigins({ message.id() });
+        if (ok && move.withinAccount) {
+            // As the server has them: the store's own changes go out next.
+            mState.folder(move.destination.id()).known.insert(placed.toLongLong(), flags);
+        }
+    }
+    if (!ok) {
+        failFromStore(QStringLiteral("Cannot record the move of message %1")
+                          .arg(move.origin.messageId.toULongLong()),
+                      move.destination.id());
+        return;
+    }
+    mState.save();
+    nextMove();
+}
+
+void ImapExportJob::expungeOnly(const QSet<qint64> &ours, const std::function<void()> &then)
+{
+    // EXPUNGE takes every message flagged \Deleted: with another client's
+    // among them, ours stay flagged (and out of the store's listings).
+    auto *search = new KIMAP::SearchJob(mImap->session());
+    search->setUidBased(true);
+    search->setTerm(KIMAP::Term(KIMAP::Term::Deleted));
+    run(search, [this, search, ours, then] {
+        const QVector<qint64> flagged = search->results();
+        if (std::all_of(flagged.cbegin(), flagged.cend(),
+                        [&ours](qint64 uid) { return ours.contains(uid); })) {
+            run(new KIMAP::ExpungeJob(mImap->session()), then);
+            return;
+        }
+        qMailLog(MessageServer) << "other messages are flagged \\Deleted: no EXPUNGE";
+        then();
+    });
 }
 
 void ImapExportJob::nextFolder()
@@ -678,7 +1021,6 @@ void ImapExportJob::nextFolder()
                 storeJob->setMode(KIMAP::StoreJob::AppendFlags);
                 return storeJob;
             });
-            steps.append([this] { return new KIMAP::ExpungeJob(mImap->session()); });
         }
         auto finish = [this, folderId, stored, deleted, removed, records] {
             ImapState::Folder &agreed = mState.folder(folderId);
@@ -705,6 +1047,10 @@ void ImapExportJob::nextFolder()
         };
         mSteps = steps;
         mFinishFolder = finish;
+        if (!deleted.isEmpty()) {
+            const QSet<qint64> ours(deleted.cbegin(), deleted.cend());
+            mFinishFolder = [this, ours, finish] { expungeOnly(ours, finish); };
+        }
         mStep = 0;
         auto *select = new KIMAP::SelectJob(mImap->session());
         select->setMailBox(store->folder(folderId).path());

@@ -4,13 +4,18 @@
 #include "imap/imapconnection.h"
 #include "server/servicejob.h"
 
+#include <qmailfolder.h>
 #include <qmailmessage.h>
+#include <qmailstore.h>
 
 #include <QHash>
 #include <QMap>
+#include <QSet>
 #include <QVector>
 
 #include <KIMAP/FetchJob>
+
+#include <functional>
 
 class SmtpSender;
 
@@ -130,19 +135,46 @@ private:
     uint mTotal = 0;
 };
 
-// \Seen, \Flagged and \Answered changed in the store go to the server with
-// UID STORE; messages deleted in the store are flagged \Deleted there and
-// expunged.
+// Moves the user made in the store are carried out first: within the
+// account with UID MOVE (COPY and \Deleted where the server has no MOVE);
+// into another account the copy is delivered there (APPEND, or a Maildir
+// file) before the one here is deleted; into the outbox or a folder of the
+// store only the copy stays. Then \Seen, \Flagged and \Answered changed in
+// the store go to the server with UID STORE; messages deleted in the store
+// are flagged \Deleted there and expunged, unless another client has
+// flagged other messages of the folder too: EXPUNGE would take those as well.
 class ImapExportJob : public ImapJob
 {
     Q_OBJECT
 public:
     using ImapJob::ImapJob;
+    // The settings of another account, for moves into it.
+    static void
+    setConfigResolver(const std::function<AccountConfig(const QMailAccountId &)> &resolver)
+    {
+        sConfigOf = resolver;
+    }
 
 protected:
     void doStart() override;
 
 private:
+    struct Move
+    {
+        QMailServerCopy origin;
+        QMailFolder destination;
+        bool withinAccount = false;
+        AccountConfig target; // of the other account
+        QString directory; // its Maildir folder; empty for an IMAP account
+    };
+    void planMoves();
+    void nextMove();
+    void selectOrigin(const QMailFolderId &folderId);
+    void deliver(const Move &move);
+    void removeSource(const Move &move, const std::function<void()> &then);
+    // Records the copy's new place (empty: unknown) and goes on.
+    void moved(const Move &move, const QString &placed);
+    void expungeOnly(const QSet<qint64> &ours, const std::function<void()> &then);
     void nextFolder();
     void nextStep();
     QMailFolderIdList mFolders;
@@ -151,6 +183,13 @@ private:
     QList<std::function<KJob *()>> mSteps;
     std::function<void()> mFinishFolder;
     int mStep = 0;
+    QList<Move> mMoves;
+    QMailFolderId mSelected; // the origin folder selected for moves
+    QHash<qint64, quint8> mPresent; // its copies still there, with their flags
+    QSet<qint64> mFlagged; // its copies flagged \Deleted by the moves
+    ImapConnection *mTarget = nullptr; // a session of the other account
+    QMailAccountId mTargetAccount;
+    static std::function<AccountConfig(const QMailAccountId &)> sConfigOf;
 };
 
 // The outbox goes out over SMTP; each sent message is APPENDed to the

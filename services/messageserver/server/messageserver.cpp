@@ -1,6 +1,7 @@
 #include "server/messageserver.h"
 
 #include "imap/imapbackend.h"
+#include "imap/imapjobs.h"
 #include "maildir/maildirbackend.h"
 #include "maildir/maildirjobs.h"
 #include "server/accountmirror.h"
@@ -37,6 +38,8 @@ MessageServer::MessageServer(QObject *parent)
     connect(mMirror, &AccountMirror::configChanged, this, &MessageServer::onConfigChanged);
     ExportUpdatesJob::setMaildirResolver(
         [this](const QMailAccountId &id) { return mMirror->config(id).maildir; });
+    ImapExportJob::setConfigResolver(
+        [this](const QMailAccountId &id) { return mMirror->config(id); });
 }
 
 MessageServer::~MessageServer()
