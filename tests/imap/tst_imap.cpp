@@ -43,6 +43,7 @@ private Q_SLOTS:
     void sync();
     void moves_data();
     void moves();
+    void folderGone();
     void send();
     void push();
     void passwordRefused_data();
@@ -379,6 +380,40 @@ void TestImap::moves()
     if (to == QLatin1String("maildir")) {
         QVERIFY(!MaildirFixture::fileName(maildir + "/cur", message.serverUid()).isEmpty());
     }
+}
+
+void TestImap::folderGone()
+{
+    // A folder deleted on the server by another client and made again: a
+    // message filed in it in the store only, and one with a change not yet
+    // exported, are still there.
+    QMailStore *store = QMailStore::instance();
+    const QStringList gone { "-u", "ann", "Gone" };
+    QVERIFY(!mDovecot.doveadm(QStringList { "mailbox", "create" } + gone).isNull());
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "Gone" }, mail("flagged")).isNull());
+    QCOMPARE(folderList(mAccount), 0);
+    QCOMPARE(messageList(mAccount, folder(mAccount, "Gone")), 0);
+    QMailMessageMetaData flagged = messages(folder(mAccount, "Gone")).value("flagged");
+    flagged.setStatus(QMailMessageMetaData::Important, true);
+    QVERIFY(store->updateMessage(&flagged));
+    QMailMessage filed = QMailMessage::fromRfc2822(mail("filed"));
+    filed.setParentAccountId(QMailAccountId(mAccount));
+    filed.setParentFolderId(folder(mAccount, "Gone"));
+    QVERIFY(store->addMessage(&filed));
+    QVERIFY(!mDovecot.doveadm(QStringList { "mailbox", "delete" } + gone).isNull());
+    QCOMPARE(folderList(mAccount), 0);
+    QVERIFY(!mDovecot.doveadm(QStringList { "mailbox", "create" } + gone).isNull());
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "Gone" }, mail("flagged")).isNull());
+    QCOMPARE(folderList(mAccount), 0);
+    QCOMPARE(messageList(mAccount, folder(mAccount, "Gone")), 0);
+    QCOMPARE(store->countMessages(QMailMessageKey::subject("flagged")), 1);
+    // The folder list removes a folder gone from the server with all its
+    // messages (ImapFolderListJob::storeFolders); that code is being rewritten.
+    const char *fault = "a vanished folder's messages leave the store";
+    QEXPECT_FAIL("", fault, Continue);
+    QCOMPARE(store->countMessages(QMailMessageKey::subject("filed")), 1);
+    QEXPECT_FAIL("", fault, Continue);
+    QVERIFY(store->messageMetaData(flagged.id()).status() & QMailMessageMetaData::Important);
 }
 
 void TestImap::send()
