@@ -270,23 +270,28 @@ void TestImap::sync()
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m3" }));
     QVERIFY(held.value("m1").status() & QMailMessageMetaData::Read);
 
-    // Read and deleted here: the same on the server after export; with a
-    // message another client flagged \Deleted, EXPUNGE would take it too, so
-    // none is sent (and that message stays out of the store).
-    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("theirs")).isNull());
-    QVERIFY(
-        !mDovecot
-             .doveadm({ "flags", "add", "-u", "ann", "\\Deleted", "mailbox", "INBOX", "uid", "4" })
-             .isNull());
+    // Read and deleted here: the same on the server after export.
     QMailMessageMetaData m3 = held.value("m3");
     m3.setStatus(QMailMessageMetaData::Read, true);
     QVERIFY(QMailStore::instance()->updateMessage(&m3));
     QVERIFY(QMailStore::instance()->removeMessage(held.value("m1").id(),
                                                   QMailStore::CreateRemovalRecord));
     QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
-    QCOMPARE(
-        mDovecot.fetch("uid flags", "INBOX", { "all" }),
-        QStringLiteral("uid=1 flags=\\Deleted \\Seen\nuid=3 flags=\\Seen\nuid=4 flags=\\Deleted"));
+    QCOMPARE(mDovecot.fetch("uid flags", "INBOX", { "all" }), QStringLiteral("uid=3 flags=\\Seen"));
+    // With a message another client flagged \Deleted, EXPUNGE would take
+    // that one too: ours stays flagged, and out of the store.
+    for (const char *subject : { "mine", "theirs" }) {
+        QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail(subject)).isNull());
+    }
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QVERIFY(
+        !mDovecot
+             .doveadm({ "flags", "add", "-u", "ann", "\\Deleted", "mailbox", "INBOX", "uid", "5" })
+             .isNull());
+    QVERIFY(QMailStore::instance()->removeMessage(messages(inbox).value("mine").id(),
+                                                  QMailStore::CreateRemovalRecord));
+    QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
+    QCOMPARE(mDovecot.fetch("uid", "INBOX", { "deleted" }), QStringLiteral("uid=4\nuid=5"));
 
     // A new UIDVALIDITY: the folder is fetched afresh, but a message with a
     // change not yet exported keeps it (and stays once).
@@ -309,7 +314,7 @@ void TestImap::sync()
 
 void TestImap::moves_data()
 {
-    QTest::addColumn<QString>("to"); // a folder of the account, "outbox" or "maildir"
+    QTest::addColumn<QString>("to"); // a folder of the account, "outbox", or another account
     QTest::addColumn<QString>("away"); // where the server's copy is then (%1: its uid)
     QTest::newRow("within the account and back") << "Trash"
                                                  << "mailbox=Trash uid=%1 flags=\\Seen";
@@ -317,6 +322,8 @@ void TestImap::moves_data()
                                             << "mailbox=INBOX uid=%1 flags=";
     QTest::newRow("to a Maildir account") << "maildir"
                                           << "";
+    QTest::newRow("to another IMAP account") << "imap"
+                                             << "mailbox=Drafts uid=%1 flags=\\Seen";
 }
 
 void TestImap::moves()
