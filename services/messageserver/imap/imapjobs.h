@@ -102,10 +102,12 @@ private:
 };
 
 // Per folder: EXAMINE; a changed UIDVALIDITY drops what the store holds of
-// it; UID FETCH of all flags updates known messages and removes expunged
-// ones; then messages newer than the last seen UID, and older ones newest
-// first while the folder holds fewer than the minimum, are fetched whole in
-// batches, each stored in one transaction.
+// it as agreed (a message with changes not yet exported stays, and takes the
+// number its copy comes with again, by Message-ID); UID FETCH of all flags
+// updates known messages and removes expunged ones; then messages newer than
+// the last seen UID, and older ones newest first while the folder holds
+// fewer than the minimum, are fetched whole in batches, each stored in one
+// transaction.
 class ImapMessageListJob : public ImapJob
 {
     Q_OBJECT
