@@ -3,6 +3,7 @@
 
 #include "imap/imapconnection.h"
 #include "server/servicejob.h"
+#include "sync/sync.h"
 
 #include <qmailmessage.h>
 
@@ -87,13 +88,7 @@ protected:
 
 private:
     void storeFolders();
-    struct Mailbox
-    {
-        QString path;
-        QChar separator;
-        QList<QByteArray> flags;
-    };
-    QList<Mailbox> mMailboxes;
+    QList<Sync::RemoteFolder> mMailboxes;
 };
 
 // Per folder: EXAMINE; a changed UIDVALIDITY drops what the store holds of

@@ -3,6 +3,7 @@
 
 #include "maildir/maildir.h"
 #include "server/servicejob.h"
+#include "sync/sync.h"
 
 #include <qmailfolder.h>
 #include <qmailstore.h>
@@ -38,6 +39,8 @@ class FolderListJob : public MaildirJob
     Q_OBJECT
 public:
     using MaildirJob::MaildirJob;
+    // The root and its dot-folders; not `complete` when a folder cannot be looked into.
+    static QList<Sync::RemoteFolder> listing(const QString &root, bool *complete);
 
 protected:
     void doStart() override;
