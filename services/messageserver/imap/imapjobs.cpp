@@ -131,8 +131,8 @@ bool ImapState::save() const
     return file.commit();
 }
 
-ImapJob::ImapJob(int requestType, const QMailAccountId &accountId, const AccountConfig &config,
-                 QObject *parent)
+ImapJob::ImapJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+                 const AccountConfig &config, QObject *parent)
     : ServiceJob(requestType, accountId, parent)
     , mConfig(config)
     , mState(accountId)
@@ -253,7 +253,7 @@ void ImapFolderListJob::storeFolders()
 ImapMessageListJob::ImapMessageListJob(const QMailAccountId &accountId, const AccountConfig &config,
                                        const QMailFolderIdList &folderIds, uint minimum,
                                        QObject *parent)
-    : ImapJob(3, accountId, config, parent)
+    : ImapJob(RetrieveMessageListRequestType, accountId, config, parent)
     , mFolderIds(folderIds)
     , mMinimum(minimum)
 { }

@@ -55,8 +55,8 @@ class ImapJob : public ServiceJob
 {
     Q_OBJECT
 public:
-    ImapJob(int requestType, const QMailAccountId &accountId, const AccountConfig &config,
-            QObject *parent = nullptr);
+    ImapJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+            const AccountConfig &config, QObject *parent = nullptr);
 
 protected:
     bool isSliced() const override { return true; }

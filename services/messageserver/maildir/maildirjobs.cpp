@@ -23,8 +23,8 @@ const int SliceSize = 50;
 
 } // namespace
 
-MaildirJob::MaildirJob(int requestType, const QMailAccountId &accountId, const QString &root,
-                       QObject *parent)
+MaildirJob::MaildirJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+                       const QString &root, QObject *parent)
     : ServiceJob(requestType, accountId, parent)
     , mRoot(QDir::cleanPath(root))
 { }
@@ -102,7 +102,7 @@ void FolderListJob::doStart()
 
 MessageListJob::MessageListJob(const QMailAccountId &accountId, const QString &root,
                                const QMailFolderIdList &folderIds, QObject *parent)
-    : MaildirJob(3, accountId, root, parent)
+    : MaildirJob(RetrieveMessageListRequestType, accountId, root, parent)
     , mFolderIds(folderIds)
 { }
 

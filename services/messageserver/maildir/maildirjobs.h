@@ -19,8 +19,8 @@ class MaildirJob : public ServiceJob
 {
     Q_OBJECT
 public:
-    MaildirJob(int requestType, const QMailAccountId &accountId, const QString &root,
-               QObject *parent = nullptr);
+    MaildirJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+               const QString &root, QObject *parent = nullptr);
 
 protected:
     // False (and the job failed with ErrConfiguration) when the root is not a

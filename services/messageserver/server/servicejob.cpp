@@ -1,6 +1,7 @@
 #include "server/servicejob.h"
 
-ServiceJob::ServiceJob(int requestType, const QMailAccountId &accountId, QObject *parent)
+ServiceJob::ServiceJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+                       QObject *parent)
     : QObject(parent)
     , mRequestType(requestType)
     , mAccountId(accountId)
@@ -67,7 +68,7 @@ void ServiceJob::emitFinished(const QMailServiceAction::Status &status)
     Q_EMIT finished(status);
 }
 
-FailedJob::FailedJob(int requestType, const QMailAccountId &accountId,
+FailedJob::FailedJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
                      QMailServiceAction::Status::ErrorCode code, const QString &text,
                      QObject *parent)
     : ServiceJob(requestType, accountId, parent)

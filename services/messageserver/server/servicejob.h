@@ -1,6 +1,7 @@
 #ifndef SERVICEJOB_H
 #define SERVICEJOB_H
 
+#include <qmailactionobserver.h>
 #include <qmailid.h>
 #include <qmailserviceaction.h>
 
@@ -16,10 +17,11 @@ class ServiceJob : public QObject
 {
     Q_OBJECT
 public:
-    ServiceJob(int requestType, const QMailAccountId &accountId, QObject *parent = nullptr);
+    ServiceJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+               QObject *parent = nullptr);
     ~ServiceJob() override;
 
-    int requestType() const { return mRequestType; }
+    QMailServerRequestType requestType() const { return mRequestType; }
     QMailAccountId accountId() const { return mAccountId; }
     bool isFinished() const { return mFinished; }
     bool isCancelled() const { return mCancelled; }
@@ -50,7 +52,7 @@ protected:
 private:
     void emitFinished(const QMailServiceAction::Status &status);
 
-    int mRequestType;
+    QMailServerRequestType mRequestType;
     QMailAccountId mAccountId;
     bool mStarted = false;
     bool mFinished = false;
@@ -62,7 +64,7 @@ class FailedJob : public ServiceJob
 {
     Q_OBJECT
 public:
-    FailedJob(int requestType, const QMailAccountId &accountId,
+    FailedJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
               QMailServiceAction::Status::ErrorCode code, const QString &text,
               QObject *parent = nullptr);
 
