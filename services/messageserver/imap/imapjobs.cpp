@@ -263,27 +263,18 @@ void ImapMessageListJob::doStart()
     QMailStore *store = QMailStore::instance();
     const QMailFolderId outbox
         = store->account(accountId()).standardFolder(QMailFolder::OutboxFolder);
-    QMailFolderIdList wanted;
-    const QMailFolderIdList ids = mFolderIds.isEmpty()
-        ? store->queryFolders(QMailFolderKey::parentAccountId(accountId()))
-        : mFolderIds;
-    for (const QMailFolderId &id : ids) {
-        const QMailFolder folder = store->folder(id);
-        if (folder.parentAccountId() != accountId()) {
-            fail(QMailServiceAction::Status::ErrInvalidData,
-                 QStringLiteral("Folder %1 is not a folder of account %2")
-                     .arg(id.toULongLong())
-                     .arg(accountId().toULongLong()),
-                 id);
-            return;
-        }
+    QList<QMailFolder> folders;
+    if (!accountFolders(mFolderIds, &folders)) {
+        return;
+    }
+    mFolderIds.clear();
+    for (const QMailFolder &folder : qAsConst(folders)) {
         // A folder gone from the server but kept for its mail has nothing to fetch.
-        if (id != outbox && (folder.status() & QMailFolder::MessagesPermitted)
+        if (folder.id() != outbox && (folder.status() & QMailFolder::MessagesPermitted)
             && !(folder.status() & QMailFolder::Removed)) {
-            wanted.append(id);
+            mFolderIds.append(folder.id());
         }
     }
-    mFolderIds = wanted;
     openImap([this] { nextFolder(); });
 }
 

@@ -116,21 +116,12 @@ void MessageListJob::doStart()
     if (!checkRoot()) {
         return;
     }
-    QMailStore *store = QMailStore::instance();
-    QMailFolderIdList ids = mFolderIds;
-    if (ids.isEmpty()) {
-        ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
+    QList<QMailFolder> folders;
+    if (!accountFolders(mFolderIds, &folders)) {
+        return;
     }
-    for (const QMailFolderId &id : qAsConst(ids)) {
-        const QMailFolder folder = store->folder(id);
-        if (folder.parentAccountId() != accountId()) {
-            fail(QMailServiceAction::Status::ErrInvalidData,
-                 QStringLiteral("Folder %1 is not a folder of account %2")
-                     .arg(id.toULongLong())
-                     .arg(accountId().toULongLong()),
-                 id);
-            return;
-        }
+    for (const QMailFolder &folder : qAsConst(folders)) {
+        const QMailFolderId id = folder.id();
         FolderWork work;
         work.folderId = id;
         work.directory = directoryOf(folder);

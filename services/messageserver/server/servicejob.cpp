@@ -1,5 +1,7 @@
 #include "server/servicejob.h"
 
+#include <qmailstore.h>
+
 ServiceJob::ServiceJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
                        QObject *parent)
     : QObject(parent)
@@ -34,6 +36,26 @@ void ServiceJob::cancel()
     } else {
         cancelRequested();
     }
+}
+
+bool ServiceJob::accountFolders(const QMailFolderIdList &requested, QList<QMailFolder> *folders)
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderIdList ids = requested.isEmpty()
+        ? store->queryFolders(QMailFolderKey::parentAccountId(mAccountId))
+        : requested;
+    for (const QMailFolderId &id : ids) {
+        folders->append(store->folder(id));
+        if (folders->last().parentAccountId() != mAccountId) {
+            fail(QMailServiceAction::Status::ErrInvalidData,
+                 QStringLiteral("Folder %1 is not a folder of account %2")
+                     .arg(id.toULongLong())
+                     .arg(mAccountId.toULongLong()),
+                 id);
+            return false;
+        }
+    }
+    return true;
 }
 
 void ServiceJob::setProgress(uint value, uint total)

@@ -2,6 +2,7 @@
 #define SERVICEJOB_H
 
 #include <qmailactionobserver.h>
+#include <qmailfolder.h>
 #include <qmailid.h>
 #include <qmailserviceaction.h>
 
@@ -42,6 +43,9 @@ protected:
     // server's answer) hears of a cancel request here, and ends itself.
     virtual void cancelRequested() { }
 
+    // The folders a request names (none: all of the account's); false, and
+    // the job failed, when one is not the account's.
+    bool accountFolders(const QMailFolderIdList &requested, QList<QMailFolder> *folders);
     void setProgress(uint value, uint total);
     void setWorkingOn(const QMailFolderId &folderId, const QString &text = QString());
     void succeed(const QString &text = QString());
