@@ -73,7 +73,8 @@ FolderPlan planFolders(const QList<RemoteFolder> &listing, bool complete,
             if (!gone.contains(folder.folder.id()) || !folder.holdsNeeded) {
                 continue;
             }
-            for (const StoredFolder *up = &folder; up && gone.contains(up->folder.id());
+            for (const StoredFolder *up = &folder;
+                 up && gone.contains(up->folder.id()) && !kept.contains(up->folder.id());
                  up = byId.value(up->folder.parentFolderId())) {
                 kept.insert(up->folder.id());
             }
