@@ -1,5 +1,6 @@
 // The decisions every backend shares, in-process: a listing against the
 // store's view of a folder, the folder roles, the error codes and the moves.
+#include "maildir/maildirjobs.h"
 #include "sync/sync.h"
 
 #include <QtTest>
@@ -14,6 +15,52 @@ QStringList uids(const QString &letters)
     return letters.split(QString(), Qt::SkipEmptyParts);
 }
 
+// A listing as a backend makes it: IMAP "path;attribute" items, or the
+// dot-folders of a Maildir made for them (a "!" or "*" after an item: see below).
+QList<Sync::RemoteFolder> listing(const QString &backend, const QString &items)
+{
+    QList<Sync::RemoteFolder> result;
+    QTemporaryDir dir;
+    for (QString item : items.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QList<QByteArray> parts
+            = item.remove(QRegularExpression("[!*]$")).toUtf8().split(';');
+        result.append({ parts.first(), QLatin1Char('/'), parts.mid(1), QString() });
+        QDir().mkpath(dir.path() + QLatin1Char('/') + item + QStringLiteral("/cur"));
+    }
+    bool complete = false;
+    return backend == "imap" ? result : FolderListJob::listing(dir.path(), &complete);
+}
+
+// The store after a sync of `items` (ids from 1): "!" marks a folder kept
+// Removed, "*" one holding needed mail.
+QList<Sync::StoredFolder> storeOf(const QString &backend, const QString &items,
+                                  QMap<QMailFolder::StandardFolder, QMailFolderId> *roles)
+{
+    QList<Sync::StoredFolder> folders;
+    if (items.isEmpty())
+        return folders;
+    const Sync::FolderPlan plan
+        = Sync::planFolders(listing(backend, items), true, {}, {}, backend != "imap");
+    const QString marked = QString(QLatin1Char(',') + items + ',').replace(",.", ",");
+    QHash<QString, QMailFolderId> ids;
+    for (Sync::FolderPlan::Change change : plan.store) {
+        QMailFolder &folder = change.folder;
+        folder.setId(QMailFolderId(folders.size() + 1));
+        folder.setParentFolderId(ids.value(change.parentPath, folder.parentFolderId()));
+        folder.setStatus(QMailFolder::Removed, marked.contains(',' + folder.path() + "!,"));
+        folders.append({ folder, marked.contains(',' + folder.path() + "*,") });
+        ids.insert(folder.path(), folder.id());
+    }
+    for (auto it = plan.roles.cbegin(); it != plan.roles.cend(); ++it)
+        roles->insert(it.key(), ids.value(it.value()));
+    if (plan.makeOutbox) {
+        folders.append({ QMailFolder(QStringLiteral("Outbox")), false });
+        folders.last().folder.setId(QMailFolderId(folders.size()));
+        roles->insert(QMailFolder::OutboxFolder, folders.last().folder.id());
+    }
+    return folders;
+}
+
 } // namespace
 
 class TestSync : public QObject
@@ -23,6 +70,8 @@ class TestSync : public QObject
 private Q_SLOTS:
     void plan_data();
     void plan();
+    void folders_data();
+    void folders();
     void tables();
 };
 
@@ -61,6 +110,77 @@ void TestSync::plan()
     std::sort(dropped.begin(), dropped.end());
     QCOMPARE(dropped, columns.at(5));
     QCOMPARE(actions.purgeRecords, uids(columns.at(6)));
+}
+
+void TestSync::folders_data()
+{
+    // listing (IMAP items, or Maildir dot-folders; "?" first: the listing
+    // failed), the store made from a listing before -> what changes: +added
+    // ~updated -removed !kept ^parent, role=folder, +outbox.
+    QTest::addColumn<QString>("listing");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("changes");
+    auto row = [](const char *name, const char *listing, const char *before, const char *changes) {
+        QTest::newRow(name) << listing << before << changes;
+    };
+    const char *imap = "INBOX,Sent,Sent Messages;\\Sent,Archive;\\Noselect,Archive/2020";
+    row("IMAP: special-use before names", imap, "",
+        "+Archive noselect, +Archive/2020^Archive, +INBOX, +Sent, +Sent Messages, inbox=INBOX, "
+        "sent=Sent Messages, +outbox");
+    row("IMAP: the same again changes nothing", imap, imap, "");
+    row("IMAP: a server Outbox is not the outbox", "INBOX,Outbox", "INBOX,Outbox", "");
+    row("new special-use folder takes the role", "INBOX,Sent,Sent Items;\\Sent", "INBOX,Sent",
+        "+Sent Items, sent=Sent Items");
+    row("gone from a complete listing", "INBOX", "INBOX,Old,Old/Sub,Trash",
+        "-Old, -Old/Sub, -Trash, trash=");
+    row("gone but holding needed mail: kept, with its parent", "INBOX", "INBOX,Old,Old/Sub*",
+        "!Old, !Old/Sub^Old");
+    row("failed listing removes nothing", "?INBOX", "INBOX,Old", "");
+    row("empty listing removes nothing", "", "INBOX,Old", "");
+    row("kept folder comes back: matched by its path", "INBOX,Old", "INBOX,Old!", "~Old");
+    row("Maildir: names give the roles",
+        ".Sent,.Sent Items,.INBOX.Archive,.Drafts,.Deleted Items,.Spam", "",
+        "+Deleted Items, +Drafts, +INBOX, +INBOX.Archive^INBOX, +Sent, +Sent Items, +Spam, "
+        "inbox=INBOX, drafts=Drafts, sent=Sent, trash=Deleted Items, junk=Spam, +outbox");
+    row("Maildir: an Outbox folder is the outbox", ".Outbox", "",
+        "+INBOX, +Outbox, inbox=INBOX, outbox=Outbox");
+    row("Maildir: parent gone, sub-folder moves up", ".Lists.Work", ".Lists,.Lists.Work",
+        "~Lists.Work, -Lists");
+}
+
+void TestSync::folders()
+{
+    QFETCH(QString, listing);
+    QFETCH(QString, before);
+    QFETCH(QString, changes);
+    const QString backend = (listing + before).startsWith('.') ? "maildir" : "imap";
+    QMap<QMailFolder::StandardFolder, QMailFolderId> roles;
+    const QList<Sync::StoredFolder> stored = storeOf(backend, before, &roles);
+    auto pathOf = [&](const QMailFolderId &id) {
+        return id.isValid() ? stored.at(int(id.toULongLong()) - 1).folder.path() : QString();
+    };
+    const Sync::FolderPlan plan
+        = Sync::planFolders(::listing(backend, QString(listing).remove('?')),
+                            !listing.startsWith('?'), stored, roles, backend != "imap");
+    QStringList got;
+    for (const Sync::FolderPlan::Change &change : plan.store) {
+        const QMailFolder &f = change.folder;
+        const QString parent = change.parentPath + pathOf(f.parentFolderId());
+        got << QStringLiteral("%1%2%3%4")
+                   .arg(f.status() & QMailFolder::Removed ? "!"
+                            : f.id().isValid()            ? "~"
+                                                          : "+",
+                        f.path(), parent.isEmpty() ? QString() : "^" + parent,
+                        f.status() & QMailFolder::MessagesPermitted ? "" : " noselect");
+    }
+    for (const QMailFolderId &id : plan.remove)
+        got << "-" + pathOf(id);
+    const QStringList names = { "", "inbox", "outbox", "drafts", "sent", "trash", "junk" };
+    for (auto it = plan.roles.cbegin(); it != plan.roles.cend(); ++it)
+        got << names.at(it.key()) + "=" + it.value();
+    if (plan.makeOutbox)
+        got << QStringLiteral("+outbox");
+    QCOMPARE(got.join(", "), changes);
 }
 
 void TestSync::tables()

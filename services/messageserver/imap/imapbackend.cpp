@@ -7,12 +7,6 @@
 
 #include <QCryptographicHash>
 
-namespace {
-
-enum { TransmitType = 1, FolderListType = 2, ExportType = 9 };
-
-} // namespace
-
 ImapBackend::ImapBackend(QObject *parent)
     : MailBackend(parent)
 { }
@@ -45,7 +39,7 @@ ServiceJob *ImapBackend::watched(ServiceJob *job, const AccountConfig &config)
     const QMailAccountId account = job->accountId();
     const QByteArray key = settingsKey(config);
     if (mRefused.value(account) == key) {
-        const int type = job->requestType();
+        const QMailServerRequestType type = job->requestType();
         delete job;
         return new FailedJob(type, account, QMailServiceAction::Status::ErrLoginFailed,
                              QStringLiteral("The server refused the login of account %1; not "
@@ -66,7 +60,7 @@ ServiceJob *ImapBackend::retrieveFolderList(const QMailAccountId &accountId,
                                             const AccountConfig &config, const QMailFolderId &)
 {
     // LIST answers for all folders at once: the whole list is no dearer than a part.
-    return watched(new ImapFolderListJob(FolderListType, accountId, config), config);
+    return watched(new ImapFolderListJob(RetrieveFolderListRequestType, accountId, config), config);
 }
 
 ServiceJob *ImapBackend::retrieveMessageLists(const QMailAccountId &accountId,
@@ -78,13 +72,13 @@ ServiceJob *ImapBackend::retrieveMessageLists(const QMailAccountId &accountId,
 
 ServiceJob *ImapBackend::exportUpdates(const QMailAccountId &accountId, const AccountConfig &config)
 {
-    return watched(new ImapExportJob(ExportType, accountId, config), config);
+    return watched(new ImapExportJob(ExportUpdatesRequestType, accountId, config), config);
 }
 
 ServiceJob *ImapBackend::transmitMessages(const QMailAccountId &accountId,
                                           const AccountConfig &config)
 {
-    return watched(new ImapTransmitJob(TransmitType, accountId, config), config);
+    return watched(new ImapTransmitJob(TransmitMessagesRequestType, accountId, config), config);
 }
 
 void ImapBackend::setPushFolders(const QMailAccountId &accountId, const AccountConfig &config)

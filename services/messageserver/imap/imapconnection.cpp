@@ -1,6 +1,5 @@
 #include "imap/imapconnection.h"
 
-#include "server/credentials.h"
 #include "server/messageserverlog.h"
 
 #include <KIMAP/CapabilitiesJob>
@@ -8,10 +7,6 @@
 #include <KIMAP/Session>
 #include <KIMAP/SessionUiProxy>
 
-#include <QCryptographicHash>
-#include <QElapsedTimer>
-#include <QHostAddress>
-#include <QSslSocket>
 #include <QTimer>
 
 namespace {
@@ -23,239 +18,18 @@ public:
     bool ignoreSslError(const KSslErrorUiData &) override { return true; }
 };
 
-bool isLoopback(const QString &host)
-{
-    const QHostAddress address(host);
-    return host == QLatin1String("localhost") || (!address.isNull() && address.isLoopback());
-}
-
-QString normalisedFingerprint(QString text)
-{
-    return text.remove(QLatin1Char(':')).remove(QLatin1Char(' ')).toLower();
-}
-
 } // namespace
 
-QString checkServerSettings(const AccountConfig::Server &server, const QString &kind)
-{
-    static const QStringList modes
-        = { QStringLiteral("tls"), QStringLiteral("starttls"), QStringLiteral("none") };
-    if (server.host.isEmpty()) {
-        return QStringLiteral("No %1 server is set").arg(kind);
-    }
-    if (server.port <= 0 || server.port > 65535) {
-        return QStringLiteral("The %1 port %2 is not valid").arg(kind).arg(server.port);
-    }
-    if (!modes.contains(server.encryption)) {
-        return QStringLiteral("The %1 encryption \"%2\" is not tls, starttls or none")
-            .arg(kind, server.encryption);
-    }
-    if (server.encryption == QLatin1String("none") && !isLoopback(server.host)) {
-        return QStringLiteral("The %1 server %2 would be reached unencrypted; only this machine "
-                              "may be")
-            .arg(kind, server.host);
-    }
-    if (server.userName.isEmpty()) {
-        return QStringLiteral("No user name is set for the %1 server").arg(kind);
-    }
-    return QString();
-}
-
-CertificateProbe::CertificateProbe(const AccountConfig::Server &server, const QString &fingerprint,
-                                   Protocol protocol, int timeout, QObject *parent)
-    : QObject(parent)
-    , mServer(server)
-    , mFingerprint(normalisedFingerprint(fingerprint))
-    , mProtocol(protocol)
-    , mTimeout(timeout)
-    , mSocket(new QSslSocket(this))
-{
-    connect(mSocket, &QSslSocket::encrypted, this, [this] { finish(Trusted, QString()); });
-    connect(mSocket, qOverload<const QList<QSslError> &>(&QSslSocket::sslErrors), this,
-            &CertificateProbe::onSslErrors);
-    connect(mSocket, &QAbstractSocket::errorOccurred, this, [this] {
-        finish(Unreachable,
-               QStringLiteral("Cannot reach %1 on port %2: %3")
-                   .arg(mServer.host)
-                   .arg(mServer.port)
-                   .arg(mSocket->errorString()));
-    });
-    connect(mSocket, &QIODevice::readyRead, this, [this] {
-        mBuffer += mSocket->readAll();
-        int end;
-        while (!mDone && mStep < 3 && (end = mBuffer.indexOf('\n')) >= 0) {
-            const QByteArray line = mBuffer.left(end + 1);
-            mBuffer.remove(0, end + 1);
-            onLine(line);
-        }
-    });
-}
-
-void CertificateProbe::start()
-{
-    QTimer::singleShot(qMax(1, mTimeout) * 1000, this, [this] {
-        finish(Silent,
-               QStringLiteral("No answer from %1 within %2 s").arg(mServer.host).arg(mTimeout));
-    });
-    if (mServer.encryption == QLatin1String("tls")) {
-        mStep = 3;
-        mSocket->connectToHostEncrypted(mServer.host, quint16(mServer.port));
-    } else {
-        mSocket->connectToHost(mServer.host, quint16(mServer.port));
-    }
-}
-
-ErrorCode CertificateProbe::errorFor(int verdict)
-{
-    switch (verdict) {
-    case Untrusted:
-        return QMailServiceAction::Status::ErrConfiguration;
-    case Unreachable:
-        return QMailServiceAction::Status::ErrNoConnection;
-    case Silent:
-        return QMailServiceAction::Status::ErrTimeout;
-    default:
-        return QMailServiceAction::Status::ErrUnknownResponse;
-    }
-}
-
-void CertificateProbe::onLine(const QByteArray &line)
-{
-    // IMAP: greeting, "p STARTTLS", "p OK". SMTP: greeting, EHLO, STARTTLS, "220".
-    const bool last = mProtocol == Imap || line.size() < 4 || line.at(3) == ' ';
-    if (!last) {
-        return;
-    }
-    if (mStep == 0) {
-        const bool greeting = mProtocol == Imap
-            ? line.startsWith("* OK") || line.startsWith("* PREAUTH")
-            : line.startsWith("220");
-        if (!greeting) {
-            finish(NotAServer,
-                   QStringLiteral("%1 did not greet as an %2 server")
-                       .arg(mServer.host,
-                            mProtocol == Imap ? QStringLiteral("IMAP") : QStringLiteral("SMTP")));
-            return;
-        }
-        if (mServer.encryption == QLatin1String("none")) {
-            finish(Trusted, QString()); // nothing to look at
-            return;
-        }
-    }
-    if (mProtocol == Imap) {
-        if (mStep == 0) {
-            mSocket->write("p STARTTLS\r\n");
-            mStep = 2;
-        } else if (line.startsWith("p ")) {
-            mStep = 3;
-            mSocket->startClientEncryption();
-        }
-    } else if (mStep == 0) {
-        mSocket->write("EHLO probe\r\n");
-        mStep = 1;
-    } else if (mStep == 1) {
-        mSocket->write("STARTTLS\r\n");
-        mStep = 2;
-    } else {
-        mStep = 3;
-        mSocket->startClientEncryption();
-    }
-}
-
-void CertificateProbe::onSslErrors()
-{
-    const QByteArray digest = mSocket->peerCertificate().digest(QCryptographicHash::Sha256).toHex();
-    if (!mFingerprint.isEmpty() && QString::fromLatin1(digest) == mFingerprint) {
-        finish(Trusted, QString());
-        return;
-    }
-    QStringList errors;
-    for (const QSslError &error : mSocket->sslHandshakeErrors()) {
-        errors.append(error.errorString());
-    }
-    finish(Untrusted,
-           QStringLiteral("The certificate of %1 is not trusted (%2; SHA-256 %3)")
-               .arg(mServer.host, errors.join(QStringLiteral(", ")), QString::fromLatin1(digest)));
-}
-
-void CertificateProbe::finish(Verdict verdict, const QString &why)
-{
-    if (mDone) {
-        return;
-    }
-    mDone = true;
-    mSocket->abort();
-    Q_EMIT finished(verdict, why);
-}
-
 ImapConnection::ImapConnection(const AccountConfig &config, QObject *parent)
-    : QObject(parent)
-    , mConfig(config)
-    , mWatchdog(new QTimer(this))
-{
-    mWatchdog->setSingleShot(true);
-    mWatchdog->setInterval(qMax(1, config.timeout) * 1000);
-    connect(mWatchdog, &QTimer::timeout, this, [this] {
-        qMailLog(MessageServer) << "no answer from" << mConfig.imap.host << "while waiting for"
-                                << mWaitingFor;
-        fail(QMailServiceAction::Status::ErrTimeout,
-             QStringLiteral("No answer from %1 within %2 s")
-                 .arg(mConfig.imap.host)
-                 .arg(mConfig.timeout));
-    });
-}
+    : ServerConnection(config, config.imap, CertificateProbe::Imap, parent)
+{ }
 
 ImapConnection::~ImapConnection()
 {
     close();
 }
 
-void ImapConnection::open()
-{
-    const QString invalid = checkServerSettings(mConfig.imap, QStringLiteral("IMAP"));
-    if (!invalid.isEmpty()) {
-        // Reported once the caller is listening.
-        QTimer::singleShot(0, this, [this, invalid] {
-            fail(QMailServiceAction::Status::ErrConfiguration, invalid);
-        });
-        return;
-    }
-    readPassword(mConfig.credentialsId, mConfig.timeout, this,
-                 [this](const QString &password, const QString &error) {
-                     if (mClosed) {
-                         return;
-                     }
-                     if (password.isEmpty()) {
-                         fail(QMailServiceAction::Status::ErrConfiguration, error);
-                         return;
-                     }
-                     mConfig.password = password;
-                     probeServer();
-                 });
-}
-
-void ImapConnection::probeServer()
-{
-    auto *probe = new CertificateProbe(mConfig.imap, mConfig.trustedCertificate,
-                                       CertificateProbe::Imap, mConfig.timeout, this);
-    QElapsedTimer probeTime;
-    probeTime.start();
-    connect(probe, &CertificateProbe::finished, this,
-            [this, probe, probeTime](int verdict, const QString &why) {
-                probe->deleteLater();
-                mProbeMs = probeTime.elapsed();
-                if (verdict != CertificateProbe::Trusted) {
-                    fail(CertificateProbe::errorFor(verdict), why);
-                    return;
-                }
-                connectSession();
-            });
-    mWaitingFor = QStringLiteral("the certificate");
-    mWatchdog->start();
-    probe->start();
-}
-
-void ImapConnection::connectSession()
+void ImapConnection::connectSession(bool)
 {
     mSession = new KIMAP::Session(mConfig.imap.host, quint16(mConfig.imap.port), this);
     // The session connects on its own thread from its constructor on, and
@@ -304,7 +78,7 @@ void ImapConnection::reconnectIfConnectionMissed()
 {
     // The session takes the login's user name when it learns of its
     // connection, and only then.
-    if (mClosed || !mLogin || !mSession->userName().isEmpty()) {
+    if (isClosed() || !mLogin || !mSession->userName().isEmpty()) {
         return; // from here on the watchdog judges
     }
     qMailLog(MessageServer) << "the session with" << mConfig.imap.host
@@ -314,14 +88,14 @@ void ImapConnection::reconnectIfConnectionMissed()
     mSession->disconnect(this);
     mSession->close();
     mSession->deleteLater();
-    connectSession();
+    connectSession(true);
 }
 
 void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watch)
 {
     const bool login = qobject_cast<KIMAP::LoginJob *>(job) != nullptr;
     connect(job, &KJob::result, this, [this, next, login](KJob *done) {
-        if (mClosed) {
+        if (isClosed()) {
             return;
         }
         mWatchdog->stop();
@@ -362,22 +136,8 @@ ErrorCode ImapConnection::codeFor(KJob *job, bool login) const
     return QMailServiceAction::Status::ErrUnknownResponse;
 }
 
-void ImapConnection::fail(ErrorCode code, const QString &text)
+void ImapConnection::closeSession()
 {
-    if (mClosed) {
-        return;
-    }
-    close();
-    Q_EMIT failed(code, text);
-}
-
-void ImapConnection::close()
-{
-    if (mClosed) {
-        return;
-    }
-    mClosed = true;
-    mWatchdog->stop();
     if (mSession) {
         mSession->close();
         mSession->deleteLater();

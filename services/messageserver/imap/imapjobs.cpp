@@ -67,11 +67,6 @@ void applyFlags(QMailMessageMetaData *message, quint8 flags)
     message->setStatus(QMailMessageMetaData::Replied, flags & AnsweredFlag);
 }
 
-QString outboxPath()
-{
-    return QStringLiteral("Outbox");
-}
-
 KIMAP::ImapSet setOf(const QVector<qint64> &uids)
 {
     KIMAP::ImapSet set;
@@ -141,8 +136,8 @@ bool ImapState::save() const
     return file.commit();
 }
 
-ImapJob::ImapJob(int requestType, const QMailAccountId &accountId, const AccountConfig &config,
-                 QObject *parent)
+ImapJob::ImapJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+                 const AccountConfig &config, QObject *parent)
     : ServiceJob(requestType, accountId, parent)
     , mConfig(config)
     , mState(accountId)
@@ -218,108 +213,44 @@ void ImapFolderListJob::doStart()
     openImap([this] {
         auto *list = new KIMAP::ListJob(mImap->session());
         list->setOption(KIMAP::ListJob::IncludeUnsubscribed);
-        connect(
-            list, &KIMAP::ListJob::mailBoxesReceived, this,
-            [this](const QList<KIMAP::MailBoxDescriptor> &boxes,
-                   const QList<QList<QByteArray>> &flags) {
-                mImap->heardFromServer();
-                for (int i = 0; i < boxes.size(); ++i) {
-                    mMailboxes.append({ boxes.at(i).name, boxes.at(i).separator, flags.value(i) });
-                }
-            });
+        connect(list, &KIMAP::ListJob::mailBoxesReceived, this,
+                [this](const QList<KIMAP::MailBoxDescriptor> &boxes,
+                       const QList<QList<QByteArray>> &flags) {
+                    mImap->heardFromServer();
+                    for (int i = 0; i < boxes.size(); ++i) {
+                        mMailboxes.append(
+                            { boxes.at(i).name, boxes.at(i).separator, flags.value(i), QString() });
+                    }
+                });
         run(list, [this] { storeFolders(); });
     });
 }
 
 void ImapFolderListJob::storeFolders()
 {
-    QMailStore *store = QMailStore::instance();
-    QMailAccount account = store->account(accountId());
-    QHash<QString, QMailFolder> stored;
-    const QMailFolderIdList ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
-    for (const QMailFolderId &id : ids) {
-        const QMailFolder folder = store->folder(id);
-        stored.insert(folder.path(), folder);
-    }
-    // Parents before children.
-    std::sort(mMailboxes.begin(), mMailboxes.end(),
-              [](const Mailbox &a, const Mailbox &b) { return a.path < b.path; });
-    if (!store->startTransaction()) {
-        failFromStore(QStringLiteral("Cannot change the folders"));
+    // A change not yet exported is a flag that differs from the one agreed
+    // with the server, or a message the server was never asked about.
+    auto unexported = [this](const QMailMessageMetaData &message) {
+        if (!mState.contains(message.parentFolderId())) {
+            return true;
+        }
+        const ImapState::Folder &state = mState.folder(message.parentFolderId());
+        const auto known = state.known.constFind(message.serverUid().toLongLong());
+        return known == state.known.cend() || *known != flagsFromStatus(message.status());
+    };
+    QMailFolderIdList removed;
+    // LIST succeeded whole, or the job failed before this point.
+    const QMailServiceAction::Status status
+        = Sync::syncFolders(accountId(), mMailboxes, true, false, unexported, &removed);
+    if (status.errorCode != QMailServiceAction::Status::ErrNoError) {
+        if (mImap) {
+            mImap->close();
+        }
+        fail(status.errorCode, status.text);
         return;
     }
-    QSet<QString> present;
-    for (const Mailbox &box : qAsConst(mMailboxes)) {
-        present.insert(box.path);
-        const QMailFolder folder = stored.value(box.path);
-        QMailFolder wanted = folder;
-        const int cut = box.separator.isNull() ? -1 : box.path.lastIndexOf(box.separator);
-        wanted.setPath(box.path);
-        wanted.setDisplayName(cut < 0 ? box.path : box.path.mid(cut + 1));
-        wanted.setParentAccountId(accountId());
-        wanted.setParentFolderId(cut < 0 ? QMailFolderId() : stored.value(box.path.left(cut)).id());
-        const bool selectable
-            = !std::any_of(box.flags.cbegin(), box.flags.cend(), [](const QByteArray &f) {
-                  return f.toLower() == "\\noselect" || f.toLower() == "\\nonexistent";
-              });
-        wanted.setStatus(QMailFolder::MessagesPermitted, selectable);
-        const QMailFolder::StandardFolder role = Sync::roleOf(box.path, box.flags, false);
-        if (role != 0) {
-            wanted.setStatus(QMailFolder::statusForStandardFolder(role), true);
-        }
-        if (role == QMailFolder::InboxFolder) {
-            wanted.setStatus(QMailFolder::Incoming, true);
-        }
-        const bool ok = !folder.id().isValid() ? store->addFolder(&wanted)
-            : wanted != folder                 ? store->updateFolder(&wanted)
-                                               : true;
-        if (!ok) {
-            failFromStore(QStringLiteral("Cannot store folder \"%1\"").arg(box.path));
-            return;
-        }
-        stored.insert(box.path, wanted);
-        if (role != 0) {
-            account.setStandardFolder(role, wanted.id());
-        }
-    }
-    if (!account.standardFolder(QMailFolder::OutboxFolder).isValid()) {
-        QMailFolder outbox = stored.value(outboxPath());
-        if (!outbox.id().isValid()) {
-            outbox = QMailFolder(outboxPath(), QMailFolderId(), accountId());
-            outbox.setDisplayName(outboxPath());
-            outbox.setStatus(QMailFolder::MessagesPermitted | QMailFolder::Outgoing, true);
-            if (!store->addFolder(&outbox)) {
-                failFromStore(QStringLiteral("Cannot store the outbox"));
-                return;
-            }
-        }
-        account.setStandardFolder(QMailFolder::OutboxFolder, outbox.id());
-    }
-    const QMailFolderId outboxId = account.standardFolder(QMailFolder::OutboxFolder);
-    for (const QMailFolder &folder : qAsConst(stored)) {
-        if (present.contains(folder.path()) || folder.id() == outboxId) {
-            continue;
-        }
-        // Gone from the server: removed with its messages.
-        if (store->folder(folder.id()).id().isValid() && !store->removeFolder(folder.id())) {
-            failFromStore(QStringLiteral("Cannot remove folder \"%1\"").arg(folder.path()));
-            return;
-        }
-        mState.remove(folder.id());
-        const auto roles = account.standardFolders();
-        for (auto it = roles.cbegin(); it != roles.cend(); ++it) {
-            if (it.value() == folder.id()) {
-                account.setStandardFolder(it.key(), QMailFolderId());
-            }
-        }
-    }
-    if (account != store->account(accountId()) && !store->updateAccount(&account)) {
-        failFromStore(QStringLiteral("Cannot store the account's standard folders"));
-        return;
-    }
-    if (!store->commitTransaction()) {
-        failFromStore(QStringLiteral("Cannot change the folders"));
-        return;
+    for (const QMailFolderId &id : qAsConst(removed)) {
+        mState.remove(id);
     }
     finishOk();
 }
@@ -327,7 +258,7 @@ void ImapFolderListJob::storeFolders()
 ImapMessageListJob::ImapMessageListJob(const QMailAccountId &accountId, const AccountConfig &config,
                                        const QMailFolderIdList &folderIds, uint minimum,
                                        QObject *parent)
-    : ImapJob(3, accountId, config, parent)
+    : ImapJob(RetrieveMessageListRequestType, accountId, config, parent)
     , mFolderIds(folderIds)
     , mMinimum(minimum)
 { }
@@ -337,25 +268,18 @@ void ImapMessageListJob::doStart()
     QMailStore *store = QMailStore::instance();
     const QMailFolderId outbox
         = store->account(accountId()).standardFolder(QMailFolder::OutboxFolder);
-    QMailFolderIdList wanted;
-    const QMailFolderIdList ids = mFolderIds.isEmpty()
-        ? store->queryFolders(QMailFolderKey::parentAccountId(accountId()))
-        : mFolderIds;
-    for (const QMailFolderId &id : ids) {
-        const QMailFolder folder = store->folder(id);
-        if (folder.parentAccountId() != accountId()) {
-            fail(QMailServiceAction::Status::ErrInvalidData,
-                 QStringLiteral("Folder %1 is not a folder of account %2")
-                     .arg(id.toULongLong())
-                     .arg(accountId().toULongLong()),
-                 id);
-            return;
-        }
-        if (id != outbox && (folder.status() & QMailFolder::MessagesPermitted)) {
-            wanted.append(id);
+    QList<QMailFolder> folders;
+    if (!accountFolders(mFolderIds, &folders)) {
+        return;
+    }
+    mFolderIds.clear();
+    for (const QMailFolder &folder : qAsConst(folders)) {
+        // A folder gone from the server but kept for its mail has nothing to fetch.
+        if (folder.id() != outbox && (folder.status() & QMailFolder::MessagesPermitted)
+            && !(folder.status() & QMailFolder::Removed)) {
+            mFolderIds.append(folder.id());
         }
     }
-    mFolderIds = wanted;
     openImap([this] { nextFolder(); });
 }
 
@@ -643,7 +567,7 @@ void ImapExportJob::doStart()
     const QMailFolderIdList ids
         = QMailStore::instance()->queryFolders(QMailFolderKey::parentAccountId(accountId()));
     for (const QMailFolderId &id : ids) {
-        if (mState.contains(id)) {
+        if (mState.contains(id) && !(QMailFolder(id).status() & QMailFolder::Removed)) {
             mFolders.append(id);
         }
     }

@@ -3,6 +3,7 @@
 
 #include "imap/imapconnection.h"
 #include "server/servicejob.h"
+#include "sync/sync.h"
 
 #include <qmailfolder.h>
 #include <qmailmessage.h>
@@ -59,8 +60,8 @@ class ImapJob : public ServiceJob
 {
     Q_OBJECT
 public:
-    ImapJob(int requestType, const QMailAccountId &accountId, const AccountConfig &config,
-            QObject *parent = nullptr);
+    ImapJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+            const AccountConfig &config, QObject *parent = nullptr);
 
 protected:
     bool isSliced() const override { return true; }
@@ -92,13 +93,7 @@ protected:
 
 private:
     void storeFolders();
-    struct Mailbox
-    {
-        QString path;
-        QChar separator;
-        QList<QByteArray> flags;
-    };
-    QList<Mailbox> mMailboxes;
+    QList<Sync::RemoteFolder> mMailboxes;
 };
 
 // Per folder: EXAMINE; a changed UIDVALIDITY drops what the store holds of

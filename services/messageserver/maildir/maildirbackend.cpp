@@ -97,7 +97,7 @@ ServiceJob *MaildirBackend::retrieveFolderList(const QMailAccountId &accountId,
                                                const AccountConfig &config, const QMailFolderId &)
 {
     // A Maildir's folders are all at hand: the whole list is cheaper than a part.
-    return new FolderListJob(2, accountId, config.maildir);
+    return new FolderListJob(RetrieveFolderListRequestType, accountId, config.maildir);
 }
 
 ServiceJob *MaildirBackend::retrieveMessageLists(const QMailAccountId &accountId,
@@ -111,13 +111,13 @@ ServiceJob *MaildirBackend::retrieveMessageLists(const QMailAccountId &accountId
 ServiceJob *MaildirBackend::exportUpdates(const QMailAccountId &accountId,
                                           const AccountConfig &config)
 {
-    return new ExportUpdatesJob(9, accountId, config.maildir);
+    return new ExportUpdatesJob(ExportUpdatesRequestType, accountId, config.maildir);
 }
 
 ServiceJob *MaildirBackend::transmitMessages(const QMailAccountId &accountId,
                                              const AccountConfig &config)
 {
-    return new TransmitJob(1, accountId, config.maildir);
+    return new TransmitJob(TransmitMessagesRequestType, accountId, config.maildir);
 }
 
 void MaildirBackend::setPushFolders(const QMailAccountId &accountId, const AccountConfig &config)

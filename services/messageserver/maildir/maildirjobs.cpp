@@ -23,8 +23,8 @@ const int SliceSize = 50;
 
 } // namespace
 
-MaildirJob::MaildirJob(int requestType, const QMailAccountId &accountId, const QString &root,
-                       QObject *parent)
+MaildirJob::MaildirJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+                       const QString &root, QObject *parent)
     : ServiceJob(requestType, accountId, parent)
     , mRoot(QDir::cleanPath(root))
 { }
@@ -58,103 +58,43 @@ void MaildirJob::failFromStore(const QString &what, const QMailFolderId &folderI
     fail(Sync::codeForStore(reason), QStringLiteral("%1: %2").arg(what, reason), folderId);
 }
 
+QList<Sync::RemoteFolder> FolderListJob::listing(const QString &root, bool *complete)
+{
+    QList<Sync::RemoteFolder> result;
+    QSet<QString> listed;
+    const QList<Maildir::Folder> folders = Maildir::folders(root);
+    for (const Maildir::Folder &folder : folders) {
+        result.append({ folder.path, QLatin1Char('.'), {}, folder.displayName });
+        listed.insert(folder.directory);
+    }
+    // A folder we may not look into is not a folder that has gone.
+    *complete = true;
+    const QFileInfoList entries
+        = QDir(root).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.fileName().startsWith(QLatin1Char('.')) && !listed.contains(entry.filePath())
+            && !(entry.isReadable() && entry.isExecutable())) {
+            *complete = false;
+        }
+    }
+    return result;
+}
+
 void FolderListJob::doStart()
 {
     if (!checkRoot()) {
         return;
     }
-    QMailStore *store = QMailStore::instance();
-    QMailAccount account = store->account(accountId());
-    const QList<Maildir::Folder> folders = Maildir::folders(mRoot);
-
-    QHash<QString, QMailFolder> stored;
-    const QMailFolderIdList ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
-    for (const QMailFolderId &id : ids) {
-        const QMailFolder folder = store->folder(id);
-        stored.insert(folder.path(), folder);
-    }
-
-    if (!store->startTransaction()) {
-        failFromStore(QStringLiteral("Cannot change the folders"));
-        return;
-    }
-    QSet<QString> present;
-    uint done = 0;
-    for (const Maildir::Folder &entry : folders) {
-        present.insert(entry.path);
-        QMailFolder folder = stored.value(entry.path);
-        const bool isNew = !folder.id().isValid();
-        QMailFolder wanted = folder;
-        wanted.setPath(entry.path);
-        wanted.setDisplayName(entry.displayName);
-        wanted.setParentAccountId(accountId());
-        wanted.setParentFolderId(stored.value(entry.parentPath).id());
-        const QMailFolder::StandardFolder role = Sync::roleOf(entry.path);
-        wanted.setStatus(QMailFolder::MessagesPermitted, true);
-        if (role != 0) {
-            wanted.setStatus(QMailFolder::statusForStandardFolder(role), true);
-        }
-        if (role == QMailFolder::InboxFolder) {
-            wanted.setStatus(QMailFolder::Incoming, true);
-        }
-        bool ok = true;
-        if (isNew) {
-            ok = store->addFolder(&wanted);
-        } else if (wanted != folder) {
-            ok = store->updateFolder(&wanted);
-        }
-        if (!ok) {
-            store->rollbackTransaction();
-            failFromStore(QStringLiteral("Cannot store folder \"%1\"").arg(entry.path));
-            return;
-        }
-        stored.insert(entry.path, wanted);
-        if (role != 0 && !account.standardFolder(role).isValid()) {
-            account.setStandardFolder(role, wanted.id());
-        }
-        setProgress(++done, uint(folders.size()));
-    }
-
-    // The outbox holds what is to be sent; a Maildir has none, so it lives in the store.
-    if (!account.standardFolder(QMailFolder::OutboxFolder).isValid()) {
-        QMailFolder outbox(QStringLiteral("Outbox"), QMailFolderId(), accountId());
-        outbox.setDisplayName(QStringLiteral("Outbox"));
-        outbox.setStatus(QMailFolder::MessagesPermitted | QMailFolder::Outgoing, true);
-        if (stored.contains(outbox.path())) {
-            outbox = stored.value(outbox.path());
-        } else if (!store->addFolder(&outbox)) {
-            store->rollbackTransaction();
-            failFromStore(QStringLiteral("Cannot store the outbox"));
-            return;
-        }
-        account.setStandardFolder(QMailFolder::OutboxFolder, outbox.id());
-    }
-    const QMailFolderId outboxId = account.standardFolder(QMailFolder::OutboxFolder);
-
-    for (const QMailFolder &folder : qAsConst(stored)) {
-        if (present.contains(folder.path()) || folder.id() == outboxId) {
-            continue;
-        }
-        // Gone from the Maildir: removed with its messages (and sub-folders).
-        if (store->folder(folder.id()).id().isValid() && !store->removeFolder(folder.id())) {
-            store->rollbackTransaction();
-            failFromStore(QStringLiteral("Cannot remove folder \"%1\"").arg(folder.path()));
-            return;
-        }
-        const auto roles = account.standardFolders();
-        for (auto it = roles.cbegin(); it != roles.cend(); ++it) {
-            if (it.value() == folder.id()) {
-                account.setStandardFolder(it.key(), QMailFolderId());
-            }
-        }
-    }
-    if (account != store->account(accountId()) && !store->updateAccount(&account)) {
-        store->rollbackTransaction();
-        failFromStore(QStringLiteral("Cannot store the account's standard folders"));
-        return;
-    }
-    if (!store->commitTransaction()) {
-        failFromStore(QStringLiteral("Cannot change the folders"));
+    bool complete = false;
+    const QList<Sync::RemoteFolder> folders = listing(mRoot, &complete);
+    // A Maildir keeps no record of the flags last agreed on: any message of a
+    // folder that vanished may carry a change not yet written, so it stays.
+    QMailFolderIdList removed;
+    const QMailServiceAction::Status status = Sync::syncFolders(
+        accountId(), folders, complete, true, [](const QMailMessageMetaData &) { return true; },
+        &removed);
+    if (status.errorCode != QMailServiceAction::Status::ErrNoError) {
+        fail(status.errorCode, status.text);
         return;
     }
     succeed();
@@ -162,7 +102,7 @@ void FolderListJob::doStart()
 
 MessageListJob::MessageListJob(const QMailAccountId &accountId, const QString &root,
                                const QMailFolderIdList &folderIds, QObject *parent)
-    : MaildirJob(3, accountId, root, parent)
+    : MaildirJob(RetrieveMessageListRequestType, accountId, root, parent)
     , mFolderIds(folderIds)
 { }
 
@@ -176,21 +116,12 @@ void MessageListJob::doStart()
     if (!checkRoot()) {
         return;
     }
-    QMailStore *store = QMailStore::instance();
-    QMailFolderIdList ids = mFolderIds;
-    if (ids.isEmpty()) {
-        ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
+    QList<QMailFolder> folders;
+    if (!accountFolders(mFolderIds, &folders)) {
+        return;
     }
-    for (const QMailFolderId &id : qAsConst(ids)) {
-        const QMailFolder folder = store->folder(id);
-        if (folder.parentAccountId() != accountId()) {
-            fail(QMailServiceAction::Status::ErrInvalidData,
-                 QStringLiteral("Folder %1 is not a folder of account %2")
-                     .arg(id.toULongLong())
-                     .arg(accountId().toULongLong()),
-                 id);
-            return;
-        }
+    for (const QMailFolder &folder : qAsConst(folders)) {
+        const QMailFolderId id = folder.id();
         FolderWork work;
         work.folderId = id;
         work.directory = directoryOf(folder);

@@ -3,6 +3,7 @@
 
 #include "maildir/maildir.h"
 #include "server/servicejob.h"
+#include "sync/sync.h"
 
 #include <qmailfolder.h>
 #include <qmailstore.h>
@@ -18,8 +19,8 @@ class MaildirJob : public ServiceJob
 {
     Q_OBJECT
 public:
-    MaildirJob(int requestType, const QMailAccountId &accountId, const QString &root,
-               QObject *parent = nullptr);
+    MaildirJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+               const QString &root, QObject *parent = nullptr);
 
 protected:
     // False (and the job failed with ErrConfiguration) when the root is not a
@@ -38,6 +39,8 @@ class FolderListJob : public MaildirJob
     Q_OBJECT
 public:
     using MaildirJob::MaildirJob;
+    // The root and its dot-folders; not `complete` when a folder cannot be looked into.
+    static QList<Sync::RemoteFolder> listing(const QString &root, bool *complete);
 
 protected:
     void doStart() override;

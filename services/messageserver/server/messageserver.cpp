@@ -20,9 +20,6 @@ namespace {
 const char *const ServiceName = QMF_MESSAGESERVER_SERVICE;
 const char *const ObjectPath = QMF_MESSAGESERVER_PATH;
 
-// Request types of the interface.
-enum { TransmitType = 1, FolderListType = 2, MessageListsType = 3, ExportType = 9 };
-
 } // namespace
 
 MessageServer::MessageServer(QObject *parent)
@@ -80,7 +77,7 @@ bool MessageServer::start()
 qulonglong MessageServer::ExportUpdates(qulonglong accountId)
 {
     Request request;
-    request.type = ExportType;
+    request.type = ExportUpdatesRequestType;
     request.accountId = QMailAccountId(accountId);
     return enqueue(request);
 }
@@ -88,7 +85,7 @@ qulonglong MessageServer::ExportUpdates(qulonglong accountId)
 qulonglong MessageServer::TransmitMessages(qulonglong accountId)
 {
     Request request;
-    request.type = TransmitType;
+    request.type = TransmitMessagesRequestType;
     request.accountId = QMailAccountId(accountId);
     return enqueue(request);
 }
@@ -96,7 +93,7 @@ qulonglong MessageServer::TransmitMessages(qulonglong accountId)
 qulonglong MessageServer::RetrieveFolderList(qulonglong accountId, qulonglong folderId, bool)
 {
     Request request;
-    request.type = FolderListType;
+    request.type = RetrieveFolderListRequestType;
     request.accountId = QMailAccountId(accountId);
     request.folderId = QMailFolderId(folderId);
     return enqueue(request);
@@ -107,7 +104,7 @@ qulonglong MessageServer::RetrieveMessageLists(qulonglong accountId,
                                                const QMailSortElementList &)
 {
     Request request;
-    request.type = MessageListsType;
+    request.type = RetrieveMessageListRequestType;
     request.accountId = QMailAccountId(accountId);
     for (qulonglong id : folderIds) {
         request.folderIds.append(QMailFolderId(id));
@@ -155,7 +152,7 @@ quint64 MessageServer::enqueue(const Request &request)
                                                           : request.folderId.toULongLong();
     entry.request = request;
     mEntries.append(entry);
-    qMailLog(MessageServer) << "action" << entry.action.id << "request type" << request.type
+    qMailLog(MessageServer) << "action" << entry.action.id << "request type" << int(request.type)
                             << "account" << entry.action.accountId;
     // The announcement follows the request's answer, as the interface promises.
     QTimer::singleShot(0, this, [this] { Q_EMIT ActionsChanged(ListActions()); });
@@ -240,15 +237,39 @@ ServiceJob *MessageServer::createJob(const Request &request)
         return failed(QStringLiteral("Account %1 names no mail source").arg(account.toULongLong()));
     }
     switch (request.type) {
-    case ExportType:
+    case ExportUpdatesRequestType:
         return backend->exportUpdates(account, config);
-    case TransmitType:
+    case TransmitMessagesRequestType:
         return backend->transmitMessages(account, config);
-    case FolderListType:
+    case RetrieveFolderListRequestType:
         return backend->retrieveFolderList(account, config, request.folderId);
-    default:
+    case RetrieveMessageListRequestType:
         return backend->retrieveMessageLists(account, config, request.folderIds, request.minimum);
+    // The interface takes no other request; each is named, so that a new one
+    // is not forgotten here.
+    case AcknowledgeNewMessagesRequestType:
+    case RetrieveMessagesRequestType:
+    case RetrieveMessagePartRequestType:
+    case RetrieveMessageRangeRequestType:
+    case RetrieveMessagePartRangeRequestType:
+    case RetrieveAllRequestType:
+    case SynchronizeRequestType:
+    case CopyMessagesRequestType:
+    case MoveMessagesRequestType:
+    case FlagMessagesRequestType:
+    case CreateFolderRequestType:
+    case RenameFolderRequestType:
+    case DeleteFolderRequestType:
+    case CancelTransferRequestType:
+    case DeleteMessagesRequestType:
+    case SearchMessagesRequestType:
+    case CancelSearchRequestType:
+    case ListActionsRequestType:
+    case ProtocolRequestRequestType:
+        break;
     }
+    return new FailedJob(request.type, account, QMailServiceAction::Status::ErrNotImplemented,
+                         QStringLiteral("Request type %1 is not served").arg(int(request.type)));
 }
 
 int MessageServer::indexOf(quint64 actionId) const
@@ -309,12 +330,13 @@ void MessageServer::onJobFinished(quint64 actionId, const QMailServiceAction::St
     }
 
     const QMailAccountId account = entry.request.accountId;
-    if (ok && entry.request.type == FolderListType) {
+    if (ok && entry.request.type == RetrieveFolderListRequestType) {
         if (!entry.request.folderId.isValid()) {
             mFolderListDone.insert(account);
         }
         onConfigChanged(account); // push folders may exist now
-    } else if (ok && entry.request.type == MessageListsType && mFolderListDone.remove(account)) {
+    } else if (ok && entry.request.type == RetrieveMessageListRequestType
+               && mFolderListDone.remove(account)) {
         mMirror->recordSynchronized(account);
     }
     mMirror->applyPending();
@@ -326,14 +348,14 @@ void MessageServer::onPushFolderChanged(const QMailAccountId &accountId,
 {
     // One waiting import of the folder takes in everything that arrives.
     for (const Entry &entry : qAsConst(mEntries)) {
-        if (!entry.job && entry.request.type == MessageListsType
+        if (!entry.job && entry.request.type == RetrieveMessageListRequestType
             && entry.request.accountId == accountId
             && entry.request.folderIds == QMailFolderIdList { folderId }) {
             return;
         }
     }
     Request request;
-    request.type = MessageListsType;
+    request.type = RetrieveMessageListRequestType;
     request.accountId = accountId;
     request.folderIds = { folderId };
     enqueue(request);

@@ -1,6 +1,7 @@
 #ifndef MESSAGESERVER_H
 #define MESSAGESERVER_H
 
+#include <qmailactionobserver.h>
 #include <qmailmessageserverservice.h>
 
 #include <qmailid.h>
@@ -46,7 +47,7 @@ private Q_SLOTS:
 private:
     struct Request
     {
-        int type = 0;
+        QMailServerRequestType type = RetrieveMessageListRequestType;
         QMailAccountId accountId;
         QMailFolderId folderId;
         QMailFolderIdList folderIds;

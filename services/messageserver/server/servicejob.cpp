@@ -1,6 +1,9 @@
 #include "server/servicejob.h"
 
-ServiceJob::ServiceJob(int requestType, const QMailAccountId &accountId, QObject *parent)
+#include <qmailstore.h>
+
+ServiceJob::ServiceJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+                       QObject *parent)
     : QObject(parent)
     , mRequestType(requestType)
     , mAccountId(accountId)
@@ -35,6 +38,26 @@ void ServiceJob::cancel()
     }
 }
 
+bool ServiceJob::accountFolders(const QMailFolderIdList &requested, QList<QMailFolder> *folders)
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderIdList ids = requested.isEmpty()
+        ? store->queryFolders(QMailFolderKey::parentAccountId(mAccountId))
+        : requested;
+    for (const QMailFolderId &id : ids) {
+        folders->append(store->folder(id));
+        if (folders->last().parentAccountId() != mAccountId) {
+            fail(QMailServiceAction::Status::ErrInvalidData,
+                 QStringLiteral("Folder %1 is not a folder of account %2")
+                     .arg(id.toULongLong())
+                     .arg(mAccountId.toULongLong()),
+                 id);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ServiceJob::setProgress(uint value, uint total)
 {
     Q_EMIT progressChanged(value, total);
@@ -67,7 +90,7 @@ void ServiceJob::emitFinished(const QMailServiceAction::Status &status)
     Q_EMIT finished(status);
 }
 
-FailedJob::FailedJob(int requestType, const QMailAccountId &accountId,
+FailedJob::FailedJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
                      QMailServiceAction::Status::ErrorCode code, const QString &text,
                      QObject *parent)
     : ServiceJob(requestType, accountId, parent)

@@ -1,6 +1,8 @@
 #ifndef SERVICEJOB_H
 #define SERVICEJOB_H
 
+#include <qmailactionobserver.h>
+#include <qmailfolder.h>
 #include <qmailid.h>
 #include <qmailserviceaction.h>
 
@@ -16,10 +18,11 @@ class ServiceJob : public QObject
 {
     Q_OBJECT
 public:
-    ServiceJob(int requestType, const QMailAccountId &accountId, QObject *parent = nullptr);
+    ServiceJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
+               QObject *parent = nullptr);
     ~ServiceJob() override;
 
-    int requestType() const { return mRequestType; }
+    QMailServerRequestType requestType() const { return mRequestType; }
     QMailAccountId accountId() const { return mAccountId; }
     bool isFinished() const { return mFinished; }
     bool isCancelled() const { return mCancelled; }
@@ -40,6 +43,9 @@ protected:
     // server's answer) hears of a cancel request here, and ends itself.
     virtual void cancelRequested() { }
 
+    // The folders a request names (none: all of the account's); false, and
+    // the job failed, when one is not the account's.
+    bool accountFolders(const QMailFolderIdList &requested, QList<QMailFolder> *folders);
     void setProgress(uint value, uint total);
     void setWorkingOn(const QMailFolderId &folderId, const QString &text = QString());
     void succeed(const QString &text = QString());
@@ -50,7 +56,7 @@ protected:
 private:
     void emitFinished(const QMailServiceAction::Status &status);
 
-    int mRequestType;
+    QMailServerRequestType mRequestType;
     QMailAccountId mAccountId;
     bool mStarted = false;
     bool mFinished = false;
@@ -62,7 +68,7 @@ class FailedJob : public ServiceJob
 {
     Q_OBJECT
 public:
-    FailedJob(int requestType, const QMailAccountId &accountId,
+    FailedJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
               QMailServiceAction::Status::ErrorCode code, const QString &text,
               QObject *parent = nullptr);
 

@@ -1,7 +1,5 @@
 #include "smtp/smtpsender.h"
 
-#include "server/credentials.h"
-
 #include "server/messageserverlog.h"
 
 #include <KSMTP/LoginJob>
@@ -23,83 +21,35 @@ public:
 
 } // namespace
 
-SmtpSender::SmtpSender(const AccountConfig &config, QObject *parent)
-    : QObject(parent)
-    , mConfig(config)
-    , mServer(config.smtp)
-    , mWatchdog(new QTimer(this))
+// An account with one server name and one user name for both protocols
+// need not give them twice.
+AccountConfig::Server SmtpSender::serverOf(const AccountConfig &config)
 {
-    // An account with one server name and one user name for both protocols
-    // need not give them twice.
-    if (mServer.host.isEmpty()) {
-        mServer.host = config.imap.host;
+    AccountConfig::Server server = config.smtp;
+    if (server.host.isEmpty()) {
+        server.host = config.imap.host;
     }
-    if (mServer.userName.isEmpty()) {
-        mServer.userName = config.imap.userName;
+    if (server.userName.isEmpty()) {
+        server.userName = config.imap.userName;
     }
-    mWatchdog->setSingleShot(true);
-    mWatchdog->setInterval(qMax(1, config.timeout) * 1000);
-    connect(mWatchdog, &QTimer::timeout, this, [this] {
-        fail(
-            QMailServiceAction::Status::ErrTimeout,
-            QStringLiteral("No answer from %1 within %2 s").arg(mServer.host).arg(mConfig.timeout));
-    });
+    return server;
 }
+
+SmtpSender::SmtpSender(const AccountConfig &config, QObject *parent)
+    : ServerConnection(config, serverOf(config), CertificateProbe::Smtp, parent)
+{ }
 
 SmtpSender::~SmtpSender()
 {
     close();
 }
 
-void SmtpSender::open()
-{
-    const QString invalid = checkServerSettings(mServer, QStringLiteral("SMTP"));
-    if (!invalid.isEmpty()) {
-        QTimer::singleShot(0, this, [this, invalid] {
-            fail(QMailServiceAction::Status::ErrConfiguration, invalid);
-        });
-        return;
-    }
-    readPassword(mConfig.credentialsId, mConfig.timeout, this,
-                 [this](const QString &password, const QString &error) {
-                     if (mClosed) {
-                         return;
-                     }
-                     if (password.isEmpty()) {
-                         fail(QMailServiceAction::Status::ErrConfiguration, error);
-                         return;
-                     }
-                     mConfig.password = password;
-                     probeServer();
-                 });
-}
-
-void SmtpSender::probeServer()
-{
-    mWatchdog->start();
-    if (mServer.encryption == QLatin1String("none")) {
-        connectSession(false);
-        return;
-    }
-    auto *probe = new CertificateProbe(mServer, mConfig.trustedCertificate, CertificateProbe::Smtp,
-                                       mConfig.timeout, this);
-    connect(probe, &CertificateProbe::finished, this,
-            [this, probe](int verdict, const QString &why) {
-                probe->deleteLater();
-                if (verdict != CertificateProbe::Trusted) {
-                    fail(CertificateProbe::errorFor(verdict), why);
-                    return;
-                }
-                connectSession(true);
-            });
-    probe->start();
-}
-
 void SmtpSender::connectSession(bool trustCertificate)
 {
-    if (mClosed) {
+    if (isClosed()) {
         return;
     }
+    mWaitingFor = QStringLiteral("the SMTP session");
     mSession = new KSmtp::Session(mServer.host, quint16(mServer.port), this);
     mSession->setEncryptionMode(mServer.encryption == QLatin1String("tls") ? KSmtp::Session::TLS
                                     : mServer.encryption == QLatin1String("starttls")
@@ -174,22 +124,8 @@ void SmtpSender::send(const QMailMessage &message)
     job->start();
 }
 
-void SmtpSender::fail(ErrorCode code, const QString &text)
+void SmtpSender::closeSession()
 {
-    if (mClosed) {
-        return;
-    }
-    close();
-    Q_EMIT failed(code, text);
-}
-
-void SmtpSender::close()
-{
-    if (mClosed) {
-        return;
-    }
-    mClosed = true;
-    mWatchdog->stop();
     if (mSession) {
         mSession->disconnect(this);
         if (mSession->state() != KSmtp::Session::Disconnected) {

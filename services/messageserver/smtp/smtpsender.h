@@ -1,7 +1,7 @@
 #ifndef SMTPSENDER_H
 #define SMTPSENDER_H
 
-#include "imap/imapconnection.h"
+#include "net/serverconnection.h"
 
 #include <qmailmessage.h>
 
@@ -18,34 +18,28 @@ class Session;
 // Codes: refused login 1029, unreachable server 1034, no answer 1040,
 // refused recipient 1038, other refusals 1028, unusable settings or
 // certificate 1037.
-class SmtpSender : public QObject
+class SmtpSender : public ServerConnection
 {
     Q_OBJECT
 public:
     SmtpSender(const AccountConfig &config, QObject *parent = nullptr);
     ~SmtpSender() override;
 
-    void open();
     void send(const QMailMessage &message);
-    void close();
 
 Q_SIGNALS:
-    void ready();
     void sent();
-    void failed(ErrorCode code, const QString &text);
+
+protected:
+    void connectSession(bool trustCertificate) override;
+    void closeSession() override;
 
 private:
-    void probeServer();
-    void connectSession(bool trustCertificate);
-    void fail(ErrorCode code, const QString &text);
+    static AccountConfig::Server serverOf(const AccountConfig &config);
 
-    AccountConfig mConfig;
-    AccountConfig::Server mServer;
     QPointer<KSmtp::Session> mSession;
-    QTimer *mWatchdog;
     QString mConnectionError;
     bool mLoggedIn = false;
-    bool mClosed = false;
 };
 
 #endif // SMTPSENDER_H

@@ -8,9 +8,12 @@
 
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // What every backend does alike when it brings the store and an account's
 // mail together: which remote copies enter the store, which store messages
@@ -77,6 +80,64 @@ enum class Move {
 };
 Move moveOf(const QMailServerCopy &origin, const QMailFolder &destination,
             bool destinationHasCopies);
+
+// One folder as a backend lists it: an IMAP mailbox, a Maildir folder.
+struct RemoteFolder
+{
+    QString path;
+    QChar separator; // between the levels of the path; null: a flat name
+    QList<QByteArray> attributes; // IMAP LIST attributes: \Noselect, \Sent, ...
+    QString displayName; // empty: the last level of the path
+};
+
+// A store folder of the account, and whether it holds mail the user still
+// needs from the store: mail the remote side lacks or has not taken yet.
+struct StoredFolder
+{
+    QMailFolder folder;
+    bool holdsNeeded = false;
+};
+
+// What to do with the account's store folders after a folder listing.
+struct FolderPlan
+{
+    struct Change
+    {
+        QMailFolder folder; // an invalid id: to add
+        QString parentPath; // the parent, by path, when it is added too
+    };
+    QList<Change> store; // to add or update, parents before children
+    QMailFolderIdList remove; // gone, and nothing in them is needed: they leave with their mail
+    QMailFolderIdList keep; // gone, but holding needed mail: kept, marked Removed
+    // The account's standard folders that change, by path (empty: none).
+    QMap<QMailFolder::StandardFolder, QString> roles;
+    bool makeOutbox = false; // the account has no outbox: a folder of the store becomes it
+};
+
+// `complete`: the listing succeeded and names every folder. Only a complete,
+// non-empty listing takes folders away, and never one that holds needed mail
+// (nor its parents, which would take it along): that one stays, marked
+// Removed, until the user deletes it or it comes back and is matched again
+// by its path. A role comes from special-use attributes before names; the
+// account keeps the folder it has for a role while that one still fits best.
+FolderPlan planFolders(const QList<RemoteFolder> &listing, bool complete,
+                       const QList<StoredFolder> &stored,
+                       const QMap<QMailFolder::StandardFolder, QMailFolderId> &roles,
+                       bool outboxOnServer);
+
+// Whether a message of a folder that vanished from its listing is still
+// needed: its change not yet exported, as only the backend can tell.
+using Unexported = std::function<bool(const QMailMessageMetaData &)>;
+
+// Reads the account's folders, plans against the listing and carries the
+// plan out in one store transaction. The ids of the folders that left the
+// store go to *removed. A message without a server copy (drafts not
+// uploaded, queued or local mail), in the outbox, moved there by the user or
+// `unexported` is needed.
+QMailServiceAction::Status syncFolders(const QMailAccountId &accountId,
+                                       const QList<RemoteFolder> &listing, bool complete,
+                                       bool outboxOnServer, const Unexported &unexported,
+                                       QMailFolderIdList *removed);
 
 } // namespace Sync
 

@@ -1,0 +1,106 @@
+#ifndef SERVERCONNECTION_H
+#define SERVERCONNECTION_H
+
+#include "server/mailbackend.h"
+
+#include <qmailserviceaction.h>
+
+#include <QObject>
+
+class QSslSocket;
+class QTimer;
+
+using ErrorCode = QMailServiceAction::Status::ErrorCode;
+
+// Why the server settings cannot be used (empty when they can): a missing
+// host or user name, a bad port or encryption, or no encryption to a host
+// that is not this machine.
+QString checkServerSettings(const AccountConfig::Server &server, const QString &kind);
+
+// Looks at a server's certificate before a session trusts it: a certificate
+// the system trust store accepts passes, and so does one whose SHA-256
+// fingerprint the account names ("certificateSha256"), for a self-signed
+// server; any other is refused. For STARTTLS it speaks the protocol's few
+// words (IMAP or SMTP) up to the handshake.
+class CertificateProbe : public QObject
+{
+    Q_OBJECT
+public:
+    enum Protocol { Imap, Smtp };
+    enum Verdict { Trusted, Untrusted, Unreachable, Silent, NotAServer };
+    CertificateProbe(const AccountConfig::Server &server, const QString &fingerprint,
+                     Protocol protocol, int timeout, QObject *parent = nullptr);
+    void start();
+
+    // The status code for a verdict other than Trusted.
+    static ErrorCode errorFor(int verdict);
+
+Q_SIGNALS:
+    // Trusted: the session may accept the certificate (even despite errors);
+    // Untrusted: it must not; Unreachable: no connection could be made or
+    // kept; Silent: no answer in time; NotAServer: the greeting was not one
+    // of the protocol's. Only Trusted lets a session follow: a session of the
+    // KDE libraries that fails to connect before its first job is queued may
+    // never report it.
+    void finished(int verdict, const QString &why);
+
+private:
+    void onLine(const QByteArray &line);
+    void onSslErrors();
+    void finish(Verdict verdict, const QString &why);
+
+    AccountConfig::Server mServer;
+    QString mFingerprint;
+    Protocol mProtocol;
+    int mTimeout;
+    QSslSocket *mSocket;
+    QByteArray mBuffer;
+    int mStep = 0;
+    bool mDone = false;
+};
+
+// What an IMAP and an SMTP connection do alike before their session: the
+// settings checked, the password read from the credentials service, the
+// certificate looked at, each within the account's answer time (the
+// watchdog, which the session goes on using); then connectSession(). A
+// failure is reported once, as failed(), and closes the connection.
+class ServerConnection : public QObject
+{
+    Q_OBJECT
+public:
+    ~ServerConnection() override;
+
+    void open();
+    void close();
+
+Q_SIGNALS:
+    void ready();
+    void failed(ErrorCode code, const QString &text);
+
+protected:
+    ServerConnection(const AccountConfig &config, const AccountConfig::Server &server,
+                     CertificateProbe::Protocol protocol, QObject *parent);
+    // The certificate is trusted (false: the server is reached in the clear
+    // and has none): the session may connect and log in.
+    virtual void connectSession(bool trusted) = 0;
+    // Ends the session, once; from close() and so from fail().
+    virtual void closeSession() = 0;
+    void fail(ErrorCode code, const QString &text);
+    bool isClosed() const { return mClosed; }
+
+    AccountConfig mConfig; // with the password once it is read
+    AccountConfig::Server mServer;
+    QTimer *mWatchdog;
+    // What the watchdog waits for, named in its log line.
+    QString mWaitingFor;
+    // How long the certificate look took.
+    qint64 mProbeMs = 0;
+
+private:
+    void probeServer();
+
+    CertificateProbe::Protocol mProtocol;
+    bool mClosed = false;
+};
+
+#endif // SERVERCONNECTION_H
