@@ -12,14 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <QTimer>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 
 // GLib's headers name members "signals", which Qt's headers above define away.
 #pragma push_macro("signals")
@@ -28,32 +21,6 @@
 #pragma pop_macro("signals")
 
 namespace {
-
-// libaccounts-glib opens and closes the database file outside SQLite for
-// every manager it makes, which drops the process's SQLite read lock on it
-// (POSIX locks belong to the process). Another program that ends its last
-// connection would then delete the write-ahead log under ours ("disk I/O
-// error"). Once both managers exist, the lock is taken again on a descriptor
-// that stays open.
-void holdAccountsDatabaseLock()
-{
-    const QByteArray folder = qgetenv("ACCOUNTS");
-    const QString file
-        = (folder.isEmpty()
-               ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                   + QStringLiteral("/libaccounts-glib")
-               : QFile::decodeName(folder))
-        + QStringLiteral("/accounts.db");
-    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
-    struct flock lock = {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0x40000000 + 2; // SQLite's shared range
-    lock.l_len = 510;
-    if (fd >= 0 && ::fcntl(fd, F_SETLK, &lock) != 0) {
-        qWarning("Cannot lock the accounts database: %s", std::strerror(errno));
-    }
-}
 
 // libaccounts-glib reads every "AccountChanged" signal on the session bus
 // with a fixed layout and no check, so that one of another signature from
@@ -114,24 +81,19 @@ AccountMirror::AccountMirror(QObject *parent)
     , mEmail((guardAccountSignals(), EmailType))
 {
     mStateFile = QMailStore::instance()->storagePath() + QStringLiteral("/messageserver/accounts");
-    for (Accounts::Manager *manager : { &mEmail, &mGlobal }) {
-        connect(manager, &Accounts::Manager::accountCreated, this,
-                &AccountMirror::onAccountChanged);
-        connect(manager, &Accounts::Manager::accountUpdated, this,
-                &AccountMirror::onAccountChanged);
-        connect(manager, &Accounts::Manager::accountRemoved, this,
-                &AccountMirror::onAccountRemoved);
-        connect(manager, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
-    }
-    holdAccountsDatabaseLock();
+    connect(&mEmail, &Accounts::Manager::accountCreated, this, &AccountMirror::onAccountChanged);
+    connect(&mEmail, &Accounts::Manager::accountUpdated, this, &AccountMirror::onAccountChanged);
+    connect(&mEmail, &Accounts::Manager::accountRemoved, this, &AccountMirror::onAccountRemoved);
+    connect(&mEmail, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
     mSecondLook.setSingleShot(true);
     mSecondLook.setInterval(1000);
     connect(&mSecondLook, &QTimer::timeout, this, &AccountMirror::onDatabaseChanged);
     // libaccounts 1.16 does not tell its managers of every change another
     // process makes (an ag-tool update of a service setting of an account
-    // older than this process never reached them), so every change notice
-    // of the database is heard here too; mirroring an unchanged account
-    // changes nothing.
+    // older than this process never reached them; an e-mail manager hears
+    // nothing of account-wide settings), so every change notice of the
+    // database is heard here too; mirroring an unchanged account changes
+    // nothing.
     QDBusConnection::sessionBus().connect(
         QString(), QString(), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
         QStringLiteral("AccountChanged"), this, SLOT(onDatabaseNotice()));

@@ -61,8 +61,13 @@ private:
     void loadMirrored();
     void saveMirrored();
 
-    Accounts::Manager mEmail; // hears e-mail service settings and enabling
-    Accounts::Manager mGlobal; // hears account-wide settings
+    // The process's one manager, for its whole run: libaccounts-glib opens
+    // and closes the database file outside SQLite for each manager it makes,
+    // and that close drops the SQLite locks of every connection the process
+    // has on the file (POSIX locks belong to the process). Another program
+    // ending its last connection would then find the database unused and
+    // delete the write-ahead log under ours ("disk I/O error").
+    Accounts::Manager mEmail;
     QSet<quint64> mMirrored;
     // One account object per account for the whole run: libaccounts brings
     // the changes of other processes into these, while an object loaded
