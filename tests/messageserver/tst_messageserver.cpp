@@ -8,6 +8,8 @@
 #include <qmailstore.h>
 #include <qmailwiretypes.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -445,6 +447,31 @@ void TestMessageServer::unreadableAccountsDatabase()
     QVERIFY(database.seek(0) && database.write(header) == 100);
     database.close();
     QVERIFY(mServer->start());
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
+
+    // Damaged while the server runs (every page after the first overwritten)
+    // and a change announced: the store keeps it all, requests fail with
+    // 1037; put back, the server serves again.
+    QMailStore *store = QMailStore::instance();
+    const QList<int> counts
+        = { store->countAccounts(), store->countFolders(), store->countMessages() };
+    QVERIFY(database.open(QIODevice::ReadWrite));
+    const QByteArray whole = database.readAll();
+    const int page = (uchar(whole.at(16)) << 8) | uchar(whole.at(17));
+    QVERIFY(database.seek(page) && database.write(QByteArray(whole.size() - page, 'x')) > 0);
+    database.flush();
+    QDBusMessage notice = QDBusMessage::createSignal(
+        QStringLiteral("/x"), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
+        QStringLiteral("AccountChanged"));
+    QVERIFY(QDBusConnection::sessionBus().send(notice << QStringLiteral("x")));
+    const QString unreadable = QStringLiteral("Cannot read account %1").arg(mAccount);
+    QVERIFY(waitUntil([&] { return !mServer->logLines(unreadable).isEmpty(); }));
+    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, {})), 1037);
+    QCOMPARE(counts,
+             QList<int>({ store->countAccounts(), store->countFolders(), store->countMessages() }));
+    QVERIFY(database.seek(0) && database.write(whole) == whole.size());
+    database.close();
     QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
 }
 

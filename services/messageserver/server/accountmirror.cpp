@@ -12,6 +12,10 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
 #include <QTimer>
 
 // GLib's headers name members "signals", which Qt's headers above define away.
@@ -49,6 +53,45 @@ void guardAccountSignals()
 }
 
 const QString EmailType = QStringLiteral("e-mail");
+
+// The account objects hold what was read before, so a database damaged
+// since reads as sound through them: whether it can be read whole is asked
+// of SQLite itself, on a connection of its own for each question (its
+// cache would hide a change made outside SQLite). SQLite keeps the locks of
+// its connections in one process apart, so closing this one drops none of
+// libaccounts' own. Empty when the database reads whole.
+QString databaseProblem()
+{
+    const QByteArray folder = qgetenv("ACCOUNTS");
+    const QString file
+        = (folder.isEmpty()
+               ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                   + QStringLiteral("/libaccounts-glib")
+               : QFile::decodeName(folder))
+        + QStringLiteral("/accounts.db");
+    const QString name = QStringLiteral("accountmirror-check");
+    bool sound = false;
+    QString problem;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        QSqlQuery check(db);
+        if (!db.open()) {
+            problem = db.lastError().text();
+        } else if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()) {
+            problem = check.lastError().text();
+        } else {
+            problem = check.value(0).toString();
+            sound = problem == QLatin1String("ok");
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (sound) {
+        return QString();
+    }
+    return problem.trimmed().isEmpty() ? QStringLiteral("unknown error") : problem.trimmed();
+}
 
 // The prefix of the push keys: the part before a "pushCapable" key.
 QString pushPrefix(Accounts::Account *account)
@@ -167,6 +210,10 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
         if (mEmail.serviceList(EmailType).isEmpty()) {
             config.unreadable = QStringLiteral("no e-mail service files are found");
         }
+        return config;
+    }
+    config.unreadable = databaseProblem();
+    if (!config.unreadable.isEmpty()) {
         return config;
     }
     config.known = true;
