@@ -473,6 +473,32 @@ void TestMessageServer::unreadableAccountsDatabase()
     QVERIFY(database.seek(0) && database.write(whole) == whole.size());
     database.close();
     QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
+
+    // A store made anew (another identity) never meets this one's records:
+    // an account that left the accounts database meanwhile keeps its mail
+    // there, and leaves once this store is back. Records of earlier
+    // versions are gone at start.
+    const QString root = mEnv.path(QStringLiteral("gone"));
+    QVERIFY(make(root) && writeFile(root + QStringLiteral("/cur/1.a:2,"), mail("kept")));
+    const quint32 gone = addAccount(root);
+    QCOMPARE(mServer->outcome(folderList(gone)), 0);
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(gone, {})), 0);
+    QVERIFY(mServer->kill());
+    QVERIFY(!AccountsFixture::agTool({ "delete-account", QString::number(gone) }).isNull());
+    const QString identity = QMailStore::instance()->identity();
+    const QString known = QMailStore::instance()->storagePath() + "/messageserver/known-1";
+    QVERIFY(writeFile(known, "1001.a\n"));
+    for (const QString &value : { QStringLiteral("another"), identity }) {
+        QVERIFY(
+            storeSql({ "UPDATE storeinfo SET value = '" + value + "' WHERE name = 'identity'" }));
+        QVERIFY(mServer->start());
+        QCOMPARE(mServer->outcome(folderList(mAccount)), 0); // answered after the start
+        QVERIFY(!QFile::exists(known));
+        QCOMPARE(copies(QStringLiteral("kept"), { root }), qMakePair(value == identity ? 0 : 1, 1));
+        QCOMPARE(QMailAccount(QMailAccountId(gone)).id().isValid(), value != identity);
+        QVERIFY(mServer->kill());
+    }
+    QVERIFY(mServer->start());
 }
 
 void TestMessageServer::pushFolder()

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -123,7 +124,6 @@ AccountMirror::AccountMirror(QObject *parent)
     : QObject(parent)
     , mEmail((guardAccountSignals(), EmailType))
 {
-    mStateFile = QMailStore::instance()->storagePath() + QStringLiteral("/messageserver/accounts");
     connect(&mEmail, &Accounts::Manager::accountCreated, this, &AccountMirror::onAccountChanged);
     connect(&mEmail, &Accounts::Manager::accountUpdated, this, &AccountMirror::onAccountChanged);
     connect(&mEmail, &Accounts::Manager::accountRemoved, this, &AccountMirror::onAccountRemoved);
@@ -428,6 +428,27 @@ void AccountMirror::mirror(Accounts::AccountId number)
 
 void AccountMirror::loadMirrored()
 {
+    // Records of earlier versions: which messages each account's Maildir had.
+    QDir folder(QMailStore::instance()->storagePath() + QStringLiteral("/messageserver"));
+    const QStringList known = folder.entryList({ QStringLiteral("known-*") }, QDir::Files);
+    for (const QString &name : known) {
+        folder.remove(name);
+    }
+    // The numbers belong to the store they were mirrored into: a store made
+    // anew (or put back from another's copy) has another identity and so
+    // never meets the records of the other, which stay for when it is back.
+    // Without an identity (or with one that is no plain name) nothing is
+    // read or written: nothing is removed.
+    const QString identity = QMailStore::instance()->identity();
+    static const QRegularExpression plain(QStringLiteral("^[0-9A-Za-z]{1,64}$"));
+    if (!plain.match(identity).hasMatch()) {
+        qWarning("Cannot read the mail store's identity (%s): accounts that leave the accounts "
+                 "database stay in the store",
+                 qPrintable(identity.isEmpty() ? QMailStore::instance()->lastErrorText()
+                                               : QStringLiteral("not a plain name")));
+        return;
+    }
+    mStateFile = folder.filePath(QStringLiteral("accounts-") + identity);
     QFile file(mStateFile);
     if (!file.open(QIODevice::ReadOnly)) {
         return;
@@ -444,12 +465,19 @@ void AccountMirror::loadMirrored()
 
 void AccountMirror::saveMirrored()
 {
-    QDir().mkpath(QFileInfo(mStateFile).absolutePath());
+    if (mStateFile.isEmpty()) {
+        return;
+    }
+    const QString folder = QFileInfo(mStateFile).absolutePath();
+    QDir().mkpath(folder);
+    QFile::setPermissions(folder,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QSaveFile file(mStateFile);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning("Cannot write %s: %s", qPrintable(mStateFile), qPrintable(file.errorString()));
         return;
     }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     for (quint64 id : qAsConst(mMirrored)) {
         file.write(QByteArray::number(id) + '\n');
     }

@@ -17,12 +17,13 @@
 //
 // Store accounts this mirror did not make (with `qmfctl account add`, say)
 // are left alone: never changed, never removed. The mirror marks the store
-// accounts it makes, and keeps their numbers beside the store, so an account
-// removed from the accounts database while the server was not running is
-// removed at the next start. When the accounts database has account N while
-// a store account N made elsewhere exists, that store account keeps its name
-// and its mail: account N is not served (its requests fail, with one warning
-// naming both) until one of the two goes.
+// accounts it makes, and keeps their numbers beside the store under the
+// store's identity, so an account removed from the accounts database while
+// the server was not running is removed at the next start. When the
+// accounts database has account N while a store account N made elsewhere
+// exists, that store account keeps its name and its mail: account N is not
+// served (its requests fail, with one warning naming both) until one of the
+// two goes.
 class AccountMirror : public QObject
 {
     Q_OBJECT
