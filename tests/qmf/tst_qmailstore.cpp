@@ -263,6 +263,13 @@ void TestMailStore::messageFromFile_data()
     QTest::addColumn<QString>("refusal"); // after "<path>: "; empty when the file is taken
     const QString link = QStringLiteral("a symbolic link, not a regular file");
     QTest::newRow("message") << QString() << MultipartText << QString();
+    QTest::newRow("attachment two levels down")
+        << QString()
+        << QByteArray("Subject: nested\nContent-Type: multipart/alternative; boundary=b1\n\n"
+                      "--b1\n\nplain\n--b1\nContent-Type: multipart/mixed; boundary=b10\n\n"
+                      "--b10\nContent-Type: text/html\n\n<p>html\n--b10\n"
+                      "Content-Disposition: attachment; filename=a.pdf\n\nJVBE\n--b1--\n")
+        << QString();
     QTest::newRow("FIFO") << "fifo" << QByteArray() << "a FIFO, not a regular file";
     QTest::newRow("link to /dev/zero") << "/dev/zero" << QByteArray() << link;
     QTest::newRow("link out of the folder") << "/etc/passwd" << QByteArray() << link;
@@ -321,6 +328,9 @@ void TestMailStore::messageFromFile()
     QCOMPARE(stored.subject() + stored.date().toString() + stored.to().value(0).address(),
              whole.subject() + whole.date().toString() + whole.to().value(0).address());
     QCOMPARE(stored.status(), whole.status());
+    QVERIFY(stored.status() & QMailMessageMetaData::HasAttachments);
+    QCOMPARE(m_store->messageHeaders(stored.id()).partAt(1).partCount(),
+             whole.partAt(1).partCount());
     QCOMPARE(stored.size(), whole.size());
     QCOMPARE(stored.receivedDate().toUTC().toSecsSinceEpoch(),
              QFileInfo(path).lastModified().toSecsSinceEpoch());
