@@ -441,8 +441,16 @@ void TestMailStore::messageKeysAndSorting()
         { QMailMessageKey::serverUid(hostile), { quoted.id() } },
         { QMailMessageKey::subject(QStringLiteral("OR '1'='1'"), C::Includes), { quoted.id() } },
     };
-    for (const auto &query : cases)
+    for (const auto &query : cases) {
         QCOMPARE(m_store->queryMessages(query.first), query.second);
+        // The same messages read whole in one query.
+        QMailMessageIdList read;
+        for (const QMailMessageMetaData &m : m_store->messagesMetaData(query.first)) {
+            QCOMPARE(m.serverUid(), m_store->messageMetaData(m.id()).serverUid());
+            read.append(m.id());
+        }
+        QCOMPARE(read, query.second);
+    }
     QCOMPARE(m_store->queryMessages(inAccount & old, QMailMessageSortKey::timeStamp()),
              (QMailMessageIdList { ids[1], ids[2], ids[0] }));
     QCOMPARE(m_store->queryMessages(inAccount, QMailMessageSortKey(), 1, 1),
