@@ -409,9 +409,12 @@ void TestMessageServer::unreadableAccountsDatabase()
 {
     // A server that starts with an accounts database it cannot read leaves the
     // store's accounts and their mail alone, and says why it cannot serve them.
-    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
-    const int held = messages(inbox).size();
-    QVERIFY(held > 0);
+    QMailStore *store = QMailStore::instance();
+    auto counts = [store] {
+        return QList<int>(
+            { store->countAccounts(), store->countFolders(), store->countMessages() });
+    };
+    const QList<int> held = counts();
     // A second server, without the service files, cannot own the bus name
     // and so touches nothing.
     QProcess second;
@@ -423,38 +426,21 @@ void TestMessageServer::unreadableAccountsDatabase()
     QVERIFY(second.waitForFinished(30000));
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(second.readAllStandardError().contains("cannot own"));
-    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(counts(), held);
     // The only server, without them: it cannot tell, so it keeps everything.
     QVERIFY(mServer->kill());
     const QByteArray services = qgetenv("AG_SERVICES");
     qunsetenv("AG_SERVICES");
     QVERIFY(mServer->start());
     qputenv("AG_SERVICES", services);
-    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(counts(), held);
     QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
-    QVERIFY(mServer->kill());
-    QFile database(mEnv.path(QStringLiteral("home/.config/libaccounts-glib/accounts.db")));
-    QVERIFY(database.open(QIODevice::ReadWrite));
-    const QByteArray header = database.read(100);
-    QVERIFY(database.seek(0) && database.write(QByteArray(100, 'x')) == 100);
-    database.flush();
-    QVERIFY(mServer->start());
-    QVERIFY(QMailAccount(QMailAccountId(mAccount)).id().isValid());
-    QCOMPARE(messages(inbox).size(), held);
-    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
-
-    QVERIFY(mServer->kill());
-    QVERIFY(database.seek(0) && database.write(header) == 100);
-    database.close();
-    QVERIFY(mServer->start());
-    QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
+    QVERIFY(mServer->kill() && mServer->start());
 
     // Damaged while the server runs (every page after the first overwritten)
-    // and a change announced: the store keeps it all, requests fail with
-    // 1037; put back, the server serves again.
-    QMailStore *store = QMailStore::instance();
-    const QList<int> counts
-        = { store->countAccounts(), store->countFolders(), store->countMessages() };
+    // and a change announced, then at the next start: the store keeps it
+    // all, requests fail with 1037; put back, the server serves again.
+    QFile database(mEnv.path(QStringLiteral("home/.config/libaccounts-glib/accounts.db")));
     QVERIFY(database.open(QIODevice::ReadWrite));
     const QByteArray whole = database.readAll();
     const int page = (uchar(whole.at(16)) << 8) | uchar(whole.at(17));
@@ -463,13 +449,14 @@ void TestMessageServer::unreadableAccountsDatabase()
     QDBusMessage notice = QDBusMessage::createSignal(
         QStringLiteral("/x"), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
         QStringLiteral("AccountChanged"));
-    QVERIFY(QDBusConnection::sessionBus().send(notice << QStringLiteral("x")));
     const QString unreadable = QStringLiteral("Cannot read account %1").arg(mAccount);
-    QVERIFY(waitUntil([&] { return !mServer->logLines(unreadable).isEmpty(); }));
-    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
-    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, {})), 1037);
-    QCOMPARE(counts,
-             QList<int>({ store->countAccounts(), store->countFolders(), store->countMessages() }));
+    for (const bool restart : { false, true }) {
+        QVERIFY(restart ? mServer->kill() && mServer->start()
+                        : QDBusConnection::sessionBus().send(notice << QStringLiteral("x")));
+        QVERIFY(waitUntil([&] { return !mServer->logLines(unreadable).isEmpty(); }));
+        QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
+        QCOMPARE(counts(), held);
+    }
     QVERIFY(database.seek(0) && database.write(whole) == whole.size());
     database.close();
     QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
@@ -495,7 +482,6 @@ void TestMessageServer::unreadableAccountsDatabase()
         QCOMPARE(mServer->outcome(folderList(mAccount)), 0); // answered after the start
         QVERIFY(!QFile::exists(known));
         QCOMPARE(copies(QStringLiteral("kept"), { root }), qMakePair(value == identity ? 0 : 1, 1));
-        QCOMPARE(QMailAccount(QMailAccountId(gone)).id().isValid(), value != identity);
         QVERIFY(mServer->kill());
     }
     QVERIFY(mServer->start());

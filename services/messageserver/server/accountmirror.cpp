@@ -192,10 +192,15 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     if (number == 0 || number > 0xffffffffULL) {
         return config;
     }
+    // Only a database that reads whole may say that the account is gone, or
+    // what it holds.
+    config.unreadable = databaseProblem();
+    if (!config.unreadable.isEmpty()) {
+        return config;
+    }
     // The account object kept for the whole run (see mLive).
     Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
     if (!account) {
-        // Only a database that says so means the account is gone.
         const Accounts::Error error = mEmail.lastError();
         if (error.type() != Accounts::Error::AccountNotFound) {
             config.unreadable
@@ -210,10 +215,6 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
         if (mEmail.serviceList(EmailType).isEmpty()) {
             config.unreadable = QStringLiteral("no e-mail service files are found");
         }
-        return config;
-    }
-    config.unreadable = databaseProblem();
-    if (!config.unreadable.isEmpty()) {
         return config;
     }
     config.known = true;
