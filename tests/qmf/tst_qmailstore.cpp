@@ -271,9 +271,7 @@ void TestMailStore::messageFromFile_data()
                       "Content-Disposition: attachment; filename=a.pdf\n\nJVBE\n--b1--\n")
         << QString();
     QTest::newRow("FIFO") << "fifo" << QByteArray() << "a FIFO, not a regular file";
-    QTest::newRow("link to /dev/zero") << "/dev/zero" << QByteArray() << link;
     QTest::newRow("link out of the folder") << "/etc/passwd" << QByteArray() << link;
-    QTest::newRow("link inside the folder") << "file-message" << QByteArray() << link;
     QTest::newRow("empty") << QString() << QByteArray() << "not a mail message: the file is empty";
     QTest::newRow("binary") << QString()
                             << QByteArray("\x7f"
@@ -443,12 +441,9 @@ void TestMailStore::messageKeysAndSorting()
     };
     for (const auto &query : cases) {
         QCOMPARE(m_store->queryMessages(query.first), query.second);
-        // The same messages read whole in one query.
-        QMailMessageIdList read;
-        for (const QMailMessageMetaData &m : m_store->messagesMetaData(query.first)) {
-            QCOMPARE(m.serverUid(), m_store->messageMetaData(m.id()).serverUid());
+        QMailMessageIdList read; // the same messages, read whole
+        for (const QMailMessageMetaData &m : m_store->messagesMetaData(query.first))
             read.append(m.id());
-        }
         QCOMPARE(read, query.second);
     }
     QCOMPARE(m_store->queryMessages(inAccount & old, QMailMessageSortKey::timeStamp()),

@@ -432,8 +432,7 @@ void SchedulerEndToEnd::offPeakAndClockChange()
     const QString id = QString::number(mAlwaysOn);
     QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "1"; }));
     int from = mDaemon->lines().size();
-    // A hundred writes of another program, for the daemon and for the
-    // message server by turns: the last of each counts, no database error.
+    // A hundred writes of another program, for the daemon and the server by turns.
     for (int i = 99; i >= 0; --i) {
         const QString value = i % 2
             ? QString("string:signature=%1").arg(i)
