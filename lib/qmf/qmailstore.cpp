@@ -457,6 +457,11 @@ QMailMessageMetaData QMailStore::messageMetaData(const QString &serverUid,
         QVariantList() << qint64(accountId.toULongLong()) << serverUid);
 }
 
+QList<QMailMessageMetaData> QMailStore::messagesMetaData(const QMailMessageKey &key) const
+{
+    return d->loadMetaData(key.node());
+}
+
 void QMailStore::flushIpcNotifications()
 {
     d->flush();

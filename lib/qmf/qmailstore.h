@@ -156,6 +156,9 @@ public:
     QMailMessageMetaData messageMetaData(const QMailMessageId &id) const;
     QMailMessageMetaData messageMetaData(const QString &serverUid,
                                          const QMailAccountId &accountId) const;
+    // The metadata of every message the key selects, in one query, by id;
+    // none when the store cannot be read.
+    QList<QMailMessageMetaData> messagesMetaData(const QMailMessageKey &key) const;
 
     // The message as message() loads it, but its content file is read as a
     // stream and only the header fields of its parts are kept (and of the

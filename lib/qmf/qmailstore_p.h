@@ -131,6 +131,7 @@ public:
     QMailAccount loadAccount(const QMailAccountId &id) const;
     QMailFolder loadFolder(const QMailFolderId &id) const;
     QMailMessageMetaData loadMetaData(const QString &where, const QVariantList &values) const;
+    QList<QMailMessageMetaData> loadMetaData(const QMailKeyNode &key) const;
     // Without bodies: the part headers only (see QMailStore::messageHeaders).
     QMailMessage loadMessage(const QMailMessageId &id, bool bodies = true) const;
 

@@ -24,6 +24,8 @@ const char ContentScheme[] = "qmfstoragemanager";
 // What a message's header (and its parts' headers) may hold in memory when
 // only the header is read.
 const int MaximumHeader = 1 << 20;
+// How deep the message parser splits multipart entities.
+const int MaximumPartDepth = 32;
 
 QString systemError()
 {
@@ -208,8 +210,8 @@ struct LineReader
     }
 };
 
-// What the parser needs to find and read the parts of a message one level
-// down: the message's Content-Type field and, per part, its header. Bodies
+// What the parser needs to find and read the parts of a message at every
+// level: the message's Content-Type field and, per part, its header. Bodies
 // are dropped as they stream past, following the parser's rules for
 // delimiter lines, so that the same parts come out in the same places.
 QByteArray partSkeleton(QIODevice *device, bool wholeHeader)
@@ -246,28 +248,51 @@ QByteArray partSkeleton(QIODevice *device, bool wholeHeader)
     skeleton += '\n';
     const QMailMessage head = QMailMessage::fromRfc2822(skeleton);
     const QMailMessageContentType type = head.contentType();
-    const QByteArray delimiter = "--" + type.boundary();
-    if (type.type() != "multipart" || delimiter.size() == 2)
+    if (type.type() != "multipart" || type.boundary().isEmpty())
         return skeleton;
+    // The delimiters of the multipart entities around the line, the
+    // message's first; a part that is multipart itself adds its own once its
+    // header is read, as deep as the parser splits.
+    QList<QByteArray> delimiters { "--" + type.boundary() };
+    QByteArray header; // of the part being read
     // 0: before the first delimiter, 1: in a part's header, 2: in its body.
     int state = 0;
     while (!reader.atEnd && reader.next(state == 1)) {
         const QByteArray &line = reader.line;
-        if (line.startsWith(delimiter)) {
-            const QByteArray rest = line.mid(delimiter.size());
-            const bool close = rest.startsWith("--");
-            if (close || rest.trimmed().isEmpty()) {
-                if (state == 1)
-                    skeleton += '\n';
-                skeleton += delimiter + (close ? "--\n" : "\n");
-                if (close)
-                    return skeleton;
-                state = 1;
-                continue;
+        // The parser splits the outer entity first: its delimiter ends every
+        // part within, closed or not.
+        int level = -1;
+        bool close = false;
+        for (int i = 0; i < delimiters.size() && level < 0; ++i) {
+            if (line.startsWith(delimiters.at(i))) {
+                const QByteArray rest = line.mid(delimiters.at(i).size());
+                close = rest.startsWith("--");
+                level = close || rest.trimmed().isEmpty() ? i : -1;
             }
+        }
+        if (level >= 0) {
+            if (state == 1)
+                skeleton += '\n';
+            skeleton += delimiters.at(level) + (close ? "--\n" : "\n");
+            // After a close delimiter, what follows belongs to the enclosing part.
+            delimiters.erase(delimiters.begin() + level + (close ? 0 : 1), delimiters.end());
+            if (delimiters.isEmpty())
+                return skeleton;
+            state = close ? 2 : 1;
+            header.clear();
+            continue;
         }
         if (state == 1 && skeleton.size() + line.size() < MaximumHeader) {
             skeleton += line + '\n';
+            header += line + '\n';
+            // Only a header that names a multipart type is parsed.
+            if (line.isEmpty() && header.toLower().contains("multipart")) {
+                const QMailMessageContentType inner
+                    = QMailMessage::fromRfc2822(header).contentType();
+                if (inner.type() == "multipart" && !inner.boundary().isEmpty()
+                    && delimiters.size() < MaximumPartDepth)
+                    delimiters.append("--" + inner.boundary());
+            }
             if (line.isEmpty())
                 state = 2;
         }

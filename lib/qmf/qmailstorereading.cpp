@@ -74,6 +74,27 @@ QMailTimeStamp stampFrom(const QVariant &msecs, const QVariant &offset)
     return QMailTimeStamp::fromMSecsSinceEpoch(msecs.toLongLong(), offset.toInt());
 }
 
+QMailMessageMetaData metaDataOf(const QSqlQuery &query)
+{
+    QMailMessageMetaData metaData;
+    metaData.setId(QMailMessageId(quint64(query.value(0).toLongLong())));
+    metaData.setParentFolderId(QMailFolderId(quint64(query.value(1).toLongLong())));
+    metaData.setParentAccountId(QMailAccountId(quint64(query.value(2).toLongLong())));
+    metaData.setStatus(quint64(query.value(3).toLongLong()));
+    metaData.setSubject(query.value(4).toString());
+    metaData.setFrom(decodeAddress(query.value(5).toString()));
+    metaData.setTo(decodeAddresses(query.value(6).toString()));
+    metaData.setDate(stampFrom(query.value(7), query.value(8)));
+    metaData.setReceivedDate(stampFrom(query.value(9), query.value(10)));
+    metaData.setServerUid(query.value(11).toString());
+    metaData.setSize(uint(query.value(12).toLongLong()));
+    metaData.setContent(QMailMessageMetaData::ContentType(query.value(13).toInt()));
+    metaData.setInResponseTo(QMailMessageId(quint64(query.value(14).toLongLong())));
+    metaData.setContentScheme(query.value(15).toString());
+    metaData.setContentIdentifier(query.value(16).toString());
+    return metaData;
+}
+
 } // namespace
 
 namespace QMailStoreSql {
@@ -279,23 +300,34 @@ QMailMessageMetaData QMailStorePrivate::loadMetaData(const QString &where,
         query.finish();
         return metaData;
     }
-    metaData.setId(QMailMessageId(quint64(query.value(0).toLongLong())));
-    metaData.setParentFolderId(QMailFolderId(quint64(query.value(1).toLongLong())));
-    metaData.setParentAccountId(QMailAccountId(quint64(query.value(2).toLongLong())));
-    metaData.setStatus(quint64(query.value(3).toLongLong()));
-    metaData.setSubject(query.value(4).toString());
-    metaData.setFrom(decodeAddress(query.value(5).toString()));
-    metaData.setTo(decodeAddresses(query.value(6).toString()));
-    metaData.setDate(stampFrom(query.value(7), query.value(8)));
-    metaData.setReceivedDate(stampFrom(query.value(9), query.value(10)));
-    metaData.setServerUid(query.value(11).toString());
-    metaData.setSize(uint(query.value(12).toLongLong()));
-    metaData.setContent(QMailMessageMetaData::ContentType(query.value(13).toInt()));
-    metaData.setInResponseTo(QMailMessageId(quint64(query.value(14).toLongLong())));
-    metaData.setContentScheme(query.value(15).toString());
-    metaData.setContentIdentifier(query.value(16).toString());
+    metaData = metaDataOf(query);
     query.finish();
     return metaData;
+}
+
+QList<QMailMessageMetaData> QMailStorePrivate::loadMetaData(const QMailKeyNode &key) const
+{
+    QList<QMailMessageMetaData> list;
+    if (!checkReady())
+        return list;
+    QVariantList values;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    bool ok = query.prepare(QStringLiteral("SELECT ") + QLatin1String(MessageColumns)
+                            + QStringLiteral(" FROM messages WHERE ")
+                            + QMailStoreSql::condition(MessageKind, key, &values)
+                            + QStringLiteral(" ORDER BY id"));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    ok = ok && query.exec();
+    while (ok && query.next())
+        list.append(metaDataOf(query));
+    // Never part of the answer as the whole.
+    if (!ok || query.lastError().isValid()) {
+        sqlFailed(query, QStringLiteral("Loading messages"));
+        list.clear();
+    }
+    return list;
 }
 
 QMailMessage QMailStorePrivate::loadMessage(const QMailMessageId &id, bool bodies) const

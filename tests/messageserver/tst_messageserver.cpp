@@ -8,6 +8,8 @@
 #include <qmailstore.h>
 #include <qmailwiretypes.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -357,9 +359,12 @@ void TestMessageServer::unreadableAccountsDatabase()
 {
     // A server that starts with an accounts database it cannot read leaves the
     // store's accounts and their mail alone, and says why it cannot serve them.
-    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
-    const int held = messages(inbox).size();
-    QVERIFY(held > 0);
+    QMailStore *store = QMailStore::instance();
+    auto counts = [store] {
+        return QList<int>(
+            { store->countAccounts(), store->countFolders(), store->countMessages() });
+    };
+    const QList<int> held = counts();
     // A second server, without the service files, cannot own the bus name
     // and so touches nothing.
     QProcess second;
@@ -371,31 +376,65 @@ void TestMessageServer::unreadableAccountsDatabase()
     QVERIFY(second.waitForFinished(30000));
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(second.readAllStandardError().contains("cannot own"));
-    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(counts(), held);
     // The only server, without them: it cannot tell, so it keeps everything.
     QVERIFY(mServer->kill());
     const QByteArray services = qgetenv("AG_SERVICES");
     qunsetenv("AG_SERVICES");
     QVERIFY(mServer->start());
     qputenv("AG_SERVICES", services);
-    QCOMPARE(messages(inbox).size(), held);
+    QCOMPARE(counts(), held);
     QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
-    QVERIFY(mServer->kill());
+    QVERIFY(mServer->kill() && mServer->start());
+
+    // Damaged while the server runs (every page after the first overwritten)
+    // and a change announced, then at the next start: the store keeps it
+    // all, requests fail with 1037; put back, the server serves again.
     QFile database(mEnv.path(QStringLiteral("home/.config/libaccounts-glib/accounts.db")));
     QVERIFY(database.open(QIODevice::ReadWrite));
-    const QByteArray header = database.read(100);
-    QVERIFY(database.seek(0) && database.write(QByteArray(100, 'x')) == 100);
+    const QByteArray whole = database.readAll();
+    const int page = (uchar(whole.at(16)) << 8) | uchar(whole.at(17));
+    QVERIFY(database.seek(page) && database.write(QByteArray(whole.size() - page, 'x')) > 0);
     database.flush();
-    QVERIFY(mServer->start());
-    QVERIFY(QMailAccount(QMailAccountId(mAccount)).id().isValid());
-    QCOMPARE(messages(inbox).size(), held);
-    QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
-
-    QVERIFY(mServer->kill());
-    QVERIFY(database.seek(0) && database.write(header) == 100);
+    QDBusMessage notice = QDBusMessage::createSignal(
+        QStringLiteral("/x"), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
+        QStringLiteral("AccountChanged"));
+    const QString unreadable = QStringLiteral("Cannot read account %1").arg(mAccount);
+    for (const bool restart : { false, true }) {
+        QVERIFY(restart ? mServer->kill() && mServer->start()
+                        : QDBusConnection::sessionBus().send(notice << QStringLiteral("x")));
+        QVERIFY(waitUntil([&] { return !mServer->logLines(unreadable).isEmpty(); }));
+        QCOMPARE(mServer->outcome(folderList(mAccount)), 1037);
+        QCOMPARE(counts(), held);
+    }
+    QVERIFY(database.seek(0) && database.write(whole) == whole.size());
     database.close();
-    QVERIFY(mServer->start());
     QCOMPARE(mServer->outcome(folderList(mAccount)), 0);
+
+    // A store made anew (another identity) never meets this one's records:
+    // an account that left the accounts database meanwhile keeps its mail
+    // there, and leaves once this store is back. Records of earlier
+    // versions are gone at start.
+    const QString root = mEnv.path(QStringLiteral("gone"));
+    QVERIFY(make(root) && writeFile(root + QStringLiteral("/cur/1.a:2,"), mail("kept")));
+    const quint32 gone = addAccount(root);
+    QCOMPARE(mServer->outcome(folderList(gone)), 0);
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(gone, {})), 0);
+    QVERIFY(mServer->kill());
+    QVERIFY(!AccountsFixture::agTool({ "delete-account", QString::number(gone) }).isNull());
+    const QString identity = QMailStore::instance()->identity();
+    const QString known = QMailStore::instance()->storagePath() + "/messageserver/known-1";
+    QVERIFY(writeFile(known, "1001.a\n"));
+    for (const QString &value : { QStringLiteral("another"), identity }) {
+        QVERIFY(
+            storeSql({ "UPDATE storeinfo SET value = '" + value + "' WHERE name = 'identity'" }));
+        QVERIFY(mServer->start());
+        QCOMPARE(mServer->outcome(folderList(mAccount)), 0); // answered after the start
+        QVERIFY(!QFile::exists(known));
+        QCOMPARE(copies(QStringLiteral("kept"), { root }), qMakePair(value == identity ? 0 : 1, 1));
+        QVERIFY(mServer->kill());
+    }
+    QVERIFY(mServer->start());
 }
 
 void TestMessageServer::pushFolder()

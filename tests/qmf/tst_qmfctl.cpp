@@ -436,10 +436,6 @@ void TestQmfctl::notMail_data()
     QTest::addColumn<QByteArray>("why");
     const QByteArray noHeader = "it does not start with a header field";
     QTest::newRow("empty") << QByteArray() << QByteArray("the file is empty");
-    QTest::newRow("binary") << QByteArray("\x7f"
-                                          "ELF\x02\x01\x01\0\0\0",
-                                          10)
-                            << noHeader;
     QTest::newRow("text") << QByteArray("Dear Bob,\nsee you: soon\n") << noHeader;
 }
 

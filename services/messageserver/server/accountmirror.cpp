@@ -11,15 +11,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTimer>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 
 // GLib's headers name members "signals", which Qt's headers above define away.
 #pragma push_macro("signals")
@@ -28,32 +26,6 @@
 #pragma pop_macro("signals")
 
 namespace {
-
-// libaccounts-glib opens and closes the database file outside SQLite for
-// every manager it makes, which drops the process's SQLite read lock on it
-// (POSIX locks belong to the process). Another program that ends its last
-// connection would then delete the write-ahead log under ours ("disk I/O
-// error"). Once both managers exist, the lock is taken again on a descriptor
-// that stays open.
-void holdAccountsDatabaseLock()
-{
-    const QByteArray folder = qgetenv("ACCOUNTS");
-    const QString file
-        = (folder.isEmpty()
-               ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                   + QStringLiteral("/libaccounts-glib")
-               : QFile::decodeName(folder))
-        + QStringLiteral("/accounts.db");
-    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
-    struct flock lock = {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0x40000000 + 2; // SQLite's shared range
-    lock.l_len = 510;
-    if (fd >= 0 && ::fcntl(fd, F_SETLK, &lock) != 0) {
-        qWarning("Cannot lock the accounts database: %s", std::strerror(errno));
-    }
-}
 
 // libaccounts-glib reads every "AccountChanged" signal on the session bus
 // with a fixed layout and no check, so that one of another signature from
@@ -82,6 +54,45 @@ void guardAccountSignals()
 }
 
 const QString EmailType = QStringLiteral("e-mail");
+
+// The account objects hold what was read before, so a database damaged
+// since reads as sound through them: whether it can be read whole is asked
+// of SQLite itself, on a connection of its own for each question (its
+// cache would hide a change made outside SQLite). SQLite keeps the locks of
+// its connections in one process apart, so closing this one drops none of
+// libaccounts' own. Empty when the database reads whole.
+QString databaseProblem()
+{
+    const QByteArray folder = qgetenv("ACCOUNTS");
+    const QString file
+        = (folder.isEmpty()
+               ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                   + QStringLiteral("/libaccounts-glib")
+               : QFile::decodeName(folder))
+        + QStringLiteral("/accounts.db");
+    const QString name = QStringLiteral("accountmirror-check");
+    bool sound = false;
+    QString problem;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        QSqlQuery check(db);
+        if (!db.open()) {
+            problem = db.lastError().text();
+        } else if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()) {
+            problem = check.lastError().text();
+        } else {
+            problem = check.value(0).toString();
+            sound = problem == QLatin1String("ok");
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (sound) {
+        return QString();
+    }
+    return problem.trimmed().isEmpty() ? QStringLiteral("unknown error") : problem.trimmed();
+}
 
 // The prefix of the push keys: the part before a "pushCapable" key.
 QString pushPrefix(Accounts::Account *account)
@@ -113,25 +124,19 @@ AccountMirror::AccountMirror(QObject *parent)
     : QObject(parent)
     , mEmail((guardAccountSignals(), EmailType))
 {
-    mStateFile = QMailStore::instance()->storagePath() + QStringLiteral("/messageserver/accounts");
-    for (Accounts::Manager *manager : { &mEmail, &mGlobal }) {
-        connect(manager, &Accounts::Manager::accountCreated, this,
-                &AccountMirror::onAccountChanged);
-        connect(manager, &Accounts::Manager::accountUpdated, this,
-                &AccountMirror::onAccountChanged);
-        connect(manager, &Accounts::Manager::accountRemoved, this,
-                &AccountMirror::onAccountRemoved);
-        connect(manager, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
-    }
-    holdAccountsDatabaseLock();
+    connect(&mEmail, &Accounts::Manager::accountCreated, this, &AccountMirror::onAccountChanged);
+    connect(&mEmail, &Accounts::Manager::accountUpdated, this, &AccountMirror::onAccountChanged);
+    connect(&mEmail, &Accounts::Manager::accountRemoved, this, &AccountMirror::onAccountRemoved);
+    connect(&mEmail, &Accounts::Manager::enabledEvent, this, &AccountMirror::onAccountChanged);
     mSecondLook.setSingleShot(true);
     mSecondLook.setInterval(1000);
     connect(&mSecondLook, &QTimer::timeout, this, &AccountMirror::onDatabaseChanged);
     // libaccounts 1.16 does not tell its managers of every change another
     // process makes (an ag-tool update of a service setting of an account
-    // older than this process never reached them), so every change notice
-    // of the database is heard here too; mirroring an unchanged account
-    // changes nothing.
+    // older than this process never reached them; an e-mail manager hears
+    // nothing of account-wide settings), so every change notice of the
+    // database is heard here too; mirroring an unchanged account changes
+    // nothing.
     QDBusConnection::sessionBus().connect(
         QString(), QString(), QStringLiteral("com.google.code.AccountsSSO.Accounts"),
         QStringLiteral("AccountChanged"), this, SLOT(onDatabaseNotice()));
@@ -187,10 +192,15 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     if (number == 0 || number > 0xffffffffULL) {
         return config;
     }
+    // Only a database that reads whole may say that the account is gone, or
+    // what it holds.
+    config.unreadable = databaseProblem();
+    if (!config.unreadable.isEmpty()) {
+        return config;
+    }
     // The account object kept for the whole run (see mLive).
     Accounts::Account *account = const_cast<AccountMirror *>(this)->liveAccount(number);
     if (!account) {
-        // Only a database that says so means the account is gone.
         const Accounts::Error error = mEmail.lastError();
         if (error.type() != Accounts::Error::AccountNotFound) {
             config.unreadable
@@ -419,6 +429,27 @@ void AccountMirror::mirror(Accounts::AccountId number)
 
 void AccountMirror::loadMirrored()
 {
+    // Records of earlier versions: which messages each account's Maildir had.
+    QDir folder(QMailStore::instance()->storagePath() + QStringLiteral("/messageserver"));
+    const QStringList known = folder.entryList({ QStringLiteral("known-*") }, QDir::Files);
+    for (const QString &name : known) {
+        folder.remove(name);
+    }
+    // The numbers belong to the store they were mirrored into: a store made
+    // anew (or put back from another's copy) has another identity and so
+    // never meets the records of the other, which stay for when it is back.
+    // Without an identity (or with one that is no plain name) nothing is
+    // read or written: nothing is removed.
+    const QString identity = QMailStore::instance()->identity();
+    static const QRegularExpression plain(QStringLiteral("^[0-9A-Za-z]{1,64}$"));
+    if (!plain.match(identity).hasMatch()) {
+        qWarning("Cannot read the mail store's identity (%s): accounts that leave the accounts "
+                 "database stay in the store",
+                 qPrintable(identity.isEmpty() ? QMailStore::instance()->lastErrorText()
+                                               : QStringLiteral("not a plain name")));
+        return;
+    }
+    mStateFile = folder.filePath(QStringLiteral("accounts-") + identity);
     QFile file(mStateFile);
     if (!file.open(QIODevice::ReadOnly)) {
         return;
@@ -435,12 +466,19 @@ void AccountMirror::loadMirrored()
 
 void AccountMirror::saveMirrored()
 {
-    QDir().mkpath(QFileInfo(mStateFile).absolutePath());
+    if (mStateFile.isEmpty()) {
+        return;
+    }
+    const QString folder = QFileInfo(mStateFile).absolutePath();
+    QDir().mkpath(folder);
+    QFile::setPermissions(folder,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QSaveFile file(mStateFile);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning("Cannot write %s: %s", qPrintable(mStateFile), qPrintable(file.errorString()));
         return;
     }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     for (quint64 id : qAsConst(mMirrored)) {
         file.write(QByteArray::number(id) + '\n');
     }

@@ -17,12 +17,13 @@
 //
 // Store accounts this mirror did not make (with `qmfctl account add`, say)
 // are left alone: never changed, never removed. The mirror marks the store
-// accounts it makes, and keeps their numbers beside the store, so an account
-// removed from the accounts database while the server was not running is
-// removed at the next start. When the accounts database has account N while
-// a store account N made elsewhere exists, that store account keeps its name
-// and its mail: account N is not served (its requests fail, with one warning
-// naming both) until one of the two goes.
+// accounts it makes, and keeps their numbers beside the store under the
+// store's identity, so an account removed from the accounts database while
+// the server was not running is removed at the next start. When the
+// accounts database has account N while a store account N made elsewhere
+// exists, that store account keeps its name and its mail: account N is not
+// served (its requests fail, with one warning naming both) until one of the
+// two goes.
 class AccountMirror : public QObject
 {
     Q_OBJECT
@@ -61,8 +62,13 @@ private:
     void loadMirrored();
     void saveMirrored();
 
-    Accounts::Manager mEmail; // hears e-mail service settings and enabling
-    Accounts::Manager mGlobal; // hears account-wide settings
+    // The process's one manager, for its whole run: libaccounts-glib opens
+    // and closes the database file outside SQLite for each manager it makes,
+    // and that close drops the SQLite locks of every connection the process
+    // has on the file (POSIX locks belong to the process). Another program
+    // ending its last connection would then find the database unused and
+    // delete the write-ahead log under ours ("disk I/O error").
+    Accounts::Manager mEmail;
     QSet<quint64> mMirrored;
     // One account object per account for the whole run: libaccounts brings
     // the changes of other processes into these, while an object loaded

@@ -100,16 +100,18 @@ Folder readStore(const QMailAccountId &accountId, const QMailFolderId &folderId)
             folder.movedAway.insert(origin.serverUid);
         }
     }
-    const QMailMessageIdList ids = store->queryMessages(QMailMessageKey::parentFolderId(folderId));
-    if (!ids.isEmpty()) {
+    // The folder's messages in one query, not one per message.
+    const QList<QMailMessageMetaData> messages
+        = store->messagesMetaData(QMailMessageKey::parentFolderId(folderId));
+    if (!messages.isEmpty()) {
         // Messages moved here from any account.
         const QList<QMailServerCopy> all = store->messageOrigins(QMailAccountId());
         for (const QMailServerCopy &origin : all) {
             elsewhere.insert(origin.messageId);
         }
     }
-    for (const QMailMessageId &id : ids) {
-        const QMailMessageMetaData message = store->messageMetaData(id);
+    for (const QMailMessageMetaData &message : messages) {
+        const QMailMessageId id = message.id();
         if (message.serverUid().isEmpty()) {
             continue;
         }
