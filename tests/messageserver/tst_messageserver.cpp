@@ -13,6 +13,9 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <memory>
@@ -45,6 +48,21 @@ QList<QMailMessageMetaData> messages(const QMailFolderId &folder)
         list.append(QMailStore::instance()->messageMetaData(id));
     }
     return list;
+}
+
+// Runs SQL on the store beside the processes that have it open.
+bool storeSql(const QStringList &statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "side");
+        db.setDatabaseName(QMailStore::instance()->databasePath());
+        ok = db.open();
+        for (const QString &sql : statements)
+            ok = ok && !db.exec(sql).lastError().isValid();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("side"));
+    return ok;
 }
 
 // Messages of that subject in the store, and files that hold it in the Maildirs.
@@ -91,6 +109,7 @@ private Q_SLOTS:
     void initTestCase();
     void foldersAndMessages();
     void exportUpdates();
+    void storeRolledBack();
     void moves_data();
     void moves();
     void send();
@@ -199,6 +218,33 @@ void TestMessageServer::exportUpdates()
     QVERIFY(fileName(mMail + QStringLiteral("/cur"), QStringLiteral("1002.a")).isEmpty());
     QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
     QCOMPARE(messages(inbox).size(), 1);
+}
+
+void TestMessageServer::storeRolledBack()
+{
+    // A store put back from a copy taken before a sync: the mail that sync
+    // brought is in the Maildir only now, and must stay there.
+    const QString copy = mEnv.path(QStringLiteral("store-copy.db"));
+    QVERIFY(storeSql({ QStringLiteral("VACUUM INTO '%1'").arg(copy) }));
+    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(deliver(mMail, QStringLiteral("3%1.back").arg(i), mail(QStringLiteral("later"))));
+    }
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
+    QCOMPARE(copies(QStringLiteral("later"), { mMail }), qMakePair(5, 5));
+    QStringList restore { QStringLiteral("ATTACH '%1' AS old").arg(copy), QStringLiteral("BEGIN") };
+    for (const char *table :
+         { "messages", "folders", "accountfolders", "accounts", "removals", "origins" }) {
+        restore << QStringLiteral("DELETE FROM main.%1").arg(table)
+                << QStringLiteral("INSERT INTO main.%1 SELECT * FROM old.%1").arg(table);
+    }
+    QVERIFY(storeSql(restore << QStringLiteral("COMMIT")));
+    QCOMPARE(copies(QStringLiteral("later"), { mMail }), qMakePair(0, 5));
+    QCOMPARE(mServer->outcome(
+                 mServer->request(QStringLiteral("ExportUpdates"), { qulonglong(mAccount) })),
+             0);
+    QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { inbox.toULongLong() })), 0);
+    QCOMPARE(copies(QStringLiteral("later"), { mMail }), qMakePair(5, 5));
 }
 
 void TestMessageServer::moves_data()
