@@ -18,11 +18,16 @@
 #include <ctime>
 #include <limits>
 
-// Switches the connectivity input that setForcedSchedule consults.
+// Switches the connectivity input that setForcedSchedule consults; hands the
+// sync scheduler an account scheduler.
 class SyncSchedulerTestAccess
 {
 public:
     static void setAllowBackground(bool allowed) { SyncScheduler::mAllowBackground = allowed; }
+    static void addScheduler(SyncScheduler &owner, const QSharedPointer<AccountScheduler> &s)
+    {
+        owner.mSchedulers.insert(s->accountId(), s);
+    }
 };
 
 namespace {
@@ -76,7 +81,8 @@ private Q_SLOTS:
     void changedResetRestarts();
     void resetLeavesARunningSyncAlone();
 
-    void peakSwitchDropsTheForcedSchedule();
+    void switchDropsTheForcedSchedule_data();
+    void switchDropsTheForcedSchedule();
 
     void failureWhileAlwaysOnFallsBackToTenMinutes();
     void reportsAfterTheFirstAreWarnedAbout();
@@ -289,21 +295,34 @@ void AccountSchedulerTest::resetLeavesARunningSyncAlone()
     QVERIFY(!scheduler.isSyncInProgress());
 }
 
-void AccountSchedulerTest::peakSwitchDropsTheForcedSchedule()
+void AccountSchedulerTest::switchDropsTheForcedSchedule_data()
 {
-    ClockedScheduler scheduler(12, 31, 480, 1020, 15, 60);
-    scheduler.now = at(0, 7, 0);
-    scheduler.startScheduler(false);
-    scheduler.setForcedSchedule(10);
-    QCOMPARE(scheduler.currentSchedule(), 10);
-    scheduler.now = at(0, 8, 0);
+    // The peak timer fires, or the clock is set into peak time.
+    QTest::addColumn<bool>("clockSet");
+    QTest::addColumn<QString>("first");
+    QTest::newRow("peak switch") << false << "[Scheduler] account 12 : peak time";
+    QTest::newRow("clock set") << true << "[Scheduler] recieved time settings chaged signal";
+}
+
+void AccountSchedulerTest::switchDropsTheForcedSchedule()
+{
+    QFETCH(bool, clockSet);
+    QFETCH(QString, first);
+    QSharedPointer<ClockedScheduler> scheduler(new ClockedScheduler(12, 31, 480, 1020, 15, 60));
+    SyncScheduler owner;
+    SyncSchedulerTestAccess::addScheduler(owner, scheduler);
+    scheduler->now = at(0, 7, 0);
+    scheduler->startScheduler(false);
+    scheduler->setForcedSchedule(10);
+    QCOMPARE(scheduler->currentSchedule(), 10);
+    scheduler->now = at(0, 8, 0);
     LogCapture log;
-    scheduler.onPeakTime();
-    QCOMPARE(scheduler.forcedSchedule(), -2);
-    QCOMPARE(scheduler.currentSchedule(), 15);
-    QCOMPARE(scheduler.syncInterval(), 15 * 60000);
-    // A switch syncs at once in the new period.
-    QCOMPARE(log.lines().value(0), QString("[Scheduler] account 12 : peak time"));
+    clockSet ? owner.onTimeSettingsChanged() : scheduler->onPeakTime();
+    QCOMPARE(scheduler->forcedSchedule(), -2);
+    QCOMPARE(scheduler->currentSchedule(), 15);
+    QCOMPARE(scheduler->syncInterval(), 15 * 60000);
+    // The new period syncs at once.
+    QCOMPARE(log.lines().value(0), first);
     QVERIFY(log.contains("[Scheduler] account 12 : sync delayed for 1 seconds..."));
 }
 

@@ -17,6 +17,8 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -253,11 +255,14 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
 
 void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
 {
-    // A change signal of another layout is ignored by both programs: they go
-    // on to serve the next account (the bus replies after passing it on).
-    QDBusMessage malformed = QDBusMessage::createSignal(
-        "/x", "com.google.code.AccountsSSO.Accounts", "AccountChanged");
-    QVERIFY(QDBusConnection::sessionBus().send(malformed << "x"));
+    // A change signal of another layout, on the paths of both programs'
+    // managers, is ignored: they go on to serve the next account (the bus
+    // replies after passing it on).
+    for (const char *path : { "/ServiceType/global", "/ServiceType/e_2dmail" }) {
+        QDBusMessage malformed = QDBusMessage::createSignal(
+            path, "com.google.code.AccountsSSO.Accounts", "AccountChanged");
+        QVERIFY(QDBusConnection::sessionBus().send(malformed << "x"));
+    }
     QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered("org.x").isValid());
     const int from = mDaemon->lines().size();
     // Created while the machine is busy: the account is looked for until found.
@@ -276,10 +281,17 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
         hog.waitForFinished();
     }
 
-    // Always-on, existing at start, its e-mail service enabled now: synced.
-    QVERIFY(!AccountsFixture::agTool({ "enable-service", QString::number(mDormant), "local-email" })
-                 .isNull());
-    QVERIFY(expect(QString("Account %1 has been added").arg(mDormant), from) > 0);
+    // Always-on, existing at start, its e-mail service enabled now: the update
+    // of an account without a scheduler adds one and starts it (queued, so
+    // after all the update did) with an immediate sync, no delayed check.
+    const QString dormant = QString::number(mDormant);
+    QVERIFY(!AccountsFixture::agTool({ "enable-service", dormant, "local-email" }).isNull());
+    const int added = expect("Account " + dormant + " has been added", from);
+    QVERIFY(added > 0);
+    const int started
+        = expect("starting scheduler for account " + dormant + " , immediate sync allowed", added);
+    QVERIFY(started > added);
+    QCOMPARE(mDaemon->lines().mid(added, started - added).filter("check always-on"), QStringList());
     QVERIFY(mServer.waitForLine(
         QRegularExpression(QString("request type \\d+ account %1$").arg(mDormant))));
 
@@ -297,20 +309,53 @@ void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce_data()
     // comes after a prefixed one.
     QTest::addColumn<QString>("capable");
     QTest::addColumn<QString>("prefix");
+    QTest::addColumn<bool>("writable");
     QTest::newRow("plain key") << "pushCapable"
-                               << "";
+                               << "" << true;
     QTest::newRow("prefixed key") << "settings/pushCapable"
-                                  << "settings/";
+                                  << "settings/" << true;
+    QTest::newRow("read-only database") << "locked/pushCapable"
+                                        << "locked/" << false;
 }
 
 void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce()
 {
     QFETCH(QString, capable);
     QFETCH(QString, prefix);
+    QFETCH(bool, writable);
+    if (!writable) {
+        // Its push settings cannot be written, as in a read-only database (a
+        // trigger: the file's mode does not stop root, who may run the tests).
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "accounts");
+        db.setDatabaseName(mEnv.path("home/.config/libaccounts-glib/accounts.db"));
+        db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=30000");
+        QVERIFY(
+            db.open()
+            && QSqlQuery(db).exec("CREATE TRIGGER refuse BEFORE INSERT ON Settings WHEN NEW.key "
+                                  "GLOB 'locked/push[EF]*' BEGIN SELECT RAISE(ROLLBACK, "
+                                  "'read-only'); END"));
+    }
     const int from = mDaemon->lines().size();
     const quint32 account = addAccount("local-mail", true, 0, 15, 1, { { capable, true } }, true);
     QVERIFY(account);
     const QString id = QString::number(account);
+    if (!writable) {
+        // A store that fails is no change: no sync follows it, nor one a
+        // second later (which would fail to store and sync again for ever).
+        // An update of the account comes after the check.
+        const int refused
+            = expect("[Warning] Account " + id + " configuration could not be stored", from);
+        QVERIFY(
+            refused > 0
+            && !AccountsFixture::agTool({ "update-account", id, "int:scheduler/schedule_peak=0" })
+                    .isNull());
+        const int later = expect("[Scheduler] updated account " + id, refused);
+        QVERIFY(later > refused);
+        const QStringList lines = mDaemon->lines().mid(from, later - from);
+        QCOMPARE(lines.filter("[Scheduler] Starting synchronization for account " + id).size(), 1);
+        QCOMPARE(lines.filter("account " + id + " : sync delayed"), QStringList());
+        return;
+    }
     // The settings are stored before the sync that follows them.
     const int stored = expect("Account " + id + " configuration updated", from);
     QVERIFY(stored >= 0);
