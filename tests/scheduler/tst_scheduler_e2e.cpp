@@ -477,12 +477,16 @@ void SchedulerEndToEnd::offPeakAndClockChange()
     const QString id = QString::number(mAlwaysOn);
     QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "1"; }));
     int from = mDaemon->lines().size();
-    // A hundred writes of another program: the last counts, no I/O error.
+    // A hundred writes of another program, of a key of each program: the last
+    // of each counts in both, and neither logs an I/O error.
     for (int i = 99; i >= 0; --i) {
-        const QString days = QString("int:scheduler/schedule_peak_days=%1").arg(i ? 127 : 0);
-        QVERIFY(!AccountsFixture::agTool({ "update-account", id, days }).isNull());
+        const QString write = i % 2
+            ? QString("int:scheduler/schedule_peak_days=%1").arg(i > 1 ? 127 : 0)
+            : QString("string:signature=%1").arg(i);
+        QVERIFY(!AccountsFixture::agTool({ "update-account", id, write }).isNull());
     }
     QVERIFY(expect("Account scheduler " + id + " reset: peak days = 0", from) > 0);
+    QVERIFY(waitUntil([&] { return QMailAccount(QMailAccountId(mAlwaysOn)).signature() == "0"; }));
     QVERIFY(waitUntil([&] { return pushSetting(mAlwaysOn, "pushEnabled") == "0"; }));
     QCOMPARE(pushSetting(mAlwaysOn, "pushFolders"), QString("INBOX\nWork\narchive"));
     QCOMPARE((mDaemon->lines() + mServer.lines()).filter("I/O error"), QStringList());
