@@ -117,8 +117,7 @@ int main(int argc, char *argv[])
     }
 
     TestEnvironment env;
-    if (!env.isValid() || !env.startSessionBus() || !env.startSystemBus()
-        || !AccountsFixture::setUp(env)) {
+    if (!AccountsFixture::setUpWithBuses(env)) {
         std::fprintf(stderr, "cannot set up a private world with both buses\n");
         return 1;
     }

@@ -74,10 +74,7 @@ private:
 
 void SchedulerEndToEnd::initTestCase()
 {
-    QVERIFY(mEnv.isValid());
-    QVERIFY(mEnv.startSessionBus());
-    QVERIFY(mEnv.startSystemBus());
-    QVERIFY(AccountsFixture::setUp(mEnv));
+    QVERIFY(AccountsFixture::setUpWithBuses(mEnv));
     QVERIFY(writeSettings(mEnv.settingsFile(),
                           { { "Syslog/Enabled", 0 },
                             { "FileLog/Enabled", 0 },
