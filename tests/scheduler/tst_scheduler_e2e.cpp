@@ -59,6 +59,8 @@ private:
     int expect(const QString &text, int from = 0);
     bool startMock(const QString &name, const QString &parameters = QString());
     bool callMock(const QString &path, const QString &method, const QVariantList &arguments);
+    // NetworkManager's "State" or "Metered", or the power profile.
+    bool setMock(const QString &property, const QVariant &value);
     void writeRfkill(quint8 op, quint8 soft);
 
     TestEnvironment mEnv;
@@ -208,6 +210,15 @@ bool SchedulerEndToEnd::callMock(const QString &path, const QString &method,
     return reply.type() == QDBusMessage::ReplyMessage;
 }
 
+bool SchedulerEndToEnd::setMock(const QString &property, const QVariant &value)
+{
+    const bool power = property == "ActiveProfile";
+    return callMock(power ? "/net/hadess/PowerProfiles" : "/org/freedesktop/NetworkManager",
+                    "UpdateProperties",
+                    { power ? "net.hadess.PowerProfiles" : "org.freedesktop.NetworkManager",
+                      QVariantMap { { property, value } } });
+}
+
 void SchedulerEndToEnd::writeRfkill(quint8 op, quint8 soft)
 {
     // struct rfkill_event: index 0, type 1 (wlan), operation, soft and hard block.
@@ -252,9 +263,8 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
 
 void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
 {
-    // A change signal of another layout, on the paths of both programs'
-    // managers, is ignored: they go on to serve the next account (the bus
-    // replies after passing it on).
+    // Change signals of another layout on both programs' paths are ignored:
+    // both serve the next account (the bus replies after passing them on).
     for (const char *path : { "/ServiceType/global", "/ServiceType/e_2dmail" }) {
         QDBusMessage malformed = QDBusMessage::createSignal(
             path, "com.google.code.AccountsSSO.Accounts", "AccountChanged");
@@ -278,9 +288,8 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
         hog.waitForFinished();
     }
 
-    // Always-on, existing at start, its e-mail service enabled now: the update
-    // of an account without a scheduler adds one and starts it (queued, so
-    // after all the update did) with an immediate sync, no delayed check.
+    // Its e-mail service enabled now: the update of an account without a scheduler
+    // starts one (queued: after the update) with an immediate sync, no delayed check.
     const QString dormant = QString::number(mDormant);
     QVERIFY(!AccountsFixture::agTool({ "enable-service", dormant, "local-email" }).isNull());
     const int added = expect("Account " + dormant + " has been added", from);
@@ -337,9 +346,8 @@ void SchedulerEndToEnd::pushSettingsFollowTheIntervalInForce()
     QVERIFY(account);
     const QString id = QString::number(account);
     if (!writable) {
-        // A store that fails is no change: no sync follows it, nor one a
-        // second later (which would fail to store and sync again for ever).
-        // An update of the account comes after the check.
+        // A refused store is no change: no sync now, nor a second later (and
+        // so on for ever). An update of the account comes after the check.
         const int refused
             = expect("[Warning] Account " + id + " configuration could not be stored", from);
         QVERIFY(
@@ -399,9 +407,7 @@ void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
     int from = mDaemon->lines().size();
     QVERIFY(startMock("networkmanager", "{\"State\": 20}"));
     QVERIFY(expect("network connection is lost, account " + id, from) >= 0);
-    QVERIFY(callMock("/org/freedesktop/NetworkManager", "UpdateProperties",
-                     { "org.freedesktop.NetworkManager",
-                       QVariantMap { { "State", QVariant::fromValue(70u) } } }));
+    QVERIFY(setMock("State", 70u));
     QVERIFY(expect("network connection appeared, account " + id, from) >= 0);
 
     // A metered network, then flight mode, then power save: each stops the
@@ -409,36 +415,24 @@ void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
     QVERIFY(callMock("/org/freedesktop/NetworkManager", "AddProperty",
                      { "org.freedesktop.NetworkManager", "Metered",
                        QVariant::fromValue(QDBusVariant(QVariant::fromValue(4u))) }));
-    struct Flip
-    {
-        std::function<void()> on, off;
-    };
-    auto metered = [this](uint value) {
-        QVERIFY(callMock("/org/freedesktop/NetworkManager", "UpdateProperties",
-                         { "org.freedesktop.NetworkManager",
-                           QVariantMap { { "Metered", QVariant::fromValue(value) } } }));
-    };
+    using Flip = std::pair<std::function<void()>, std::function<void()>>; // on, off
     const QList<Flip> flips = {
-        { [&] { metered(1); }, [&] { metered(2); } },
+        { [&] { QVERIFY(setMock("Metered", 1u)); }, [&] { QVERIFY(setMock("Metered", 2u)); } },
         { [&] { writeRfkill(2, 1); }, [&] { writeRfkill(2, 0); } },
         { [&] {
              QVERIFY(startMock("power_profiles_daemon", "{\"ActiveProfile\": \"power-saver\"}"));
          },
-          [&] {
-              QVERIFY(callMock(
-                  "/net/hadess/PowerProfiles", "UpdateProperties",
-                  { "net.hadess.PowerProfiles", QVariantMap { { "ActiveProfile", "balanced" } } }));
-          } },
+          [&] { QVERIFY(setMock("ActiveProfile", "balanced")); } },
     };
     for (const Flip &flip : flips) {
         from = mDaemon->lines().size();
-        flip.on();
+        flip.first();
         const int off = expect("recieved allow connection chaged signal : false", from);
         QVERIFY(off >= 0);
         // The outcome of the sync before may come between the change and its
         // signal, and stop the schedule first.
         QVERIFY(expect("account " + id + " : forced schedule set to -1", from) > 0);
-        flip.off();
+        flip.second();
         const int on = expect("recieved allow connection chaged signal : true", off);
         QVERIFY(on > 0);
         const int owed = expect("account " + id + " : sync delayed for 1 seconds...", on);
@@ -452,16 +446,12 @@ void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
     writeRfkill(2, 1);
     const int off = expect("recieved allow connection chaged signal : false", from);
     QVERIFY(off >= 0);
-    QVERIFY(callMock(
-        "/net/hadess/PowerProfiles", "UpdateProperties",
-        { "net.hadess.PowerProfiles", QVariantMap { { "ActiveProfile", "power-saver" } } }));
+    QVERIFY(setMock("ActiveProfile", "power-saver"));
     QVERIFY(expect("onDeviceModeChanged()", off) > off);
     writeRfkill(2, 0);
     const int stillOff = expect("power save mode is  true", off);
     QVERIFY(stillOff > off);
-    QVERIFY(
-        callMock("/net/hadess/PowerProfiles", "UpdateProperties",
-                 { "net.hadess.PowerProfiles", QVariantMap { { "ActiveProfile", "balanced" } } }));
+    QVERIFY(setMock("ActiveProfile", "balanced"));
     QVERIFY(expect("recieved allow connection chaged signal : true", stillOff) > 0);
     QCOMPARE(mDaemon->lines().mid(from).filter("recieved allow connection chaged signal").size(),
              2);
@@ -517,11 +507,8 @@ void SchedulerEndToEnd::startUpState()
     QFETCH(QString, background);
     const bool allowed = background.startsWith("unable");
     QVERIFY(mDaemon->terminate());
-    QVERIFY(callMock("/org/freedesktop/NetworkManager", "UpdateProperties",
-                     { "org.freedesktop.NetworkManager",
-                       QVariantMap { { "Metered", QVariant::fromValue(metered) } } }));
-    QVERIFY(callMock("/net/hadess/PowerProfiles", "UpdateProperties",
-                     { "net.hadess.PowerProfiles", QVariantMap { { "ActiveProfile", profile } } }));
+    QVERIFY(setMock("Metered", QVariant::fromValue(metered)));
+    QVERIFY(setMock("ActiveProfile", profile));
     const QByteArray bus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
     if (allowed) {
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(mEnv.path("no-bus")));
