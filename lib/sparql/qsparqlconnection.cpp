@@ -81,6 +81,70 @@ QVariant cursorValue(TrackerSparqlCursor *cursor, int column)
     }
 }
 
+// Tracker's direct connection gives its caches back once it has been idle for
+// a while, from a timeout on the process's default main context that it arms
+// every 30 seconds for the life of the connection: an idle program would wake
+// twice a minute for nothing. The timeout is held off, and let run once 30
+// seconds after the last statement (IdleRelease). It re-arms itself when it
+// has run; a callback of lower priority, dispatched only after it, holds it
+// off again.
+gboolean holdOff(gpointer data)
+{
+    GSource *source = static_cast<GSource *>(data);
+    if (!g_source_is_destroyed(source)) {
+        g_source_set_ready_time(source, -1);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+class IdleRelease
+{
+public:
+    explicit IdleRelease(TrackerSparqlConnection *store)
+    {
+        // Tracker's timeout carries the connection as its data; a Tracker
+        // without it leaves nothing to do here.
+        m_source = g_main_context_find_source_by_funcs_user_data(nullptr, &g_timeout_funcs, store);
+        if (!m_source) {
+            return;
+        }
+        g_source_ref(m_source);
+        holdOff(m_source);
+        m_timer.setSingleShot(true);
+        m_timer.setInterval(std::chrono::seconds(30));
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { release(); });
+    }
+
+    ~IdleRelease()
+    {
+        if (m_source) {
+            g_source_unref(m_source);
+        }
+    }
+
+    // A statement has been answered.
+    void used()
+    {
+        if (m_source) {
+            m_timer.start();
+        }
+    }
+
+private:
+    void release()
+    {
+        if (g_source_is_destroyed(m_source)) {
+            return;
+        }
+        g_source_set_ready_time(m_source, 0);
+        g_idle_add_full(G_PRIORITY_LOW, holdOff, g_source_ref(m_source),
+                        GDestroyNotify(g_source_unref));
+    }
+
+    GSource *m_source = nullptr;
+    QTimer m_timer;
+};
+
 } // namespace
 
 // What the store answered to one statement, carried from the worker thread
@@ -271,6 +335,7 @@ public:
     GDBusConnection *bus = nullptr;
     TrackerEndpointDBus *endpoint = nullptr;
     std::unique_ptr<StatementWorker> worker;
+    std::unique_ptr<IdleRelease> idleRelease;
     bool finishOnClose = true;
     QHash<quint64, QPointer<QSparqlResult>> pending;
     quint64 nextSerial = 1;
@@ -283,6 +348,7 @@ public:
 
 void QSparqlConnectionPrivate::deliver(quint64 serial, const StatementOutcome &outcome)
 {
+    idleRelease->used();
     const QPointer<QSparqlResult> result = pending.take(serial);
     if (!result) {
         return;
@@ -425,6 +491,7 @@ QSparqlConnection::QSparqlConnection(const QString &type, const QSparqlConnectio
     } else if (d->open(options)) {
         d->finishOnClose = options.option(QStringLiteral("finishOnClose")).toBool()
             || !options.hasOption(QStringLiteral("finishOnClose"));
+        d->idleRelease.reset(new IdleRelease(d->store));
         QSparqlConnectionPrivate *priv = d;
         d->worker.reset(new StatementWorker(
             d->store, this, [priv](quint64 serial, const StatementOutcome &outcome) {

@@ -46,14 +46,7 @@ private:
 
 void TestAccount::initTestCase()
 {
-    QVERIFY(mEnv.isValid());
-    // Dovecot's own users must reach their mail folder below ours.
-    QVERIFY(QFile::setPermissions(mEnv.root(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                      | QFile::ExeGroup | QFile::ExeOther));
-    QVERIFY(mEnv.startSessionBus());
-    QVERIFY(mEnv.startSystemBus());
-    QVERIFY(AccountsFixture::setUp(mEnv));
+    QVERIFY(AccountsFixture::setUpWithBuses(mEnv, true));
     QVERIFY(mDovecot.start(mEnv.path("dovecot")));
     QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, MaildirFixture::mail("Hi"))
                  .isNull());

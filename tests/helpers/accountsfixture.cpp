@@ -63,6 +63,16 @@ bool setUp(const TestEnvironment &env)
     return true;
 }
 
+bool setUpWithBuses(TestEnvironment &env, bool forDovecot)
+{
+    const QFile::Permissions search = QFile::ExeGroup | QFile::ExeOther;
+    return env.isValid()
+        && (!forDovecot
+            || QFile::setPermissions(
+                env.root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | search))
+        && env.startSessionBus() && env.startSystemBus() && setUp(env);
+}
+
 QString agTool(const QStringList &arguments)
 {
     // ag-tool exits with 0 when the database was locked and nothing was

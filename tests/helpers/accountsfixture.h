@@ -13,6 +13,10 @@ class TestEnvironment;
 namespace AccountsFixture {
 
 bool setUp(const TestEnvironment &env);
+// The start of an end-to-end test: a valid environment, both buses, then
+// setUp(). For a Dovecot, whose own users must reach their mail folder below
+// the root, the root is opened to them (search only).
+bool setUpWithBuses(TestEnvironment &env, bool forDovecot = false);
 // Runs ag-tool with the arguments; returns its standard output, and a null
 // string (with a warning) when it exits with an error.
 QString agTool(const QStringList &arguments);

@@ -66,14 +66,7 @@ private:
 
 void RoadOfNewMail::initTestCase()
 {
-    QVERIFY(mEnv.isValid());
-    // Dovecot's own users must reach their mail folder below ours.
-    QVERIFY(QFile::setPermissions(mEnv.root(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                      | QFile::ExeGroup | QFile::ExeOther));
-    QVERIFY(mEnv.startSessionBus());
-    QVERIFY(mEnv.startSystemBus());
-    QVERIFY(AccountsFixture::setUp(mEnv));
+    QVERIFY(AccountsFixture::setUpWithBuses(mEnv, true));
     QVERIFY(writeSettings(
         mEnv.settingsFile(),
         { { "Syslog/Enabled", 0 }, { "FileLog/Enabled", 0 }, { "StdStreamLog/Enabled", 1 } }));

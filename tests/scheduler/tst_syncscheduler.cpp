@@ -139,9 +139,6 @@ void SyncSchedulerSyncTest::readSettings_data()
     QTest::newRow("no enabled e-mail service")
         << "local-mail" << true << QStringList() << false << QList<int>()
         << "[Scheduler] Account %1 doesn't have enabled e-mail services, ignor it.";
-    QTest::newRow("xorle") << "xorle" << true << QStringList { "enable-service %1 xorle-email" }
-                           << false << QList<int>()
-                           << "[Scheduler] Account %1 is a xorle account, skipped";
     QTest::newRow("defaults; service settings are not read")
         << "local-mail" << true
         << QStringList { mail, "update-service %1 local-email int:scheduler/schedule_peak=5" }
