@@ -281,6 +281,21 @@ QList<QMailServerCopy> QMailStore::messageOrigins(const QMailAccountId &accountI
                            accountId);
 }
 
+bool QMailStore::addMessageRemovalRecords(const QList<QMailServerCopy> &records)
+{
+    return d->write([&] {
+        for (const QMailServerCopy &record : records) {
+            if (!d->exec(QStringLiteral("INSERT OR IGNORE INTO removals (accountid, folderid, "
+                                        "serveruid) VALUES (?, ?, ?)"),
+                         QVariantList() << qint64(record.accountId.toULongLong())
+                                        << qint64(record.folderId.toULongLong())
+                                        << QMailStoreSql::text(record.serverUid)))
+                return false;
+        }
+        return true;
+    });
+}
+
 bool QMailStore::purgeMessageRemovalRecords(const QList<QMailServerCopy> &records)
 {
     return d->write([&] {

@@ -115,6 +115,9 @@ public:
     bool removeMessage(const QMailMessageId &id, MessageRemovalOption option = NoRemovalRecord);
     bool removeMessages(const QMailMessageKey &key, MessageRemovalOption option = NoRemovalRecord);
     QList<QMailServerCopy> messageRemovalRecords(const QMailAccountId &accountId) const;
+    // Records copies to delete that no store message stands for any more
+    // (a copy carried into another account); the message ids are ignored.
+    bool addMessageRemovalRecords(const QList<QMailServerCopy> &records);
     // Drops the records of the given copies (once deleted, or found gone).
     bool purgeMessageRemovalRecords(const QList<QMailServerCopy> &records);
     // Messages moved since their server copy was placed, by the account that
