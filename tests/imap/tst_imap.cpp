@@ -309,34 +309,51 @@ void TestImap::sync()
 
 void TestImap::moves_data()
 {
-    QTest::addColumn<QString>("to"); // a folder of the account, "outbox", or another account
+    // The account that holds the copy first: "imap", or "maildir" (moved into ours).
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to"); // a folder of the IMAP account, "outbox", or another account
     QTest::addColumn<QString>("away"); // where the server's copy is then (%1: its uid)
-    QTest::newRow("within the account and back") << "Trash"
-                                                 << "mailbox=Trash uid=%1 flags=\\Seen";
-    QTest::newRow("to the outbox and back") << "outbox"
-                                            << "mailbox=INBOX uid=%1 flags=";
-    QTest::newRow("to a Maildir account") << "maildir"
-                                          << "";
+    QTest::addColumn<QString>("left"); // where a copy stays flagged \Deleted
+    const QString trash = QStringLiteral("mailbox=Trash uid=%1 flags=\\Seen");
+    QTest::newRow("within the account and back") << "imap"
+                                                 << "Trash" << trash << "";
+    QTest::newRow("to the outbox and back") << "imap"
+                                            << "outbox"
+                                            << "mailbox=INBOX uid=%1 flags="
+                                            << "";
+    QTest::newRow("to a Maildir account") << "imap"
+                                          << "maildir"
+                                          << ""
+                                          << "mailbox=INBOX";
     QTest::newRow("to another IMAP account") << "imap"
-                                             << "mailbox=Drafts uid=%1 flags=\\Seen";
+                                             << "imap"
+                                             << "mailbox=Drafts uid=%1 flags=\\Seen"
+                                             << "mailbox=INBOX";
+    QTest::newRow("from a Maildir account") << "maildir"
+                                            << "Trash" << trash << "";
 }
 
 void TestImap::moves()
 {
     // Moved in the store (read first), exported and listed again: the
     // message is once in the store and at most once on the server.
+    QFETCH(QString, from);
     QFETCH(QString, to);
     QFETCH(QString, away);
+    QFETCH(QString, left);
     QMailStore *store = QMailStore::instance();
-    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
+    quint32 account = mAccount; // the IMAP account that exports
+    const QMailFolderId inbox = folder(account, QStringLiteral("INBOX"));
     QMailFolderIdList steps {
         to == QLatin1String("outbox")
-            ? QMailAccount(QMailAccountId(mAccount)).standardFolder(QMailFolder::OutboxFolder)
-            : folder(mAccount, to),
+            ? QMailAccount(QMailAccountId(account)).standardFolder(QMailFolder::OutboxFolder)
+            : folder(account, to),
         inbox
     };
-    const QString maildir = mEnv.path(QStringLiteral("maildir"));
-    if (to == QLatin1String("maildir")) {
+    quint32 holder = account;
+    const QString maildir = mEnv.path(QStringLiteral("maildir-") + from);
+    const QString subject = QStringLiteral("moving-%1-%2").arg(from, to);
+    if (to == QLatin1String("maildir") || from == QLatin1String("maildir")) {
         QVERIFY(MaildirFixture::make(maildir));
         const quint32 other = AccountsFixture::createAccount(QStringLiteral("local-mail"));
         const QString id = QString::number(other);
@@ -347,6 +364,12 @@ void TestImap::moves()
             [&] { return QMailAccount(QMailAccountId(other)).status() & QMailAccount::Enabled; }));
         QCOMPARE(folderList(other), 0);
         steps = { folder(other, QStringLiteral("INBOX")) };
+        if (from == QLatin1String("maildir")) {
+            QVERIFY(MaildirFixture::deliver(maildir, "1764583200.M1P1.test", mail(subject)));
+            QCOMPARE(messageList(account, QMailFolderId()), 0);
+            steps = { folder(account, to) };
+            holder = other;
+        }
     } else if (to == QLatin1String("imap")) {
         // The same mailboxes seen as a second account: only INBOX is listed here then.
         const quint32 other = mDovecot.addAccount();
@@ -355,16 +378,18 @@ void TestImap::moves()
         QCOMPARE(messageList(other, QMailFolderId()), 0);
         steps = { folder(other, QStringLiteral("Drafts")) };
     }
-    const QString subject = QStringLiteral("moving-") + to;
-    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail(subject)).isNull());
-    QCOMPARE(messageList(mAccount, QMailFolderId()), 0);
+    if (holder == account) {
+        QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail(subject)).isNull());
+    }
+    QCOMPARE(messageList(holder, QMailFolderId()), 0);
     QMailMessageMetaData message(store->queryMessages(QMailMessageKey::subject(subject)).value(0));
     message.setStatus(QMailMessageMetaData::Read, true);
     QVERIFY(store->updateMessage(&message));
     for (const QMailFolderId &step : qAsConst(steps)) {
         QVERIFY(store->moveMessages(QMailMessageKey::id(message.id()), step));
-        QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
-        QCOMPARE(messageList(mAccount, to == QLatin1String("imap") ? inbox : QMailFolderId()), 0);
+        QCOMPARE(outcome(request("ExportUpdates", { qulonglong(account) })), 0);
+        QCOMPARE(messageList(account, to == QLatin1String("imap") ? inbox : QMailFolderId()), 0);
+        QVERIFY(holder == account || messageList(holder, QMailFolderId()) == 0);
         QCOMPARE(store->countMessages(QMailMessageKey::subject(subject)), 1);
         message = QMailMessageMetaData(message.id());
         QCOMPARE(message.parentFolderId(), step);
@@ -379,8 +404,16 @@ void TestImap::moves()
                      .trimmed(),
                  expected.isEmpty() ? expected : expected.arg(message.serverUid()));
     }
+    QCOMPARE(
+        mDovecot.fetch("mailbox", "*", { "deleted", "header", "Message-ID", subject + "@test" }),
+        left);
     if (to == QLatin1String("maildir")) {
         QVERIFY(!MaildirFixture::fileName(maildir + "/cur", message.serverUid()).isEmpty());
+    } else if (from == QLatin1String("maildir")) {
+        // The file is gone, with nothing left to do about it.
+        QVERIFY(QDir(maildir + "/new").isEmpty() && QDir(maildir + "/cur").isEmpty());
+        QVERIFY(store->messageRemovalRecords(QMailAccountId(holder)).isEmpty());
+        QVERIFY(store->messageOrigins(QMailAccountId(holder)).isEmpty());
     }
 }
 

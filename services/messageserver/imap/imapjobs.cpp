@@ -21,10 +21,13 @@
 
 #include <QDataStream>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -65,6 +68,18 @@ void applyFlags(QMailMessageMetaData *message, quint8 flags)
     message->setStatus(QMailMessageMetaData::Read, flags & SeenFlag);
     message->setStatus(QMailMessageMetaData::Important, flags & FlaggedFlag);
     message->setStatus(QMailMessageMetaData::Replied, flags & AnsweredFlag);
+}
+
+QList<QByteArray> imapFlags(quint8 flags)
+{
+    static const QByteArray names[3] = { "\\Seen", "\\Flagged", "\\Answered" };
+    QList<QByteArray> result;
+    for (int bit = 0; bit < 3; ++bit) {
+        if (flags & (1 << bit)) {
+            result.append(names[bit]);
+        }
+    }
+    return result;
 }
 
 KIMAP::ImapSet setOf(const QVector<qint64> &uids)
@@ -638,9 +653,143 @@ void ImapExportJob::planMoves()
     std::stable_sort(mMoves.begin(), mMoves.end(), [](const Move &a, const Move &b) {
         return a.origin.folderId.toULongLong() < b.origin.folderId.toULongLong();
     });
+    planArrivals(outbox);
     if (!store->clearMessageOrigins(home)) {
         failFromStore(QStringLiteral("Cannot record the moves"));
     }
+}
+
+void ImapExportJob::planArrivals(const QMailFolderId &outbox)
+{
+    QMailStore *store = QMailStore::instance();
+    QHash<QString, QHash<QString, QString>> files; // by Maildir folder: paths by uid
+    const QList<QMailServerCopy> origins = store->messageOrigins(QMailAccountId());
+    for (const QMailServerCopy &origin : origins) {
+        Move move;
+        move.origin = origin;
+        move.destination = store->folder(store->messageMetaData(origin.messageId).parentFolderId());
+        if (origin.accountId == accountId() || move.destination.parentAccountId() != accountId()
+            || !sConfigOf) {
+            continue;
+        }
+        const QString root = sConfigOf(origin.accountId).maildir;
+        const bool hasCopies = (move.destination.status() & QMailFolder::MessagesPermitted)
+            && move.destination.id() != outbox && mState.contains(move.destination.id());
+        if (root.isEmpty()
+            || Sync::moveOf(origin, move.destination, hasCopies) != Sync::Move::ToOtherAccount) {
+            continue; // an IMAP account moves its own copies
+        }
+        const QString directory
+            = Maildir::directoryFor(root, store->folder(origin.folderId).path());
+        if (!files.contains(directory)) {
+            QList<Maildir::Entry> entries;
+            Maildir::entries(directory, &entries);
+            QHash<QString, QString> &paths = files[directory];
+            for (const Maildir::Entry &entry : qAsConst(entries)) {
+                paths.insert(entry.uid,
+                             directory
+                                 + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/"))
+                                 + entry.fileName);
+            }
+        }
+        move.source = files.value(directory).value(origin.serverUid);
+        if (!move.source.isEmpty()) { // otherwise not at hand: the message stays as it is
+            mArrivals.append(move);
+        }
+    }
+}
+
+void ImapExportJob::nextArrival()
+{
+    if (mArrivals.isEmpty()) {
+        finishOk();
+        return;
+    }
+    const Move move = mArrivals.takeFirst();
+    const QMailMessageMetaData message
+        = QMailStore::instance()->messageMetaData(move.origin.messageId);
+    QFile file(move.source);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists()) {
+            nextArrival(); // gone meanwhile: the message stays as it is
+            return;
+        }
+        mImap->close();
+        fail(QMailServiceAction::Status::ErrSystemError,
+             QStringLiteral("Cannot read \"%1\": %2").arg(move.source, file.errorString()),
+             move.destination.id(), move.origin.messageId);
+        return;
+    }
+    setWorkingOn(move.destination.id());
+    // The flags as the store has them: the user's changes since the move
+    // never reached the file.
+    const quint8 flags = flagsFromStatus(message.status());
+    auto *append = new KIMAP::AppendJob(mImap->session());
+    append->setMailBox(move.destination.path());
+    append->setFlags(imapFlags(flags));
+    append->setContent(file.readAll());
+    run(append, [this, append, move, flags] { arrived(move, append->uid(), flags); });
+}
+
+void ImapExportJob::arrived(const Move &move, qint64 uid, quint8 flags)
+{
+    // The store follows in one transaction, which also records the file for
+    // deletion: killed before the commit, the next export APPENDs again (a
+    // second copy on the server at worst, never a lost message); killed
+    // after it, the Maildir account's export deletes the file, and its
+    // message list never brings it in again meanwhile.
+    QMailStore *store = QMailStore::instance();
+    QMailMessageMetaData message = store->messageMetaData(move.origin.messageId);
+    const QMailServerCopy file { QMailMessageId(), move.origin.accountId, move.origin.folderId,
+                                 move.origin.serverUid };
+    message.setServerUid(uid > 0 ? QString::number(uid) : QString());
+    bool ok = store->startTransaction();
+    // Without a number from the server the message leaves the store, and the
+    // next listing of the folder brings the copy in.
+    ok = ok
+        && (uid > 0 ? store->updateMessage(&message) && store->clearMessageOrigins({ message.id() })
+                    : store->removeMessage(message.id()))
+        && store->addMessageRemovalRecords({ file }) && store->commitTransaction();
+    if (!ok) {
+        const QString reason = store->lastErrorText();
+        if (store->inTransaction()) {
+            store->rollbackTransaction();
+        }
+        auto failed = [this, move, reason] {
+            mImap->close();
+            fail(Sync::codeForStore(reason),
+                 QStringLiteral("Cannot record the move of message %1: %2")
+                     .arg(move.origin.messageId.toULongLong())
+                     .arg(reason),
+                 move.destination.id(), move.origin.messageId);
+        };
+        if (uid <= 0) {
+            failed();
+            return;
+        }
+        // The copy goes again, so that the next try leaves no second one.
+        auto *select = new KIMAP::SelectJob(mImap->session());
+        select->setMailBox(move.destination.path());
+        run(select, [this, uid, failed] {
+            auto *storeJob = new KIMAP::StoreJob(mImap->session());
+            storeJob->setUidBased(true);
+            storeJob->setSequenceSet(KIMAP::ImapSet(uid));
+            storeJob->setFlags({ "\\Deleted" });
+            storeJob->setMode(KIMAP::StoreJob::AppendFlags);
+            run(storeJob, [this, uid, failed] { expungeOnly({ uid }, failed); });
+        });
+        return;
+    }
+    if (uid > 0) {
+        mState.folder(move.destination.id()).known.insert(uid, flags);
+        mState.save();
+    }
+    if (std::remove(QFile::encodeName(move.source).constData()) != 0 && errno != ENOENT) {
+        qWarning("Cannot delete \"%s\" yet: %s", qPrintable(move.source), strerror(errno));
+    } else {
+        store->purgeMessageRemovalRecords({ file });
+    }
+    nextArrival();
 }
 
 void ImapExportJob::selectOrigin(const QMailFolderId &folderId)
@@ -770,17 +919,9 @@ void ImapExportJob::deliver(const Move &move)
     }
     const QMailAccountId there = move.destination.parentAccountId();
     auto append = [this, move, content, message] {
-        QList<QByteArray> flags;
-        const quint8 set = flagsFromStatus(message.status());
-        static const QByteArray names[3] = { "\\Seen", "\\Flagged", "\\Answered" };
-        for (int bit = 0; bit < 3; ++bit) {
-            if (set & (1 << bit)) {
-                flags.append(names[bit]);
-            }
-        }
         auto *job = new KIMAP::AppendJob(mTarget->session());
         job->setMailBox(move.destination.path());
-        job->setFlags(flags);
+        job->setFlags(imapFlags(flagsFromStatus(message.status())));
         job->setContent(content);
         mTarget->run(job, [this, job, move] {
             const QString uid = job->uid() > 0 ? QString::number(job->uid()) : QString();
@@ -990,7 +1131,7 @@ void ImapExportJob::nextFolder()
         });
         return;
     }
-    finishOk();
+    nextArrival();
 }
 
 void ImapExportJob::nextStep()

@@ -140,6 +140,8 @@ private:
 // the store go to the server with UID STORE; messages deleted in the store
 // are flagged \Deleted there and expunged, unless another client has
 // flagged other messages of the folder too: EXPUNGE would take those as well.
+// Last, messages the user moved here out of a Maildir account (which has no
+// connection to carry that out) are APPENDed and their files removed.
 class ImapExportJob : public ImapJob
 {
     Q_OBJECT
@@ -163,6 +165,7 @@ private:
         bool withinAccount = false;
         AccountConfig target; // of the other account
         QString directory; // its Maildir folder; empty for an IMAP account
+        QString source; // into this account: the Maildir file that holds the copy
     };
     void planMoves();
     void nextMove();
@@ -172,6 +175,9 @@ private:
     // Records the copy's new place (empty: unknown) and goes on.
     void moved(const Move &move, const QString &placed);
     void expungeOnly(const QSet<qint64> &ours, const std::function<void()> &then);
+    void planArrivals(const QMailFolderId &outbox);
+    void nextArrival();
+    void arrived(const Move &move, qint64 uid, quint8 flags);
     void nextFolder();
     void nextStep();
     QMailFolderIdList mFolders;
@@ -181,6 +187,7 @@ private:
     std::function<void()> mFinishFolder;
     int mStep = 0;
     QList<Move> mMoves;
+    QList<Move> mArrivals; // from Maildir accounts into this one
     QMailFolderId mSelected; // the origin folder selected for moves
     QHash<qint64, quint8> mPresent; // its copies still there, with their flags
     QSet<qint64> mFlagged; // its copies flagged \Deleted by the moves
