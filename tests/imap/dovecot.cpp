@@ -80,7 +80,7 @@ bool Dovecot::start(const QString &dir)
     passwd.write("ann:{PLAIN}secret\n");
     config.write(
         QStringLiteral("base_dir = %1/run\nstate_dir = %1/state\nlog_path = %1/log\n"
-                       "listen = 127.0.0.1\nprotocols = imap submission\n%2"
+                       "listen = 127.0.0.1, 127.0.0.2\nprotocols = imap submission\n%2"
                        "first_valid_uid = 1\nfirst_valid_gid = 1\nssl = yes\n"
                        "ssl_cert = <%1/cert.pem\nssl_key = <%1/key.pem\n"
                        "disable_plaintext_auth = no\nauth_mechanisms = plain login\n"
@@ -96,7 +96,9 @@ bool Dovecot::start(const QString &dir)
                        "service submission-login {\n inet_listener submission {\n  port = %6\n"
                        " }\n}\nsubmission_relay_host = 127.0.0.1\nsubmission_relay_port = %7\n"
                        "service anvil {\n chroot =\n}\n"
-                       "service stats {\n unix_listener stats-writer {\n  mode = 0666\n }\n}\n")
+                       "service stats {\n unix_listener stats-writer {\n  mode = 0666\n }\n}\n"
+                       "local 127.0.0.2 {\n protocol imap {\n  imap_capability = IMAP4rev1 "
+                       "LITERAL+ ID ENABLE IDLE UIDPLUS CONDSTORE NAMESPACE SPECIAL-USE\n }\n}\n")
             .arg(dir,
                  root ? QStringLiteral("default_login_user = dovenull\n"
                                        "default_internal_user = dovecot\n")

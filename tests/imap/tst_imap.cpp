@@ -309,7 +309,8 @@ void TestImap::sync()
 
 void TestImap::moves_data()
 {
-    // The account that holds the copy first: "imap", or "maildir" (moved into ours).
+    // The account that holds the copy first: "imap", "nomove" (an IMAP
+    // account whose server has no MOVE) or "maildir" (moved into ours).
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("to"); // a folder of the IMAP account, "outbox", or another account
     QTest::addColumn<QString>("away"); // where the server's copy is then (%1: its uid)
@@ -317,6 +318,11 @@ void TestImap::moves_data()
     const QString trash = QStringLiteral("mailbox=Trash uid=%1 flags=\\Seen");
     QTest::newRow("within the account and back") << "imap"
                                                  << "Trash" << trash << "";
+    // INBOX holds another client's \Deleted message (sync()): no EXPUNGE
+    // there; in Trash the move's copy is expunged.
+    QTest::newRow("without MOVE, within the account and back")
+        << "nomove"
+        << "Trash" << trash << "mailbox=INBOX";
     QTest::newRow("to the outbox and back") << "imap"
                                             << "outbox"
                                             << "mailbox=INBOX uid=%1 flags="
@@ -343,6 +349,11 @@ void TestImap::moves()
     QFETCH(QString, left);
     QMailStore *store = QMailStore::instance();
     quint32 account = mAccount; // the IMAP account that exports
+    if (from == QLatin1String("nomove")) {
+        account = mDovecot.addAccount({ "string:imap/host=127.0.0.2" });
+        QVERIFY(Dovecot::mirrored(account));
+        QCOMPARE(folderList(account), 0);
+    }
     const QMailFolderId inbox = folder(account, QStringLiteral("INBOX"));
     QMailFolderIdList steps {
         to == QLatin1String("outbox")
