@@ -310,7 +310,8 @@ void TestImap::sync()
 void TestImap::moves_data()
 {
     // The account that holds the copy first: "imap", "nomove" (an IMAP
-    // account whose server has no MOVE) or "maildir" (moved into ours).
+    // account whose server has no MOVE) or "maildir" (moved into ours;
+    // "refused": the first move, into a folder gone from the server, fails).
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("to"); // a folder of the IMAP account, "outbox", or another account
     QTest::addColumn<QString>("away"); // where the server's copy is then (%1: its uid)
@@ -337,6 +338,8 @@ void TestImap::moves_data()
                                              << "mailbox=INBOX";
     QTest::newRow("from a Maildir account") << "maildir"
                                             << "Trash" << trash << "";
+    QTest::newRow("from a Maildir account, refused first") << "refused"
+                                                           << "Trash" << trash << "";
 }
 
 void TestImap::moves()
@@ -362,9 +365,10 @@ void TestImap::moves()
         inbox
     };
     quint32 holder = account;
+    const bool fromMaildir = from == QLatin1String("maildir") || from == QLatin1String("refused");
     const QString maildir = mEnv.path(QStringLiteral("maildir-") + from);
     const QString subject = QStringLiteral("moving-%1-%2").arg(from, to);
-    if (to == QLatin1String("maildir") || from == QLatin1String("maildir")) {
+    if (to == QLatin1String("maildir") || fromMaildir) {
         QVERIFY(MaildirFixture::make(maildir));
         const quint32 other = AccountsFixture::createAccount(QStringLiteral("local-mail"));
         const QString id = QString::number(other);
@@ -375,7 +379,7 @@ void TestImap::moves()
             [&] { return QMailAccount(QMailAccountId(other)).status() & QMailAccount::Enabled; }));
         QCOMPARE(folderList(other), 0);
         steps = { folder(other, QStringLiteral("INBOX")) };
-        if (from == QLatin1String("maildir")) {
+        if (fromMaildir) {
             QVERIFY(MaildirFixture::deliver(maildir, "1764583200.M1P1.test", mail(subject)));
             QCOMPARE(messageList(account, QMailFolderId()), 0);
             steps = { folder(account, to) };
@@ -396,6 +400,20 @@ void TestImap::moves()
     QMailMessageMetaData message(store->queryMessages(QMailMessageKey::subject(subject)).value(0));
     message.setStatus(QMailMessageMetaData::Read, true);
     QVERIFY(store->updateMessage(&message));
+    if (from == QLatin1String("refused")) {
+        // The APPEND is refused: the file, the store and the move stay as they were.
+        const QStringList gone { "-u", "ann", "Refusing" };
+        QVERIFY(!mDovecot.doveadm(QStringList { "mailbox", "create" } + gone).isNull());
+        QCOMPARE(folderList(account), 0);
+        QCOMPARE(messageList(account, QMailFolderId()), 0);
+        QVERIFY(
+            store->moveMessages(QMailMessageKey::id(message.id()), folder(account, "Refusing")));
+        QVERIFY(!mDovecot.doveadm(QStringList { "mailbox", "delete" } + gone).isNull());
+        QCOMPARE(outcome(request("ExportUpdates", { qulonglong(account) })), 1028);
+        QVERIFY(!MaildirFixture::fileName(maildir + "/new", "1764583200.M1P1.test").isEmpty());
+        QCOMPARE(store->messageOrigins(QMailAccountId(holder)).size(), 1);
+        QCOMPARE(folderList(account), 0);
+    }
     for (const QMailFolderId &step : qAsConst(steps)) {
         QVERIFY(store->moveMessages(QMailMessageKey::id(message.id()), step));
         QCOMPARE(outcome(request("ExportUpdates", { qulonglong(account) })), 0);
@@ -420,7 +438,7 @@ void TestImap::moves()
         left);
     if (to == QLatin1String("maildir")) {
         QVERIFY(!MaildirFixture::fileName(maildir + "/cur", message.serverUid()).isEmpty());
-    } else if (from == QLatin1String("maildir")) {
+    } else if (fromMaildir) {
         // The file is gone, with nothing left to do about it.
         QVERIFY(QDir(maildir + "/new").isEmpty() && QDir(maildir + "/cur").isEmpty());
         QVERIFY(store->messageRemovalRecords(QMailAccountId(holder)).isEmpty());
