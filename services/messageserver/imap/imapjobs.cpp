@@ -742,12 +742,21 @@ void ImapExportJob::arrived(const Move &move, qint64 uid, quint8 flags)
     QMailMessageMetaData message = store->messageMetaData(move.origin.messageId);
     const QMailServerCopy file { QMailMessageId(), move.origin.accountId, move.origin.folderId,
                                  move.origin.serverUid };
-    message.setServerUid(uid > 0 ? QString::number(uid) : QString());
+    // Moved on by the user meanwhile: the copy here becomes its origin (the
+    // store takes it when the message leaves the folder under the same
+    // number), and the next export carries the move on.
+    QMailMessageMetaData placed = message;
+    placed.setParentFolderId(move.destination.id());
+    placed.setParentAccountId(accountId());
+    placed.setServerUid(QString::number(uid));
+    const bool movedOn = message.parentFolderId() != move.destination.id();
+    message.setServerUid(placed.serverUid());
     bool ok = store->startTransaction();
     // Without a number from the server the message leaves the store, and the
     // next listing of the folder brings the copy in.
     ok = ok
-        && (uid > 0 ? store->updateMessage(&message) && store->clearMessageOrigins({ message.id() })
+        && (uid > 0 ? store->updateMessage(&placed) && store->clearMessageOrigins({ message.id() })
+                    && (!movedOn || store->updateMessage(&message))
                     : store->removeMessage(message.id()))
         && store->addMessageRemovalRecords({ file }) && store->commitTransaction();
     if (!ok) {
