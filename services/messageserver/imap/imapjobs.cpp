@@ -708,15 +708,23 @@ void ImapExportJob::nextArrival()
     const Move move = mArrivals.takeFirst();
     const QMailMessageMetaData message
         = QMailStore::instance()->messageMetaData(move.origin.messageId);
-    QFile file(move.source);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!file.exists()) {
+    // Read as the Maildir import reads: a link or FIFO put in its place
+    // since the listing is never followed, and nothing beyond the size limit.
+    QString why;
+    const int fd = QMailMessageFile::openRegular(move.source, &why);
+    QFile file;
+    if (fd >= 0) {
+        file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    }
+    if (fd < 0 || file.size() > QMailMessageFile::MaximumSize) {
+        if (fd < 0 && !QFileInfo::exists(move.source)) {
             nextArrival(); // gone meanwhile: the message stays as it is
             return;
         }
         mImap->close();
         fail(QMailServiceAction::Status::ErrSystemError,
-             QStringLiteral("Cannot read \"%1\": %2").arg(move.source, file.errorString()),
+             fd < 0 ? QStringLiteral("Cannot read \"%1\": %2").arg(move.source, why)
+                    : QMailMessageFile::tooLarge(move.source),
              move.destination.id(), move.origin.messageId);
         return;
     }
