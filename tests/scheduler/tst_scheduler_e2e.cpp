@@ -297,7 +297,10 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
     const int started
         = expect("starting scheduler for account " + dormant + " , immediate sync allowed", added);
     QVERIFY(started > added);
-    QCOMPARE(mDaemon->lines().mid(added, started - added).filter("check always-on"), QStringList());
+    QCOMPARE(mDaemon->lines()
+                 .mid(added, started - added)
+                 .filter("account " + dormant + " : check always-on"),
+             QStringList());
     QVERIFY(mServer.waitForLine(
         QRegularExpression(QString("request type \\d+ account %1$").arg(mDormant))));
 
