@@ -283,32 +283,17 @@ QList<QMailServerCopy> QMailStore::messageOrigins(const QMailAccountId &accountI
 
 bool QMailStore::addMessageRemovalRecords(const QList<QMailServerCopy> &records)
 {
-    return d->write([&] {
-        for (const QMailServerCopy &record : records) {
-            if (!d->exec(QStringLiteral("INSERT OR IGNORE INTO removals (accountid, folderid, "
-                                        "serveruid) VALUES (?, ?, ?)"),
-                         QVariantList() << qint64(record.accountId.toULongLong())
-                                        << qint64(record.folderId.toULongLong())
-                                        << QMailStoreSql::text(record.serverUid)))
-                return false;
-        }
-        return true;
-    });
+    return d->forEachCopy(QStringLiteral("INSERT OR IGNORE INTO removals (accountid, folderid, "
+                                         "serveruid) VALUES (?, ?, ?)"),
+                          records);
 }
 
 bool QMailStore::purgeMessageRemovalRecords(const QList<QMailServerCopy> &records)
 {
-    return d->write([&] {
-        for (const QMailServerCopy &record : records) {
-            if (!d->exec(QStringLiteral("DELETE FROM removals WHERE accountid = ? AND folderid = ? "
-                                        "AND serveruid = ?"),
-                         QVariantList() << qint64(record.accountId.toULongLong())
-                                        << qint64(record.folderId.toULongLong())
-                                        << QMailStoreSql::text(record.serverUid)))
-                return false;
-        }
-        return true;
-    });
+    return d->forEachCopy(
+        QStringLiteral("DELETE FROM removals WHERE accountid = ? AND folderid = ? "
+                       "AND serveruid = ?"),
+        records);
 }
 
 bool QMailStore::clearMessageOrigins(const QMailMessageIdList &ids)

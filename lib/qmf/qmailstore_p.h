@@ -149,6 +149,9 @@ public:
     bool removeSelected(QMailStoreKeyKind kind, const QMailKeyNode &key, bool record = false);
     bool deleteMessages(const QList<quint64> &ids, bool record = false);
     QList<QMailServerCopy> serverCopies(const QString &sql, const QMailAccountId &accountId) const;
+    // Runs `sql` with account, folder and server uid of each copy, in one
+    // transaction.
+    bool forEachCopy(const QString &sql, const QList<QMailServerCopy> &copies);
     bool deleteFolders(const QList<quint64> &ids);
     bool deleteAccounts(const QList<quint64> &ids);
     // Sets status flags or the folder of what the key selects.

@@ -351,6 +351,20 @@ bool QMailStorePrivate::deleteAccounts(const QList<quint64> &ids)
     return true;
 }
 
+bool QMailStorePrivate::forEachCopy(const QString &sql, const QList<QMailServerCopy> &copies)
+{
+    return write([&] {
+        for (const QMailServerCopy &copy : copies) {
+            if (!exec(sql,
+                      QVariantList()
+                          << qint64(copy.accountId.toULongLong())
+                          << qint64(copy.folderId.toULongLong()) << text(copy.serverUid)))
+                return false;
+        }
+        return true;
+    });
+}
+
 bool QMailStorePrivate::removeSelected(QMailStoreKeyKind kind, const QMailKeyNode &key, bool record)
 {
     return write([&] {
