@@ -12,6 +12,7 @@
 #include <qmailfolder.h>
 #include <qmailstore.h>
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -237,6 +238,22 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
     mDaemon.reset(new ProcessRunner);
     QVERIFY(mDaemon->start(TestEnvironment::binary("postvane")));
     QVERIFY(expect("[Scheduler] Waiting for init done notification") >= 0);
+    // The daemon logs the line before it subscribes: the signal goes out once the
+    // bus holds its rule.
+    QVERIFY(waitUntil([] {
+        const QDBusMessage rules = QDBusConnection::systemBus().call(
+            QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus.Debug.Stats", "GetAllMatchRules"));
+        const auto all = rules.arguments().isEmpty()
+            ? QMap<QString, QStringList>()
+            : qdbus_cast<QMap<QString, QStringList>>(rules.arguments().first());
+        for (const QStringList &ofOne : all) {
+            if (!ofOne.filter("member='init_done'").isEmpty()) {
+                return true;
+            }
+        }
+        return false;
+    }));
 
     QDBusMessage initDone = QDBusMessage::createSignal("/com/brenmor/startup/signal",
                                                        "com.brenmor.startup.signal", "init_done");
