@@ -22,6 +22,7 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -244,15 +245,10 @@ void SchedulerEndToEnd::nothingIsScheduledBeforeInitDone()
         const QDBusMessage rules = QDBusConnection::systemBus().call(
             QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                            "org.freedesktop.DBus.Debug.Stats", "GetAllMatchRules"));
-        const auto all = rules.arguments().isEmpty()
-            ? QMap<QString, QStringList>()
-            : qdbus_cast<QMap<QString, QStringList>>(rules.arguments().first());
-        for (const QStringList &ofOne : all) {
-            if (!ofOne.filter("member='init_done'").isEmpty()) {
-                return true;
-            }
-        }
-        return false;
+        const auto all = qdbus_cast<QMap<QString, QStringList>>(rules.arguments().value(0));
+        return std::any_of(all.cbegin(), all.cend(), [](const QStringList &ofOne) {
+            return !ofOne.filter("member='init_done'").isEmpty();
+        });
     }));
 
     QDBusMessage initDone = QDBusMessage::createSignal("/com/brenmor/startup/signal",
@@ -314,10 +310,8 @@ void SchedulerEndToEnd::accountsAreFollowedWhileRunning()
     const int started
         = expect("starting scheduler for account " + dormant + " , immediate sync allowed", added);
     QVERIFY(started > added);
-    QCOMPARE(mDaemon->lines()
-                 .mid(added, started - added)
-                 .filter("account " + dormant + " : check always-on"),
-             QStringList());
+    const QStringList between = mDaemon->lines().mid(added, started - added);
+    QCOMPARE(between.filter("account " + dormant + " : check always-on"), QStringList());
     QVERIFY(mServer.waitForLine(
         QRegularExpression(QString("request type \\d+ account %1$").arg(mDormant))));
 
