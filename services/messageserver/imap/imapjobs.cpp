@@ -686,10 +686,7 @@ void ImapExportJob::planArrivals(const QMailFolderId &outbox)
             Maildir::entries(directory, &entries);
             QHash<QString, QString> &paths = files[directory];
             for (const Maildir::Entry &entry : qAsConst(entries)) {
-                paths.insert(entry.uid,
-                             directory
-                                 + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/"))
-                                 + entry.fileName);
+                paths.insert(entry.uid, Maildir::pathOf(directory, entry));
             }
         }
         move.source = files.value(directory).value(origin.serverUid);

@@ -93,6 +93,12 @@ QString directoryFor(const QString &root, const QString &path)
     return root + QStringLiteral("/.") + path;
 }
 
+QString pathOf(const QString &directory, const Entry &entry)
+{
+    return directory + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/"))
+        + entry.fileName;
+}
+
 bool entries(const QString &directory, QList<Entry> *result)
 {
     result->clear();

@@ -30,6 +30,9 @@ struct Entry
     qint64 modified = 0; // seconds since the epoch
 };
 
+// Where the entry's file is in the Maildir folder `directory`.
+QString pathOf(const QString &directory, const Entry &entry);
+
 QString inboxPath();
 
 // Whether the folder has the Maildir sub-folders.

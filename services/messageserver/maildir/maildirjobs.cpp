@@ -185,8 +185,7 @@ void MessageListJob::step()
     FolderWork &work = mWork[mFolder];
     for (int n = 0; n < SliceSize && mNext < work.fresh.size(); ++n, ++mNext) {
         const Maildir::Entry &entry = work.fresh.at(mNext);
-        const QString path = work.directory
-            + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/")) + entry.fileName;
+        const QString path = Maildir::pathOf(work.directory, entry);
         QMailMessageMetaData message;
         message.setParentAccountId(accountId());
         message.setParentFolderId(work.folderId);
@@ -300,8 +299,7 @@ void ExportUpdatesJob::doStart()
         places.insert(id, place);
     }
     auto fileOf = [](const Place &place, const Maildir::Entry &entry) {
-        return place.directory + (entry.inNew ? QStringLiteral("/new/") : QStringLiteral("/cur/"))
-            + entry.fileName;
+        return Maildir::pathOf(place.directory, entry);
     };
     auto failFile = [this](int error, const QString &what, const QString &path) {
         fail(Sync::codeForErrno(error),
