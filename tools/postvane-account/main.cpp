@@ -608,7 +608,7 @@ QStringList statusRows(uint id, const QVariantMap &state)
                            .arg(state.value(QStringLiteral("name")).toString(), -20)
                            .arg(timeText(last), -19)
                            .arg(timeText(state.value(QStringLiteral("nextSync")).toLongLong()), -19)
-                           .arg(schedule, -26)
+                           .arg(schedule, -28)
                            .arg(state.value(QStringLiteral("push")).toBool() ? "on" : "off", -4)
                            .arg(now) };
     if (code != 0) {
@@ -653,7 +653,7 @@ int status(const QStringList &arguments)
                            .arg(QStringLiteral("NAME"), -20)
                            .arg(QStringLiteral("LAST SYNC"), -19)
                            .arg(QStringLiteral("NEXT SYNC"), -19)
-                           .arg(QStringLiteral("INTERVAL"), -26)
+                           .arg(QStringLiteral("INTERVAL"), -28)
                            .arg(QStringLiteral("PUSH"), -4)
                            .arg(QStringLiteral("STATE")) };
     for (const AccountState &account : reply.value()) {
