@@ -1,3 +1,4 @@
+#include "accountstatus.h"
 #include "actionswatcher.h"
 #include "postvane.h"
 #include "qtn_mail.h"
@@ -58,10 +59,15 @@ int main(int argc, char *argv[])
     QObject::connect(transferManager, SIGNAL(accountCancelRequest(QMailAccountId)), actionsWatcher,
                      SLOT(onAccountCancelRequest(QMailAccountId)));
 
+    // The accounts' state and the sync on request, for the command line.
+    AccountStatus *accountStatus = new AccountStatus(syncScheduler, nullptr);
+    accountStatus->publish();
+
     syncScheduler->startWhenReady();
 
     const int result = application.exec();
 
+    delete accountStatus;
     delete syncScheduler;
     delete postvane;
     delete actionsWatcher;

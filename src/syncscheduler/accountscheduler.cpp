@@ -144,15 +144,29 @@ void AccountScheduler::setSchedule(int minutes, bool immediate)
     // -1 is "no periodic sync"; other negative codes are treated alike rather
     // than arming a timer with a negative period.
     if (minutes < 0) {
+        stateChanged();
         return;
     }
     if (minutes != 0) {
         mSyncTimer.setInterval(60000 * qMin(minutes, MaxIntervalMinutes));
         mSyncTimer.start();
+        mSyncTimerStarted = QDateTime::currentDateTimeUtc();
     }
     if (immediate) {
         onDelayedSync();
     }
+    stateChanged();
+}
+
+QDateTime AccountScheduler::nextSyncTime() const
+{
+    if (!mSyncTimer.isActive() || mSyncTimer.interval() <= 0) {
+        return QDateTime();
+    }
+    // A repeating timer fires at whole intervals from its start.
+    const qint64 interval = mSyncTimer.interval();
+    const qint64 elapsed = mSyncTimerStarted.msecsTo(QDateTime::currentDateTimeUtc());
+    return mSyncTimerStarted.addMSecs((qMax<qint64>(0, elapsed) / interval + 1) * interval);
 }
 
 void AccountScheduler::onDelayedSync()
@@ -185,6 +199,7 @@ void AccountScheduler::stopScheduler()
     qMailLog(Scheduler) << "stopping scheduler for account" << mAccountId << "...";
     mSyncTimer.stop();
     mPeakTimer.stop();
+    stateChanged();
 }
 
 void AccountScheduler::reset(int peakDays, int peakStart, int peakEnd, int peakSchedule,
@@ -247,6 +262,7 @@ void AccountScheduler::doSync(const SuccessHandler &success, const FailureHandle
                         << mAccountId;
     const QMailAccountId aid(mAccountId);
     TAVIK_FATAL_ASSERT(aid.isValid());
+    stateChanged();
     TavikBackendStrategy::SyncAccount<SuccessHandler, FailureHandler> strategy(success, failure);
     strategy(aid, QMailFolderId());
 }
@@ -261,7 +277,10 @@ void AccountScheduler::onSyncSucceed()
     }
     mSyncInProgress = false;
     mSyncPending = false;
+    mLastStatus = QMailServiceAction::Status();
+    mLastSuccess = QDateTime::currentDateTimeUtc();
     setForcedSchedule(-2);
+    stateChanged();
     Q_EMIT checkAlwaysOn(mAccountId);
 }
 
@@ -275,12 +294,14 @@ void AccountScheduler::onSyncFailed(const QMailServiceAction::Status &status)
         return;
     }
     mSyncInProgress = false;
+    mLastStatus = status;
     if (mCurrentSchedule != -1) {
         mSyncPending = true;
         if (mCurrentSchedule == 0) {
             setForcedSchedule(10);
         }
     }
+    stateChanged();
 }
 
 void AccountScheduler::onFoldersUpdated(const QMailFolderIdList &ids)

@@ -53,6 +53,22 @@ public:
     int currentSchedule() const { return mCurrentSchedule; }
     bool isSyncInProgress() const { return mSyncInProgress; }
 
+    // What the account's status publisher reads. The observer is told after
+    // every change of the schedule or of a sync's state; a plain callable,
+    // so that the scheduler's signals stay those the scheduling needs.
+    int forcedSchedule() const { return mForcedSchedule; }
+    bool isPeakInForce() const
+    {
+        return mPeakSchedule != mOffPeakSchedule && mCurrentSchedule == mPeakSchedule;
+    }
+    // When the interval timer fires next; invalid when it is not running.
+    QDateTime nextSyncTime() const;
+    // The outcome of the last sync that reported back, and when the last
+    // successful one did (invalid when none has yet).
+    const QMailServiceAction::Status &lastStatus() const { return mLastStatus; }
+    QDateTime lastSuccessTime() const { return mLastSuccess; }
+    void setStateObserver(const std::function<void()> &observer) { mObserver = observer; }
+
 Q_SIGNALS:
     void sync(Accounts::AccountId);
     void checkAlwaysOn(Accounts::AccountId);
@@ -81,6 +97,19 @@ protected:
     QTimer mPeakTimer;
     bool mSyncPending = false;
     bool mSyncInProgress = false;
+
+private:
+    void stateChanged() const
+    {
+        if (mObserver) {
+            mObserver();
+        }
+    }
+
+    QDateTime mSyncTimerStarted;
+    QMailServiceAction::Status mLastStatus;
+    QDateTime mLastSuccess;
+    std::function<void()> mObserver;
 };
 
 #endif // ACCOUNTSCHEDULER_H

@@ -639,6 +639,17 @@ bool SyncScheduler::isConnectionAllowed()
     return allowed;
 }
 
+QString SyncScheduler::connectionRestriction()
+{
+    if (mEnabler && mEnabler->getMode() == MeeGo::QmDeviceMode::Flight) {
+        return QStringLiteral("flight mode");
+    }
+    if (mEnabler && mEnabler->getPSMState() == MeeGo::QmDeviceMode::PSMStateOn) {
+        return QStringLiteral("power save");
+    }
+    return mAllowBackground ? QString() : QStringLiteral("metered network");
+}
+
 void SyncScheduler::init_conn()
 {
     qMailLog(Scheduler) << "ConnSettings: init_conn()";

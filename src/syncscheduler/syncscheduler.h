@@ -43,6 +43,18 @@ public:
     // Whether background connections are allowed now: by the connectivity
     // settings, and neither in flight mode nor in power-save mode.
     static bool isConnectionAllowed();
+    // Why background connections are not allowed ("flight mode", "power
+    // save" or "metered network"); empty when they are.
+    static QString connectionRestriction();
+
+    // What the account status publisher reads.
+    QSharedPointer<AccountScheduler> accountScheduler(Accounts::AccountId id) const
+    {
+        return mSchedulers.value(id);
+    }
+    QList<Accounts::AccountId> scheduledAccounts() const { return mSchedulers.keys(); }
+    // The process's one manager (see mManager).
+    Accounts::Manager *accountsManager() { return &mManager; }
 
 Q_SIGNALS:
     void start(Accounts::AccountId id, bool aImmediateSyncAllowed);

@@ -77,7 +77,7 @@ bool Dovecot::start(const QString &dir)
     if (!passwd.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly)) {
         return false;
     }
-    passwd.write("ann:{PLAIN}secret\n");
+    passwd.write("ann:{PLAIN}secret\ncarl:{PLAIN}secret\n");
     config.write(
         QStringLiteral("base_dir = %1/run\nstate_dir = %1/state\nlog_path = %1/log\n"
                        "listen = 127.0.0.1, 127.0.0.2\nprotocols = imap submission\n%2"

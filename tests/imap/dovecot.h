@@ -10,7 +10,8 @@ QList<quint16> freePorts(int count = 1);
 QString run(const QString &program, const QStringList &arguments, const QByteArray &input = {});
 
 // A Dovecot of our own: IMAP (993-style TLS and STARTTLS ports) and
-// submission, a relay behind submission, one user "ann" with password "secret".
+// submission, a relay behind submission, users "ann" and "carl" with password
+// "secret".
 // On 127.0.0.2 the same server names no MOVE: a server of the IMAP before it.
 class Dovecot
 {

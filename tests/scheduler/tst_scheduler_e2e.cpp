@@ -545,6 +545,22 @@ void SchedulerEndToEnd::startUpState()
                  .filter("account " + id + " : forced schedule set to -1")
                  .size(),
              allowed ? 0 : 1);
+    if (allowed) {
+        return;
+    }
+    // The state says why the schedule is off; a sync the user asks for runs
+    // all the same.
+    QProcess tool;
+    tool.start(TestEnvironment::binary("postvane-account"), { "status" });
+    QVERIFY(finishWhileServing(tool));
+    QVERIFY(tool.readAllStandardOutput().contains(metered == 1 ? "none (metered network)"
+                                                               : "none (power save)"));
+    QDBusMessage call
+        = QDBusMessage::createMethodCall("com.brenmor.Postvane", "/com/brenmor/Postvane/Accounts",
+                                         "com.brenmor.Postvane.Accounts", "Synchronize");
+    call << uint(mAlwaysOn);
+    QCOMPARE(QDBusConnection::sessionBus().call(call).arguments().value(0), QVariant(true));
+    QVERIFY(expect("doSync(): Starting synchronization for account " + id, check) > check);
 }
 
 QTEST_GUILESS_MAIN(SchedulerEndToEnd)

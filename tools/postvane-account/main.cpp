@@ -1,7 +1,9 @@
 // postvane-account: the e-mail accounts of the accounts database, one command
 // per task: add (with its password and its servers, found as mail clients
-// find them when not given), list, set and remove.
+// find them when not given), list, set and remove; and, through the running
+// daemon and message server, status, sync and send.
 
+#include "accountsproxy.h"
 #include "discovery.h"
 #include "passwordstore.h"
 
@@ -9,11 +11,26 @@
 #include <Accounts/Manager>
 #include <Accounts/Service>
 
+#include <qmailaccount.h>
+#include <qmailfolder.h>
+#include <qmailmessage.h>
+#include <qmailmessageserverinterface.h>
+#include <qmailstore.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+#include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
+#include <QUuid>
 
 #include <cstdio>
 
@@ -43,6 +60,19 @@ const char Usage[]
       "      account has it).\n"
       "  remove ACCOUNT\n"
       "      Removes the account and its stored password; its mail stays where it is.\n"
+      "  status [--watch]\n"
+      "      The running daemon's view of each account: last and next sync, the\n"
+      "      interval in force and why, push, and the last sync's error. --watch\n"
+      "      then prints each account's new state as it changes (Ctrl-C ends it).\n"
+      "  sync [ACCOUNT]\n"
+      "      Synchronises the account (every account when none is named) now, also\n"
+      "      while background data is restricted, and reports the outcome.\n"
+      "  send [--account ACCOUNT] [FILE]\n"
+      "      Sends the message in FILE (standard input by default) from the account\n"
+      "      (by default the one whose address is the message's From): queues it in\n"
+      "      the account's outbox, asks the message server to send it and reports\n"
+      "      the outcome. Bcc recipients get it without seeing the Bcc field; Date,\n"
+      "      Message-ID and From are added when the message has none.\n"
       "\n"
       "New accounts are always-on (scheduler/schedule_peak=0, schedule_off_peak=0).\n"
       "Settings: name, enabled, emailaddress, fullName, signature,\n"
@@ -50,7 +80,7 @@ const char Usage[]
       "scheduler/schedule_peak_days, scheduler/schedule_peak_start_time,\n"
       "scheduler/schedule_peak_end_time; IMAP accounts: imap/host, imap/port,\n"
       "imap/encryption, imap/username, the same for smtp/, certificateSha256, timeout;\n"
-      "local accounts: maildir.\n";
+      "local accounts: maildir. After set, the running daemon synchronises the account.\n";
 
 const QString EmailType = QStringLiteral("e-mail");
 const QString ImapProvider = QStringLiteral("imap-mail");
@@ -492,9 +522,11 @@ int set(const QStringList &arguments)
     if (!error.isEmpty()) {
         return failWith(error);
     }
-    return account->syncAndBlock()
-        ? 0
-        : failWith(QStringLiteral("Cannot write account %1").arg(account->id()));
+    if (!account->syncAndBlock()) {
+        return failWith(QStringLiteral("Cannot write account %1").arg(account->id()));
+    }
+    PasswordStore::requestSync(account->id());
+    return 0;
 }
 
 int remove(const QStringList &arguments)
@@ -523,6 +555,345 @@ int remove(const QStringList &arguments)
                                           .arg(error));
 }
 
+// The daemon's account state interface, and what a person reads of it.
+
+const QString DaemonService = QStringLiteral("com.brenmor.Postvane");
+
+ComBrenmorPostvaneAccountsInterface *daemonProxy(QObject *parent)
+{
+    qDBusRegisterMetaType<AccountState>();
+    qDBusRegisterMetaType<AccountStateList>();
+    return new ComBrenmorPostvaneAccountsInterface(DaemonService,
+                                                   QStringLiteral("/com/brenmor/Postvane/Accounts"),
+                                                   QDBusConnection::sessionBus(), parent);
+}
+
+QString timeText(qint64 seconds)
+{
+    return seconds == 0
+        ? QStringLiteral("-")
+        : QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+// "ERROR: TEXT (SERVER'S TEXT)" of a failed sync's state.
+QString errorText(const QVariantMap &state)
+{
+    QString text = QStringLiteral("%1 %2")
+                       .arg(state.value(QStringLiteral("errorCode")).toInt())
+                       .arg(state.value(QStringLiteral("errorText")).toString().trimmed());
+    const QString server = state.value(QStringLiteral("serverText")).toString();
+    return server.isEmpty() ? text : text + QStringLiteral(" (") + server + QLatin1Char(')');
+}
+
+// One account as rows of the status table: the account's line, then its
+// last error and what it waits for, indented.
+QStringList statusRows(uint id, const QVariantMap &state)
+{
+    if (state.isEmpty()) {
+        return { QStringLiteral("%1  not scheduled").arg(id, -4) };
+    }
+    const int interval = state.value(QStringLiteral("interval")).toInt();
+    const QString reason = state.value(QStringLiteral("reason")).toString();
+    const QString schedule = interval == 0 ? reason
+        : interval < 0                     ? QStringLiteral("none (%1)").arg(reason)
+                       : QStringLiteral("%1 min (%2)").arg(interval).arg(reason);
+    const int code = state.value(QStringLiteral("errorCode")).toInt();
+    const qint64 last = state.value(QStringLiteral("lastSync")).toLongLong();
+    const QString now = state.value(QStringLiteral("syncing")).toBool() ? QStringLiteral("syncing")
+        : code != 0                                                     ? QStringLiteral("failed")
+        : last == 0                                                     ? QStringLiteral("waiting")
+                                                                        : QStringLiteral("ok");
+    QStringList rows { QStringLiteral("%1  %2  %3  %4  %5  %6  %7")
+                           .arg(id, -4)
+                           .arg(state.value(QStringLiteral("name")).toString(), -20)
+                           .arg(timeText(last), -19)
+                           .arg(timeText(state.value(QStringLiteral("nextSync")).toLongLong()), -19)
+                           .arg(schedule, -28)
+                           .arg(state.value(QStringLiteral("push")).toBool() ? "on" : "off", -4)
+                           .arg(now) };
+    if (code != 0) {
+        rows << QStringLiteral("      error ") + errorText(state);
+    }
+    const QString waiting = state.value(QStringLiteral("waiting")).toString();
+    if (!waiting.isEmpty()) {
+        rows << QStringLiteral("      waiting for ") + waiting;
+    }
+    return rows;
+}
+
+void printRows(const QStringList &rows)
+{
+    for (const QString &row : rows) {
+        std::printf("%s\n", qPrintable(row));
+    }
+    std::fflush(stdout);
+}
+
+int status(const QStringList &arguments)
+{
+    const bool watch = arguments == QStringList { QStringLiteral("--watch") };
+    if (!arguments.isEmpty() && !watch) {
+        return usage();
+    }
+    QObject owner;
+    ComBrenmorPostvaneAccountsInterface *daemon = daemonProxy(&owner);
+    if (watch) {
+        // Listening before the table is read: no change falls between.
+        QObject::connect(
+            daemon, &ComBrenmorPostvaneAccountsInterface::AccountChanged,
+            [](uint id, const QVariantMap &state) { printRows(statusRows(id, state)); });
+    }
+    QDBusPendingReply<AccountStateList> reply = daemon->GetAccounts();
+    reply.waitForFinished();
+    if (reply.isError()) {
+        return failWith(QStringLiteral("The daemon does not answer: ") + reply.error().message());
+    }
+    QStringList rows { QStringLiteral("%1  %2  %3  %4  %5  %6  %7")
+                           .arg(QStringLiteral("ID"), -4)
+                           .arg(QStringLiteral("NAME"), -20)
+                           .arg(QStringLiteral("LAST SYNC"), -19)
+                           .arg(QStringLiteral("NEXT SYNC"), -19)
+                           .arg(QStringLiteral("INTERVAL"), -28)
+                           .arg(QStringLiteral("PUSH"), -4)
+                           .arg(QStringLiteral("STATE")) };
+    for (const AccountState &account : reply.value()) {
+        rows << statusRows(account.account, account.state);
+    }
+    printRows(rows);
+    if (!watch) {
+        return 0;
+    }
+    QDBusServiceWatcher gone(DaemonService, QDBusConnection::sessionBus(),
+                             QDBusServiceWatcher::WatchForUnregistration);
+    QObject::connect(&gone, &QDBusServiceWatcher::serviceUnregistered,
+                     [] { QCoreApplication::exit(1); });
+    return QCoreApplication::exec() == 0 ? 0 : failWith(QStringLiteral("The daemon has ended"));
+}
+
+int sync(const QStringList &arguments)
+{
+    if (arguments.size() > 1) {
+        return usage();
+    }
+    QList<Accounts::AccountId> ids;
+    {
+        Accounts::Manager manager(EmailType);
+        QString error;
+        if (arguments.isEmpty()) {
+            ids = manager.accountListEnabled(EmailType);
+        } else if (Accounts::Account *account = findAccount(manager, arguments.first(), &error)) {
+            ids.append(account->id());
+        } else {
+            return failWith(error);
+        }
+    }
+    QObject owner;
+    ComBrenmorPostvaneAccountsInterface *daemon = daemonProxy(&owner);
+    QEventLoop loop;
+    QSet<uint> running;
+    int failed = 0;
+    const auto finish = [&](uint id, const QVariantMap &state) {
+        if (!running.contains(id) || state.value(QStringLiteral("syncing")).toBool()) {
+            return;
+        }
+        running.remove(id);
+        if (!state.isEmpty() && state.value(QStringLiteral("errorCode")).toInt() == 0) {
+            std::printf("%u: synchronised\n", id);
+        } else {
+            ++failed;
+            std::fprintf(stderr, "postvane-account: %u: sync failed: %s\n", id,
+                         qPrintable(state.isEmpty() ? QStringLiteral("no longer scheduled")
+                                                    : errorText(state)));
+        }
+        if (running.isEmpty()) {
+            loop.quit();
+        }
+    };
+    // A started sync ends with the first change after the daemon's answer
+    // that shows it no longer running; changes told before the answer
+    // belong to what came before.
+    QObject::connect(daemon, &ComBrenmorPostvaneAccountsInterface::AccountChanged, finish);
+    for (Accounts::AccountId id : ids) {
+        QDBusPendingCallWatcher answer(daemon->Synchronize(id));
+        answer.waitForFinished();
+        QCoreApplication::processEvents();
+        const QDBusPendingReply<bool> reply = answer;
+        if (reply.isError()) {
+            ++failed;
+            std::fprintf(stderr, "postvane-account: %u: %s\n", id,
+                         qPrintable(reply.error().message()));
+        } else if (!reply.value()) {
+            std::printf("%u: a sync is already running\n", id);
+        } else {
+            running.insert(id);
+            // Its end may have come with those changes: the state now says.
+            QDBusPendingReply<AccountStateList> now = daemon->GetAccounts();
+            now.waitForFinished();
+            for (const AccountState &account : now.value()) {
+                if (account.account == id) {
+                    finish(id, account.state);
+                }
+            }
+        }
+    }
+    QDBusServiceWatcher gone(DaemonService, QDBusConnection::sessionBus(),
+                             QDBusServiceWatcher::WatchForUnregistration);
+    QObject::connect(&gone, &QDBusServiceWatcher::serviceUnregistered, [&] { loop.exit(1); });
+    if (!running.isEmpty() && loop.exec() != 0) {
+        return failWith(QStringLiteral("The daemon has ended"));
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+// The header of the message text (up to the first empty line) as its
+// field names, lower case.
+QSet<QByteArray> headerNames(const QByteArray &text)
+{
+    QSet<QByteArray> names;
+    for (const QByteArray &line : text.split('\n')) {
+        const QByteArray bare = line.endsWith('\r') ? line.chopped(1) : line;
+        if (bare.isEmpty()) {
+            break;
+        }
+        if (bare.contains(':') && bare.at(0) != ' ' && bare.at(0) != '\t') {
+            names.insert(bare.left(bare.indexOf(':')).trimmed().toLower());
+        }
+    }
+    return names;
+}
+
+int send(const QStringList &arguments)
+{
+    QCommandLineParser options;
+    options.addOption(
+        QCommandLineOption(QStringLiteral("account"), QString(), QStringLiteral("A")));
+    if (!options.parse(arguments) || options.positionalArguments().size() > 1) {
+        return usage();
+    }
+    const QString path = options.positionalArguments().value(0);
+    QFile file;
+    const bool opened = path.isEmpty() ? file.open(stdin, QIODevice::ReadOnly)
+                                       : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened) {
+        return failWith(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+    }
+    QByteArray text = file.readAll();
+    if (headerNames(text).isEmpty()) {
+        return failWith(QStringLiteral("%1 is not a message (no header fields)")
+                            .arg(path.isEmpty() ? QStringLiteral("Standard input") : path));
+    }
+
+    Accounts::Manager manager(EmailType);
+    QString error;
+    Accounts::Account *account = nullptr;
+    const QString from = QMailMessage::fromRfc2822(text).from().address();
+    if (options.isSet(QStringLiteral("account"))) {
+        account = findAccount(manager, options.value(QStringLiteral("account")), &error);
+    } else if (!from.isEmpty()) {
+        account = findAccount(manager, from, &error);
+    } else {
+        error = QStringLiteral("The message has no From: name its account with --account");
+    }
+    if (!account) {
+        return failWith(error);
+    }
+    account->selectService();
+    const QString address = account->valueAsString(QStringLiteral("emailaddress"));
+    const QString fullName = account->valueAsString(QStringLiteral("fullName"));
+
+    // What the author's program adds (RFC 5322 makes Date and From the
+    // originator's), here before the message is queued, so that the copy
+    // kept in Sent and the one delivered are the same message.
+    const QString newline = text.contains("\r\n") ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    const QSet<QByteArray> names = headerNames(text);
+    QString added;
+    if (!names.contains("date")) {
+        added += QStringLiteral("Date: ") + QDateTime::currentDateTime().toString(Qt::RFC2822Date)
+            + newline;
+    }
+    if (!names.contains("message-id")) {
+        added += QStringLiteral("Message-ID: <%1@%2>")
+                     .arg(QUuid::createUuid().toString(QUuid::WithoutBraces),
+                          address.section(QLatin1Char('@'), 1).isEmpty()
+                              ? QStringLiteral("postvane.invalid")
+                              : address.section(QLatin1Char('@'), 1))
+            + newline;
+    }
+    if (!names.contains("from")) {
+        if (address.isEmpty()) {
+            return failWith(
+                QStringLiteral("Account %1 has no address for From").arg(account->id()));
+        }
+        added += QStringLiteral("From: ") + QMailAddress(fullName, address).toString() + newline;
+    }
+    text.prepend(added.toUtf8());
+
+    QMailStore *store = QMailStore::instance();
+    const QMailAccountId accountId(account->id());
+    const QMailFolderId outbox
+        = store->account(accountId).standardFolder(QMailFolder::OutboxFolder);
+    if (!outbox.isValid()) {
+        return failWith(QStringLiteral("Account %1 has no outbox yet: it has not been "
+                                       "synchronised")
+                            .arg(account->id()));
+    }
+    QMailMessage message = QMailMessage::fromRfc2822(text);
+    message.setParentAccountId(accountId);
+    message.setParentFolderId(outbox);
+    message.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Outgoing, true);
+    if (!store->addMessage(&message)) {
+        return failWith(QStringLiteral("Cannot store the message in the outbox"));
+    }
+
+    // The action's outcome comes in signals after the request's answer.
+    QMailMessageServerInterface server(QStringLiteral("com.brenmor.qmf.MessageServer"),
+                                       QStringLiteral("/com/brenmor/qmf/MessageServer"),
+                                       QDBusConnection::sessionBus());
+    quint64 action = 0;
+    int code = -1;
+    QString reason;
+    QObject::connect(&server, &QMailMessageServerInterface::StatusChanged,
+                     [&](qulonglong id, int errorCode, const QString &statusText) {
+                         if (id == action) {
+                             code = errorCode;
+                             reason = statusText;
+                         }
+                     });
+    QObject::connect(&server, &QMailMessageServerInterface::ActivityChanged,
+                     [&](qulonglong id, int activity) {
+                         if (id == action && activity >= 2 /* ended */) {
+                             QCoreApplication::exit(0);
+                         }
+                     });
+    QDBusServiceWatcher gone(server.service(), server.connection(),
+                             QDBusServiceWatcher::WatchForUnregistration);
+    QObject::connect(&gone, &QDBusServiceWatcher::serviceUnregistered,
+                     [] { QCoreApplication::exit(1); });
+    QDBusPendingReply<qulonglong> request = server.TransmitMessages(account->id());
+    request.waitForFinished();
+    if (request.isError()) {
+        return failWith(QStringLiteral("Message %1 is in the outbox of account %2, but the "
+                                       "message server does not answer: %3")
+                            .arg(message.id().toULongLong())
+                            .arg(account->id())
+                            .arg(request.error().message()));
+    }
+    action = request.value();
+    if (QCoreApplication::exec() != 0) {
+        return failWith(QStringLiteral("The message server has ended"));
+    }
+    if (code != 0) {
+        const QMailMessageMetaData after(message.id());
+        return failWith(QStringLiteral("Sending failed: %1 %2%3")
+                            .arg(code)
+                            .arg(reason)
+                            .arg(after.status() & QMailMessageMetaData::Outbox
+                                     ? QStringLiteral("; the message stays in the outbox")
+                                     : QString()));
+    }
+    std::printf("Sent\n");
+    return 0;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -541,6 +912,15 @@ int main(int argc, char *argv[])
     }
     if (command == QLatin1String("remove")) {
         return remove(arguments.mid(2));
+    }
+    if (command == QLatin1String("status")) {
+        return status(arguments.mid(2));
+    }
+    if (command == QLatin1String("sync")) {
+        return sync(arguments.mid(2));
+    }
+    if (command == QLatin1String("send")) {
+        return send(arguments.mid(1));
     }
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         std::fputs(Usage, stdout);

@@ -18,7 +18,7 @@ const char Usage[] = "Usage: postvane-password ACCOUNT\n"
                      "Reads a password from standard input (one line) and keeps it with the\n"
                      "credentials service as the password of the IMAP and SMTP servers of the\n"
                      "e-mail account ACCOUNT of the accounts database. A password stored\n"
-                     "before is replaced.\n";
+                     "before is replaced, and the running daemon synchronises the account.\n";
 
 int failWith(const QString &text)
 {
@@ -49,5 +49,9 @@ int main(int argc, char *argv[])
         return failWith(QStringLiteral("The password is empty"));
     }
     const QString error = PasswordStore::store(account, password);
-    return error.isEmpty() ? 0 : failWith(error);
+    if (!error.isEmpty()) {
+        return failWith(error);
+    }
+    PasswordStore::requestSync(id);
+    return 0;
 }

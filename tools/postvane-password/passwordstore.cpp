@@ -6,6 +6,8 @@
 #include <SignOn/IdentityInfo>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QEventLoop>
 #include <QTextStream>
 #include <QTimer>
@@ -128,6 +130,16 @@ QString remove(quint32 credentialsId)
     const QString error = await(identity, &SignOn::Identity::removed);
     delete identity;
     return error;
+}
+
+void requestSync(quint32 account)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("com.brenmor.Postvane"), QStringLiteral("/com/brenmor/Postvane/Accounts"),
+        QStringLiteral("com.brenmor.Postvane.Accounts"), QStringLiteral("Synchronize"));
+    call << account;
+    // Answered at once: the daemon only starts the sync.
+    QDBusConnection::sessionBus().call(call);
 }
 
 } // namespace PasswordStore

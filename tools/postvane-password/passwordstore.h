@@ -31,6 +31,12 @@ QString remove(quint32 credentialsId);
 // The identity that holds the account's password, 0 when none.
 quint32 credentialsOf(Accounts::Account *account);
 
+// Asks the running daemon to synchronise the account now, so that a changed
+// password or setting is tried at once rather than at the next scheduled
+// sync. Nothing happens when no daemon runs or it does not schedule the
+// account.
+void requestSync(quint32 account);
+
 } // namespace PasswordStore
 
 #endif // PASSWORDSTORE_H

@@ -1262,7 +1262,7 @@ void ImapTransmitJob::appendNext()
     auto *append = new KIMAP::AppendJob(mImap->session());
     append->setMailBox(mSentPath);
     append->setFlags({ "\\Seen" });
-    append->setContent(message.toRfc2822());
+    append->setContent(SmtpSender::withoutBcc(message.toRfc2822()));
     run(append, [this, append] {
         QMailMessage done(mSent.takeFirst());
         const QMailFolderId sent = sentFolder();

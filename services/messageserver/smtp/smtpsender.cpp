@@ -97,12 +97,16 @@ void SmtpSender::send(const QMailMessage &message)
     const QString from
         = mConfig.fromAddress.isEmpty() ? message.from().address() : mConfig.fromAddress;
     QStringList to;
-    for (const QMailAddress &address : message.to() + message.cc()) {
-        to.append(address.address());
+    const QList<QMailAddress> bcc
+        = QMailAddress::fromStringList(message.headerFieldText(QStringLiteral("Bcc")));
+    for (const QMailAddress &address : message.to() + message.cc() + bcc) {
+        if (!address.address().isEmpty() && !to.contains(address.address())) {
+            to.append(address.address());
+        }
     }
     job->setFrom(from);
     job->setTo(to);
-    job->setData(message.toRfc2822());
+    job->setData(withoutBcc(message.toRfc2822()));
     connect(job, &KJob::result, this, [this](KJob *done) {
         mWatchdog->stop();
         if (done->error() != 0) {
@@ -122,6 +126,32 @@ void SmtpSender::send(const QMailMessage &message)
     });
     mWatchdog->start();
     job->start();
+}
+
+QByteArray SmtpSender::withoutBcc(const QByteArray &text)
+{
+    QByteArray result;
+    result.reserve(text.size());
+    bool inBcc = false;
+    int start = 0;
+    while (start < text.size()) {
+        const int newline = text.indexOf('\n', start);
+        const int end = newline < 0 ? text.size() : newline + 1;
+        const QByteArray line = text.mid(start, end - start);
+        if (line == "\n" || line == "\r\n") {
+            break; // the body follows, unchanged
+        }
+        // A field goes on in lines that start with white space.
+        if (!line.startsWith(' ') && !line.startsWith('\t')) {
+            const int colon = line.indexOf(':');
+            inBcc = colon > 0 && line.left(colon).trimmed().toLower() == "bcc";
+        }
+        if (!inBcc) {
+            result += line;
+        }
+        start = end;
+    }
+    return result + text.mid(start);
 }
 
 void SmtpSender::closeSession()

@@ -27,6 +27,11 @@ public:
 
     void send(const QMailMessage &message);
 
+    // The message's text as it leaves this system (to the SMTP server and
+    // into Sent): without its Bcc field, whose recipients only the envelope
+    // names, so that no recipient learns of them.
+    static QByteArray withoutBcc(const QByteArray &text);
+
 Q_SIGNALS:
     void sent();
 
