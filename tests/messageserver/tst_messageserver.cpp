@@ -355,9 +355,9 @@ void TestMessageServer::failures()
     if (next) {
         QCOMPARE(QMailAccount(QMailAccountId(account)).name(), QStringLiteral("Hand-made"));
         QCOMPARE(mServer->outcome(folderList(account)), code);
-        const QString warning = QStringLiteral("\"Hand-made\" was not made by the message server "
-                                               "and has the number of accounts-database account "
-                                               "%1 \"Test account\"")
+        const QString warning = QStringLiteral("[Warning] Store account \"Hand-made\" was not "
+                                               "made by the message server and has the number of "
+                                               "accounts-database account %1 \"Test account\"")
                                     .arg(account);
         QVERIFY(waitUntil([&] { return !mServer->logLines(warning).isEmpty(); }));
         QCOMPARE(mServer->logLines(warning).size(), 1);
