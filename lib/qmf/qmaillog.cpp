@@ -1,5 +1,7 @@
 #include "qmaillog.h"
 
+#include "qmailprivatefiles.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QMutex>
@@ -157,7 +159,9 @@ void qMailLoggersRecreate(const QString &organization, const QString &applicatio
         if (settingEnabled(settings, QStringLiteral("FileLog/Enabled"))) {
             const QString path = settings.value(QStringLiteral("FileLog/Path")).toString();
             s.file = path.isEmpty() ? nullptr : std::fopen(path.toLocal8Bit().constData(), "a");
-            if (!s.file) {
+            if (s.file) {
+                qMailTightenPrivate(path);
+            } else {
                 fileProblem = QStringLiteral("Cannot open log file \"%1\": %2")
                                   .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
             }
