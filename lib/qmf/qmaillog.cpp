@@ -1,5 +1,7 @@
 #include "qmaillog.h"
 
+#include "qmailprivatefiles.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QMutex>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -23,16 +26,39 @@ struct LogState
     QByteArray ident; // syslog keeps a pointer to it
     bool toSyslog = false;
     bool toStdStream = false;
+    bool stdErrIsJournal = false;
     FILE *file = nullptr;
     QVector<char *> flags;
 };
+
+// Under systemd the journal stamps every line itself. JOURNAL_STREAM names
+// the stream it gave the process ("device:inode"); a standard error that
+// was redirected since (a child's, a test's) is not that stream.
+bool stdErrIsJournal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    struct stat info = {};
+    return !stream.isEmpty() && ::fstat(STDERR_FILENO, &info) == 0
+        && stream
+        == QByteArray::number(quint64(info.st_dev)) + ':'
+            + QByteArray::number(quint64(info.st_ino));
+}
 
 // Allocated once and never freed: messages can be written while static
 // objects are being destroyed at exit.
 LogState &state()
 {
-    static LogState *s = new LogState;
+    static LogState *s = [] {
+        auto *created = new LogState;
+        created->stdErrIsJournal = stdErrIsJournal();
+        return created;
+    }();
     return *s;
+}
+
+QByteArray timeStamp()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLatin1();
 }
 
 bool isCategoryRecord(QtMsgType type)
@@ -68,9 +94,11 @@ int syslogPriority(QtMsgType type)
     }
 }
 
-void writeStdErr(const QByteArray &ident, const QByteArray &line)
+void writeStdErr(const LogState &s, const QByteArray &line)
 {
-    std::fprintf(stderr, "%s[%d]: %s\n", ident.constData(), int(::getpid()), line.constData());
+    const QByteArray stamp = s.stdErrIsJournal ? QByteArray() : timeStamp() + ' ';
+    std::fprintf(stderr, "%s%s[%d]: %s\n", stamp.constData(), s.ident.constData(), int(::getpid()),
+                 line.constData());
     std::fflush(stderr);
 }
 
@@ -90,15 +118,13 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         written = true;
     }
     if (s.file) {
-        const QByteArray stamp
-            = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLatin1();
-        std::fprintf(s.file, "%s %s[%d]: %s\n", stamp.constData(), s.ident.constData(),
+        std::fprintf(s.file, "%s %s[%d]: %s\n", timeStamp().constData(), s.ident.constData(),
                      int(::getpid()), line.constData());
         std::fflush(s.file);
         written = true;
     }
     if (s.toStdStream || (!written && !record)) {
-        writeStdErr(s.ident, line);
+        writeStdErr(s, line);
     }
     // Qt aborts the process itself after a fatal message has been handled.
 }
@@ -123,6 +149,7 @@ void qMailLoggersRecreate(const QString &organization, const QString &applicatio
         QSettings settings(organization, application);
         s.toSyslog = settingEnabled(settings, QStringLiteral("Syslog/Enabled"));
         s.toStdStream = settingEnabled(settings, QStringLiteral("StdStreamLog/Enabled"));
+        s.stdErrIsJournal = stdErrIsJournal();
 
         if (s.file) {
             std::fclose(s.file);
@@ -132,7 +159,9 @@ void qMailLoggersRecreate(const QString &organization, const QString &applicatio
         if (settingEnabled(settings, QStringLiteral("FileLog/Enabled"))) {
             const QString path = settings.value(QStringLiteral("FileLog/Path")).toString();
             s.file = path.isEmpty() ? nullptr : std::fopen(path.toLocal8Bit().constData(), "a");
-            if (!s.file) {
+            if (s.file) {
+                qMailTightenPrivate(path);
+            } else {
                 fileProblem = QStringLiteral("Cannot open log file \"%1\": %2")
                                   .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
             }

@@ -14,7 +14,8 @@
 // and routes every message of the process to the enabled outputs. Category
 // records (QLogBase::log) reach only the enabled outputs; warnings and critical
 // messages go to standard error as well when no output is enabled, so they are
-// never lost.
+// never lost. Lines on standard error start with the local time, except where
+// standard error is the journal (JOURNAL_STREAM), which adds its own.
 void qMailLoggersRecreate(const QString &organization, const QString &application,
                           const char *ident);
 

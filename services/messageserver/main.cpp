@@ -4,8 +4,12 @@
 #include "server/messageserver.h"
 
 #include <qmaillog.h>
+#include <qmailprivatefiles.h>
+#include <qmailstore.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -26,6 +30,7 @@ void onSignal(int number)
 
 int main(int argc, char *argv[])
 {
+    qMailKeepFilesPrivate();
     QCoreApplication app(argc, argv);
     // KDE jobs hold the event loop while they run; the loop must not end
     // with the last of them, only by a signal.
@@ -55,6 +60,13 @@ int main(int argc, char *argv[])
     // A write past the file-size limit fails with EFBIG, reported like a full
     // disk, instead of ending the server.
     ::signal(SIGXFSZ, SIG_IGN);
+
+    // What earlier runs left readable by others, before the server takes its
+    // bus name (the log is made private as it is opened).
+    qMailTightenPrivate(QFileInfo(QSettings().fileName()).path());
+    if (QMailStore::instance()) {
+        qMailTightenPrivate(QMailStore::instance()->storagePath());
+    }
 
     MessageServer server;
     if (!server.start()) {

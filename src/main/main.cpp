@@ -1,5 +1,6 @@
 #include "accountstatus.h"
 #include "actionswatcher.h"
+#include "mnotificationstatefile.h"
 #include "postvane.h"
 #include "qtn_mail.h"
 #include "settings.h"
@@ -10,6 +11,12 @@
 
 #include <malloc.h>
 #include <qmaillog.h>
+#include <qmailprivatefiles.h>
+#include <qmailstore.h>
+
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
 
 namespace {
 
@@ -24,6 +31,7 @@ int main(int argc, char *argv[])
     // statement worker, D-Bus) allocate little between bursts, and an arena of
     // their own would keep what they freed resident for the whole run.
     mallopt(M_ARENA_MAX, 1);
+    qMailKeepFilesPrivate();
     writeDefaultSettings(organisationName, applicationName);
     qMailLoggersRecreate(organisationName, applicationName,
                          applicationName.toLocal8Bit().constData());
@@ -33,6 +41,16 @@ int main(int argc, char *argv[])
 
     // Takes the single-instance lock: a second instance ends here.
     Postvane *postvane = new Postvane(nullptr);
+    // What earlier runs left readable by others (the lock is made private as
+    // it is taken, the log as it is opened).
+    for (const QString &own :
+         { QFileInfo(QSettings(organisationName, applicationName).fileName()).path(),
+           QMailStore::instance() ? QMailStore::instance()->storagePath() : QString(),
+           QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+               + QStringLiteral("/postvane"),
+           QFileInfo(MNotificationStateFile::defaultPath()).path() }) {
+        qMailTightenPrivate(own);
+    }
     postvane->enableNotifications(readNotificationsEnabled(organisationName, applicationName));
 
     ActionsWatcher *actionsWatcher = new ActionsWatcher(nullptr);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,11 +51,13 @@ struct flock wholeFileLock(short type)
 
 int acquireLock()
 {
-    const int fd = ::open(lockFilePath().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(lockFilePath().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd == -1) {
         qWarning("Can not open lock file, %d ('%s')", errno, std::strerror(errno));
         return -1;
     }
+    // One left by an earlier version may be readable by others.
+    ::fchmod(fd, 0600);
 
     struct flock lock = wholeFileLock(F_WRLCK);
     if (::fcntl(fd, F_SETLK, &lock) == 0) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/stat.h>
 
 // The real daemon binary as a process: its settings file, its single-instance
 // lock and its handling of signals. The lock file is in the test's own
@@ -44,6 +45,7 @@ void TestDaemonProcess::initTestCase()
     QVERIFY(env.isValid());
     QVERIFY(env.startSessionBus());
     qputenv("MAIL_BOOT_NO_WAIT", "1");
+    ::umask(0); // what the daemon makes, or finds loose (the settings), is private all the same
 }
 
 bool TestDaemonProcess::startReady(ProcessRunner &daemon, bool notifications)
@@ -94,6 +96,9 @@ void TestDaemonProcess::sigtermEndsThroughTheTeardownAndReleasesTheLock()
     QVERIFY(daemon.terminate(30000));
     QCOMPARE(daemon.exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon.exitCode(), 0);
+    for (const char *own : { "home/.config/Brenmor", "home/.qmf", "home/.local/share/postvane",
+                             "runtime/postvane.lock" })
+        QCOMPARE(TestEnvironment::openToOthers(env.path(own)), QStringList());
     const QStringList lines = daemon.lines();
     const int received = lines.indexOf(
         QRegularExpression(QStringLiteral(".*\\[Notifications\\] Unix signal 15 is received$")));

@@ -1,8 +1,11 @@
 #include "testenvironment.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QtDebug>
+
+#include <sys/stat.h>
 
 TestEnvironment::TestEnvironment()
     : m_dir(QDir::tempPath() + QStringLiteral("/postvane-test-XXXXXX"))
@@ -31,6 +34,21 @@ TestEnvironment::TestEnvironment()
     }
     QFile::setPermissions(path(QStringLiteral("runtime")),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+QStringList TestEnvironment::openToOthers(const QString &path)
+{
+    QStringList open;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    for (QString entry = path; !entry.isEmpty(); entry = it.hasNext() ? it.next() : QString()) {
+        struct stat info = {};
+        if (::lstat(QFile::encodeName(entry).constData(), &info) != 0)
+            open.append(QStringLiteral("missing ") + entry);
+        else if (!S_ISLNK(info.st_mode) && (info.st_mode & 077))
+            open.append(QString::number(info.st_mode & 07777, 8) + QLatin1Char(' ') + entry);
+    }
+    return open;
 }
 
 TestEnvironment::~TestEnvironment()

@@ -28,6 +28,10 @@ public:
     bool startSessionBus();
     bool startSystemBus();
 
+    // "MODE PATH" of what group or others may use at and below `path` (links
+    // not followed); "missing PATH" when it is not there.
+    static QStringList openToOthers(const QString &path);
+
     // Path of a program built by this project, e.g. binary("postvane").
     static QString binary(const QString &name);
     // Path of a file of the source tree, e.g. sourcePath("data/ontology").

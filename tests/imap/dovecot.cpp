@@ -64,7 +64,7 @@ bool Dovecot::start(const QString &dir)
     imaps = ports.at(0);
     imap = ports.at(1);
     submission = ports.at(2);
-    const quint16 relay = ports.at(3);
+    relay = ports.at(3);
     // As root Dovecot serves mail as its own user, never as root.
     const bool root = ::geteuid() == 0;
     const QString user = root ? QStringLiteral("uid=dovecot gid=dovecot")

@@ -53,6 +53,7 @@ public:
     quint16 imaps = 0;
     quint16 imap = 0;
     quint16 submission = 0;
+    quint16 relay = 0; // the SMTP server behind submission: no TLS, no login
 
 private:
     QString mDir;

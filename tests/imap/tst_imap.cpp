@@ -28,6 +28,15 @@ QByteArray mail(const QString &subject, const QString &to = QStringLiteral("ann@
         + "@test>\n\nHello.\n";
 }
 
+QMailMessageId queue(quint32 account, const QString &subject, const QString &to)
+{
+    QMailMessage message = QMailMessage::fromRfc2822(mail(subject, to));
+    message.setParentAccountId(QMailAccountId(account));
+    message.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Outgoing, true);
+    QMailStore::instance()->addMessage(&message);
+    return message.id();
+}
+
 } // namespace
 
 class TestImap : public QObject
@@ -44,6 +53,7 @@ private Q_SLOTS:
     void moves_data();
     void moves();
     void folderGone();
+    void send_data();
     void send();
     void push();
     void passwordRefused_data();
@@ -475,45 +485,61 @@ void TestImap::folderGone()
     QVERIFY(store->messageMetaData(flagged.id()).status() & QMailMessageMetaData::Important);
 }
 
+void TestImap::send_data()
+{
+    QTest::addColumn<QStringList>("settings"); // of a new account; none: the first one
+    QTest::addColumn<int>("code"); // 1038: sent to a recipient the server refuses
+    QTest::addColumn<QStringList>("copies"); // the mailboxes that then hold the message
+    QTest::addColumn<int>("receiving"); // the folder list's outcome, before and after
+    QTest::newRow("through submission")
+        << QStringList() << 0 << QStringList { "INBOX", "Sent" } << 0;
+    QTest::newRow("refused recipient: stays queued") << QStringList() << 1038 << QStringList() << 0;
+    QTest::newRow("relay without login")
+        << QStringList { "int:smtp/port=" + QString::number(mDovecot.relay),
+                         "string:smtp/encryption=none", "string:smtp/authentication=none" }
+        << 0 << QStringList { "INBOX", "Sent" } << 0;
+    QTest::newRow("IMAP login refused: sent, no copy in Sent")
+        << QStringList { "string:imap/username=nobody", "string:smtp/username=ann" } << 1029
+        << QStringList { "INBOX" } << 1029;
+}
+
 void TestImap::send()
 {
-    const QMailAccount account { QMailAccountId(mAccount) };
-    const QMailFolderId outbox = account.standardFolder(QMailFolder::OutboxFolder);
-    auto queue = [&](const QString &subject, const QString &to) {
-        QMailMessage message = QMailMessage::fromRfc2822(mail(subject, to));
-        message.setParentAccountId(account.id());
-        message.setParentFolderId(outbox);
-        message.setStatus(QMailMessageMetaData::Outbox | QMailMessageMetaData::Outgoing, true);
-        QMailStore::instance()->addMessage(&message);
-        return message.id();
-    };
-    const QMailMessageId sent
-        = queue(QStringLiteral("outgoing"), QStringLiteral("ann@example.org"));
-    QCOMPARE(outcome(request("TransmitMessages", { qulonglong(mAccount) })), 0);
+    QFETCH(QStringList, settings);
+    QFETCH(int, code);
+    QFETCH(QStringList, copies);
+    QFETCH(int, receiving);
+    const quint32 account = settings.isEmpty() ? mAccount : mDovecot.addAccount(settings);
+    QVERIFY(Dovecot::mirrored(account));
+    QCOMPARE(folderList(account), receiving);
+    const QString id = QStringLiteral("sent-")
+        + QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression("[^A-Za-z]"));
+    const auto message
+        = queue(account, id, code == 1038 ? "nobody@example.org" : "ann@example.org");
+    QCOMPARE(outcome(request("TransmitMessages", { qulonglong(account) })), code);
     for (const char *mailbox : { "INBOX", "Sent" }) {
-        QCOMPARE(
-            mDovecot.fetch("hdr.subject", mailbox, { "header", "Message-ID", "outgoing@test" }),
-            QStringLiteral("hdr.subject=outgoing"));
+        QCOMPARE(mDovecot.fetch("hdr.subject", mailbox, { "header", "Message-ID", id + "@test" }),
+                 copies.contains(mailbox) ? "hdr.subject=" + id : QString());
     }
-    const QMailMessageMetaData stored(sent);
-    QCOMPARE(stored.parentFolderId(), account.standardFolder(QMailFolder::SentFolder));
-    QVERIFY(!stored.serverUid().isEmpty());
-
-    // A recipient the server refuses: the message stays queued.
-    const QMailMessageId refused
-        = queue(QStringLiteral("lost"), QStringLiteral("nobody@example.org"));
-    QCOMPARE(outcome(request("TransmitMessages", { qulonglong(mAccount) })), 1038);
-    QCOMPARE(QMailMessageMetaData(refused).parentFolderId(), outbox);
+    // A message that went out leaves the outbox; one that did not stays queued.
+    const QMailMessageMetaData stored(message);
+    QCOMPARE(bool(stored.status() & QMailMessageMetaData::Outbox), copies.isEmpty());
+    QCOMPARE(stored.serverUid().isEmpty(), !copies.contains("Sent"));
+    QCOMPARE(folderList(account), receiving); // each server's refusal stops only what needs it
 }
 
 void TestImap::push()
 {
-    for (const char *setting : { "string:pushFolders=INBOX", "string:pushEnabled=1" }) {
-        AccountsFixture::agTool(
-            { "update-service", QString::number(mAccount), "imap-email", setting });
-    }
+    // An account whose SMTP login is refused: sending stops, push goes on.
+    const quint32 account = mDovecot.addAccount(
+        { "string:smtp/username=nobody", "string:pushFolders=INBOX", "string:pushEnabled=1" });
+    QVERIFY(Dovecot::mirrored(account));
+    QCOMPARE(folderList(account), 0);
+    const QMailFolderId inbox = folder(account, QStringLiteral("INBOX"));
+    QCOMPARE(messageList(account, inbox), 0);
+    queue(account, QStringLiteral("unsent"), QStringLiteral("ann@example.org"));
+    QCOMPARE(outcome(request("TransmitMessages", { qulonglong(account) })), 1029);
     // Nobody asks for a sync: IDLE (or the look that follows each connection) brings it.
-    const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
     QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("pushed")).isNull());
     QVERIFY(waitUntil([&] { return messages(inbox).contains("pushed"); }, 30000));
 
@@ -526,6 +552,12 @@ void TestImap::push()
     QVERIFY(mDovecot.resume());
     QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("later")).isNull());
     QVERIFY(waitUntil([&] { return messages(inbox).contains("later"); }, 60000));
+
+    // A password that stops working while push is on fails the look at the push folder.
+    QVERIFY(Dovecot::setPassword(account, QStringLiteral("wrong")));
+    const QString refused = QString("IMAP server refused the login of account %1 (").arg(account);
+    QVERIFY(waitUntil([&] { return QStringList(mTexts.values()).join('\n').contains(refused); },
+                      60000));
 }
 
 void TestImap::passwordRefused_data()

@@ -141,6 +141,7 @@ void TestMessageServer::initTestCase()
     QVERIFY(mEnv.startSessionBus());
     QVERIFY(AccountsFixture::setUp(mEnv));
     mServer.reset(new MessageServerClient);
+    ::umask(0); // the server's files are private all the same
     QVERIFY(mServer->start());
     QVERIFY(QMailStore::instance());
 }
@@ -155,6 +156,7 @@ void TestMessageServer::foldersAndMessages()
     QVERIFY(writeFile(mMail + QStringLiteral("/.Lists.Work/cur/1004.a:2,"),
                       mail(QStringLiteral("work"))));
 
+    const QStringList maildirModes = TestEnvironment::openToOthers(mMail);
     mAccount = addAccount(mMail);
     QVERIFY(mAccount != 0);
     const quint64 list = folderList(mAccount);
@@ -183,6 +185,11 @@ void TestMessageServer::foldersAndMessages()
     QVERIFY(status.value("flagged") & QMailMessageMetaData::Replied);
     QVERIFY(!(status.value("fresh") & QMailMessageMetaData::Read));
     QCOMPARE(messages(work.id()).size(), 1);
+    // The store the server made and filled is private; the Maildir's modes stay the user's.
+    QCOMPARE(TestEnvironment::openToOthers(store->storagePath()), QStringList());
+    for (const QString &entry : maildirModes)
+        QVERIFY(TestEnvironment::openToOthers(mMail).contains(entry)
+                || !QFileInfo::exists(entry.section(' ', 1)));
     // A folder list and then message lists: the whole account has been synchronised.
     QVERIFY(AccountsFixture::agTool({ QStringLiteral("get-service"), QString::number(mAccount),
                                       QStringLiteral("local-email"),
@@ -355,9 +362,9 @@ void TestMessageServer::failures()
     if (next) {
         QCOMPARE(QMailAccount(QMailAccountId(account)).name(), QStringLiteral("Hand-made"));
         QCOMPARE(mServer->outcome(folderList(account)), code);
-        const QString warning = QStringLiteral("\"Hand-made\" was not made by the message server "
-                                               "and has the number of accounts-database account "
-                                               "%1 \"Test account\"")
+        const QString warning = QStringLiteral("[Warning] Store account \"Hand-made\" was not "
+                                               "made by the message server and has the number of "
+                                               "accounts-database account %1 \"Test account\"")
                                     .arg(account);
         QVERIFY(waitUntil([&] { return !mServer->logLines(warning).isEmpty(); }));
         QCOMPARE(mServer->logLines(warning).size(), 1);
@@ -394,7 +401,11 @@ void TestMessageServer::killDuringImport()
     QVERIFY(mServer->kill());
     // Nothing half-imported: the folder's import was one transaction.
     QCOMPARE(messages(big).size(), 0);
+    // What an earlier version left open to others is private again after a start.
+    QMailStore *store = QMailStore::instance();
+    QVERIFY(::chmod(QFile::encodeName(store->storagePath() + "/mail").constData(), 0777) == 0);
     QVERIFY(mServer->start());
+    QCOMPARE(TestEnvironment::openToOthers(store->storagePath()), QStringList());
     QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { big.toULongLong() })), 0);
     const auto imported = messages(big);
     QCOMPARE(imported.size(), 1500);

@@ -79,7 +79,8 @@ const char Usage[]
       "scheduler/schedule_enabled, scheduler/schedule_peak, scheduler/schedule_off_peak,\n"
       "scheduler/schedule_peak_days, scheduler/schedule_peak_start_time,\n"
       "scheduler/schedule_peak_end_time; IMAP accounts: imap/host, imap/port,\n"
-      "imap/encryption, imap/username, the same for smtp/, certificateSha256, timeout;\n"
+      "imap/encryption, imap/username, the same for smtp/, smtp/authentication (login\n"
+      "or none), certificateSha256, timeout;\n"
       "local accounts: maildir. After set, the running daemon synchronises the account.\n";
 
 const QString EmailType = QStringLiteral("e-mail");
@@ -98,7 +99,7 @@ int failWith(const QString &text)
     return 1;
 }
 
-enum class Kind { Text, Number, Flag, Port, Encryption, Fingerprint, Maildir };
+enum class Kind { Text, Number, Flag, Port, Encryption, Authentication, Fingerprint, Maildir };
 
 struct Setting
 {
@@ -128,6 +129,7 @@ const Setting Settings[] = {
     { "smtp/port", Kind::Port, false, &ImapProvider },
     { "smtp/encryption", Kind::Encryption, false, &ImapProvider },
     { "smtp/username", Kind::Text, false, &ImapProvider },
+    { "smtp/authentication", Kind::Authentication, false, &ImapProvider },
     { "certificateSha256", Kind::Fingerprint, false, &ImapProvider },
     { "timeout", Kind::Number, false, &ImapProvider },
     { "maildir", Kind::Maildir, false, &LocalProvider },
@@ -155,6 +157,8 @@ QVariant parseValue(Kind kind, const QString &text)
     case Kind::Encryption:
         return QStringList { "tls", "starttls", "none" }.contains(text) ? QVariant(text)
                                                                         : QVariant();
+    case Kind::Authentication:
+        return QStringList { "login", "none" }.contains(text) ? QVariant(text) : QVariant();
     case Kind::Fingerprint: {
         const QString hex = text.toLower().remove(QLatin1Char(':'));
         return QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(hex).hasMatch()
@@ -182,6 +186,8 @@ QString kindText(Kind kind)
         return QStringLiteral("1 or 0");
     case Kind::Encryption:
         return QStringLiteral("tls, starttls or none");
+    case Kind::Authentication:
+        return QStringLiteral("login or none");
     case Kind::Fingerprint:
         return QStringLiteral("a SHA-256 in hex");
     case Kind::Maildir:

@@ -2,6 +2,7 @@
 
 #include "mailsource.h"
 
+#include <qmailprivatefiles.h>
 #include <qmailstore.h>
 
 #include <QCoreApplication>
@@ -691,6 +692,8 @@ int run(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
+    // It may be the first to make the mail store.
+    qMailKeepFilesPrivate();
     QCoreApplication app(argc, argv);
     // Every failure reaches the user as one line of qmfctl's own; the
     // library's warnings about the same failure would only repeat it.

@@ -57,6 +57,9 @@ void IdleWatcher::connectNow()
                 qWarning("Push folder \"%s\" of account %llu is not watched: %s", qPrintable(mPath),
                          static_cast<unsigned long long>(mAccountId.toULongLong()),
                          qPrintable(text));
+                if (code == QMailServiceAction::Status::ErrLoginFailed) {
+                    Q_EMIT loginRefused(text);
+                }
                 return;
             }
             retryLater(text);

@@ -16,7 +16,7 @@ class IdleJob;
 // so is the first look after each (re)connection, for mail that came while
 // nobody watched. IDLE is renewed every 25 minutes, before servers end it at
 // 29; a lost connection is made again after 1, 2, 4 ... at most 300 seconds.
-// A refused login is not retried.
+// A refused login is not retried; it is reported as loginRefused().
 class IdleWatcher : public QObject
 {
     Q_OBJECT
@@ -27,6 +27,7 @@ public:
 
 Q_SIGNALS:
     void newMail(const QMailAccountId &accountId, const QMailFolderId &folderId);
+    void loginRefused(const QString &why);
 
 private:
     void connectNow();

@@ -18,15 +18,16 @@ bool ImapBackend::handles(const AccountConfig &config) const
     return config.maildir.isEmpty() && !config.imap.host.isEmpty();
 }
 
-QByteArray ImapBackend::settingsKey(const AccountConfig &config)
+QByteArray ImapBackend::settingsKey(const AccountConfig &config, Protocol protocol)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (const AccountConfig::Server &server : { config.imap, config.smtp }) {
-        hash.addData(QStringList({ server.host, QString::number(server.port), server.encryption,
-                                   server.userName })
-                         .join(QLatin1Char('\n'))
-                         .toUtf8());
-    }
+    // The SMTP server may borrow the IMAP host and user name.
+    const AccountConfig::Server &server = protocol == Imap ? config.imap : config.smtp;
+    hash.addData(QStringList({ server.host, QString::number(server.port), server.encryption,
+                               server.userName, QString::number(server.login), config.imap.host,
+                               config.imap.userName, QString::number(protocol) })
+                     .join(QLatin1Char('\n'))
+                     .toUtf8());
     // Storing a password makes a new identity, so a refused login is tried
     // again once the user has given a new one.
     hash.addData(QByteArray::number(config.credentialsId));
@@ -34,23 +35,54 @@ QByteArray ImapBackend::settingsKey(const AccountConfig &config)
     return hash.result();
 }
 
+void ImapBackend::refuse(Protocol protocol, const QMailAccountId &account, const QByteArray &key,
+                         const QString &why)
+{
+    mRefused[protocol].insert(
+        account,
+        { key,
+          QStringLiteral("The %1 server refused the login of account %2 (%3); not tried again "
+                         "until its settings change")
+              .arg(protocol == Imap ? QStringLiteral("IMAP") : QStringLiteral("SMTP"))
+              .arg(account.toULongLong())
+              .arg(why) });
+}
+
+QString ImapBackend::refusal(Protocol protocol, const QMailAccountId &account,
+                             const AccountConfig &config) const
+{
+    const auto it = mRefused[protocol].constFind(account);
+    return it != mRefused[protocol].cend() && it->key == settingsKey(config, protocol) ? it->why
+                                                                                       : QString();
+}
+
 ServiceJob *ImapBackend::watched(ServiceJob *job, const AccountConfig &config)
 {
     const QMailAccountId account = job->accountId();
-    const QByteArray key = settingsKey(config);
-    if (mRefused.value(account) == key) {
+    const bool sending = job->requestType() == TransmitMessagesRequestType;
+    for (Protocol protocol : { Imap, Smtp }) {
+        if (refusal(protocol, account, config).isEmpty()) {
+            mRefused[protocol].remove(account);
+        }
+    }
+    // Sending needs the SMTP server; its copy for the Sent folder waits for IMAP.
+    const QString refused = refusal(sending ? Smtp : Imap, account, config);
+    if (!refused.isEmpty()) {
         const QMailServerRequestType type = job->requestType();
         delete job;
-        return new FailedJob(type, account, QMailServiceAction::Status::ErrLoginFailed,
-                             QStringLiteral("The server refused the login of account %1; not "
-                                            "tried again until its settings change")
-                                 .arg(account.toULongLong()));
+        return new FailedJob(type, account, QMailServiceAction::Status::ErrLoginFailed, refused);
     }
-    mRefused.remove(account);
+    auto *imapJob = qobject_cast<ImapJob *>(job);
+    if (imapJob) {
+        imapJob->refuseImap(refusal(Imap, account, config));
+    }
     connect(job, &ServiceJob::finished, this,
-            [this, account, key](const QMailServiceAction::Status &status) {
+            [this, account, config, imapJob](const QMailServiceAction::Status &status) {
                 if (status.errorCode == QMailServiceAction::Status::ErrLoginFailed) {
-                    mRefused.insert(account, key);
+                    const Protocol protocol = imapJob && imapJob->failedInSmtp() ? Smtp : Imap;
+                    if (refusal(protocol, account, config).isEmpty()) {
+                        refuse(protocol, account, settingsKey(config, protocol), status.text);
+                    }
                 }
             });
     return job;
@@ -83,10 +115,10 @@ ServiceJob *ImapBackend::transmitMessages(const QMailAccountId &accountId,
 
 void ImapBackend::setPushFolders(const QMailAccountId &accountId, const AccountConfig &config)
 {
-    const QByteArray key = settingsKey(config);
+    const QByteArray key = settingsKey(config, Imap);
     QHash<QPair<quint64, quint64>, QString> wanted;
     if (config.enabled && config.pushEnabled && handles(config)
-        && mRefused.value(accountId) != key) {
+        && refusal(Imap, accountId, config).isEmpty()) {
         QMailStore *store = QMailStore::instance();
         for (const QString &path : config.pushFolders) {
             const QMailFolderIdList ids = store->queryFolders(
@@ -113,6 +145,17 @@ void ImapBackend::setPushFolders(const QMailAccountId &accountId, const AccountC
         auto *watcher
             = new IdleWatcher(accountId, QMailFolderId(it.key().second), it.value(), config, this);
         connect(watcher, &IdleWatcher::newMail, this, &MailBackend::folderChanged);
+        // A password that no longer works shows as the account's error: the
+        // look at the folder that push would have made fails with the refusal.
+        connect(
+            watcher, &IdleWatcher::loginRefused, this,
+            [this, accountId, key, folder = QMailFolderId(it.key().second)](const QString &why) {
+                // Once per refusal, whichever of its folders hears it first.
+                if (mRefused[Imap].value(accountId).key != key) {
+                    refuse(Imap, accountId, key, why);
+                    Q_EMIT folderChanged(accountId, folder);
+                }
+            });
         mWatchers.insert(it.key(), { watcher, key });
     }
 }

@@ -171,6 +171,10 @@ void ImapJob::cancelRequested()
 
 void ImapJob::openImap(const std::function<void()> &then)
 {
+    if (!mImapRefused.isEmpty()) {
+        fail(QMailServiceAction::Status::ErrLoginFailed, mImapRefused);
+        return;
+    }
     mImap = new ImapConnection(mConfig, this);
     connect(mImap, &ImapConnection::failed, this, [this](ErrorCode code, const QString &text) {
         if (QMailStore::instance()->inTransaction()) {
@@ -1181,6 +1185,7 @@ void ImapTransmitJob::doStart()
     mSmtp = new SmtpSender(mConfig, this);
     connect(mSmtp, &SmtpSender::failed, this, [this](ErrorCode code, const QString &text) {
         const QMailMessageId current = mQueued.value(0);
+        mFailedInSmtp = true;
         if (mImap) {
             mImap->close();
         }

@@ -63,6 +63,12 @@ public:
     ImapJob(QMailServerRequestType requestType, const QMailAccountId &accountId,
             const AccountConfig &config, QObject *parent = nullptr);
 
+    // The IMAP server refused this login before: a job that gets as far as
+    // needing it fails at once instead of trying again.
+    void refuseImap(const QString &why) { mImapRefused = why; }
+    // Whether the job ended because the SMTP server (not IMAP) failed it.
+    bool failedInSmtp() const { return mFailedInSmtp; }
+
 protected:
     bool isSliced() const override { return true; }
     void cancelRequested() override;
@@ -77,6 +83,8 @@ protected:
     AccountConfig mConfig;
     ImapConnection *mImap = nullptr;
     ImapState mState;
+    QString mImapRefused;
+    bool mFailedInSmtp = false;
 };
 
 // LIST: the server's mailboxes become the account's store folders; special-use

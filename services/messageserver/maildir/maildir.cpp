@@ -1,14 +1,17 @@
 #include "maildir/maildir.h"
 
 #include <qmailmessage.h>
+#include <qmailprivatefiles.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Maildir {
@@ -131,10 +134,18 @@ QString newUid()
 
 bool makeMaildir(const QString &directory)
 {
-    for (const char *sub : { "/tmp", "/new", "/cur" }) {
-        if (!QDir().mkpath(directory + QLatin1String(sub))) {
+    // A folder of the user's Maildir is made as the user's other files are,
+    // not private like the server's own.
+    for (const QString &path :
+         { directory, directory + QLatin1String("/tmp"), directory + QLatin1String("/new"),
+           directory + QLatin1String("/cur") }) {
+        if (QFileInfo(path).isDir()) {
+            continue;
+        }
+        if (!QDir().mkpath(path)) {
             return false;
         }
+        ::chmod(QFile::encodeName(path).constData(), 0777 & ~qMailUserUmask());
     }
     return true;
 }

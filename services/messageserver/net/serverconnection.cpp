@@ -43,7 +43,7 @@ QString checkServerSettings(const AccountConfig::Server &server, const QString &
                               "may be")
             .arg(kind, server.host);
     }
-    if (server.userName.isEmpty()) {
+    if (server.login && server.userName.isEmpty()) {
         return QStringLiteral("No user name is set for the %1 server").arg(kind);
     }
     return QString();
@@ -207,6 +207,10 @@ void ServerConnection::open()
         QTimer::singleShot(0, this, [this, invalid] {
             fail(QMailServiceAction::Status::ErrConfiguration, invalid);
         });
+        return;
+    }
+    if (!mServer.login) {
+        probeServer();
         return;
     }
     readPassword(mConfig.credentialsId, mConfig.timeout, this,

@@ -262,6 +262,8 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
             = account->valueAsString(prefix + QStringLiteral("encryption"), QStringLiteral("tls"));
         server->userName = account->valueAsString(prefix + QStringLiteral("username"));
     }
+    config.smtp.login
+        = account->valueAsString(QStringLiteral("smtp/authentication")) != QLatin1String("none");
     quint64 credentials = account->valueAsUInt64(credentialsKey);
     if (credentials == 0) {
         credentials = accountCredentials;

@@ -32,6 +32,9 @@ struct AccountConfig
         int port = 0;
         QString encryption; // "tls", "starttls" or "none"
         QString userName;
+        // SMTP only: "smtp/authentication" is not "none" (a relay that takes
+        // mail without a login, on this machine or a trusted network).
+        bool login = true;
     };
     Server imap;
     Server smtp;

@@ -318,6 +318,14 @@ void MessageServer::onJobFinished(quint64 actionId, const QMailServiceAction::St
     const int code = ok ? 0 : int(status.errorCode);
     qMailLog(MessageServer) << "action" << actionId << (ok ? "succeeded" : "failed") << code
                             << status.text;
+    // A failure is worth a line in every log, also where no category is
+    // switched on; a cancel is the user's own doing.
+    if (!ok && status.errorCode != QMailServiceAction::Status::ErrCancel) {
+        qWarning("Request %llu (type %d) of account %llu failed with %d: %s",
+                 static_cast<unsigned long long>(actionId), int(entry.request.type),
+                 static_cast<unsigned long long>(entry.action.accountId), code,
+                 qPrintable(status.text));
+    }
     Q_EMIT StatusChanged(actionId, code, status.text, entry.action.accountId,
                          status.folderId.toULongLong(), status.messageId.toULongLong());
     const int activity = ok ? QMailServiceAction::Successful : QMailServiceAction::Failed;

@@ -61,7 +61,11 @@ void SmtpSender::connectSession(bool trustCertificate)
     connect(mSession, &KSmtp::Session::connectionError, this,
             [this](const QString &error) { mConnectionError = error; });
     connect(mSession, &KSmtp::Session::stateChanged, this, [this](KSmtp::Session::State state) {
-        if (state == KSmtp::Session::NotAuthenticated && !mLoggedIn) {
+        if (state == KSmtp::Session::NotAuthenticated && !mLoggedIn && !mServer.login) {
+            mWatchdog->stop();
+            mLoggedIn = true;
+            Q_EMIT ready();
+        } else if (state == KSmtp::Session::NotAuthenticated && !mLoggedIn) {
             auto *login = new KSmtp::LoginJob(mSession);
             login->setUserName(mServer.userName);
             login->setPassword(mConfig.password);
