@@ -16,6 +16,8 @@
 #include <QDBusMetaType>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 const QString Service = QStringLiteral("com.brenmor.qmf.MessageServer");
@@ -41,6 +43,8 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void sync();
+    void wholeFolder_data();
+    void wholeFolder();
     void moves_data();
     void moves();
     void folderGone();
@@ -244,13 +248,11 @@ void TestImap::sync()
     QCOMPARE(folderList(mAccount), 0);
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
 
-    // The first look takes the newest messages up to the minimum; later ones fill up.
+    // The first look takes the whole folder, whatever minimum is asked for.
     QCOMPARE(messageList(mAccount, inbox, 2), 0);
     QHash<QString, QMailMessageMetaData> held = messages(inbox);
-    QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m2", "m3" }));
+    QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m2", "m3" }));
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
-    QCOMPARE(messageList(mAccount, inbox), 0);
-    QCOMPARE(messages(inbox).size(), 3);
     // Nothing changed on the server: the look ends at the folder's modification sequence.
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);
@@ -305,6 +307,48 @@ void TestImap::sync()
     QCOMPARE(outcome(request("ExportUpdates", { qulonglong(mAccount) })), 0);
     QCOMPARE(mDovecot.fetch("flags", "INBOX", { "header", "Message-ID", "m5@test" }),
              QStringLiteral("flags=\\Flagged"));
+}
+
+void TestImap::wholeFolder_data()
+{
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<int>("count");
+    QTest::newRow("everything") << QStringList() << 2000;
+    QTest::newRow("received in the last 30 days") << QStringList { "int:syncDays=30" } << 1000;
+}
+
+void TestImap::wholeFolder()
+{
+    QFETCH(QStringList, settings);
+    QFETCH(int, count);
+    // Written straight into the Maildir: the file's time is when the server
+    // received it, half of them 60 days ago.
+    const QString big = mEnv.path(QStringLiteral("dovecot/home/ann/Maildir/.Big"));
+    const bool made = QDir(big).exists();
+    for (int i = 0; !made && i < 2000; ++i) {
+        QDir().mkpath(big + "/tmp");
+        QFile file(big + QStringLiteral("/cur/%1.big:2,").arg(i, 4, 10, QLatin1Char('0')));
+        QVERIFY(QDir().mkpath(big + "/cur") && file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(mail(QStringLiteral("big%1").arg(i))) > 0 && file.flush());
+        QVERIFY(
+            file.setFileTime(QDateTime::currentDateTime().addDays(i < 1000 ? -60 : 0).addSecs(i),
+                             QFileDevice::FileModificationTime));
+    }
+    QVERIFY(::geteuid() != 0 || !run("chown", { "-R", "dovecot:dovecot", big }).isNull());
+    const quint32 account = mDovecot.addAccount(settings);
+    QVERIFY(Dovecot::mirrored(account));
+    QCOMPARE(folderList(account), 0);
+    const QMailFolderId folderId = folder(account, QStringLiteral("Big"));
+    QCOMPARE(messageList(account, folderId), 0);
+    const QHash<QString, QMailMessageMetaData> held = messages(folderId);
+    QCOMPARE(held.size(), count);
+    QVERIFY(held.contains("big1999") && held.contains("big1000"));
+    // Newest first: the higher a message's number, the earlier it was stored.
+    QMap<qint64, quint64> idByUid;
+    for (const QMailMessageMetaData &message : held) {
+        idByUid.insert(message.serverUid().toLongLong(), message.id().toULongLong());
+    }
+    QVERIFY(idByUid.last() < idByUid.first());
 }
 
 void TestImap::moves_data()

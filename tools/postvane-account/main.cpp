@@ -49,7 +49,8 @@ const char Usage[]
       "scheduler/schedule_enabled, scheduler/schedule_peak, scheduler/schedule_off_peak,\n"
       "scheduler/schedule_peak_days, scheduler/schedule_peak_start_time,\n"
       "scheduler/schedule_peak_end_time; IMAP accounts: imap/host, imap/port,\n"
-      "imap/encryption, imap/username, the same for smtp/, certificateSha256, timeout;\n"
+      "imap/encryption, imap/username, the same for smtp/, certificateSha256, timeout,\n"
+      "syncDays;\n"
       "local accounts: maildir.\n";
 
 const QString EmailType = QStringLiteral("e-mail");
@@ -100,6 +101,7 @@ const Setting Settings[] = {
     { "smtp/username", Kind::Text, false, &ImapProvider },
     { "certificateSha256", Kind::Fingerprint, false, &ImapProvider },
     { "timeout", Kind::Number, false, &ImapProvider },
+    { "syncDays", Kind::Number, false, &ImapProvider },
     { "maildir", Kind::Maildir, false, &LocalProvider },
 };
 
