@@ -1,20 +1,40 @@
 # A scripted IMAP server for the failures a real one will not play on demand.
 # Usage: fakeimap.py MODE; prints its port. MODE: "silent" (never answers),
 # "garbage" (greets like no IMAP server), "locked" (SELECT finds the mailbox
-# in use elsewhere).
+# in use elsewhere), "switch CERT KEY OTHERCERT OTHERKEY" (IMAP over TLS that
+# shows CERT to the first connection and OTHERCERT to every later one, and
+# prints every line it is sent and when each connection closed).
 import socket
+import ssl
 import sys
 import threading
 
 mode = sys.argv[1]
+accepted = 0
 server = socket.socket()
 server.bind(("127.0.0.1", 0))
 server.listen()
 print(server.getsockname()[1], flush=True)
 
 
-def serve(client):
-    lines = client.makefile("rb")
+def serve(client, number):
+    if mode == "switch":
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*sys.argv[2:4] if number == 1 else sys.argv[4:6])
+        try:
+            client = context.wrap_socket(client, server_side=True)
+        except (ssl.SSLError, OSError) as error:
+            print("connection", number, "closed in the handshake:", error, flush=True)
+            return
+    try:
+        talk(client, client.makefile("rb"))
+    except OSError:
+        pass
+    if mode == "switch":
+        print("connection", number, "closed", flush=True)
+
+
+def talk(client, lines):
     if mode == "silent":
         lines.read()
         return
@@ -23,6 +43,8 @@ def serve(client):
     else:
         client.sendall(b"* OK [CAPABILITY IMAP4rev1] fake ready\r\n")
     for line in lines:
+        if mode == "switch":
+            print("connection sent", line, flush=True)
         tag, command = (line.split(b" ") + [b""])[:2]
         command = command.strip().upper()
         if command == b"CAPABILITY":
@@ -40,4 +62,5 @@ def serve(client):
 
 while True:
     connection, _ = server.accept()
-    threading.Thread(target=serve, args=(connection,), daemon=True).start()
+    accepted += 1
+    threading.Thread(target=serve, args=(connection, accepted), daemon=True).start()

@@ -194,6 +194,8 @@ void TestImap::failures_data()
     QTest::newRow("mailbox in use") << "locked" << QStringList() << 1035;
     QTest::newRow("cancelled while waiting")
         << "silent" << QStringList { "int:timeout=600" } << 1030;
+    // The pinned certificate shown to a first connection, another to the login's.
+    QTest::newRow("another certificate at login") << "switch" << QStringList() << 1037;
 }
 
 void TestImap::failures()
@@ -206,12 +208,23 @@ void TestImap::failures()
     if (server == QLatin1String("closed")) {
         port = QString::number(freePorts().first());
         settings.prepend(QStringLiteral("string:imap/encryption=none"));
+    } else if (server == QLatin1String("switch")) {
+        const QString dir = mEnv.path(QStringLiteral("dovecot/"));
+        QVERIFY(!run("openssl",
+                     { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                       "-keyout", dir + "other.key", "-out", dir + "other.pem" })
+                     .isNull());
+        fake.start("/usr/bin/python3",
+                   { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server,
+                     dir + "cert.pem", dir + "key.pem", dir + "other.pem", dir + "other.key" });
     } else if (server != QLatin1String("dovecot")) {
         fake.start("/usr/bin/python3",
                    { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server });
+        settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
+    }
+    if (fake.state() != QProcess::NotRunning) {
         QVERIFY(fake.waitForReadyRead(10000));
         port = QString::fromLatin1(fake.readLine().trimmed());
-        settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
     }
     const quint32 account = mDovecot.addAccount(QStringList { "int:imap/port=" + port } + settings);
     QVERIFY(Dovecot::mirrored(account));
@@ -235,6 +248,14 @@ void TestImap::failures()
         // Until the user stores a new password.
         QVERIFY(Dovecot::setPassword(account, QStringLiteral("secret")));
         QCOMPARE(folderList(account), 0);
+    }
+    if (server == QLatin1String("switch")) {
+        // The server saw the login's connection close with nothing sent on
+        // any connection: no LOGIN, no password.
+        QByteArray seen;
+        const bool closed
+            = waitUntil([&] { return (seen += fake.readAll()).contains("connection 2 closed"); });
+        QVERIFY2(closed && !seen.contains(" sent "), seen.constData());
     }
     fake.kill();
     fake.waitForFinished();

@@ -22,7 +22,38 @@ QString normalisedFingerprint(QString text)
     return text.remove(QLatin1Char(':')).remove(QLatin1Char(' ')).toLower();
 }
 
+// The layout of KIO's KSslErrorUiData (KIO 5, ksslerroruidata_p.h): one
+// pointer to its private record, which starts with the peer's certificate
+// chain, then a list of the handshake errors, the peer's address and its
+// host name.
+struct SslErrorRecord
+{
+    QList<QSslCertificate> certificateChain;
+    QList<void *> errors; // not read: its element type changed across versions
+    QString ip;
+    QString host;
+};
+
 } // namespace
+
+QString certificateRefusal(const KSslErrorUiData &data, const QString &host,
+                           const QString &fingerprint)
+{
+    const auto *record = *reinterpret_cast<const SslErrorRecord *const *>(&data);
+    // A record of another layout names no host we asked for: refused.
+    if (record == nullptr || record->host != host || record->certificateChain.isEmpty()) {
+        return QStringLiteral("The certificate of %1 could not be read").arg(host);
+    }
+    const QString digest = QString::fromLatin1(
+        record->certificateChain.first().digest(QCryptographicHash::Sha256).toHex());
+    const QString pinned = normalisedFingerprint(fingerprint);
+    if (!pinned.isEmpty() && digest == pinned) {
+        return QString();
+    }
+    return QStringLiteral("The certificate of %1 is not trusted (it is not the pinned one; "
+                          "SHA-256 %2)")
+        .arg(host, digest);
+}
 
 QString checkServerSettings(const AccountConfig::Server &server, const QString &kind)
 {

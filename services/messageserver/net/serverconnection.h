@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+class KSslErrorUiData;
 class QSslSocket;
 class QTimer;
 
@@ -16,6 +17,15 @@ using ErrorCode = QMailServiceAction::Status::ErrorCode;
 // host or user name, a bad port or encryption, or no encryption to a host
 // that is not this machine.
 QString checkServerSettings(const AccountConfig::Server &server, const QString &kind);
+
+// The session that logs in checks the certificate itself: one the system
+// trust store accepts never gets here; one it refuses is accepted only when
+// it is the certificate the account pins by its SHA-256 fingerprint (the
+// "certificateSha256" setting). Returns why it is refused, or nothing. The
+// KDE libraries hand their session's handshake over only as this opaque
+// record, so the certificate is read from it here, in one place.
+QString certificateRefusal(const KSslErrorUiData &data, const QString &host,
+                           const QString &fingerprint);
 
 // Looks at a server's certificate before a session trusts it: a certificate
 // the system trust store accepts passes, and so does one whose SHA-256
