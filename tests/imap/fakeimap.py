@@ -1,12 +1,14 @@
 # A scripted IMAP server for the failures a real one will not play on demand.
 # Usage: fakeimap.py MODE; prints its port. MODE: "silent" (never answers),
 # "garbage" (greets like no IMAP server), "locked" (SELECT finds the mailbox
-# in use elsewhere), "switch CERT KEY OTHERCERT OTHERKEY" (IMAP over TLS that
-# shows CERT to the first connection and OTHERCERT to every later one, and
+# in use elsewhere), "switch CERT KEY" (IMAP over TLS that shows CERT to the
+# first connection and a certificate of its own to every later one, and
 # prints every line it is sent and when each connection closed).
 import socket
 import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 
 mode = sys.argv[1]
@@ -14,21 +16,22 @@ accepted = 0
 server = socket.socket()
 server.bind(("127.0.0.1", 0))
 server.listen()
+other = [tempfile.mkdtemp() + name for name in ("/other.pem", "/other.key")]
+if mode == "switch":
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                    "/CN=127.0.0.1", "-out", other[0], "-keyout", other[1]], check=True,
+                   capture_output=True)
 print(server.getsockname()[1], flush=True)
 
 
 def serve(client, number):
-    if mode == "switch":
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*sys.argv[2:4] if number == 1 else sys.argv[4:6])
-        try:
-            client = context.wrap_socket(client, server_side=True)
-        except (ssl.SSLError, OSError) as error:
-            print("connection", number, "closed in the handshake:", error, flush=True)
-            return
     try:
+        if mode == "switch":
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*sys.argv[2:4] if number == 1 else other)
+            client = context.wrap_socket(client, server_side=True)
         talk(client, client.makefile("rb"))
-    except OSError:
+    except OSError:  # a refused handshake among them
         pass
     if mode == "switch":
         print("connection", number, "closed", flush=True)
