@@ -1,14 +1,13 @@
 # A scripted IMAP server for the failures a real one will not play on demand.
 # Usage: fakeimap.py MODE; prints its port. MODE: "silent" (never answers),
 # "garbage" (greets like no IMAP server), "locked" (SELECT finds the mailbox
-# in use elsewhere), "switch CERT KEY" (IMAP over TLS that shows CERT to the
-# first connection and a certificate of its own to every later one, and
-# prints every line it is sent and when each connection closed).
+# in use elsewhere), "tls DIR" (IMAP over TLS with a certificate of its own,
+# made in DIR; it prints every line it is sent and when each connection
+# closed).
 import socket
 import ssl
 import subprocess
 import sys
-import tempfile
 import threading
 
 mode = sys.argv[1]
@@ -16,8 +15,8 @@ accepted = 0
 server = socket.socket()
 server.bind(("127.0.0.1", 0))
 server.listen()
-other = [tempfile.mkdtemp() + name for name in ("/other.pem", "/other.key")]
-if mode == "switch":
+if mode == "tls":
+    other = [sys.argv[2] + name for name in ("/other.pem", "/other.key")]
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
                     "/CN=127.0.0.1", "-out", other[0], "-keyout", other[1]], check=True,
                    capture_output=True)
@@ -26,14 +25,14 @@ print(server.getsockname()[1], flush=True)
 
 def serve(client, number):
     try:
-        if mode == "switch":
+        if mode == "tls":
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(*sys.argv[2:4] if number == 1 else other)
+            context.load_cert_chain(*other)
             client = context.wrap_socket(client, server_side=True)
         talk(client, client.makefile("rb"))
     except OSError:  # a refused handshake among them
         pass
-    if mode == "switch":
+    if mode == "tls":
         print("connection", number, "closed", flush=True)
 
 
@@ -46,7 +45,7 @@ def talk(client, lines):
     else:
         client.sendall(b"* OK [CAPABILITY IMAP4rev1] fake ready\r\n")
     for line in lines:
-        if mode == "switch":
+        if mode == "tls":
             print("connection sent", line, flush=True)
         tag, command = (line.split(b" ") + [b""])[:2]
         command = command.strip().upper()

@@ -71,12 +71,15 @@ void ImapConnection::connectSession(bool)
     // the watchdog.
     for (auto lost : { &KIMAP::Session::connectionLost, &KIMAP::Session::connectionFailed }) {
         connect(mSession, lost, this, [this] {
+            const QString lost
+                = QStringLiteral("The connection to %1 was lost").arg(mConfig.imap.host);
             if (!mCertificateRefusal->isEmpty()) {
                 fail(QMailServiceAction::Status::ErrConfiguration, *mCertificateRefusal);
-                return;
+            } else if (mLogin) {
+                failExplained(QMailServiceAction::Status::ErrNoConnection, lost);
+            } else {
+                fail(QMailServiceAction::Status::ErrNoConnection, lost);
             }
-            fail(QMailServiceAction::Status::ErrNoConnection,
-                 QStringLiteral("The connection to %1 was lost").arg(mConfig.imap.host));
         });
     }
     auto *login = new KIMAP::LoginJob(mSession);
@@ -127,7 +130,12 @@ void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watc
             return;
         }
         if (done->error() != 0) {
-            fail(codeFor(done, login), done->errorString());
+            const ErrorCode code = codeFor(done, login);
+            if (login && code != QMailServiceAction::Status::ErrLoginFailed) {
+                failExplained(code, done->errorString());
+            } else {
+                fail(code, done->errorString());
+            }
             return;
         }
         next();

@@ -50,9 +50,8 @@ QString certificateRefusal(const KSslErrorUiData &data, const QString &host,
     if (!pinned.isEmpty() && digest == pinned) {
         return QString();
     }
-    return QStringLiteral("The certificate of %1 is not trusted (it is not the pinned one; "
-                          "SHA-256 %2)")
-        .arg(host, digest);
+    return QStringLiteral("The certificate of %1 is not trusted (%2SHA-256 %3)")
+        .arg(host, pinned.isEmpty() ? QString() : QStringLiteral("not the pinned one; "), digest);
 }
 
 QString checkServerSettings(const AccountConfig::Server &server, const QString &kind)
@@ -265,6 +264,11 @@ void ServerConnection::probeServer()
         connectSession(false);
         return;
     }
+    if (mProtocol == CertificateProbe::Imap) {
+        mWaitingFor = QStringLiteral("the IMAP session");
+        connectSession(mServer.encryption != QLatin1String("none"));
+        return;
+    }
     auto *probe = new CertificateProbe(mServer, mConfig.trustedCertificate, mProtocol,
                                        mConfig.timeout, this);
     QElapsedTimer probeTime;
@@ -282,9 +286,31 @@ void ServerConnection::probeServer()
     probe->start();
 }
 
+void ServerConnection::failExplained(ErrorCode code, const QString &text)
+{
+    if (mClosed || mExplaining) {
+        return;
+    }
+    mExplaining = true;
+    mWatchdog->stop(); // the probe keeps its own time
+    auto *probe = new CertificateProbe(mServer, mConfig.trustedCertificate, mProtocol,
+                                       mConfig.timeout, this);
+    connect(probe, &CertificateProbe::finished, this,
+            [this, probe, code, text](int verdict, const QString &why) {
+                probe->deleteLater();
+                mExplaining = false;
+                if (verdict != CertificateProbe::Trusted) {
+                    fail(CertificateProbe::errorFor(verdict), why);
+                } else {
+                    fail(code, text);
+                }
+            });
+    probe->start();
+}
+
 void ServerConnection::fail(ErrorCode code, const QString &text)
 {
-    if (mClosed) {
+    if (mClosed || mExplaining) { // the session's last words wait for the probe's
         return;
     }
     close();
