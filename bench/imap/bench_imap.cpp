@@ -1,9 +1,11 @@
-// Measures the message server's IMAP backend: N messages (default 10000) in
-// the INBOX of a private Dovecot on 127.0.0.1 (TLS, pinned self-signed
-// certificate), fetched by one RetrieveMessageLists request with the
-// minimum set to N: messages/s and the server's peak resident memory.
-// Usage: bench_imap [COUNT]. Everything happens in a temporary folder on
-// private buses.
+// Measures the message server's IMAP backend against mbsync (isync) on the
+// same private Dovecot on 127.0.0.1 (TLS, pinned self-signed certificate),
+// N messages (default 10000) in its INBOX: in each of three interleaved
+// rounds, the first sync of a new account (one RetrieveMessageLists request)
+// and of a new mbsync Maildir, then the same again with nothing changed.
+// Prints each round, the medians, the ratios and the message server's peak
+// resident memory. Usage: bench_imap [COUNT]. Everything happens in a
+// temporary folder on private buses.
 
 #include "accountsfixture.h"
 #include "dovecot.h"
@@ -25,6 +27,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -96,6 +99,27 @@ public Q_SLOTS:
     }
 };
 
+// Seconds that mbsync took to sync the INBOX into `near` (a Maildir), -1 on failure.
+double mbsync(const QString &config)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("mbsync"),
+                  { QStringLiteral("-q"), QStringLiteral("-c"), config, QStringLiteral("-a") });
+    if (!process.waitForFinished(3600 * 1000) || process.exitCode() != 0) {
+        return -1;
+    }
+    return timer.nsecsElapsed() / 1e9;
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values.at(values.size() / 2);
+}
+
 quint64 call(const QString &method, const QList<QVariant> &arguments)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(Service, Path, Service, method);
@@ -158,48 +182,89 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the message server did not start\n");
         return 1;
     }
-    const quint32 id = dovecot.addAccount();
-    if (!Dovecot::mirrored(id)) {
-        std::fprintf(stderr, "the message server did not take the account in\n");
+    if (QProcess::execute(QStringLiteral("mbsync"), { QStringLiteral("--version") }) != 0) {
+        std::fprintf(stderr, "mbsync is not installed (Debian package isync)\n");
         return 1;
     }
-    const QString account = QString::number(id);
-    const quint64 list = call("RetrieveFolderList", { account.toULongLong(), qulonglong(0), true });
-    waitUntil([&] { return listener.ended.contains(list); }, 60000);
-    const qulonglong inbox
-        = QMailStore::instance()
-              ->queryFolders(QMailFolderKey::parentAccountId(QMailAccountId(account.toULongLong()))
-                             & QMailFolderKey::path(QStringLiteral("INBOX")))
-              .value(0)
-              .toULongLong();
-
-    QElapsedTimer timer;
-    timer.start();
-    const quint64 fetch
-        = call("RetrieveMessageLists",
-               { account.toULongLong(), QVariant::fromValue(QList<qulonglong> { inbox }),
-                 uint(count), QVariant::fromValue(QMailSortElementList()) });
-    if (!waitUntil([&] { return listener.ended.contains(fetch); }, 3600 * 1000)) {
-        std::fprintf(stderr, "the fetch did not end\n");
-        return 1;
+    // One request of the message server, in seconds; -1 on failure.
+    auto request = [&](quint64 account, qulonglong folder) {
+        QElapsedTimer timer;
+        timer.start();
+        const quint64 action = call("RetrieveMessageLists",
+                                    { account, QVariant::fromValue(QList<qulonglong> { folder }),
+                                      uint(count), QVariant::fromValue(QMailSortElementList()) });
+        if (!waitUntil([&] { return listener.ended.contains(action); }, 3600 * 1000)
+            || listener.ended.value(action) != 0) {
+            return -1.0;
+        }
+        return timer.nsecsElapsed() / 1e9;
+    };
+    QVector<double> ours, theirs, oursAgain, theirsAgain;
+    // What the libraries alone take, before any mail.
+    const double idleMb = peakKb(server.processId()) / 1024.0;
+    for (int round = 1; round <= 3; ++round) {
+        // A new account each round: a first sync into the store.
+        const quint32 id = dovecot.addAccount();
+        if (!Dovecot::mirrored(id)) {
+            std::fprintf(stderr, "the message server did not take the account in\n");
+            return 1;
+        }
+        const quint64 list = call("RetrieveFolderList", { qulonglong(id), qulonglong(0), true });
+        waitUntil([&] { return listener.ended.contains(list); }, 60000);
+        const QMailFolderId inbox
+            = QMailStore::instance()
+                  ->queryFolders(QMailFolderKey::parentAccountId(QMailAccountId(id))
+                                 & QMailFolderKey::path(QStringLiteral("INBOX")))
+                  .value(0);
+        const double first = request(id, inbox.toULongLong());
+        const int stored
+            = QMailStore::instance()->countMessages(QMailMessageKey::parentFolderId(inbox));
+        // Nothing changed on the server: what a periodic sync of a quiet folder costs.
+        const double again = request(id, inbox.toULongLong());
+        // mbsync into a Maildir of its own, with the same certificate pinned.
+        const QString near = env.path(QStringLiteral("mbsync%1").arg(round));
+        QDir().mkpath(near);
+        const QString config = near + QStringLiteral(".rc");
+        QFile rc(config);
+        rc.open(QIODevice::WriteOnly);
+        rc.write(QStringLiteral("IMAPAccount dovecot\nHost 127.0.0.1\nPort %1\nUser ann\n"
+                                "Pass secret\nSSLType IMAPS\nCertificateFile %2\n\n"
+                                "IMAPStore far\nAccount dovecot\n\n"
+                                "MaildirStore near\nPath %3/\nInbox %3/INBOX\n\n"
+                                "Channel inbox\nFar :far:\nNear :near:\nPatterns INBOX\n"
+                                "Create Near\nSyncState *\n")
+                     .arg(dovecot.imaps)
+                     .arg(env.path(QStringLiteral("dovecot/cert.pem")), near)
+                     .toUtf8());
+        rc.close();
+        const double mbsyncFirst = mbsync(config);
+        const int copied = QDir(near + QStringLiteral("/INBOX/cur")).entryList(QDir::Files).size()
+            + QDir(near + QStringLiteral("/INBOX/new")).entryList(QDir::Files).size();
+        const double mbsyncAgain = mbsync(config);
+        std::printf("round %d: messageserver %d stored in %.2f s, again %.3f s; "
+                    "mbsync %d copied in %.2f s, again %.3f s; peak %.1f MB\n",
+                    round, stored, first, again, copied, mbsyncFirst, mbsyncAgain,
+                    peakKb(server.processId()) / 1024.0);
+        std::fflush(stdout);
+        if (first < 0 || again < 0 || mbsyncFirst < 0 || mbsyncAgain < 0) {
+            std::fprintf(stderr, "a sync failed\n");
+            return 1;
+        }
+        ours.append(first);
+        oursAgain.append(again);
+        theirs.append(mbsyncFirst);
+        theirsAgain.append(mbsyncAgain);
     }
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    const int stored = QMailStore::instance()->countMessages(
-        QMailMessageKey::parentFolderId(QMailFolderId(inbox)));
-    std::printf("messageserver over IMAP: error code %d, %d stored, %.2f s, %.0f messages/s, "
-                "peak %.1f MB\n",
-                listener.ended.value(fetch), stored, seconds, stored / seconds,
-                peakKb(server.processId()) / 1024.0);
-    // The same request again, nothing changed on the server: what a periodic
-    // sync of a quiet folder costs (CONDSTORE ends it at the SELECT).
-    timer.restart();
-    const quint64 again
-        = call("RetrieveMessageLists",
-               { account.toULongLong(), QVariant::fromValue(QList<qulonglong> { inbox }),
-                 uint(count), QVariant::fromValue(QMailSortElementList()) });
-    waitUntil([&] { return listener.ended.contains(again); }, 600 * 1000);
-    std::printf("the same request again, nothing changed: error code %d, %.3f s\n",
-                listener.ended.value(again), timer.nsecsElapsed() / 1e9);
+    std::printf("medians: first sync messageserver %.2f s, mbsync %.2f s: %.2fx mbsync's speed "
+                "(goal >= 1.5x)\n",
+                median(ours), median(theirs), median(theirs) / median(ours));
+    std::printf("         unchanged folder messageserver %.3f s, mbsync %.3f s: %.1fx faster "
+                "(goal >= 10x)\n",
+                median(oursAgain), median(theirsAgain), median(theirsAgain) / median(oursAgain));
+    std::printf("         messageserver peak resident memory %.1f MB, %.1f MB before the first "
+                "sync (goal <= 30 MB)\n",
+                peakKb(server.processId()) / 1024.0, idleMb);
+    std::fflush(stdout);
     server.terminate();
     server.waitForFinished();
     return 0;

@@ -1,20 +1,42 @@
 # A scripted IMAP server for the failures a real one will not play on demand.
 # Usage: fakeimap.py MODE; prints its port. MODE: "silent" (never answers),
 # "garbage" (greets like no IMAP server), "locked" (SELECT finds the mailbox
-# in use elsewhere).
+# in use elsewhere), "tls DIR" (IMAP over TLS with a certificate of its own,
+# made in DIR; it prints every line it is sent and when each connection
+# closed).
 import socket
+import ssl
+import subprocess
 import sys
 import threading
 
 mode = sys.argv[1]
+accepted = 0
 server = socket.socket()
 server.bind(("127.0.0.1", 0))
 server.listen()
+if mode == "tls":
+    other = [sys.argv[2] + name for name in ("/other.pem", "/other.key")]
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                    "/CN=127.0.0.1", "-out", other[0], "-keyout", other[1]], check=True,
+                   capture_output=True)
 print(server.getsockname()[1], flush=True)
 
 
-def serve(client):
-    lines = client.makefile("rb")
+def serve(client, number):
+    try:
+        if mode == "tls":
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*other)
+            client = context.wrap_socket(client, server_side=True)
+        talk(client, client.makefile("rb"))
+    except OSError:  # a refused handshake among them
+        pass
+    if mode == "tls":
+        print("connection", number, "closed", flush=True)
+
+
+def talk(client, lines):
     if mode == "silent":
         lines.read()
         return
@@ -23,6 +45,8 @@ def serve(client):
     else:
         client.sendall(b"* OK [CAPABILITY IMAP4rev1] fake ready\r\n")
     for line in lines:
+        if mode == "tls":
+            print("connection sent", line, flush=True)
         tag, command = (line.split(b" ") + [b""])[:2]
         command = command.strip().upper()
         if command == b"CAPABILITY":
@@ -40,4 +64,5 @@ def serve(client):
 
 while True:
     connection, _ = server.accept()
-    threading.Thread(target=serve, args=(connection,), daemon=True).start()
+    accepted += 1
+    threading.Thread(target=serve, args=(connection, accepted), daemon=True).start()

@@ -50,6 +50,7 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void sync();
+    void wholeFolder();
     void moves_data();
     void moves();
     void folderGone();
@@ -183,23 +184,24 @@ void TestImap::failures_data()
     QTest::addColumn<QString>("server"); // "dovecot", "closed" or a fakeimap.py mode
     QTest::addColumn<QStringList>("settings");
     QTest::addColumn<int>("code");
-    QTest::newRow("wrong password") << "dovecot" << QStringList { "string:password=wrong" } << 1029;
-    QTest::newRow("no password stored") << "dovecot" << QStringList { "string:password=" } << 1037;
-    QTest::newRow("untrusted certificate")
-        << "dovecot" << QStringList { "string:certificateSha256=" } << 1037;
+    auto row = [](const char *name, const char *server, const QStringList &settings, int code) {
+        QTest::newRow(name) << server << settings << code;
+    };
+    row("wrong password", "dovecot", { "string:password=wrong" }, 1029);
+    row("no password stored", "dovecot", { "string:password=" }, 1037);
+    row("untrusted certificate", "dovecot", { "string:certificateSha256=" }, 1037);
     const QStringList starttls { "int:imap/port=" + QString::number(mDovecot.imap),
                                  "string:imap/encryption=starttls" };
-    QTest::newRow("STARTTLS works") << "dovecot" << starttls << 0;
-    QTest::newRow("STARTTLS, untrusted certificate")
-        << "dovecot" << starttls + QStringList { "string:certificateSha256=" } << 1037;
-    QTest::newRow("stopped server") << "closed" << QStringList() << 1034;
-    QTest::newRow("cleartext to another host")
-        << "closed" << QStringList { "string:imap/host=192.0.2.1" } << 1037;
-    QTest::newRow("no answer") << "silent" << QStringList() << 1040;
-    QTest::newRow("unparseable answer") << "garbage" << QStringList() << 1028;
-    QTest::newRow("mailbox in use") << "locked" << QStringList() << 1035;
-    QTest::newRow("cancelled while waiting")
-        << "silent" << QStringList { "int:timeout=600" } << 1030;
+    row("STARTTLS works", "dovecot", starttls, 0);
+    row("STARTTLS, untrusted certificate", "dovecot",
+        starttls + QStringList { "string:certificateSha256=" }, 1037);
+    row("stopped server", "closed", {}, 1034);
+    row("cleartext to another host", "closed", { "string:imap/host=192.0.2.1" }, 1037);
+    row("no answer", "silent", {}, 1040);
+    row("unparseable answer", "garbage", {}, 1028);
+    row("mailbox in use", "locked", {}, 1035);
+    row("cancelled while waiting", "silent", { "int:timeout=600" }, 1030);
+    row("a certificate other than the pinned one", "tls", {}, 1037);
 }
 
 void TestImap::failures()
@@ -214,10 +216,12 @@ void TestImap::failures()
         settings.prepend(QStringLiteral("string:imap/encryption=none"));
     } else if (server != QLatin1String("dovecot")) {
         fake.start("/usr/bin/python3",
-                   { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server });
+                   { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server, mEnv.root() });
         QVERIFY(fake.waitForReadyRead(10000));
         port = QString::fromLatin1(fake.readLine().trimmed());
-        settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
+        if (server != QLatin1String("tls")) {
+            settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
+        }
     }
     const quint32 account = mDovecot.addAccount(QStringList { "int:imap/port=" + port } + settings);
     QVERIFY(Dovecot::mirrored(account));
@@ -242,6 +246,13 @@ void TestImap::failures()
         QVERIFY(Dovecot::setPassword(account, QStringLiteral("secret")));
         QCOMPARE(folderList(account), 0);
     }
+    if (server == QLatin1String("tls")) {
+        // The login's connection closed with nothing sent: no LOGIN, no password.
+        QByteArray seen;
+        const bool closed
+            = waitUntil([&] { return (seen += fake.readAll()).contains("connection 1 closed"); });
+        QVERIFY2(closed && !seen.contains(" sent "), seen.constData());
+    }
     fake.kill();
     fake.waitForFinished();
 }
@@ -254,13 +265,11 @@ void TestImap::sync()
     QCOMPARE(folderList(mAccount), 0);
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
 
-    // The first look takes the newest messages up to the minimum; later ones fill up.
+    // The first look takes the whole folder, whatever minimum is asked for.
     QCOMPARE(messageList(mAccount, inbox, 2), 0);
     QHash<QString, QMailMessageMetaData> held = messages(inbox);
-    QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m2", "m3" }));
+    QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m2", "m3" }));
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
-    QCOMPARE(messageList(mAccount, inbox), 0);
-    QCOMPARE(messages(inbox).size(), 3);
     // Nothing changed on the server: the look ends at the folder's modification sequence.
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);
@@ -317,6 +326,34 @@ void TestImap::sync()
              QStringLiteral("flags=\\Flagged"));
 }
 
+void TestImap::wholeFolder()
+{
+    // Straight into the Maildir; a file's time is when it arrived: half 60 days ago.
+    const QString big = mEnv.path(QStringLiteral("dovecot/home/ann/Maildir/.Big/"));
+    for (int i = 0; i < 2000; ++i) {
+        QFile file(big + QStringLiteral("cur/%1.big:2,").arg(i));
+        QVERIFY(QDir().mkpath(big + "cur") && file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(mail(QStringLiteral("big%1").arg(i))) > 0 && file.flush());
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(i < 1000 ? -60 : 0),
+                                 QFileDevice::FileModificationTime));
+    }
+    QVERIFY(QDir().mkpath(big + "tmp"));
+    QVERIFY(!run("chown", { "-R", "--reference=" + big + "..", big }).isNull()); // Dovecot's user
+    // Everything, and with syncDays only what the server received since.
+    for (const int days : { 0, 30 }) {
+        const quint32 account = mDovecot.addAccount({ "int:syncDays=" + QString::number(days) });
+        QVERIFY(Dovecot::mirrored(account));
+        QCOMPARE(folderList(account), 0);
+        const QMailFolderId folderId = folder(account, QStringLiteral("Big"));
+        QCOMPARE(messageList(account, folderId), 0);
+        QCOMPARE(messages(folderId).size(), days == 0 ? 2000 : 1000);
+        // Newest first: the highest number was stored first.
+        const QMailMessageIdList first = QMailStore::instance()->queryMessages(
+            QMailMessageKey::parentFolderId(folderId), QMailMessageSortKey::id(), 1);
+        QCOMPARE(QMailMessageMetaData(first.value(0)).serverUid(), QStringLiteral("2000"));
+    }
+}
+
 void TestImap::moves_data()
 {
     // The account that holds the copy first: "imap", "nomove" (an IMAP
@@ -327,29 +364,18 @@ void TestImap::moves_data()
     QTest::addColumn<QString>("away"); // where the server's copy is then (%1: its uid)
     QTest::addColumn<QString>("left"); // where a copy stays flagged \Deleted
     const QString trash = QStringLiteral("mailbox=Trash uid=%1 flags=\\Seen");
-    QTest::newRow("within the account and back") << "imap"
-                                                 << "Trash" << trash << "";
+    auto row = [](const char *name, const char *from, const char *to, const QString &away,
+                  const char *left) { QTest::newRow(name) << from << to << away << left; };
+    row("within the account and back", "imap", "Trash", trash, "");
     // INBOX holds another client's \Deleted message (sync()): no EXPUNGE
     // there; in Trash the move's copy is expunged.
-    QTest::newRow("without MOVE, within the account and back")
-        << "nomove"
-        << "Trash" << trash << "mailbox=INBOX";
-    QTest::newRow("to the outbox and back") << "imap"
-                                            << "outbox"
-                                            << "mailbox=INBOX uid=%1 flags="
-                                            << "";
-    QTest::newRow("to a Maildir account") << "imap"
-                                          << "maildir"
-                                          << ""
-                                          << "mailbox=INBOX";
-    QTest::newRow("to another IMAP account") << "imap"
-                                             << "imap"
-                                             << "mailbox=Drafts uid=%1 flags=\\Seen"
-                                             << "mailbox=INBOX";
-    QTest::newRow("from a Maildir account") << "maildir"
-                                            << "Trash" << trash << "";
-    QTest::newRow("from a Maildir account, refused first") << "refused"
-                                                           << "Trash" << trash << "";
+    row("without MOVE, within the account and back", "nomove", "Trash", trash, "mailbox=INBOX");
+    row("to the outbox and back", "imap", "outbox", "mailbox=INBOX uid=%1 flags=", "");
+    row("to a Maildir account", "imap", "maildir", "", "mailbox=INBOX");
+    row("to another IMAP account", "imap", "imap", "mailbox=Drafts uid=%1 flags=\\Seen",
+        "mailbox=INBOX");
+    row("from a Maildir account", "maildir", "Trash", trash, "");
+    row("from a Maildir account, refused first", "refused", "Trash", trash, "");
 }
 
 void TestImap::moves()

@@ -80,7 +80,7 @@ const char Usage[]
       "scheduler/schedule_peak_days, scheduler/schedule_peak_start_time,\n"
       "scheduler/schedule_peak_end_time; IMAP accounts: imap/host, imap/port,\n"
       "imap/encryption, imap/username, the same for smtp/, smtp/authentication (login\n"
-      "or none), certificateSha256, timeout;\n"
+      "or none), certificateSha256, timeout, syncDays;\n"
       "local accounts: maildir. After set, the running daemon synchronises the account.\n";
 
 const QString EmailType = QStringLiteral("e-mail");
@@ -132,6 +132,7 @@ const Setting Settings[] = {
     { "smtp/authentication", Kind::Authentication, false, &ImapProvider },
     { "certificateSha256", Kind::Fingerprint, false, &ImapProvider },
     { "timeout", Kind::Number, false, &ImapProvider },
+    { "syncDays", Kind::Number, false, &ImapProvider },
     { "maildir", Kind::Maildir, false, &LocalProvider },
 };
 

@@ -97,9 +97,10 @@ ServiceJob *ImapBackend::retrieveFolderList(const QMailAccountId &accountId,
 
 ServiceJob *ImapBackend::retrieveMessageLists(const QMailAccountId &accountId,
                                               const AccountConfig &config,
-                                              const QMailFolderIdList &folderIds, uint minimum)
+                                              const QMailFolderIdList &folderIds, uint)
 {
-    return watched(new ImapMessageListJob(accountId, config, folderIds, minimum), config);
+    // A folder's whole content, so any minimum is met.
+    return watched(new ImapMessageListJob(accountId, config, folderIds), config);
 }
 
 ServiceJob *ImapBackend::exportUpdates(const QMailAccountId &accountId, const AccountConfig &config)

@@ -11,11 +11,27 @@
 
 namespace {
 
-// Accepts the certificate that CertificateProbe found trusted by fingerprint.
+// Accepts a certificate the system refuses only when it is the pinned one;
+// why it refused another is kept for the failure.
 class PinnedCertificateProxy : public KIMAP::SessionUiProxy
 {
 public:
-    bool ignoreSslError(const KSslErrorUiData &) override { return true; }
+    PinnedCertificateProxy(const QString &host, const QString &fingerprint,
+                           std::shared_ptr<QString> refusal)
+        : mHost(host)
+        , mFingerprint(fingerprint)
+        , mRefusal(std::move(refusal))
+    { }
+    bool ignoreSslError(const KSslErrorUiData &data) override
+    {
+        *mRefusal = certificateRefusal(data, mHost, mFingerprint);
+        return mRefusal->isEmpty();
+    }
+
+private:
+    QString mHost;
+    QString mFingerprint;
+    std::shared_ptr<QString> mRefusal;
 };
 
 } // namespace
@@ -46,14 +62,24 @@ void ImapConnection::connectSession(bool)
     }
     // Our own watchdog decides about silence; KIMAP's must not come first.
     mSession->setTimeout(mConfig.timeout + 30);
-    // The probe has accepted the certificate.
-    mSession->setUiProxy(KIMAP::SessionUiProxy::Ptr(new PinnedCertificateProxy));
+    // The session that logs in checks the certificate itself: the probe's
+    // look proves nothing about this connection.
+    mCertificateRefusal->clear();
+    mSession->setUiProxy(KIMAP::SessionUiProxy::Ptr(new PinnedCertificateProxy(
+        mConfig.imap.host, mConfig.trustedCertificate, mCertificateRefusal)));
     // A job that is waiting when the connection goes would otherwise wait for
     // the watchdog.
     for (auto lost : { &KIMAP::Session::connectionLost, &KIMAP::Session::connectionFailed }) {
         connect(mSession, lost, this, [this] {
-            fail(QMailServiceAction::Status::ErrNoConnection,
-                 QStringLiteral("The connection to %1 was lost").arg(mConfig.imap.host));
+            const QString lost
+                = QStringLiteral("The connection to %1 was lost").arg(mConfig.imap.host);
+            if (!mCertificateRefusal->isEmpty()) {
+                fail(QMailServiceAction::Status::ErrConfiguration, *mCertificateRefusal);
+            } else if (mLogin) {
+                failExplained(QMailServiceAction::Status::ErrNoConnection, lost);
+            } else {
+                fail(QMailServiceAction::Status::ErrNoConnection, lost);
+            }
         });
     }
     auto *login = new KIMAP::LoginJob(mSession);
@@ -99,8 +125,17 @@ void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watc
             return;
         }
         mWatchdog->stop();
+        if (!mCertificateRefusal->isEmpty()) {
+            fail(QMailServiceAction::Status::ErrConfiguration, *mCertificateRefusal);
+            return;
+        }
         if (done->error() != 0) {
-            fail(codeFor(done, login), done->errorString());
+            const ErrorCode code = codeFor(done, login);
+            if (login && code != QMailServiceAction::Status::ErrLoginFailed) {
+                failExplained(code, done->errorString());
+            } else {
+                fail(code, done->errorString());
+            }
             return;
         }
         next();

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 #include <KIMAP/LoginJob>
 #include <KIMAP/Session>
@@ -55,6 +56,8 @@ private:
     QStringList mCapabilities;
     QPointer<KIMAP::LoginJob> mLogin;
     bool mReconnected = false;
+    // Why the session refused the server's certificate (empty: it did not).
+    std::shared_ptr<QString> mCertificateRefusal = std::make_shared<QString>();
 };
 
 #endif // IMAPCONNECTION_H

@@ -126,6 +126,12 @@ ImapState::ImapState(const QMailAccountId &accountId)
         if (layout >= 2) {
             in >> folder.modSeq >> folder.count;
         }
+        if (layout >= 4) {
+            in >> folder.days;
+        } else {
+            // Looked at whole only up to a minimum count then: looked at again.
+            folder.modSeq = 0;
+        }
         mFolders.insert(id, folder);
     }
     if (in.status() != QDataStream::Ok) {
@@ -142,11 +148,11 @@ bool ImapState::save() const
         return false;
     }
     QDataStream out(&file);
-    out << StateMarker << quint32(3) << QMailStore::instance()->identity()
+    out << StateMarker << quint32(4) << QMailStore::instance()->identity()
         << quint32(mFolders.size());
     for (auto it = mFolders.cbegin(); it != mFolders.cend(); ++it) {
         out << quint64(it.key()) << it->uidValidity << it->lastSeen << it->known << it->modSeq
-            << it->count;
+            << it->count << it->days;
     }
     return file.commit();
 }
@@ -275,11 +281,9 @@ void ImapFolderListJob::storeFolders()
 }
 
 ImapMessageListJob::ImapMessageListJob(const QMailAccountId &accountId, const AccountConfig &config,
-                                       const QMailFolderIdList &folderIds, uint minimum,
-                                       QObject *parent)
+                                       const QMailFolderIdList &folderIds, QObject *parent)
     : ImapJob(RetrieveMessageListRequestType, accountId, config, parent)
     , mFolderIds(folderIds)
-    , mMinimum(minimum)
 { }
 
 void ImapMessageListJob::doStart()
@@ -325,9 +329,7 @@ void ImapMessageListJob::nextFolder()
         const ImapState::Folder known
             = mState.contains(id) ? mState.folder(id) : ImapState::Folder();
         if (mModSeq != 0 && known.modSeq == mModSeq && known.count == mCount
-            && known.uidValidity == select->uidValidity()
-            && QMailStore::instance()->countMessages(QMailMessageKey::parentFolderId(id))
-                >= qMin<qint64>(mMinimum, mCount)) {
+            && known.uidValidity == select->uidValidity() && known.days == mConfig.syncDays) {
             qMailLog(MessageServer) << "folder" << id.toULongLong()
                                     << "unchanged since modification sequence" << mModSeq;
             ++mIndex;
@@ -356,7 +358,27 @@ void ImapMessageListJob::nextFolder()
                         }
                     }
                 });
-        run(fetch, [this, uidValidity] { reconcile(uidValidity); });
+        run(fetch, [this, uidValidity] { limitToDays(uidValidity); });
+    });
+}
+
+void ImapMessageListJob::limitToDays(qint64 uidValidity)
+{
+    mWithinDays.clear();
+    if (mConfig.syncDays <= 0) {
+        reconcile(uidValidity);
+        return;
+    }
+    // SINCE compares the date the server received a message, which a
+    // sender cannot set into the window.
+    auto *search = new KIMAP::SearchJob(mImap->session());
+    search->setUidBased(true);
+    search->setTerm(
+        KIMAP::Term(KIMAP::Term::Since, QDate::currentDate().addDays(-(mConfig.syncDays - 1))));
+    run(search, [this, search, uidValidity] {
+        const QVector<qint64> within = search->results();
+        mWithinDays = QSet<qint64>(within.cbegin(), within.cend());
+        reconcile(uidValidity);
     });
 }
 
@@ -422,7 +444,6 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
         state = ImapState::Folder();
         view = Sync::Folder();
     }
-    const bool firstLook = state.uidValidity == 0;
     state.uidValidity = uidValidity;
     QStringList listing;
     for (auto it = mServer.constBegin(); it != mServer.constEnd(); ++it) {
@@ -461,21 +482,17 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
         failFromStore(QStringLiteral("Cannot store the folder's changes"), folderId);
         return;
     }
-    // Newest first: new mail and mail the store held before (a store put
-    // back from a copy), then older mail while the folder holds too little.
-    QVector<qint64> fresh;
-    QVector<qint64> older;
-    int held = view.stored.size() - actions.drop.size();
+    // Newest first, whatever the store held before: the first screenful
+    // comes first. Older than the days limit: left on the server, and what
+    // the store holds of it stays.
+    mPending.clear();
     for (auto it = actions.import.crbegin(); it != actions.import.crend(); ++it) {
         const qint64 uid = it->toLongLong();
-        const bool wanted = (uid > state.lastSeen && !firstLook) || state.known.contains(uid);
-        (wanted ? fresh : older).append(uid);
+        if (mConfig.syncDays <= 0 || mWithinDays.contains(uid)) {
+            mPending.append(uid);
+        }
     }
-    mPending = fresh;
-    held += fresh.size();
-    for (int i = 0; i < older.size() && held < int(mMinimum); ++i, ++held) {
-        mPending.append(older.at(i));
-    }
+    std::sort(mPending.begin(), mPending.end(), std::greater<qint64>());
     if (!mServer.isEmpty()) {
         state.lastSeen = qMax(state.lastSeen, mServer.lastKey());
     }
@@ -491,6 +508,7 @@ void ImapMessageListJob::fetchBatch()
         ImapState::Folder &state = mState.folder(mFolderIds.at(mIndex));
         state.modSeq = mModSeq;
         state.count = mCount;
+        state.days = mConfig.syncDays;
         mState.save();
         ++mIndex;
         nextFolder();

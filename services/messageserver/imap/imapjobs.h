@@ -39,9 +39,11 @@ public:
         qint64 lastSeen = 0;
         QHash<qint64, quint8> known;
         // The server's HIGHESTMODSEQ and message count when the folder was
-        // last looked at whole (0 and -1: never, or the server keeps none).
+        // last looked at whole (0 and -1: never, or the server keeps none),
+        // and the days limit that look honoured (0: none).
         quint64 modSeq = 0;
         qint64 count = -1;
+        qint32 days = 0;
     };
     explicit ImapState(const QMailAccountId &accountId);
     Folder &folder(const QMailFolderId &id) { return mFolders[id.toULongLong()]; }
@@ -107,31 +109,33 @@ private:
 // Per folder: EXAMINE; a changed UIDVALIDITY drops what the store holds of
 // it as agreed (a message with changes not yet exported stays, and takes the
 // number its copy comes with again, by Message-ID); UID FETCH of all flags
-// updates known messages and removes expunged ones; then messages newer than
-// the last seen UID, and older ones newest first while the folder holds
-// fewer than the minimum, are fetched whole in batches, each stored in one
-// transaction.
+// updates known messages and removes expunged ones; then every message the
+// store lacks (with a days limit, only those the server received within it)
+// is fetched whole, newest first so that the first screenful comes first, in
+// batches each stored in one transaction. The minimum asked for is met by
+// fetching everything.
 class ImapMessageListJob : public ImapJob
 {
     Q_OBJECT
 public:
     ImapMessageListJob(const QMailAccountId &accountId, const AccountConfig &config,
-                       const QMailFolderIdList &folderIds, uint minimum, QObject *parent = nullptr);
+                       const QMailFolderIdList &folderIds, QObject *parent = nullptr);
 
 protected:
     void doStart() override;
 
 private:
     void nextFolder();
+    void limitToDays(qint64 uidValidity);
     void reconcile(qint64 uidValidity);
     void fetchBatch();
     void storeBatch();
 
     QMailFolderIdList mFolderIds;
-    uint mMinimum;
     int mIndex = 0;
     QMap<qint64, quint8> mServer; // UID -> flags, of the current folder
     QVector<qint64> mPending; // UIDs still to fetch, newest first
+    QSet<qint64> mWithinDays; // with a days limit: the UIDs received within it
     quint64 mModSeq = 0; // of the current folder, taken over once it is done
     qint64 mCount = 0;
     qint64 mListed = 0; // messages the flags listing of the current folder named

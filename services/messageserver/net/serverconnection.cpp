@@ -22,7 +22,37 @@ QString normalisedFingerprint(QString text)
     return text.remove(QLatin1Char(':')).remove(QLatin1Char(' ')).toLower();
 }
 
+// The layout of KIO's KSslErrorUiData (KIO 5, ksslerroruidata_p.h): one
+// pointer to its private record, which starts with the peer's certificate
+// chain, then a list of the handshake errors, the peer's address and its
+// host name.
+struct SslErrorRecord
+{
+    QList<QSslCertificate> certificateChain;
+    QList<void *> errors; // not read: its element type changed across versions
+    QString ip;
+    QString host;
+};
+
 } // namespace
+
+QString certificateRefusal(const KSslErrorUiData &data, const QString &host,
+                           const QString &fingerprint)
+{
+    const auto *record = *reinterpret_cast<const SslErrorRecord *const *>(&data);
+    // A record of another layout names no host we asked for: refused.
+    if (record == nullptr || record->host != host || record->certificateChain.isEmpty()) {
+        return QStringLiteral("The certificate of %1 could not be read").arg(host);
+    }
+    const QString digest = QString::fromLatin1(
+        record->certificateChain.first().digest(QCryptographicHash::Sha256).toHex());
+    const QString pinned = normalisedFingerprint(fingerprint);
+    if (!pinned.isEmpty() && digest == pinned) {
+        return QString();
+    }
+    return QStringLiteral("The certificate of %1 is not trusted (%2SHA-256 %3)")
+        .arg(host, pinned.isEmpty() ? QString() : QStringLiteral("not the pinned one; "), digest);
+}
 
 QString checkServerSettings(const AccountConfig::Server &server, const QString &kind)
 {
@@ -238,6 +268,11 @@ void ServerConnection::probeServer()
         connectSession(false);
         return;
     }
+    if (mProtocol == CertificateProbe::Imap) {
+        mWaitingFor = QStringLiteral("the IMAP session");
+        connectSession(mServer.encryption != QLatin1String("none"));
+        return;
+    }
     auto *probe = new CertificateProbe(mServer, mConfig.trustedCertificate, mProtocol,
                                        mConfig.timeout, this);
     QElapsedTimer probeTime;
@@ -255,9 +290,31 @@ void ServerConnection::probeServer()
     probe->start();
 }
 
+void ServerConnection::failExplained(ErrorCode code, const QString &text)
+{
+    if (mClosed || mExplaining) {
+        return;
+    }
+    mExplaining = true;
+    mWatchdog->stop(); // the probe keeps its own time
+    auto *probe = new CertificateProbe(mServer, mConfig.trustedCertificate, mProtocol,
+                                       mConfig.timeout, this);
+    connect(probe, &CertificateProbe::finished, this,
+            [this, probe, code, text](int verdict, const QString &why) {
+                probe->deleteLater();
+                mExplaining = false;
+                if (verdict != CertificateProbe::Trusted) {
+                    fail(CertificateProbe::errorFor(verdict), why);
+                } else {
+                    fail(code, text);
+                }
+            });
+    probe->start();
+}
+
 void ServerConnection::fail(ErrorCode code, const QString &text)
 {
-    if (mClosed) {
+    if (mClosed || mExplaining) { // the session's last words wait for the probe's
         return;
     }
     close();

@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+class KSslErrorUiData;
 class QSslSocket;
 class QTimer;
 
@@ -17,7 +18,17 @@ using ErrorCode = QMailServiceAction::Status::ErrorCode;
 // that is not this machine.
 QString checkServerSettings(const AccountConfig::Server &server, const QString &kind);
 
-// Looks at a server's certificate before a session trusts it: a certificate
+// The session that logs in checks the certificate itself: one the system
+// trust store accepts never gets here; one it refuses is accepted only when
+// it is the certificate the account pins by its SHA-256 fingerprint (the
+// "certificateSha256" setting). Returns why it is refused, or nothing. The
+// KDE libraries hand their session's handshake over only as this opaque
+// record, so the certificate is read from it here, in one place.
+QString certificateRefusal(const KSslErrorUiData &data, const QString &host,
+                           const QString &fingerprint);
+
+// Looks at a server's certificate (for an IMAP session only once that
+// session has failed, to tell why): a certificate
 // the system trust store accepts passes, and so does one whose SHA-256
 // fingerprint the account names ("certificateSha256"), for a self-signed
 // server; any other is refused. For STARTTLS it speaks the protocol's few
@@ -60,10 +71,12 @@ private:
 };
 
 // What an IMAP and an SMTP connection do alike before their session: the
-// settings checked, the password read from the credentials service, the
-// certificate looked at, each within the account's answer time (the
-// watchdog, which the session goes on using); then connectSession(). A
-// failure is reported once, as failed(), and closes the connection.
+// settings checked, the password read from the credentials service, for
+// SMTP the certificate looked at, each within the account's answer time
+// (the watchdog, which the session goes on using); then connectSession().
+// An IMAP session checks the certificate itself, and a probe looks at the
+// server only when it failed before its login, to tell why. A failure is
+// reported once, as failed(), and closes the connection.
 class ServerConnection : public QObject
 {
     Q_OBJECT
@@ -86,6 +99,10 @@ protected:
     // Ends the session, once; from close() and so from fail().
     virtual void closeSession() = 0;
     void fail(ErrorCode code, const QString &text);
+    // A session that failed before its login: a probe tells a server that
+    // is unreachable, silent, no server of the protocol or untrusted from a
+    // lost connection, which is reported as given.
+    void failExplained(ErrorCode code, const QString &text);
     bool isClosed() const { return mClosed; }
 
     AccountConfig mConfig; // with the password once it is read
@@ -101,6 +118,7 @@ private:
 
     CertificateProbe::Protocol mProtocol;
     bool mClosed = false;
+    bool mExplaining = false;
 };
 
 #endif // SERVERCONNECTION_H

@@ -271,6 +271,7 @@ AccountConfig AccountMirror::config(const QMailAccountId &id) const
     config.credentialsId = credentials > 0xffffffffULL ? 0 : quint32(credentials);
     config.trustedCertificate = account->valueAsString(QStringLiteral("certificateSha256"));
     config.timeout = account->valueAsInt(QStringLiteral("timeout"), 60);
+    config.syncDays = qMax(0, account->valueAsInt(QStringLiteral("syncDays"), 0));
     const QString prefix = pushPrefix(account);
     if (prefix != QLatin1String("-")) {
         config.pushEnabled

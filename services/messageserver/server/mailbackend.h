@@ -42,6 +42,7 @@ struct AccountConfig
     QString password; // read from that identity when a connection opens; never logged
     QString trustedCertificate; // "certificateSha256": a server certificate trusted as is
     int timeout = 60; // "timeout": seconds without an answer before a request gives up
+    int syncDays = 0; // "syncDays": only mail received in the last N days is fetched (0: all)
 };
 
 // One kind of mail source behind the request handling: it turns each request

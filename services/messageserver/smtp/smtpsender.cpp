@@ -12,11 +12,26 @@
 
 namespace {
 
-// Accepts the certificate that CertificateProbe found trusted by fingerprint.
+// Accepts a certificate the system refuses only when it is the pinned one;
+// why it refused another is kept for the failure.
 class PinnedCertificateProxy : public KSmtp::SessionUiProxy
 {
 public:
-    bool ignoreSslError(const KSslErrorUiData &) override { return true; }
+    PinnedCertificateProxy(const QString &host, const QString &fingerprint, QString *refusal)
+        : mHost(host)
+        , mFingerprint(fingerprint)
+        , mRefusal(refusal)
+    { }
+    bool ignoreSslError(const KSslErrorUiData &data) override
+    {
+        *mRefusal = certificateRefusal(data, mHost, mFingerprint);
+        return mRefusal->isEmpty();
+    }
+
+private:
+    QString mHost;
+    QString mFingerprint;
+    QString *mRefusal; // the sender's, which outlives its session
 };
 
 } // namespace
@@ -56,7 +71,10 @@ void SmtpSender::connectSession(bool trustCertificate)
                                     ? KSmtp::Session::STARTTLS
                                     : KSmtp::Session::Unencrypted);
     if (trustCertificate) {
-        mSession->setUiProxy(KSmtp::SessionUiProxy::Ptr(new PinnedCertificateProxy));
+        // The session that logs in checks the certificate itself: the
+        // probe's look proves nothing about this connection.
+        mSession->setUiProxy(KSmtp::SessionUiProxy::Ptr(new PinnedCertificateProxy(
+            mServer.host, mConfig.trustedCertificate, &mCertificateRefusal)));
     }
     connect(mSession, &KSmtp::Session::connectionError, this,
             [this](const QString &error) { mConnectionError = error; });
@@ -72,6 +90,10 @@ void SmtpSender::connectSession(bool trustCertificate)
             login->setPreferedAuthMode(KSmtp::LoginJob::Plain);
             connect(login, &KJob::result, this, [this](KJob *job) {
                 mWatchdog->stop();
+                if (!mCertificateRefusal.isEmpty()) {
+                    fail(QMailServiceAction::Status::ErrConfiguration, mCertificateRefusal);
+                    return;
+                }
                 if (job->error() != 0) {
                     const bool lost
                         = !mSession || mSession->state() == KSmtp::Session::Disconnected;
@@ -85,6 +107,8 @@ void SmtpSender::connectSession(bool trustCertificate)
             });
             mWatchdog->start();
             login->start();
+        } else if (state == KSmtp::Session::Disconnected && !mCertificateRefusal.isEmpty()) {
+            fail(QMailServiceAction::Status::ErrConfiguration, mCertificateRefusal);
         } else if (state == KSmtp::Session::Disconnected) {
             const QString why = mConnectionError.isEmpty()
                 ? QStringLiteral("The connection to %1 was lost").arg(mServer.host)

@@ -44,6 +44,7 @@ private:
 
     QPointer<KSmtp::Session> mSession;
     QString mConnectionError;
+    QString mCertificateRefusal; // why the session refused the certificate
     bool mLoggedIn = false;
 };
 
