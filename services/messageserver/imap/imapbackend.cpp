@@ -112,7 +112,7 @@ void ImapBackend::setPushFolders(const QMailAccountId &accountId, const AccountC
         }
         auto *watcher
             = new IdleWatcher(accountId, QMailFolderId(it.key().second), it.value(), config, this);
-        connect(watcher, &IdleWatcher::newMail, this, &MailBackend::folderChanged);
+        connect(watcher, &IdleWatcher::changed, this, &MailBackend::folderChanged);
         mWatchers.insert(it.key(), { watcher, key });
     }
 }
