@@ -4,6 +4,7 @@
 #include "sync/sync.h"
 
 #include <qmailaccount.h>
+#include <qmailbulkpriority.h>
 #include <qmailstore.h>
 
 #include <QDir>
@@ -211,6 +212,7 @@ void MessageListJob::step()
     }
     QMailStore *store = QMailStore::instance();
     FolderWork &work = mWork[mFolder];
+    const QMailBulkSlice slice(mTotal >= uint(QMailBulkSlice::Threshold));
     for (int n = 0; n < SliceSize && mNext < work.fresh.size(); ++n, ++mNext) {
         const Maildir::Entry &entry = work.fresh.at(mNext);
         const QString path = Maildir::pathOf(work.directory, entry);
