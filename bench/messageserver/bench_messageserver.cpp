@@ -7,7 +7,13 @@
 //    (goal: under 100 MB), and how long it takes to end on SIGTERM while it
 //    imports another (goal: under 2 s);
 //  - `notmuch new` indexing the same Maildir, the tool a Maildir user would
-//    otherwise pick: messages/s and peak memory.
+//    otherwise pick: messages/s and peak memory;
+//  - the time from the request until the last message is searchable in
+//    Tracker, against `notmuch new` (goal: notmuch's time / ours >= 1.2);
+//  - responsiveness for other programs meanwhile: a probe process runs
+//    `qmfctl list accounts` every 100 ms from the request until Tracker holds
+//    everything; its 99th-percentile and worst duration, and those of the
+//    probe alone before the import for comparison.
 // Usage: bench_messageserver [COUNT]
 // Everything happens in a temporary folder on private buses.
 
@@ -31,10 +37,12 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -169,6 +177,62 @@ bool writeLargeMessage(const QString &path, qint64 size)
     return file.write("--b--\n") > 0;
 }
 
+// A second process that runs `qmfctl list accounts` every 100 ms and writes
+// each run's duration (ms) as one line to `out`, until it is killed.
+pid_t startProbe(const QString &out)
+{
+    const QByteArray qmfctl = QFile::encodeName(TestEnvironment::binary(QStringLiteral("qmfctl")));
+    const QByteArray path = QFile::encodeName(out);
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    FILE *log = std::fopen(path.constData(), "w");
+    for (;;) {
+        struct timespec start, end;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        const pid_t child = fork();
+        if (child == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            execl(qmfctl.constData(), qmfctl.constData(), "list", "accounts", nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        const double ms = (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6;
+        std::fprintf(log, "%.1f\n", ms);
+        std::fflush(log);
+        if (ms < 100) {
+            usleep(useconds_t((100 - ms) * 1000));
+        }
+    }
+}
+
+// Stops the probe; the 99th percentile and the worst of its durations.
+QString stopProbe(pid_t pid, const QString &out)
+{
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    QFile file(out);
+    file.open(QIODevice::ReadOnly);
+    QVector<double> ms;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty()) {
+            ms.append(line.toDouble());
+        }
+    }
+    if (ms.isEmpty()) {
+        return QStringLiteral("no probe ran");
+    }
+    std::sort(ms.begin(), ms.end());
+    return QStringLiteral("%1 probes, p99 %2 ms, worst %3 ms")
+        .arg(ms.size())
+        .arg(ms.at(qMin(ms.size() - 1, int(ms.size() * 0.99))), 0, 'f', 1)
+        .arg(ms.last(), 0, 'f', 1);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -245,6 +309,13 @@ int main(int argc, char *argv[])
         = call(QStringLiteral("RetrieveFolderList"), { qulonglong(account), qulonglong(0), true });
     waitUntil([&] { return listener.ended.contains(list); });
 
+    // The probe alone first, for comparison.
+    const QString probeLog = env.path(QStringLiteral("probe"));
+    pid_t probe = startProbe(probeLog);
+    QThread::sleep(5);
+    std::printf("probe alone: %s\n", qPrintable(stopProbe(probe, probeLog)));
+    probe = startProbe(probeLog);
+
     // The inbox is the only folder; 0 folders means every folder of the account.
     QElapsedTimer timer;
     timer.start();
@@ -270,13 +341,19 @@ int main(int argc, char *argv[])
                           QStringLiteral("com.brenmor.Postvane.Tracker"), QStringLiteral("-q"),
                           QStringLiteral("SELECT COUNT(?m) WHERE { ?m a nmo:Email }") });
             query.waitForFinished(60000);
-            QThread::msleep(500);
-            return query.readAllStandardOutput().contains(QByteArray::number(count));
+            if (query.readAllStandardOutput().contains(QByteArray::number(count))) {
+                return true;
+            }
+            QThread::msleep(100);
+            return false;
         },
         3600 * 1000);
+    const double searchable = timer.nsecsElapsed() / 1e9;
     std::printf("postvane: %s %.1f s after the import, peak %.1f MB\n",
                 mirrored ? "all mirrored" : "NOT all mirrored", mirrorTimer.nsecsElapsed() / 1e9,
                 peakKb(daemon.processId()) / 1024.0);
+    std::printf("searchable in Tracker: %.2f s after the request\n", searchable);
+    std::printf("probe during import and mirroring: %s\n", qPrintable(stopProbe(probe, probeLog)));
     daemon.terminate();
     daemon.waitForFinished();
     notifications.terminate();
@@ -341,6 +418,8 @@ int main(int argc, char *argv[])
                     &notmuchSeconds, &notmuchPeak)) {
         std::printf("notmuch new: %.2f s, %.0f messages/s, peak %.1f MB\n", notmuchSeconds,
                     count / notmuchSeconds, notmuchPeak / 1024.0);
+        std::printf("ratio notmuch / ours: import alone %.2fx, searchable in Tracker %.2fx\n",
+                    notmuchSeconds / seconds, notmuchSeconds / searchable);
     } else {
         std::printf("notmuch new: not run (is notmuch installed?)\n");
     }

@@ -6,6 +6,7 @@
 #include "logcategories.h"
 #include "mirrorrecord.h"
 
+#include <qmailbulkpriority.h>
 #include <qmailstore.h>
 #include <qsparqlconnection.h>
 #include <qsparqlquery.h>
@@ -447,7 +448,11 @@ bool TrackerIndexer::buildNext(Batch *batch)
     }
     leftoverTurn = true;
     Job &job = queryQueue.front();
-    *batch = buildBatch(job);
+    {
+        // Mirroring a first sync or a large catch-up yields to other programs.
+        const QMailBulkSlice slice(job.ids.size() >= QMailBulkSlice::Threshold);
+        *batch = buildBatch(job);
+    }
     if (job.next >= job.ids.size()) {
         queryQueue.pop_front();
     }

@@ -569,6 +569,26 @@ void TestImap::push()
     QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("pushed")).isNull());
     QVERIFY(waitUntil([&] { return messages(inbox).contains("pushed"); }, 30000));
 
+    // Another client reads one message and deletes another while the folder is
+    // watched: IDLE tells, and the store follows without a sync being asked for;
+    // mail that comes after the removal is still seen as new.
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("doomed")).isNull());
+    QVERIFY(waitUntil([&] { return messages(inbox).contains("doomed"); }, 30000));
+    QVERIFY(!mDovecot
+                 .doveadm({ "flags", "add", "-u", "ann", "\\Seen", "mailbox", "INBOX", "header",
+                            "Subject", "pushed" })
+                 .isNull());
+    QVERIFY(waitUntil(
+        [&] { return messages(inbox).value("pushed").status() & QMailMessageMetaData::Read; },
+        30000));
+    QVERIFY(
+        !mDovecot
+             .doveadm({ "expunge", "-u", "ann", "mailbox", "INBOX", "header", "Subject", "doomed" })
+             .isNull());
+    QVERIFY(waitUntil([&] { return !messages(inbox).contains("doomed"); }, 30000));
+    QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail("after")).isNull());
+    QVERIFY(waitUntil([&] { return messages(inbox).contains("after"); }, 30000));
+
     // The server goes away: the watcher tries again after growing waits, and
     // the look that follows the new connection brings what has come.
     mDovecot.stop();

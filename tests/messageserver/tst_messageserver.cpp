@@ -539,6 +539,17 @@ void TestMessageServer::pushFolder()
     const QMailMessageMetaData taken = QMailStore::instance()->messageMetaData(
         QStringLiteral("2002.slow"), QMailAccountId(mAccount));
     QCOMPARE(QMailMessage(taken.id()).toRfc2822(), text);
+
+    // Read in another client, which moves the file to cur/ with its flag: the
+    // store follows by itself.
+    QVERIFY(QFile::rename(mMail + QStringLiteral("/new/2001.push"),
+                          mMail + QStringLiteral("/cur/2001.push:2,S")));
+    QVERIFY(waitUntil([&] {
+        return QMailStore::instance()
+                   ->messageMetaData(QStringLiteral("2001.push"), QMailAccountId(mAccount))
+                   .status()
+            & QMailMessageMetaData::Read;
+    }));
 }
 
 void TestMessageServer::diskFull()

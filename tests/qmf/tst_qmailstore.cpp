@@ -5,6 +5,7 @@
 #include "storefixture.h"
 #include "testenvironment.h"
 
+#include <qmailbulkpriority.h>
 #include <qmailmaildir.h>
 #include <qmailstore.h>
 
@@ -13,7 +14,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +61,7 @@ private Q_SLOTS:
     void messageKeysAndSorting();
     void removalCascades();
     void transactionsAndSignals();
+    void bulkSlice();
 
 private:
     int contentFiles() const { return StoreFixture::contentFiles(m_store->storagePath()).size(); }
@@ -586,6 +592,28 @@ void TestMailStore::transactionsAndSignals()
     QVERIFY(m_store->removeMessages(QMailMessageKey::parentFolderId(folder)));
     QCOMPARE(removed.count(), 2);
     QCOMPARE(idsOf<QMailMessageId>(removed, 1).size(), 499);
+}
+
+void TestMailStore::bulkSlice()
+{
+    // I/O priority, nice value and scheduling policy of this thread.
+    const auto state = [] {
+        return QList<long> { syscall(SYS_ioprio_get, 1, 0),
+                             long(getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)))),
+                             long(sched_getscheduler(0)) };
+    };
+    const QList<long> before = state();
+    {
+        const QMailBulkSlice slice(true);
+        const QList<long> during = state();
+        QCOMPARE(during.at(0), long((2 << 13) | 7)); // best effort, level 7
+        QVERIFY(during.at(1) >= 10 || during.at(2) == SCHED_BATCH);
+    }
+    QCOMPARE(state(), before);
+    {
+        const QMailBulkSlice none(false);
+        QCOMPARE(state(), before);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMailStore)

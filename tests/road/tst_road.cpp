@@ -42,7 +42,8 @@ private Q_SLOTS:
     void cleanup() { mFailed = mFailed || QTest::currentTestFailed(); }
     void newMailTravelsTheRoad_data();
     void newMailTravelsTheRoad();
-    void readOnTheServer();
+    void readElsewhere_data();
+    void readElsewhere();
     void sentMailArrives();
 
 private:
@@ -232,19 +233,49 @@ void RoadOfNewMail::newMailTravelsTheRoad()
     }
 }
 
-void RoadOfNewMail::readOnTheServer()
+void RoadOfNewMail::readElsewhere_data()
 {
-    // Read in another client: the next sync brings the flag, and the
-    // notification lets the message go.
-    QVERIFY(!mDovecot
-                 .doveadm({ "flags", "add", "-u", "ann", "\\Seen", "mailbox", "INBOX", "header",
-                            "Subject", "Pushed through IDLE" })
-                 .isNull());
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("subject");
+    QTest::newRow("imap, flag set during IDLE") << "imap"
+                                                << "Di Idle"
+                                                << "Pushed through IDLE";
+    QTest::newRow("maildir, file renamed with its flag") << "maildir"
+                                                         << "Bo Push"
+                                                         << "Pushed while running";
+}
+
+void RoadOfNewMail::readElsewhere()
+{
+    // Read in another client: the flag reaches the store by push, with no
+    // sync asked for, and the notification lets the message go.
+    QFETCH(QString, kind);
+    QFETCH(QString, from);
+    QFETCH(QString, subject);
+    const int syncs = count(mDaemon, SyncStarted, mAccounts[kind]);
     mNotifications.markSeen();
-    QVERIFY(syncNow("imap"));
+    if (kind == "imap") {
+        QVERIFY(!mDovecot
+                     .doveadm({ "flags", "add", "-u", "ann", "\\Seen", "mailbox", "INBOX", "header",
+                                "Subject", subject })
+                     .isNull());
+    } else {
+        QDirIterator files(mMaildir + "/new", QDir::Files);
+        QString name;
+        while (files.hasNext() && name.isEmpty()) {
+            QFile file(files.next());
+            name = file.open(QIODevice::ReadOnly) && file.readAll().contains(subject.toUtf8())
+                ? files.fileName()
+                : QString();
+        }
+        QVERIFY(QFile::rename(mMaildir + "/new/" + name, mMaildir + "/cur/" + name + ":2,S"));
+    }
     QVERIFY(!mNotifications
-                 .waitForNewLine(QRegularExpression("^(CloseNotification|Notify (?!.*Di Idle))"))
+                 .waitForNewLine(
+                     QRegularExpression("^(CloseNotification|Notify (?!.*" + from + "))"), 30000)
                  .isEmpty());
+    QCOMPARE(count(mDaemon, SyncStarted, mAccounts[kind]), syncs);
 }
 
 void RoadOfNewMail::sentMailArrives()

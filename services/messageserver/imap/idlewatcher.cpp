@@ -8,10 +8,58 @@
 
 #include <QTimer>
 
+#include <functional>
+
 namespace {
 
 const int RenewMs = 25 * 60 * 1000;
 const int MaxBackoffSeconds = 300;
+
+// KIMAP's IDLE reports a grown message count and changed flags, but drops
+// EXPUNGE, in which the server names a message another client removed; its
+// count then lags behind the server's, and the next new message can go
+// unreported. KIMAP does not install the type of its responses: this reads
+// the words of one, as KIMAP 5 lays it out (a list of parts, each a kind, a
+// word and a list), only as far as the response has them.
+struct ResponseWords
+{
+    struct Part
+    {
+        int type;
+        QByteArray word;
+        QList<QByteArray> list;
+    };
+    QList<Part> content;
+};
+
+// IDLE that hands every untagged EXISTS, EXPUNGE and FETCH to the watcher.
+class WatchingIdleJob : public KIMAP::IdleJob
+{
+public:
+    WatchingIdleJob(KIMAP::Session *session,
+                    const std::function<void(const QByteArray &, qint64)> &told)
+        : KIMAP::IdleJob(session)
+        , mTold(told)
+    { }
+
+protected:
+    void handleResponse(const KIMAP::Response &response) override
+    {
+        const auto &words = reinterpret_cast<const ResponseWords &>(response);
+        if (words.content.size() >= 3 && words.content.at(0).word == "*") {
+            bool number = false;
+            const qint64 n = words.content.at(1).word.toLongLong(&number);
+            const QByteArray what = words.content.at(2).word.toUpper();
+            if (number && (what == "EXISTS" || what == "EXPUNGE" || what == "FETCH")) {
+                mTold(what, n);
+            }
+        }
+        KIMAP::IdleJob::handleResponse(response);
+    }
+
+private:
+    std::function<void(const QByteArray &, qint64)> mTold;
+};
 
 } // namespace
 
@@ -72,7 +120,7 @@ void IdleWatcher::connectNow()
             mCount = select->messageCount();
             mBackoff = 1;
             qMailLog(MessageServer) << "account" << mAccountId.toULongLong() << "IDLE on" << mPath;
-            Q_EMIT newMail(mAccountId, mFolderId);
+            Q_EMIT changed(mAccountId, mFolderId);
             startIdle();
         });
     });
@@ -82,14 +130,23 @@ void IdleWatcher::connectNow()
 void IdleWatcher::startIdle()
 {
     mRenewing = false;
-    mIdle = new KIMAP::IdleJob(mConnection->session());
-    connect(mIdle, &KIMAP::IdleJob::mailBoxStats, this,
-            [this](KIMAP::IdleJob *, const QString &, int count, int) {
-                if (count > mCount) {
-                    Q_EMIT newMail(mAccountId, mFolderId);
-                }
-                mCount = count;
-            });
+    mIdle = new WatchingIdleJob(mConnection->session(), [this](const QByteArray &what, qint64 n) {
+        // A removal by another client is the server's own word, not a guess
+        // from something missing: the folder's look takes the message out of
+        // the store (never anything out of the server).
+        if (what == "EXPUNGE") {
+            mCount = qMax<qint64>(0, mCount - 1);
+        } else if (what == "EXISTS") {
+            const bool grown = n > mCount;
+            mCount = n;
+            if (!grown) {
+                return;
+            }
+        }
+        qMailLog(MessageServer) << "account" << mAccountId.toULongLong() << "IDLE on" << mPath
+                                << "told" << what.constData();
+        Q_EMIT changed(mAccountId, mFolderId);
+    });
     mRenew->start();
     mConnection->run(
         mIdle,

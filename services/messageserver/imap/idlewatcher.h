@@ -12,9 +12,12 @@ class IdleJob;
 }
 
 // Keeps one folder of an IMAP account under IMAP IDLE on a connection of
-// its own. New mail (the folder's message count grows) is reported at once;
-// so is the first look after each (re)connection, for mail that came while
-// nobody watched. IDLE is renewed every 25 minutes, before servers end it at
+// its own. What the server tells during IDLE is reported at once: new mail
+// (EXISTS beyond the count known), flags another client changed (FETCH) and
+// messages another client removed (EXPUNGE), so that the folder is looked at
+// again and mail read or deleted elsewhere leaves the new-mail list; so is
+// the first look after each (re)connection, for what came while nobody
+// watched. IDLE is renewed every 25 minutes, before servers end it at
 // 29; a lost connection is made again after 1, 2, 4 ... at most 300 seconds.
 // A refused login is not retried; it is reported as loginRefused().
 class IdleWatcher : public QObject
@@ -26,7 +29,7 @@ public:
     ~IdleWatcher() override;
 
 Q_SIGNALS:
-    void newMail(const QMailAccountId &accountId, const QMailFolderId &folderId);
+    void changed(const QMailAccountId &accountId, const QMailFolderId &folderId);
     void loginRefused(const QString &why);
 
 private:
@@ -43,7 +46,7 @@ private:
     QTimer *mRenew;
     QTimer *mRetry;
     int mBackoff = 1;
-    int mCount = -1;
+    qint64 mCount = -1;
     bool mRenewing = false;
 };
 

@@ -145,7 +145,7 @@ void ImapBackend::setPushFolders(const QMailAccountId &accountId, const AccountC
         }
         auto *watcher
             = new IdleWatcher(accountId, QMailFolderId(it.key().second), it.value(), config, this);
-        connect(watcher, &IdleWatcher::newMail, this, &MailBackend::folderChanged);
+        connect(watcher, &IdleWatcher::changed, this, &MailBackend::folderChanged);
         // A password that no longer works shows as the account's error: the
         // look at the folder that push would have made fails with the refusal.
         connect(

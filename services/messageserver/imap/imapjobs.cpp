@@ -6,6 +6,7 @@
 #include "sync/sync.h"
 
 #include <qmailaccount.h>
+#include <qmailbulkpriority.h>
 #include <qmailstore.h>
 
 #include <KIMAP/AppendJob>
@@ -534,6 +535,7 @@ void ImapMessageListJob::fetchBatch()
 
 void ImapMessageListJob::storeBatch()
 {
+    const QMailBulkSlice slice(mTotal >= uint(QMailBulkSlice::Threshold));
     QMailStore *store = QMailStore::instance();
     const QMailFolderId folderId = mFolderIds.at(mIndex);
     ImapState::Folder &state = mState.folder(folderId);

@@ -2,11 +2,14 @@
 
 #include <qmailmessage.h>
 #include <qmailprivatefiles.h>
+#include <qmailstore.h>
 
+#include <QDataStream>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -190,6 +193,53 @@ bool deliver(const QString &directory, const QByteArray &text, const QString &fl
         return false;
     }
     return true;
+}
+
+AgreedFlags::AgreedFlags(const QMailAccountId &accountId)
+    : mFile(QMailStore::instance()->storagePath()
+            + QStringLiteral("/messageserver/maildir-%1").arg(accountId.toULongLong()))
+{
+    QFile file(mFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    QDataStream in(&file);
+    QString identity;
+    in >> identity >> mFolders;
+    // What was agreed with another store (made anew) says nothing of this one.
+    if (in.status() != QDataStream::Ok || identity != QMailStore::instance()->identity()) {
+        mFolders.clear();
+    }
+}
+
+bool AgreedFlags::save() const
+{
+    const QString directory = QFileInfo(mFile).absolutePath();
+    if (!QDir().mkpath(directory)
+        || !QFile::setPermissions(directory,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        return false;
+    }
+    QSaveFile file(mFile);
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
+        return false;
+    }
+    QDataStream out(&file);
+    out << QMailStore::instance()->identity() << mFolders;
+    return file.commit();
+}
+
+bool AgreedFlags::fileChanged(const QHash<QString, QString> &agreed, const QString &uid,
+                              const QString &fileFlags, quint64 storeStatus)
+{
+    const auto it = agreed.constFind(uid);
+    if (it == agreed.cend()) {
+        return false;
+    }
+    const quint64 mask = mappedStatusMask();
+    const quint64 before = statusFromFlags(*it) & mask;
+    return (statusFromFlags(fileFlags) & mask) != before && (storeStatus & mask) == before;
 }
 
 } // namespace Maildir

@@ -3,7 +3,10 @@
 
 #include <qmailmaildir.h>
 
+#include <qmailid.h>
+
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -52,6 +55,28 @@ QString newUid();
 bool deliver(const QString &directory, const QByteArray &text, const QString &flags, QString *uid,
              int *error);
 bool makeMaildir(const QString &directory);
+
+// The flag letters each file and the store last agreed on, per folder of a
+// Maildir account, kept beside the store. A Maildir records no history, so
+// this tells who changed flags since: the file (another client read or
+// flagged the message: the store follows) or the store (the user did here:
+// the file follows, and wins when both changed). A file without a record is
+// taken as the store has it.
+class AgreedFlags
+{
+public:
+    explicit AgreedFlags(const QMailAccountId &accountId);
+    QHash<QString, QString> &folder(const QMailFolderId &id) { return mFolders[id.toULongLong()]; }
+    bool save() const;
+    // Whether the file's letters changed since they were agreed while the
+    // store's status did not.
+    static bool fileChanged(const QHash<QString, QString> &agreed, const QString &uid,
+                            const QString &fileFlags, quint64 storeStatus);
+
+private:
+    QString mFile;
+    QHash<quint64, QHash<QString, QString>> mFolders;
+};
 
 } // namespace Maildir
 

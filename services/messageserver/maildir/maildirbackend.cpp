@@ -17,8 +17,9 @@
 
 namespace {
 
-// Deliveries that come in a burst are reported together.
-const int SettleMs = 100;
+// Events read together are reported together, and at once: a burst that
+// goes on while the folder is imported waits as one more import at most.
+const int SettleMs = 0;
 
 } // namespace
 
@@ -47,11 +48,14 @@ MaildirBackend::~MaildirBackend()
 
 bool MaildirBackend::watch(const QString &directory)
 {
-    // Not IN_CREATE or IN_MODIFY: a file being written into new/ is not mail yet.
+    // Not IN_CREATE or IN_MODIFY: a file being written is not mail yet. A
+    // rename is a change of flags (or new/ to cur/), a removal another
+    // client's deletion: the folder's look, read whole, brings both in.
     const int wd = mInotify < 0
         ? -1
         : ::inotify_add_watch(mInotify, QFile::encodeName(directory).constData(),
-                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE
+                                  | IN_ONLYDIR);
     if (wd < 0) {
         return false;
     }
@@ -81,7 +85,7 @@ void MaildirBackend::onInotify()
             i += ssize_t(sizeof(struct inotify_event) + event->len);
             if (event->mask & IN_IGNORED) {
                 mDescriptors.remove(event->wd); // the folder went away
-            } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+            } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE)) {
                 changed(mDescriptors.value(event->wd));
             }
         }
@@ -133,7 +137,9 @@ void MaildirBackend::setPushFolders(const QMailAccountId &accountId, const Accou
             if (ids.isEmpty() || directory.isEmpty() || !Maildir::isMaildir(directory)) {
                 continue; // appears after the next folder list
             }
-            watched.insert(directory + QStringLiteral("/new"), { accountId, ids.first() });
+            for (const char *part : { "/new", "/cur" }) {
+                watched.insert(directory + QLatin1String(part), { accountId, ids.first() });
+            }
         }
     }
     for (auto it = mWatched.begin(); it != mWatched.end();) {
@@ -174,9 +180,11 @@ void MaildirBackend::onSettled()
 {
     const QSet<QString> changed = mChanged;
     mChanged.clear();
+    QSet<quint64> told; // new/ and cur/ of a folder: one report
     for (const QString &directory : changed) {
         const auto it = mWatched.constFind(directory);
-        if (it != mWatched.cend()) {
+        if (it != mWatched.cend() && !told.contains(it->folderId.toULongLong())) {
+            told.insert(it->folderId.toULongLong());
             Q_EMIT folderChanged(it->accountId, it->folderId);
         }
     }

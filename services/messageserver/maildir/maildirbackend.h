@@ -12,9 +12,10 @@ class QTimer;
 // Accounts whose mail lives in a local Maildir (the "maildir" service
 // setting). Folder lists, message lists, exports and sending are jobs of
 // their own (maildirjobs.h); push folders are followed with inotify on their
-// new/ folders, where Maildir writers deliver: a file counts once it is
-// complete there (closed after writing, or moved in), never while it is
-// being written.
+// new/ and cur/ folders: a delivered file counts once it is complete there
+// (closed after writing, or moved in), never while it is being written; a
+// renamed file (flags another client changed) or a removed one counts at
+// once.
 class MaildirBackend : public MailBackend
 {
     Q_OBJECT
@@ -49,10 +50,10 @@ private:
 
     int mInotify;
     QSocketNotifier *mNotifier = nullptr;
-    QHash<int, QString> mDescriptors; // inotify watch -> new/ folder
-    QHash<QString, Watched> mWatched; // new/ folder -> its store folder
-    QSet<QString> mChanged; // new/ folders changed since the last report
-    QTimer *mSettle; // lets a burst of deliveries settle into one report
+    QHash<int, QString> mDescriptors; // inotify watch -> new/ or cur/ folder
+    QHash<QString, Watched> mWatched; // new/ or cur/ folder -> its store folder
+    QSet<QString> mChanged; // new/ and cur/ folders changed since the last report
+    QTimer *mSettle; // events read together make one report
 };
 
 #endif // MAILDIRBACKEND_H

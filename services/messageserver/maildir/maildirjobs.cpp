@@ -4,6 +4,7 @@
 #include "sync/sync.h"
 
 #include <qmailaccount.h>
+#include <qmailbulkpriority.h>
 #include <qmailstore.h>
 
 #include <QDir>
@@ -104,6 +105,7 @@ MessageListJob::MessageListJob(const QMailAccountId &accountId, const QString &r
                                const QMailFolderIdList &folderIds, QObject *parent)
     : MaildirJob(RetrieveMessageListRequestType, accountId, root, parent)
     , mFolderIds(folderIds)
+    , mAgreed(accountId)
 { }
 
 MessageListJob::~MessageListJob()
@@ -139,13 +141,39 @@ void MessageListJob::doStart()
         for (const Maildir::Entry &entry : qAsConst(entries)) {
             listing.append(entry.uid);
         }
-        const Sync::Actions actions = Sync::plan(Sync::readStore(accountId(), id), listing, true);
+        const Sync::Folder view = Sync::readStore(accountId(), id);
+        const Sync::Actions actions = Sync::plan(view, listing, true);
         const QSet<QString> wanted(actions.import.cbegin(), actions.import.cend());
+        QHash<QString, QString> &agreed = mAgreed.folder(id);
+        QHash<QString, QString> kept; // records of the files still here
+        QHash<QMailMessageId, QMailMessageMetaData> stored;
+        if (!agreed.isEmpty()) {
+            const auto all
+                = QMailStore::instance()->messagesMetaData(QMailMessageKey::parentFolderId(id));
+            for (const QMailMessageMetaData &message : all) {
+                stored.insert(message.id(), message);
+            }
+        }
+        const quint64 mask = Maildir::mappedStatusMask();
         for (const Maildir::Entry &entry : qAsConst(entries)) {
             if (wanted.contains(entry.uid)) {
                 work.fresh.append(entry);
+                continue;
+            }
+            const QString letters = Maildir::flagsOf(entry.fileName);
+            const auto message = stored.find(view.stored.value(entry.uid));
+            if (message != stored.end()
+                && Maildir::AgreedFlags::fileChanged(agreed, entry.uid, letters,
+                                                     message->status())) {
+                message->setStatus(mask, false);
+                message->setStatus(Maildir::statusFromFlags(letters) & mask, true);
+                work.reflagged.append(*message);
+                kept.insert(entry.uid, letters);
+            } else if (view.stored.contains(entry.uid)) {
+                kept.insert(entry.uid, agreed.value(entry.uid, letters));
             }
         }
+        agreed = kept;
         work.gone = actions.drop;
         for (const QString &uid : actions.purgeRecords) {
             work.purged.append({ QMailMessageId(), accountId(), id, uid });
@@ -175,6 +203,7 @@ void MessageListJob::step()
                      .arg(mUnreadable.join(QStringLiteral(", "))));
             return;
         }
+        mAgreed.save();
         succeed();
         return;
     }
@@ -183,6 +212,7 @@ void MessageListJob::step()
     }
     QMailStore *store = QMailStore::instance();
     FolderWork &work = mWork[mFolder];
+    const QMailBulkSlice slice(mTotal >= uint(QMailBulkSlice::Threshold));
     for (int n = 0; n < SliceSize && mNext < work.fresh.size(); ++n, ++mNext) {
         const Maildir::Entry &entry = work.fresh.at(mNext);
         const QString path = Maildir::pathOf(work.directory, entry);
@@ -214,6 +244,7 @@ void MessageListJob::step()
             failFromStore(QStringLiteral("Cannot store \"%1\"").arg(path), work.folderId);
             return;
         }
+        mAgreed.folder(work.folderId).insert(entry.uid, Maildir::flagsOf(entry.fileName));
         ++mDone;
     }
     setProgress(mDone, mTotal);
@@ -244,6 +275,13 @@ bool MessageListJob::beginFolder()
         abandon();
         failFromStore(QStringLiteral("Cannot drop removal records"), work.folderId);
         return false;
+    }
+    for (QMailMessageMetaData message : work.reflagged) {
+        if (!store->updateMessage(&message)) {
+            abandon();
+            failFromStore(QStringLiteral("Cannot update message flags"), work.folderId);
+            return false;
+        }
     }
     return true;
 }
@@ -283,6 +321,7 @@ void ExportUpdatesJob::doStart()
         QHash<QString, QMailMessageId> stored;
     };
     QHash<QMailFolderId, Place> places;
+    Maildir::AgreedFlags agreedFlags(accountId());
     const QMailFolderIdList ids = store->queryFolders(QMailFolderKey::parentAccountId(accountId()));
     for (const QMailFolderId &id : ids) {
         Place place;
@@ -431,7 +470,12 @@ void ExportUpdatesJob::doStart()
                 continue;
             }
             const QString current = Maildir::flagsOf(entry.fileName);
+            QHash<QString, QString> &agreed = agreedFlags.folder(place.folderId);
+            if (Maildir::AgreedFlags::fileChanged(agreed, entry.uid, current, status)) {
+                continue; // another client's change: the store takes it at its next look
+            }
             const QString wanted = Maildir::flagsFromStatus(status, current);
+            agreed.insert(entry.uid, wanted);
             if (wanted == current) {
                 continue;
             }
@@ -449,6 +493,7 @@ void ExportUpdatesJob::doStart()
         failFromStore(QStringLiteral("Cannot remove the deleted messages"));
         return;
     }
+    agreedFlags.save();
     succeed();
 }
 

@@ -47,8 +47,10 @@ protected:
 };
 
 // Messages of the folders the store lacks enter it, newest first, one store
-// transaction per folder; messages gone from a folder read whole leave it.
-// Works in slices so that a cancel request is heard between them.
+// transaction per folder; messages gone from a folder read whole leave it,
+// and flags another client changed in the files (a message read elsewhere)
+// reach the store. Works in slices so that a cancel request is heard
+// between them.
 class MessageListJob : public MaildirJob
 {
     Q_OBJECT
@@ -69,6 +71,7 @@ private:
         QList<Maildir::Entry> fresh; // to import, newest first
         QMailMessageIdList gone;
         QList<QMailServerCopy> purged; // removal records of files gone already
+        QList<QMailMessageMetaData> reflagged; // flags changed in the files
     };
 
     void step();
@@ -77,6 +80,7 @@ private:
     void abandon();
 
     QMailFolderIdList mFolderIds;
+    Maildir::AgreedFlags mAgreed;
     QList<FolderWork> mWork;
     int mFolder = 0; // index into mWork
     int mNext = 0; // next entry of the folder's fresh list
