@@ -65,7 +65,8 @@ ServiceJob *ImapBackend::watched(ServiceJob *job, const AccountConfig &config)
             mRefused[protocol].remove(account);
         }
     }
-    // Sending needs the SMTP server; its copy for the Sent folder waits for IMAP.
+    // Sending needs the SMTP server; its copy for the Sent folder fails at once
+    // while the IMAP server refuses.
     const QString refused = refusal(sending ? Smtp : Imap, account, config);
     if (!refused.isEmpty()) {
         const QMailServerRequestType type = job->requestType();
