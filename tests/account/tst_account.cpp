@@ -300,8 +300,10 @@ void TestAccount::commands()
         const QString header
             = mDovecot.doveadm({ "fetch", "-u", mailbox.section(' ', 0, 0), "hdr", "mailbox",
                                  mailbox.section(' ', 1), "subject", "Blind" });
+        // A field, not the letters: a random Message-ID may hold "bcc".
+        const QRegularExpression bccField("(^|\n)bcc:", QRegularExpression::CaseInsensitiveOption);
         QVERIFY2(header.contains("Date: ") && header.contains("Message-ID: <")
-                     && !header.contains("Bcc", Qt::CaseInsensitive),
+                     && !bccField.match(header).hasMatch(),
                  qPrintable(mailbox + ": " + header));
     }
 }
