@@ -55,6 +55,9 @@ void TestAccount::initTestCase()
     QVERIFY(MaildirFixture::writeFile(mEnv.path("blind.eml"),
                                       "From: Ann <ann@given.test>\nTo: ann@example.org\n"
                                       "Bcc: Carl <carl@example.org>\nSubject: Blind\n\nHi!\n"));
+    QVERIFY(MaildirFixture::writeFile(mEnv.path("refused.eml"),
+                                      "From: Ann <ann@given.test>\nTo: nobody@example.org\n"
+                                      "Subject: Refused\n\nHi!\n"));
     QVERIFY(MaildirFixture::deliver(mEnv.path("Maildir"), "1.local", MaildirFixture::mail("Hi")));
 
     // Only the second location of the file exists: the first is tried and missed.
@@ -133,6 +136,7 @@ QString TestAccount::expand(QString text) const
         .replace("%fingerprint", mDovecot.fingerprint)
         .replace("%folder", mEnv.path("Maildir"))
         .replace("%mail", mEnv.path("blind.eml"))
+        .replace("%refused", mEnv.path("refused.eml"))
         .replace("%closed", QString::number(mClosedPort));
 }
 
@@ -233,6 +237,9 @@ void TestAccount::commands_data()
     QTest::newRow("sync") << QStringList { "sync", "ann@given.test" } << QStringList() << 0
                           << "~(?m)^%given: synchronised$" << 1;
     QTest::newRow("send") << QStringList { "send", "%mail" } << QStringList() << 0 << "Sent" << 1;
+    QTest::newRow("send, recipient refused")
+        << QStringList { "send", "%refused" } << QStringList() << 1
+        << "~(?m)^postvane-account: Sending failed: 1038 .+; the message stays in the outbox$" << 1;
     QTest::newRow("set") << QStringList { "set", "ann@given.test", "imap/port=143",
                                           "imap/encryption=starttls", "name=Work" }
                          << QStringList() << 0 << "" << 1;

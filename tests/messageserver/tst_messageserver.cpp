@@ -404,8 +404,13 @@ void TestMessageServer::killDuringImport()
     // What an earlier version left open to others is private again after a start.
     QMailStore *store = QMailStore::instance();
     QVERIFY(::chmod(QFile::encodeName(store->storagePath() + "/mail").constData(), 0777) == 0);
+    // A Maildir kept there is the user's all the same: its modes stay.
+    const QString maildir = store->storagePath() + "/Maildir";
+    QVERIFY(MaildirFixture::make(maildir));
+    const QStringList maildirModes = TestEnvironment::openToOthers(maildir);
+    QVERIFY(!maildirModes.isEmpty());
     QVERIFY(mServer->start());
-    QCOMPARE(TestEnvironment::openToOthers(store->storagePath()), QStringList());
+    QCOMPARE(TestEnvironment::openToOthers(store->storagePath()), maildirModes);
     QCOMPARE(mServer->outcome(mServer->retrieveMessageLists(mAccount, { big.toULongLong() })), 0);
     const auto imported = messages(big);
     QCOMPARE(imported.size(), 1500);
