@@ -18,6 +18,8 @@ public:
     void setSingleShot(bool singleShot);
     bool isSingleShot() const;
     bool isActive() const;
+    // Milliseconds until the next timeout; -1 when the timer is not running.
+    int remainingTime() const { return m_timer.remainingTime(); }
 
 public Q_SLOTS:
     void start();

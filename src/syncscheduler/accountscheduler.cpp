@@ -150,7 +150,6 @@ void AccountScheduler::setSchedule(int minutes, bool immediate)
     if (minutes != 0) {
         mSyncTimer.setInterval(60000 * qMin(minutes, MaxIntervalMinutes));
         mSyncTimer.start();
-        mSyncTimerStarted = QDateTime::currentDateTimeUtc();
     }
     if (immediate) {
         onDelayedSync();
@@ -160,13 +159,8 @@ void AccountScheduler::setSchedule(int minutes, bool immediate)
 
 QDateTime AccountScheduler::nextSyncTime() const
 {
-    if (!mSyncTimer.isActive() || mSyncTimer.interval() <= 0) {
-        return QDateTime();
-    }
-    // A repeating timer fires at whole intervals from its start.
-    const qint64 interval = mSyncTimer.interval();
-    const qint64 elapsed = mSyncTimerStarted.msecsTo(QDateTime::currentDateTimeUtc());
-    return mSyncTimerStarted.addMSecs((qMax<qint64>(0, elapsed) / interval + 1) * interval);
+    const int remaining = mSyncTimer.remainingTime();
+    return remaining < 0 ? QDateTime() : QDateTime::currentDateTimeUtc().addMSecs(remaining);
 }
 
 void AccountScheduler::onDelayedSync()

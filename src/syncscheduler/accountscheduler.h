@@ -106,7 +106,6 @@ private:
         }
     }
 
-    QDateTime mSyncTimerStarted;
     QMailServiceAction::Status mLastStatus;
     QDateTime mLastSuccess;
     std::function<void()> mObserver;

@@ -208,11 +208,18 @@ void AccountSchedulerTest::windowOutsideTheDayNeverSpins()
 void AccountSchedulerTest::intervals()
 {
     ClockedScheduler scheduler(1, 0, 0, 0, 15, 15);
+    const QDateTime before = QDateTime::currentDateTimeUtc();
     scheduler.setSchedule(15, false);
     QVERIFY(scheduler.syncTimerActive());
     QCOMPARE(scheduler.syncInterval(), 15 * 60000);
+    // A coarse timer may move its deadline by a twentieth of the interval.
+    const QDateTime next = scheduler.nextSyncTime();
+    QVERIFY2(next >= before.addSecs(14 * 60)
+                 && next <= QDateTime::currentDateTimeUtc().addSecs(16 * 60),
+             qPrintable(next.toString(Qt::ISODateWithMs)));
     scheduler.setSchedule(0, false);
     QVERIFY(!scheduler.syncTimerActive());
+    QVERIFY(!scheduler.nextSyncTime().isValid());
     {
         // -1 wins over a request for an immediate sync.
         LogCapture log;
