@@ -14,6 +14,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QSslCertificate>
 #include <QtTest>
 
 namespace {
@@ -202,6 +203,10 @@ void TestImap::failures_data()
     row("mailbox in use", "locked", {}, 1035);
     row("cancelled while waiting", "silent", { "int:timeout=600" }, 1030);
     row("a certificate other than the pinned one", "tls", {}, 1037);
+    row("SMTP: a certificate other than the pinned one", "smtptls",
+        { "int:smtp/port=%1", "string:smtp/encryption=tls",
+          "int:imap/port=" + QString::number(mDovecot.imaps) },
+        1037);
 }
 
 void TestImap::failures()
@@ -219,14 +224,18 @@ void TestImap::failures()
                    { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server, mEnv.root() });
         QVERIFY(fake.waitForReadyRead(10000));
         port = QString::fromLatin1(fake.readLine().trimmed());
-        if (server != QLatin1String("tls")) {
+        if (!server.endsWith(QLatin1String("tls"))) {
             settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
         }
     }
+    settings.replaceInStrings(QStringLiteral("%1"), port);
     const quint32 account = mDovecot.addAccount(QStringList { "int:imap/port=" + port } + settings);
     QVERIFY(Dovecot::mirrored(account));
     int result = -1;
-    if (code == 1030) {
+    if (server == QLatin1String("smtptls")) {
+        queue(account, QStringLiteral("refused-certificate"), QStringLiteral("ann@example.org"));
+        result = outcome(request("TransmitMessages", { qulonglong(account) }));
+    } else if (code == 1030) {
         const quint64 action
             = request("RetrieveFolderList", { qulonglong(account), qulonglong(0), true });
         QVERIFY(waitUntil([&] { return mRunning.contains(action); }));
@@ -246,12 +255,16 @@ void TestImap::failures()
         QVERIFY(Dovecot::setPassword(account, QStringLiteral("secret")));
         QCOMPARE(folderList(account), 0);
     }
-    if (server == QLatin1String("tls")) {
-        // The login's connection closed with nothing sent: no LOGIN, no password.
+    if (server.endsWith(QLatin1String("tls"))) {
+        // The login's connection closed with nothing sent: no LOGIN or AUTH,
+        // no password; the failure names the certificate's fingerprint.
         QByteArray seen;
         const bool closed
             = waitUntil([&] { return (seen += fake.readAll()).contains("connection 1 closed"); });
         QVERIFY2(closed && !seen.contains(" sent "), seen.constData());
+        const auto other = QSslCertificate::fromPath(mEnv.path(QStringLiteral("other.pem")));
+        const QByteArray digest = other.value(0).digest(QCryptographicHash::Sha256).toHex();
+        QVERIFY(QStringList(mTexts.values()).join('\n').contains("SHA-256 " + digest));
     }
     fake.kill();
     fake.waitForFinished();
