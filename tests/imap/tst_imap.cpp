@@ -283,19 +283,36 @@ void TestImap::sync()
     QHash<QString, QMailMessageMetaData> held = messages(inbox);
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m2", "m3" }));
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
-    // Nothing changed on the server: the look ends at the folder's modification sequence.
+    // Nothing changed on the server: nothing changes here.
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);
 
-    // Read and expunged on the server: read and gone in the store.
+    // Read on the server: only the flags changed since the last look come.
     QVERIFY(
         !mDovecot.doveadm({ "flags", "add", "-u", "ann", "\\Seen", "mailbox", "INBOX", "uid", "1" })
              .isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QVERIFY(messages(inbox).value("m1").status() & QMailMessageMetaData::Read);
+    QVERIFY(mServer.waitForLine(
+        QStringLiteral("folder %1 flags of 1 messages changed since").arg(inbox.toULongLong())));
+    // Expunged there: gone here (the count tells, and the whole folder is listed).
     QVERIFY(!mDovecot.doveadm({ "expunge", "-u", "ann", "mailbox", "INBOX", "uid", "2" }).isNull());
     QCOMPARE(messageList(mAccount, inbox), 0);
     held = messages(inbox);
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m3" }));
-    QVERIFY(held.value("m1").status() & QMailMessageMetaData::Read);
+    // A state file of the layout before UIDNEXT (INBOX alone in it): listed whole.
+    QFile state(QMailStore::instance()->storagePath() + "/messageserver/imap-"
+                + QString::number(mAccount));
+    QVERIFY(state.open(QIODevice::ReadWrite));
+    QByteArray layout4 = state.readAll().replace(4, 4, QByteArray::fromHex("00000004"));
+    layout4.chop(8);
+    QVERIFY(state.seek(0) && state.write(layout4) > 0 && state.resize(layout4.size()));
+    QVERIFY(
+        !mDovecot
+             .doveadm({ "flags", "add", "-u", "ann", "\\Flagged", "mailbox", "INBOX", "uid", "1" })
+             .isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QVERIFY(messages(inbox).value("m1").status() & QMailMessageMetaData::Important);
 
     // Read and deleted here: the same on the server after export.
     QMailMessageMetaData m3 = held.value("m3");
