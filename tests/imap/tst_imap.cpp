@@ -191,6 +191,7 @@ void TestImap::failures_data()
     row("wrong password", "dovecot", { "string:password=wrong" }, 1029);
     row("no password stored", "dovecot", { "string:password=" }, 1037);
     row("untrusted certificate", "dovecot", { "string:certificateSha256=" }, 1037);
+    const QString imaps = QString::number(mDovecot.imaps);
     const QStringList starttls { "int:imap/port=" + QString::number(mDovecot.imap),
                                  "string:imap/encryption=starttls" };
     row("STARTTLS works", "dovecot", starttls, 0);
@@ -203,10 +204,9 @@ void TestImap::failures_data()
     row("mailbox in use", "locked", {}, 1035);
     row("cancelled while waiting", "silent", { "int:timeout=600" }, 1030);
     row("a certificate other than the pinned one", "tls", {}, 1037);
+    row("SMTP: stopped server", "closed", { "int:smtp/port=%1", "int:imap/port=" + imaps }, 1034);
     row("SMTP: a certificate other than the pinned one", "smtptls",
-        { "int:smtp/port=%1", "string:smtp/encryption=tls",
-          "int:imap/port=" + QString::number(mDovecot.imaps) },
-        1037);
+        { "int:smtp/port=%1", "string:smtp/encryption=tls", "int:imap/port=" + imaps }, 1037);
 }
 
 void TestImap::failures()
@@ -228,11 +228,12 @@ void TestImap::failures()
             settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
         }
     }
+    const bool sending = settings.contains(QStringLiteral("int:smtp/port=%1"));
     settings.replaceInStrings(QStringLiteral("%1"), port);
     const quint32 account = mDovecot.addAccount(QStringList { "int:imap/port=" + port } + settings);
     QVERIFY(Dovecot::mirrored(account));
     int result = -1;
-    if (server == QLatin1String("smtptls")) {
+    if (sending) {
         queue(account, QStringLiteral("refused-certificate"), QStringLiteral("ann@example.org"));
         result = outcome(request("TransmitMessages", { qulonglong(account) }));
     } else if (code == 1030) {

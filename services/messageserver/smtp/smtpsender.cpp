@@ -73,8 +73,13 @@ void SmtpSender::connectSession(bool encrypted)
         mSession->setUiProxy(KSmtp::SessionUiProxy::Ptr(new PinnedCertificateProxy(
             mServer.host, mConfig.trustedCertificate, &mCertificateRefusal)));
     }
-    connect(mSession, &KSmtp::Session::connectionError, this,
-            [this](const QString &error) { mConnectionError = error; });
+    // A connection that cannot be made changes no state of the session.
+    connect(mSession, &KSmtp::Session::connectionError, this, [this](const QString &error) {
+        mConnectionError = error;
+        if (!mLoggedIn && mSession->state() == KSmtp::Session::Disconnected) {
+            failExplained(QMailServiceAction::Status::ErrNoConnection, error);
+        }
+    });
     connect(mSession, &KSmtp::Session::stateChanged, this, [this](KSmtp::Session::State state) {
         if (state == KSmtp::Session::NotAuthenticated && !mLoggedIn && !mServer.login) {
             mWatchdog->stop();
