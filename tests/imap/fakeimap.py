@@ -3,7 +3,7 @@
 # "garbage" (greets like no IMAP server), "locked" (SELECT finds the mailbox
 # in use elsewhere), "tls DIR" (IMAP over TLS with a certificate of its own,
 # made in DIR; it prints every line it is sent and when each connection
-# closed).
+# closed), "smtptls DIR" (the same, greeting as an SMTP server).
 import socket
 import ssl
 import subprocess
@@ -15,7 +15,8 @@ accepted = 0
 server = socket.socket()
 server.bind(("127.0.0.1", 0))
 server.listen()
-if mode == "tls":
+tls = mode in ("tls", "smtptls")
+if tls:
     other = [sys.argv[2] + name for name in ("/other.pem", "/other.key")]
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
                     "/CN=127.0.0.1", "-out", other[0], "-keyout", other[1]], check=True,
@@ -25,14 +26,14 @@ print(server.getsockname()[1], flush=True)
 
 def serve(client, number):
     try:
-        if mode == "tls":
+        if tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(*other)
             client = context.wrap_socket(client, server_side=True)
         talk(client, client.makefile("rb"))
     except OSError:  # a refused handshake among them
         pass
-    if mode == "tls":
+    if tls:
         print("connection", number, "closed", flush=True)
 
 
@@ -40,12 +41,12 @@ def talk(client, lines):
     if mode == "silent":
         lines.read()
         return
-    if mode == "garbage":
+    if mode in ("garbage", "smtptls"):
         client.sendall(b"220 \x01\x02 mail.example.org ESMTP\r\n")
     else:
         client.sendall(b"* OK [CAPABILITY IMAP4rev1] fake ready\r\n")
     for line in lines:
-        if mode == "tls":
+        if tls:
             print("connection sent", line, flush=True)
         tag, command = (line.split(b" ") + [b""])[:2]
         command = command.strip().upper()

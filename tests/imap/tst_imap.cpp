@@ -14,6 +14,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QSslCertificate>
 #include <QtTest>
 
 namespace {
@@ -190,6 +191,7 @@ void TestImap::failures_data()
     row("wrong password", "dovecot", { "string:password=wrong" }, 1029);
     row("no password stored", "dovecot", { "string:password=" }, 1037);
     row("untrusted certificate", "dovecot", { "string:certificateSha256=" }, 1037);
+    const QString imaps = QString::number(mDovecot.imaps);
     const QStringList starttls { "int:imap/port=" + QString::number(mDovecot.imap),
                                  "string:imap/encryption=starttls" };
     row("STARTTLS works", "dovecot", starttls, 0);
@@ -202,6 +204,9 @@ void TestImap::failures_data()
     row("mailbox in use", "locked", {}, 1035);
     row("cancelled while waiting", "silent", { "int:timeout=600" }, 1030);
     row("a certificate other than the pinned one", "tls", {}, 1037);
+    row("SMTP: stopped server", "closed", { "int:smtp/port=%1", "int:imap/port=" + imaps }, 1034);
+    row("SMTP: a certificate other than the pinned one", "smtptls",
+        { "int:smtp/port=%1", "string:smtp/encryption=tls", "int:imap/port=" + imaps }, 1037);
 }
 
 void TestImap::failures()
@@ -219,14 +224,19 @@ void TestImap::failures()
                    { TestEnvironment::sourcePath("tests/imap/fakeimap.py"), server, mEnv.root() });
         QVERIFY(fake.waitForReadyRead(10000));
         port = QString::fromLatin1(fake.readLine().trimmed());
-        if (server != QLatin1String("tls")) {
+        if (!server.endsWith(QLatin1String("tls"))) {
             settings = QStringList { "string:imap/encryption=none", "int:timeout=2" } + settings;
         }
     }
+    const bool sending = settings.contains(QStringLiteral("int:smtp/port=%1"));
+    settings.replaceInStrings(QStringLiteral("%1"), port);
     const quint32 account = mDovecot.addAccount(QStringList { "int:imap/port=" + port } + settings);
     QVERIFY(Dovecot::mirrored(account));
     int result = -1;
-    if (code == 1030) {
+    if (sending) {
+        queue(account, QStringLiteral("refused-certificate"), QStringLiteral("ann@example.org"));
+        result = outcome(request("TransmitMessages", { qulonglong(account) }));
+    } else if (code == 1030) {
         const quint64 action
             = request("RetrieveFolderList", { qulonglong(account), qulonglong(0), true });
         QVERIFY(waitUntil([&] { return mRunning.contains(action); }));
@@ -246,12 +256,16 @@ void TestImap::failures()
         QVERIFY(Dovecot::setPassword(account, QStringLiteral("secret")));
         QCOMPARE(folderList(account), 0);
     }
-    if (server == QLatin1String("tls")) {
-        // The login's connection closed with nothing sent: no LOGIN, no password.
+    if (server.endsWith(QLatin1String("tls"))) {
+        // The login's connection closed with nothing sent: no LOGIN or AUTH,
+        // no password; the failure names the certificate's fingerprint.
         QByteArray seen;
         const bool closed
             = waitUntil([&] { return (seen += fake.readAll()).contains("connection 1 closed"); });
         QVERIFY2(closed && !seen.contains(" sent "), seen.constData());
+        const auto other = QSslCertificate::fromPath(mEnv.path(QStringLiteral("other.pem")));
+        const QByteArray digest = other.value(0).digest(QCryptographicHash::Sha256).toHex();
+        QVERIFY(QStringList(mTexts.values()).join('\n').contains("SHA-256 " + digest));
     }
     fake.kill();
     fake.waitForFinished();
@@ -270,19 +284,36 @@ void TestImap::sync()
     QHash<QString, QMailMessageMetaData> held = messages(inbox);
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m2", "m3" }));
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
-    // Nothing changed on the server: the look ends at the folder's modification sequence.
+    // Nothing changed on the server: nothing changes here.
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);
 
-    // Read and expunged on the server: read and gone in the store.
+    // Read on the server: only the flags changed since the last look come.
     QVERIFY(
         !mDovecot.doveadm({ "flags", "add", "-u", "ann", "\\Seen", "mailbox", "INBOX", "uid", "1" })
              .isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QVERIFY(messages(inbox).value("m1").status() & QMailMessageMetaData::Read);
+    QVERIFY(mServer.waitForLine(
+        QStringLiteral("folder %1 flags of 1 messages changed since").arg(inbox.toULongLong())));
+    // Expunged there: gone here (the count tells, and the whole folder is listed).
     QVERIFY(!mDovecot.doveadm({ "expunge", "-u", "ann", "mailbox", "INBOX", "uid", "2" }).isNull());
     QCOMPARE(messageList(mAccount, inbox), 0);
     held = messages(inbox);
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m3" }));
-    QVERIFY(held.value("m1").status() & QMailMessageMetaData::Read);
+    // A state file of the layout before UIDNEXT (INBOX alone in it): listed whole.
+    QFile state(QMailStore::instance()->storagePath() + "/messageserver/imap-"
+                + QString::number(mAccount));
+    QVERIFY(state.open(QIODevice::ReadWrite));
+    QByteArray layout4 = state.readAll().replace(4, 4, QByteArray::fromHex("00000004"));
+    layout4.chop(8);
+    QVERIFY(state.seek(0) && state.write(layout4) > 0 && state.resize(layout4.size()));
+    QVERIFY(
+        !mDovecot
+             .doveadm({ "flags", "add", "-u", "ann", "\\Flagged", "mailbox", "INBOX", "uid", "1" })
+             .isNull());
+    QCOMPARE(messageList(mAccount, inbox), 0);
+    QVERIFY(messages(inbox).value("m1").status() & QMailMessageMetaData::Important);
 
     // Read and deleted here: the same on the server after export.
     QMailMessageMetaData m3 = held.value("m3");

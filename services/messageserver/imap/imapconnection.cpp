@@ -51,19 +51,18 @@ void ImapConnection::connectSession(bool)
     // The session connects on its own thread from its constructor on, and
     // only then wires up that thread's signals. When the connection is made
     // first (a busy CPU, a near server) the session never learns of it: its
-    // login stays queued and not a byte is sent. The probe has just reached
-    // the server, so a session still unaware of its connection long after
-    // the probe's time is that case, and one fresh session is tried.
+    // login stays queued and not a byte is sent. A session still unaware of
+    // its connection after a while is that case, and one fresh session is
+    // tried.
     if (!mReconnected) {
-        const qint64 graceMs = qMax<qint64>(2000, 10 * mProbeMs);
+        const qint64 graceMs = 2000;
         if (graceMs < mWatchdog->interval()) {
             QTimer::singleShot(graceMs, mSession, [this] { reconnectIfConnectionMissed(); });
         }
     }
     // Our own watchdog decides about silence; KIMAP's must not come first.
     mSession->setTimeout(mConfig.timeout + 30);
-    // The session that logs in checks the certificate itself: the probe's
-    // look proves nothing about this connection.
+    // The session that logs in checks the certificate itself.
     mCertificateRefusal->clear();
     mSession->setUiProxy(KIMAP::SessionUiProxy::Ptr(new PinnedCertificateProxy(
         mConfig.imap.host, mConfig.trustedCertificate, mCertificateRefusal)));
@@ -74,7 +73,7 @@ void ImapConnection::connectSession(bool)
             const QString lost
                 = QStringLiteral("The connection to %1 was lost").arg(mConfig.imap.host);
             if (!mCertificateRefusal->isEmpty()) {
-                fail(QMailServiceAction::Status::ErrConfiguration, *mCertificateRefusal);
+                refuseCertificate(*mCertificateRefusal);
             } else if (mLogin) {
                 failExplained(QMailServiceAction::Status::ErrNoConnection, lost);
             } else {
@@ -126,7 +125,7 @@ void ImapConnection::run(KJob *job, const std::function<void()> &next, bool watc
         }
         mWatchdog->stop();
         if (!mCertificateRefusal->isEmpty()) {
-            fail(QMailServiceAction::Status::ErrConfiguration, *mCertificateRefusal);
+            refuseCertificate(*mCertificateRefusal);
             return;
         }
         if (done->error() != 0) {

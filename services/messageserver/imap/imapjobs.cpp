@@ -127,7 +127,9 @@ ImapState::ImapState(const QMailAccountId &accountId)
         if (layout >= 2) {
             in >> folder.modSeq >> folder.count;
         }
-        if (layout >= 4) {
+        if (layout >= 5) {
+            in >> folder.days >> folder.uidNext;
+        } else if (layout == 4) {
             in >> folder.days;
         } else {
             // Looked at whole only up to a minimum count then: looked at again.
@@ -149,11 +151,11 @@ bool ImapState::save() const
         return false;
     }
     QDataStream out(&file);
-    out << StateMarker << quint32(4) << QMailStore::instance()->identity()
+    out << StateMarker << quint32(5) << QMailStore::instance()->identity()
         << quint32(mFolders.size());
     for (auto it = mFolders.cbegin(); it != mFolders.cend(); ++it) {
         out << quint64(it.key()) << it->uidValidity << it->lastSeen << it->known << it->modSeq
-            << it->count << it->days;
+            << it->count << it->days << it->uidNext;
     }
     return file.commit();
 }
@@ -325,41 +327,113 @@ void ImapMessageListJob::nextFolder()
         mListed = 0;
         mModSeq = select->highestModSequence();
         mCount = select->messageCount();
-        // CONDSTORE: a folder whose modification sequence and message count
-        // are as they were has no new, changed or expunged message.
+        mUidNext = select->nextUid();
+        const qint64 uidValidity = select->uidValidity();
         const ImapState::Folder known
             = mState.contains(id) ? mState.folder(id) : ImapState::Folder();
-        if (mModSeq != 0 && known.modSeq == mModSeq && known.count == mCount
-            && known.uidValidity == select->uidValidity() && known.days == mConfig.syncDays) {
+        // Since the last complete look: no message came (UIDNEXT) and so none
+        // was expunged (the count); the same days limit asks for no other.
+        const bool same = mModSeq != 0 && known.modSeq != 0 && known.uidNext != 0
+            && known.uidValidity == uidValidity && known.uidNext == mUidNext
+            && known.count == mCount && known.days == mConfig.syncDays;
+        if (same && known.modSeq == mModSeq) {
             qMailLog(MessageServer) << "folder" << id.toULongLong()
                                     << "unchanged since modification sequence" << mModSeq;
             ++mIndex;
             nextFolder();
-            return;
+        } else if (same && known.modSeq < mModSeq) {
+            listChanges(known.modSeq, uidValidity);
+        } else if (mCount == 0) {
+            reconcile(uidValidity);
+        } else {
+            listWhole(uidValidity);
         }
-        if (select->messageCount() == 0) {
-            reconcile(select->uidValidity());
-            return;
-        }
-        const qint64 uidValidity = select->uidValidity();
-        auto *fetch = new KIMAP::FetchJob(mImap->session());
-        KIMAP::FetchJob::FetchScope scope;
-        scope.mode = KIMAP::FetchJob::FetchScope::Flags;
-        fetch->setScope(scope);
-        fetch->setUidBased(true);
-        fetch->setSequenceSet(KIMAP::ImapSet(1, 0));
-        connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
-                [this](const QMap<qint64, KIMAP::Message> &messages) {
-                    mImap->heardFromServer();
-                    mListed += messages.size();
-                    for (const KIMAP::Message &message : messages) {
-                        // Flagged \Deleted: as good as expunged.
-                        if (!isDeleted(message.flags)) {
-                            mServer.insert(message.uid, flagsFromImap(message.flags));
-                        }
+    });
+}
+
+void ImapMessageListJob::listWhole(qint64 uidValidity)
+{
+    auto *fetch = new KIMAP::FetchJob(mImap->session());
+    KIMAP::FetchJob::FetchScope scope;
+    scope.mode = KIMAP::FetchJob::FetchScope::Flags;
+    fetch->setScope(scope);
+    fetch->setUidBased(true);
+    fetch->setSequenceSet(KIMAP::ImapSet(1, 0));
+    connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
+            [this](const QMap<qint64, KIMAP::Message> &messages) {
+                mImap->heardFromServer();
+                mListed += messages.size();
+                for (const KIMAP::Message &message : messages) {
+                    // Flagged \Deleted: as good as expunged.
+                    if (!isDeleted(message.flags)) {
+                        mServer.insert(message.uid, flagsFromImap(message.flags));
                     }
-                });
-        run(fetch, [this, uidValidity] { limitToDays(uidValidity); });
+                }
+            });
+    run(fetch, [this, uidValidity] { limitToDays(uidValidity); });
+}
+
+void ImapMessageListJob::listChanges(quint64 since, qint64 uidValidity)
+{
+    auto *fetch = new KIMAP::FetchJob(mImap->session());
+    KIMAP::FetchJob::FetchScope scope;
+    scope.mode = KIMAP::FetchJob::FetchScope::Flags;
+    scope.changedSince = since;
+    fetch->setScope(scope);
+    fetch->setUidBased(true);
+    fetch->setSequenceSet(KIMAP::ImapSet(1, 0));
+    auto changed = std::make_shared<QMap<qint64, QList<QByteArray>>>();
+    connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
+            [this, changed](const QMap<qint64, KIMAP::Message> &messages) {
+                mImap->heardFromServer();
+                for (const KIMAP::Message &message : messages) {
+                    changed->insert(message.uid, message.flags);
+                }
+            });
+    run(fetch, [this, changed, uidValidity] {
+        QMailStore *store = QMailStore::instance();
+        const QMailFolderId folderId = mFolderIds.at(mIndex);
+        ImapState::Folder &state = mState.folder(folderId);
+        const Sync::Folder view = Sync::readStore(accountId(), folderId);
+        // This answer names only some messages and deletes nothing: one now
+        // flagged \Deleted, or one the store does not hold as the server's
+        // copy, is left to the complete listing.
+        for (auto it = changed->cbegin(); it != changed->cend(); ++it) {
+            if (isDeleted(it.value()) || !view.stored.contains(QString::number(it.key()))) {
+                listWhole(uidValidity);
+                return;
+            }
+        }
+        qMailLog(MessageServer) << "folder" << folderId.toULongLong() << "flags of"
+                                << changed->size() << "messages changed since modification sequence"
+                                << state.modSeq;
+        if (!store->startTransaction()) {
+            failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
+            return;
+        }
+        for (auto it = changed->cbegin(); it != changed->cend(); ++it) {
+            QMailMessageMetaData message
+                = store->messageMetaData(view.stored.value(QString::number(it.key())));
+            const quint8 flags = flagsFromImap(it.value());
+            // Changed there since they agreed: as there (a change made only
+            // here goes out with the next export).
+            if (flags != state.known.value(it.key(), flagsFromStatus(message.status()))) {
+                applyFlags(&message, flags);
+                if (!store->updateMessage(&message)) {
+                    failFromStore(QStringLiteral("Cannot update message flags"), folderId);
+                    return;
+                }
+            }
+            state.known.insert(it.key(), flags);
+        }
+        if (!store->commitTransaction()) {
+            failFromStore(QStringLiteral("Cannot store the folder's changes"), folderId);
+            return;
+        }
+        state.modSeq = mModSeq;
+        mState.save();
+        ++mIndex;
+        nextFolder();
     });
 }
 
@@ -446,6 +520,10 @@ void ImapMessageListJob::reconcile(qint64 uidValidity)
         view = Sync::Folder();
     }
     state.uidValidity = uidValidity;
+    // Recorded as looked at whole only once every message is in: a look
+    // broken off is made whole next time.
+    state.uidNext = mUidNext;
+    state.modSeq = 0;
     QStringList listing;
     for (auto it = mServer.constBegin(); it != mServer.constEnd(); ++it) {
         listing.append(QString::number(it.key()));

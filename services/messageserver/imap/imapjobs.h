@@ -44,6 +44,9 @@ public:
         quint64 modSeq = 0;
         qint64 count = -1;
         qint32 days = 0;
+        // The server's UIDNEXT at that look (0: unknown, as in files of
+        // earlier layouts).
+        qint64 uidNext = 0;
     };
     explicit ImapState(const QMailAccountId &accountId);
     Folder &folder(const QMailFolderId &id) { return mFolders[id.toULongLong()]; }
@@ -106,7 +109,11 @@ private:
     QList<Sync::RemoteFolder> mMailboxes;
 };
 
-// Per folder: EXAMINE; a changed UIDVALIDITY drops what the store holds of
+// Per folder: EXAMINE. Since the last complete look, the same UIDVALIDITY,
+// UIDNEXT and message count mean that no message came and none was
+// expunged: with the same HIGHESTMODSEQ nothing is left to do, with a higher
+// one only the flags changed since are asked for (CONDSTORE) and taken in.
+// Otherwise a changed UIDVALIDITY drops what the store holds of
 // it as agreed (a message with changes not yet exported stays, and takes the
 // number its copy comes with again, by Message-ID); UID FETCH of all flags
 // updates known messages and removes expunged ones; then every message the
@@ -126,6 +133,8 @@ protected:
 
 private:
     void nextFolder();
+    void listWhole(qint64 uidValidity);
+    void listChanges(quint64 since, qint64 uidValidity);
     void limitToDays(qint64 uidValidity);
     void reconcile(qint64 uidValidity);
     void fetchBatch();
@@ -138,6 +147,7 @@ private:
     QSet<qint64> mWithinDays; // with a days limit: the UIDs received within it
     quint64 mModSeq = 0; // of the current folder, taken over once it is done
     qint64 mCount = 0;
+    qint64 mUidNext = 0;
     qint64 mListed = 0; // messages the flags listing of the current folder named
     QList<KIMAP::Message> mArrived;
     uint mDone = 0;

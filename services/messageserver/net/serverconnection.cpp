@@ -4,7 +4,6 @@
 #include "server/messageserverlog.h"
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSslSocket>
 #include <QTimer>
@@ -240,7 +239,7 @@ void ServerConnection::open()
         return;
     }
     if (!mServer.login) {
-        probeServer();
+        startSession();
         return;
     }
     readPassword(mConfig.credentialsId, mConfig.timeout, this,
@@ -253,41 +252,29 @@ void ServerConnection::open()
                          return;
                      }
                      mConfig.password = password;
-                     probeServer();
+                     startSession();
                  });
 }
 
-void ServerConnection::probeServer()
+void ServerConnection::startSession()
 {
-    mWaitingFor = QStringLiteral("the certificate");
+    // The session checks the certificate itself; a probe looks at the
+    // server only once a session failed before its login, to tell why.
+    mWaitingFor = mProtocol == CertificateProbe::Imap ? QStringLiteral("the IMAP session")
+                                                      : QStringLiteral("the SMTP session");
     mWatchdog->start();
-    // An SMTP server reached in the clear has no certificate to look at; an
-    // IMAP one is still asked for its greeting, which tells a silent or
-    // foreign server apart before the session starts.
-    if (mProtocol == CertificateProbe::Smtp && mServer.encryption == QLatin1String("none")) {
-        connectSession(false);
-        return;
+    connectSession(mServer.encryption != QLatin1String("none"));
+}
+
+void ServerConnection::refuseCertificate(const QString &refusal)
+{
+    // The session's record of the handshake names the certificate's
+    // fingerprint; when it could not be read, the probe's look names it.
+    if (refusal.contains(QLatin1String("SHA-256"))) {
+        fail(QMailServiceAction::Status::ErrConfiguration, refusal);
+    } else {
+        failExplained(QMailServiceAction::Status::ErrConfiguration, refusal);
     }
-    if (mProtocol == CertificateProbe::Imap) {
-        mWaitingFor = QStringLiteral("the IMAP session");
-        connectSession(mServer.encryption != QLatin1String("none"));
-        return;
-    }
-    auto *probe = new CertificateProbe(mServer, mConfig.trustedCertificate, mProtocol,
-                                       mConfig.timeout, this);
-    QElapsedTimer probeTime;
-    probeTime.start();
-    connect(probe, &CertificateProbe::finished, this,
-            [this, probe, probeTime](int verdict, const QString &why) {
-                probe->deleteLater();
-                mProbeMs = probeTime.elapsed();
-                if (verdict != CertificateProbe::Trusted) {
-                    fail(CertificateProbe::errorFor(verdict), why);
-                    return;
-                }
-                connectSession(true);
-            });
-    probe->start();
 }
 
 void ServerConnection::failExplained(ErrorCode code, const QString &text)

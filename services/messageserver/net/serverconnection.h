@@ -27,8 +27,8 @@ QString checkServerSettings(const AccountConfig::Server &server, const QString &
 QString certificateRefusal(const KSslErrorUiData &data, const QString &host,
                            const QString &fingerprint);
 
-// Looks at a server's certificate (for an IMAP session only once that
-// session has failed, to tell why): a certificate
+// Looks at a server's certificate once a session has failed before its
+// login, to tell why: a certificate
 // the system trust store accepts passes, and so does one whose SHA-256
 // fingerprint the account names ("certificateSha256"), for a self-signed
 // server; any other is refused. For STARTTLS it speaks the protocol's few
@@ -71,12 +71,12 @@ private:
 };
 
 // What an IMAP and an SMTP connection do alike before their session: the
-// settings checked, the password read from the credentials service, for
-// SMTP the certificate looked at, each within the account's answer time
-// (the watchdog, which the session goes on using); then connectSession().
-// An IMAP session checks the certificate itself, and a probe looks at the
-// server only when it failed before its login, to tell why. A failure is
-// reported once, as failed(), and closes the connection.
+// settings checked and the password read from the credentials service,
+// within the account's answer time (the watchdog, which the session goes on
+// using); then connectSession(). The session checks the certificate itself,
+// and a probe looks at the server only when it failed before its login, to
+// tell why. A failure is reported once, as failed(), and closes the
+// connection.
 class ServerConnection : public QObject
 {
     Q_OBJECT
@@ -93,9 +93,9 @@ Q_SIGNALS:
 protected:
     ServerConnection(const AccountConfig &config, const AccountConfig::Server &server,
                      CertificateProbe::Protocol protocol, QObject *parent);
-    // The certificate is trusted (false: the server is reached in the clear
-    // and has none): the session may connect and log in.
-    virtual void connectSession(bool trusted) = 0;
+    // Connects and logs in; `encrypted`: the session is to check the
+    // certificate (false: the server is reached in the clear and has none).
+    virtual void connectSession(bool encrypted) = 0;
     // Ends the session, once; from close() and so from fail().
     virtual void closeSession() = 0;
     void fail(ErrorCode code, const QString &text);
@@ -103,6 +103,8 @@ protected:
     // is unreachable, silent, no server of the protocol or untrusted from a
     // lost connection, which is reported as given.
     void failExplained(ErrorCode code, const QString &text);
+    // The session refused the server's certificate, for the reason given.
+    void refuseCertificate(const QString &refusal);
     bool isClosed() const { return mClosed; }
 
     AccountConfig mConfig; // with the password once it is read
@@ -110,11 +112,9 @@ protected:
     QTimer *mWatchdog;
     // What the watchdog waits for, named in its log line.
     QString mWaitingFor;
-    // How long the certificate look took.
-    qint64 mProbeMs = 0;
 
 private:
-    void probeServer();
+    void startSession();
 
     CertificateProbe::Protocol mProtocol;
     bool mClosed = false;

@@ -59,25 +59,27 @@ SmtpSender::~SmtpSender()
     close();
 }
 
-void SmtpSender::connectSession(bool trustCertificate)
+void SmtpSender::connectSession(bool encrypted)
 {
     if (isClosed()) {
         return;
     }
-    mWaitingFor = QStringLiteral("the SMTP session");
     mSession = new KSmtp::Session(mServer.host, quint16(mServer.port), this);
     mSession->setEncryptionMode(mServer.encryption == QLatin1String("tls") ? KSmtp::Session::TLS
                                     : mServer.encryption == QLatin1String("starttls")
                                     ? KSmtp::Session::STARTTLS
                                     : KSmtp::Session::Unencrypted);
-    if (trustCertificate) {
-        // The session that logs in checks the certificate itself: the
-        // probe's look proves nothing about this connection.
+    if (encrypted) {
         mSession->setUiProxy(KSmtp::SessionUiProxy::Ptr(new PinnedCertificateProxy(
             mServer.host, mConfig.trustedCertificate, &mCertificateRefusal)));
     }
-    connect(mSession, &KSmtp::Session::connectionError, this,
-            [this](const QString &error) { mConnectionError = error; });
+    // A connection that cannot be made changes no state of the session.
+    connect(mSession, &KSmtp::Session::connectionError, this, [this](const QString &error) {
+        mConnectionError = error;
+        if (!mLoggedIn && mSession->state() == KSmtp::Session::Disconnected) {
+            failExplained(QMailServiceAction::Status::ErrNoConnection, error);
+        }
+    });
     connect(mSession, &KSmtp::Session::stateChanged, this, [this](KSmtp::Session::State state) {
         if (state == KSmtp::Session::NotAuthenticated && !mLoggedIn && !mServer.login) {
             mWatchdog->stop();
@@ -91,15 +93,16 @@ void SmtpSender::connectSession(bool trustCertificate)
             connect(login, &KJob::result, this, [this](KJob *job) {
                 mWatchdog->stop();
                 if (!mCertificateRefusal.isEmpty()) {
-                    fail(QMailServiceAction::Status::ErrConfiguration, mCertificateRefusal);
+                    refuseCertificate(mCertificateRefusal);
                     return;
                 }
                 if (job->error() != 0) {
-                    const bool lost
-                        = !mSession || mSession->state() == KSmtp::Session::Disconnected;
-                    fail(lost ? QMailServiceAction::Status::ErrNoConnection
-                              : QMailServiceAction::Status::ErrLoginFailed,
-                         job->errorString());
+                    if (!mSession || mSession->state() == KSmtp::Session::Disconnected) {
+                        failExplained(QMailServiceAction::Status::ErrNoConnection,
+                                      job->errorString());
+                    } else {
+                        fail(QMailServiceAction::Status::ErrLoginFailed, job->errorString());
+                    }
                     return;
                 }
                 mLoggedIn = true;
@@ -108,12 +111,16 @@ void SmtpSender::connectSession(bool trustCertificate)
             mWatchdog->start();
             login->start();
         } else if (state == KSmtp::Session::Disconnected && !mCertificateRefusal.isEmpty()) {
-            fail(QMailServiceAction::Status::ErrConfiguration, mCertificateRefusal);
+            refuseCertificate(mCertificateRefusal);
         } else if (state == KSmtp::Session::Disconnected) {
             const QString why = mConnectionError.isEmpty()
                 ? QStringLiteral("The connection to %1 was lost").arg(mServer.host)
                 : mConnectionError;
-            fail(QMailServiceAction::Status::ErrNoConnection, why);
+            if (mLoggedIn) {
+                fail(QMailServiceAction::Status::ErrNoConnection, why);
+            } else {
+                failExplained(QMailServiceAction::Status::ErrNoConnection, why);
+            }
         }
     });
     mSession->open();

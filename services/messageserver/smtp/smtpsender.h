@@ -12,8 +12,9 @@ namespace KSmtp {
 class Session;
 }
 
-// One SMTP session of an account on KSMTP: settings checked, certificate
-// looked at (as for IMAP), connected, logged in; then ready(), and send()
+// One SMTP session of an account on KSMTP: settings checked, connected
+// (the session checks the certificate, as for IMAP), logged in; then
+// ready(), and send()
 // hands over one message at a time, answered by sent() or failed().
 // Codes: refused login 1029, unreachable server 1034, no answer 1040,
 // refused recipient 1038, other refusals 1028, unusable settings or
@@ -36,7 +37,7 @@ Q_SIGNALS:
     void sent();
 
 protected:
-    void connectSession(bool trustCertificate) override;
+    void connectSession(bool encrypted) override;
     void closeSession() override;
 
 private:
