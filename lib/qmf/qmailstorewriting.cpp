@@ -4,6 +4,7 @@
 
 #include "qmailmaildir.h"
 
+#include <QBuffer>
 #include <QFile>
 
 #include <sys/stat.h>
@@ -448,6 +449,40 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
                                     "contentidentifier = ? WHERE id = ?"),
                      QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
                                     << text(copy.contentIdentifier()) << qint64(id)))
+            return false;
+        pending.record(MessagesAdded, copy.id());
+        return true;
+    });
+    if (ok)
+        *metaData = copy;
+    return ok;
+}
+
+bool QMailStorePrivate::addMessageFromData(QMailMessageMetaData *metaData,
+                                           const QByteArray &rfc2822)
+{
+    QBuffer source;
+    source.setData(rfc2822);
+    source.open(QIODevice::ReadOnly);
+    QMailMessageMetaData copy = *metaData;
+    copy.setId(QMailMessageId());
+    readHeader(&copy, &source);
+    const bool ok = write([&] {
+        if (!checkMessageParents(&copy, true))
+            return false;
+        copy.setSize(uint(rfc2822.size()));
+        copy.setContentScheme(QString());
+        copy.setContentIdentifier(QString());
+        quint64 id = 0;
+        if (!writeRow(QStringLiteral("messages"), MessageColumns, QMailStoreSql::messageRow(copy),
+                      &id, true, QStringLiteral("Adding a message")))
+            return false;
+        copy.setId(QMailMessageId(id));
+        if (!storeContent(&copy, &source, QStringLiteral("message %1").arg(id))
+            || !exec(QStringLiteral("UPDATE messages SET contentscheme = ?, contentidentifier = ? "
+                                    "WHERE id = ?"),
+                     QVariantList() << text(copy.contentScheme()) << text(copy.contentIdentifier())
+                                    << qint64(id)))
             return false;
         pending.record(MessagesAdded, copy.id());
         return true;
