@@ -37,12 +37,14 @@ namespace {
 
 // Fetched messages stored per transaction: at most so many, or so many bytes.
 const int BatchSize = 100;
-const qint64 BatchBytes = 4 << 20;
+const qint64 BatchBytes = 2 << 20;
 // UIDs per FETCH command: the first, at least and at most; and the bytes a
-// command is sized for.
+// command is sized for. KIMAP's reader copies what it holds unread after
+// every answer, so a command of many megabytes that arrive faster than it
+// reads costs time and memory that grow with the square of its size.
 const int FirstChunk = 50;
-const int MaxChunk = 2000;
-const qint64 ChunkBytes = 8 << 20;
+const int MaxChunk = 500;
+const qint64 ChunkBytes = 1 << 20;
 
 const quint32 StateMarker = 0xffffffff;
 
