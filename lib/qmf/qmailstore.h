@@ -101,7 +101,8 @@ public:
     bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
     // A message from RFC 822 text in memory (as a server sent it), whose bytes
     // become its content file unchanged; the metadata as addMessageFromFile
-    // takes it, the received date left as it is. Whatever the text, it is kept.
+    // takes it, the received date left as it is. Any text is kept, up to
+    // QMailMessageFile::MaximumSize.
     bool addMessageFromData(QMailMessageMetaData *metaData, const QByteArray &rfc2822);
     bool updateMessage(QMailMessage *message);
     bool updateMessage(QMailMessageMetaData *metaData);
