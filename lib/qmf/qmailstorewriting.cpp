@@ -4,9 +4,9 @@
 
 #include "qmailmaildir.h"
 
-#include <QBuffer>
 #include <QFile>
 
+#include <cstring>
 #include <sys/stat.h>
 
 using QMailStoreSql::idList;
@@ -458,12 +458,49 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
     return ok;
 }
 
+namespace {
+
+// Text in memory read as the header reader and the content copy read a
+// file: a line is found with memchr and copied once, where QBuffer passes
+// every line through QIODevice's own buffer.
+class TextDevice : public QIODevice
+{
+public:
+    explicit TextDevice(const QByteArray &text)
+        : mText(text)
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    qint64 size() const override { return mText.size(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 n = qBound<qint64>(0, qMin(maxSize, mText.size() - pos()), maxSize);
+        ::memcpy(data, mText.constData() + pos(), size_t(n));
+        return n;
+    }
+    qint64 readLineData(char *data, qint64 maxSize) override
+    {
+        const char *start = mText.constData() + pos();
+        const qint64 left = qBound<qint64>(0, qMin(maxSize, mText.size() - pos()), maxSize);
+        const void *end = ::memchr(start, '\n', size_t(left));
+        const qint64 n = end ? static_cast<const char *>(end) - start + 1 : left;
+        ::memcpy(data, start, size_t(n));
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray mText;
+};
+
+} // namespace
+
 bool QMailStorePrivate::addMessageFromData(QMailMessageMetaData *metaData,
                                            const QByteArray &rfc2822)
 {
-    QBuffer source;
-    source.setData(rfc2822);
-    source.open(QIODevice::ReadOnly);
+    TextDevice source(rfc2822);
     QMailMessageMetaData copy = *metaData;
     copy.setId(QMailMessageId());
     readHeader(&copy, &source);
