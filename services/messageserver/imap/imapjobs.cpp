@@ -38,7 +38,7 @@ namespace {
 // Fetched messages stored per transaction: at most so many, or so many bytes.
 const int BatchSize = 100;
 const qint64 BatchBytes = 2 << 20;
-// UIDs per FETCH command: the first, at least and at most; and the bytes a
+// UIDs per FETCH command: the first, and at most; and the bytes a
 // command is sized for. Commands of many megabytes, which arrive faster
 // than KIMAP's reader takes them in, cost far more time and memory (seen
 // on a loaded machine) than a few more round trips.
@@ -539,10 +539,12 @@ void ImapMessageListJob::fetchBatch()
     // One command per chunk: the first small, for the first screenful; then
     // as many as make about ChunkBytes at the sizes seen so far, which is
     // what waits in memory should the store fall behind the server.
+    // Whole groups of BatchSize: every commit (and state file written) is a full one.
     int count = FirstChunk;
     if (mFetchedCount > 0) {
         const qint64 average = qMax<qint64>(1, mFetchedBytes / mFetchedCount);
-        count = int(qBound<qint64>(FirstChunk, ChunkBytes / average, MaxChunk));
+        count = int(qBound<qint64>(1, ChunkBytes / average / BatchSize, MaxChunk / BatchSize))
+            * BatchSize;
     }
     const QVector<qint64> chunk = mPending.mid(0, count);
     mPending.remove(0, chunk.size());
