@@ -32,6 +32,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -82,6 +83,20 @@ long statusKb(qint64 pid, const QByteArray &field)
         }
     }
     return -1;
+}
+
+// User and system CPU time the process has used, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    // The fields after the command name, which may hold blanks.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toLongLong() + fields.value(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
 }
 
 long peakKb(qint64 pid)
@@ -210,8 +225,12 @@ int main(int argc, char *argv[])
     QObject::connect(&sampler, &QTimer::timeout, [&] {
         peakAnonKb = qMax(peakAnonKb, statusKb(server.processId(), "RssAnon"));
     });
+    // CPU seconds the message server spent on the last request: on a busy
+    // machine a steadier measure than the time it took.
+    double cpu = 0;
     // One request of the message server, in seconds; -1 on failure.
     auto request = [&](quint64 account, qulonglong folder) {
+        cpu = cpuSeconds(server.processId());
         QElapsedTimer timer;
         timer.start();
         sampler.start();
@@ -223,6 +242,7 @@ int main(int argc, char *argv[])
             return -1.0;
         }
         sampler.stop();
+        cpu = cpuSeconds(server.processId()) - cpu;
         return timer.nsecsElapsed() / 1e9;
     };
     QVector<double> ours, theirs, oursAgain, theirsAgain;
@@ -244,6 +264,7 @@ int main(int argc, char *argv[])
                                  & QMailFolderKey::path(QStringLiteral("INBOX")))
                   .value(0);
         const double first = request(id, inbox.toULongLong());
+        const double firstCpu = cpu;
         const int stored
             = QMailStore::instance()->countMessages(QMailMessageKey::parentFolderId(inbox));
         // Nothing changed on the server: what a periodic sync of a quiet folder costs.
@@ -268,9 +289,9 @@ int main(int argc, char *argv[])
         const int copied = QDir(near + QStringLiteral("/INBOX/cur")).entryList(QDir::Files).size()
             + QDir(near + QStringLiteral("/INBOX/new")).entryList(QDir::Files).size();
         const double mbsyncAgain = withMbsync ? mbsync(config) : 0;
-        std::printf("round %d: messageserver %d stored in %.2f s, again %.3f s; "
+        std::printf("round %d: messageserver %d stored in %.2f s (CPU %.2f s), again %.3f s; "
                     "mbsync %d copied in %.2f s, again %.3f s; peak %.1f MB, private %.1f MB\n",
-                    round, stored, first, again, copied, mbsyncFirst, mbsyncAgain,
+                    round, stored, first, firstCpu, again, copied, mbsyncFirst, mbsyncAgain,
                     peakKb(server.processId()) / 1024.0, peakAnonKb / 1024.0);
         std::fflush(stdout);
         if (first < 0 || again < 0 || mbsyncFirst < 0 || mbsyncAgain < 0) {
