@@ -4,7 +4,9 @@
 // rounds, the first sync of a new account (one RetrieveMessageLists request)
 // and of a new mbsync Maildir, then the same again with nothing changed.
 // Prints each round, the medians, the ratios and the message server's peak
-// resident memory. Usage: bench_imap [COUNT]. Everything happens in a
+// resident memory, with its private (anonymous) part: most of the rest is
+// the shared libraries' pages. Usage: bench_imap [COUNT] [--no-mbsync]; the
+// option leaves mbsync out, for quick trials. Everything happens in a
 // temporary folder on private buses.
 
 #include "accountsfixture.h"
@@ -26,9 +28,11 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -66,18 +70,38 @@ QByteArray makeMessage(QRandomGenerator &random, int index)
         + "Content-Transfer-Encoding: base64\n\n" + lines + "--b--\n";
 }
 
-long peakKb(qint64 pid)
+// A field of /proc/PID/status in kB, -1 when it cannot be read.
+long statusKb(qint64 pid, const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) {
         return -1;
     }
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        if (line.startsWith(field + ':')) {
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLong();
         }
     }
     return -1;
+}
+
+// User and system CPU time the process has used, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    // The fields after the command name, which may hold blanks.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toLongLong() + fields.value(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
+}
+
+long peakKb(qint64 pid)
+{
+    return statusKb(pid, "VmHWM");
 }
 
 class Listener : public QObject
@@ -132,7 +156,14 @@ quint64 call(const QString &method, const QList<QVariant> &arguments)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 10000;
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    const bool withMbsync = !arguments.contains(QStringLiteral("--no-mbsync"));
+    int count = 10000;
+    for (const QString &argument : arguments) {
+        if (!argument.startsWith(QLatin1String("--"))) {
+            count = argument.toInt();
+        }
+    }
     if (qgetenv("POSTVANE_BIN_DIR").isEmpty()) {
         qputenv("POSTVANE_BIN_DIR", POSTVANE_BIN_DIR);
     }
@@ -161,6 +192,7 @@ int main(int argc, char *argv[])
         bytes += text.size();
     }
     std::printf("Dovecot INBOX: %d messages, %.1f MB\n", count, bytes / 1e6);
+    std::fflush(stdout);
     Dovecot dovecot;
     if (!env.startSessionBus() || !AccountsFixture::setUp(env)
         || !dovecot.start(env.path(QStringLiteral("dovecot")))) {
@@ -186,10 +218,22 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "mbsync is not installed (Debian package isync)\n");
         return 1;
     }
+    // The most private memory seen while a request ran (sampled).
+    long peakAnonKb = 0;
+    QTimer sampler;
+    sampler.setInterval(20);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        peakAnonKb = qMax(peakAnonKb, statusKb(server.processId(), "RssAnon"));
+    });
+    // CPU seconds the message server spent on the last request: on a busy
+    // machine a steadier measure than the time it took.
+    double cpu = 0;
     // One request of the message server, in seconds; -1 on failure.
     auto request = [&](quint64 account, qulonglong folder) {
+        cpu = cpuSeconds(server.processId());
         QElapsedTimer timer;
         timer.start();
+        sampler.start();
         const quint64 action = call("RetrieveMessageLists",
                                     { account, QVariant::fromValue(QList<qulonglong> { folder }),
                                       uint(count), QVariant::fromValue(QMailSortElementList()) });
@@ -197,11 +241,14 @@ int main(int argc, char *argv[])
             || listener.ended.value(action) != 0) {
             return -1.0;
         }
+        sampler.stop();
+        cpu = cpuSeconds(server.processId()) - cpu;
         return timer.nsecsElapsed() / 1e9;
     };
     QVector<double> ours, theirs, oursAgain, theirsAgain;
     // What the libraries alone take, before any mail.
     const double idleMb = peakKb(server.processId()) / 1024.0;
+    const double idleAnonMb = statusKb(server.processId(), "RssAnon") / 1024.0;
     for (int round = 1; round <= 3; ++round) {
         // A new account each round: a first sync into the store.
         const quint32 id = dovecot.addAccount();
@@ -217,6 +264,7 @@ int main(int argc, char *argv[])
                                  & QMailFolderKey::path(QStringLiteral("INBOX")))
                   .value(0);
         const double first = request(id, inbox.toULongLong());
+        const double firstCpu = cpu;
         const int stored
             = QMailStore::instance()->countMessages(QMailMessageKey::parentFolderId(inbox));
         // Nothing changed on the server: what a periodic sync of a quiet folder costs.
@@ -237,14 +285,14 @@ int main(int argc, char *argv[])
                      .arg(env.path(QStringLiteral("dovecot/cert.pem")), near)
                      .toUtf8());
         rc.close();
-        const double mbsyncFirst = mbsync(config);
+        const double mbsyncFirst = withMbsync ? mbsync(config) : 0;
         const int copied = QDir(near + QStringLiteral("/INBOX/cur")).entryList(QDir::Files).size()
             + QDir(near + QStringLiteral("/INBOX/new")).entryList(QDir::Files).size();
-        const double mbsyncAgain = mbsync(config);
-        std::printf("round %d: messageserver %d stored in %.2f s, again %.3f s; "
-                    "mbsync %d copied in %.2f s, again %.3f s; peak %.1f MB\n",
-                    round, stored, first, again, copied, mbsyncFirst, mbsyncAgain,
-                    peakKb(server.processId()) / 1024.0);
+        const double mbsyncAgain = withMbsync ? mbsync(config) : 0;
+        std::printf("round %d: messageserver %d stored in %.2f s (CPU %.2f s), again %.3f s; "
+                    "mbsync %d copied in %.2f s, again %.3f s; peak %.1f MB, private %.1f MB\n",
+                    round, stored, first, firstCpu, again, copied, mbsyncFirst, mbsyncAgain,
+                    peakKb(server.processId()) / 1024.0, peakAnonKb / 1024.0);
         std::fflush(stdout);
         if (first < 0 || again < 0 || mbsyncFirst < 0 || mbsyncAgain < 0) {
             std::fprintf(stderr, "a sync failed\n");
@@ -262,8 +310,8 @@ int main(int argc, char *argv[])
                 "(goal >= 10x)\n",
                 median(oursAgain), median(theirsAgain), median(theirsAgain) / median(oursAgain));
     std::printf("         messageserver peak resident memory %.1f MB, %.1f MB before the first "
-                "sync (goal <= 30 MB)\n",
-                peakKb(server.processId()) / 1024.0, idleMb);
+                "sync (goal <= 30 MB); private at most %.1f MB, %.1f MB before\n",
+                peakKb(server.processId()) / 1024.0, idleMb, peakAnonKb / 1024.0, idleAnonMb);
     std::fflush(stdout);
     server.terminate();
     server.waitForFinished();

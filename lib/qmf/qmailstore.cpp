@@ -204,6 +204,11 @@ bool QMailStore::addMessageFromFile(QMailMessageMetaData *metaData, const QStrin
     return d->addMessageFromFile(metaData, path);
 }
 
+bool QMailStore::addMessageFromData(QMailMessageMetaData *metaData, const QByteArray &rfc2822)
+{
+    return d->addMessageFromData(metaData, rfc2822);
+}
+
 bool QMailStore::updateMessage(QMailMessage *message)
 {
     return save(d, QList<QMailMessage *> { message }, false);

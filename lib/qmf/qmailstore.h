@@ -99,6 +99,11 @@ public:
     // empty file, one that does not start with a header field, one larger
     // than QMailMessageFile::MaximumSize (qmailmaildir.h).
     bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
+    // A message from RFC 822 text in memory (as a server sent it), whose bytes
+    // become its content file unchanged; the metadata as addMessageFromFile
+    // takes it, the received date left as it is. Any text is kept, up to
+    // QMailMessageFile::MaximumSize.
+    bool addMessageFromData(QMailMessageMetaData *metaData, const QByteArray &rfc2822);
     bool updateMessage(QMailMessage *message);
     bool updateMessage(QMailMessageMetaData *metaData);
     bool updateMessages(const QList<QMailMessage *> &messages);

@@ -170,6 +170,7 @@ public:
     // parts' headers only; the source is then back at its start.
     bool readHeader(QMailMessageMetaData *metaData, QIODevice *source);
     bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
+    bool addMessageFromData(QMailMessageMetaData *metaData, const QByteArray &rfc2822);
     void loadContent(QMailMessage *message, bool bodies = true) const;
     // Before the commit: the staged files get their final names too (links,
     // so that a crash before the commit leaves the staged name to decide by).

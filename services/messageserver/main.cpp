@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,10 @@ void onSignal(int number)
 
 int main(int argc, char *argv[])
 {
+    // One malloc arena for every thread: the IMAP session's thread reads
+    // the messages that the main thread stores and frees, and an arena of
+    // its own would keep the pages it ever touched.
+    mallopt(M_ARENA_MAX, 1);
     qMailKeepFilesPrivate();
     QCoreApplication app(argc, argv);
     // KDE jobs hold the event loop while they run; the loop must not end

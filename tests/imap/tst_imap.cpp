@@ -273,17 +273,22 @@ void TestImap::failures()
 
 void TestImap::sync()
 {
-    for (const char *subject : { "m1", "m2", "m3" }) {
-        QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, mail(subject)).isNull());
+    // The last with 8-bit text and the line ends IMAP sends.
+    const QByteArray odd
+        = QByteArray(mail("m3") + "Gr\xfc\xdf \xff\x80 =?x?\n").replace("\n", "\r\n");
+    for (const QByteArray &text : { mail("m1"), mail("m2"), odd }) {
+        QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, text).isNull());
     }
     QCOMPARE(folderList(mAccount), 0);
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
 
-    // The first look takes the whole folder, whatever minimum is asked for.
+    // The first look takes the whole folder, whatever minimum is asked for,
+    // each message as the server sent it.
     QCOMPARE(messageList(mAccount, inbox, 2), 0);
     QHash<QString, QMailMessageMetaData> held = messages(inbox);
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m2", "m3" }));
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
+    QCOMPARE(QMailMessage(held.value("m3").id()).toRfc2822(), odd);
     // Nothing changed on the server: nothing changes here.
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);

@@ -1,5 +1,7 @@
 #include "imap/idlewatcher.h"
 
+#include "imap/kimapresponse.h"
+
 #include "server/messageserverlog.h"
 
 #include <KIMAP/IdleJob>
@@ -18,19 +20,7 @@ const int MaxBackoffSeconds = 300;
 // KIMAP's IDLE reports a grown message count and changed flags, but drops
 // EXPUNGE, in which the server names a message another client removed; its
 // count then lags behind the server's, and the next new message can go
-// unreported. KIMAP does not install the type of its responses: this reads
-// the words of one, as KIMAP 5 lays it out (a list of parts, each a kind, a
-// word and a list), only as far as the response has them.
-struct ResponseWords
-{
-    struct Part
-    {
-        int type;
-        QByteArray word;
-        QList<QByteArray> list;
-    };
-    QList<Part> content;
-};
+// unreported: the job reads the responses' words itself.
 
 // IDLE that hands every untagged EXISTS, EXPUNGE and FETCH to the watcher.
 class WatchingIdleJob : public KIMAP::IdleJob
@@ -45,7 +35,7 @@ public:
 protected:
     void handleResponse(const KIMAP::Response &response) override
     {
-        const auto &words = reinterpret_cast<const ResponseWords &>(response);
+        const ResponseWords &words = ResponseWords::of(response);
         if (words.content.size() >= 3 && words.content.at(0).word == "*") {
             bool number = false;
             const qint64 n = words.content.at(1).word.toLongLong(&number);

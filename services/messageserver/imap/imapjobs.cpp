@@ -1,5 +1,6 @@
 #include "imap/imapjobs.h"
 
+#include "imap/rawfetchjob.h"
 #include "maildir/maildir.h"
 #include "server/messageserverlog.h"
 #include "smtp/smtpsender.h"
@@ -24,6 +25,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -33,8 +35,16 @@
 
 namespace {
 
-// Whole messages fetched per command and stored per transaction.
+// Fetched messages stored per transaction: at most so many, or so many bytes.
 const int BatchSize = 100;
+const qint64 BatchBytes = 2 << 20;
+// UIDs per FETCH command: the first, and at most; and the bytes a
+// command is sized for. Commands of many megabytes, which arrive faster
+// than KIMAP's reader takes them in, cost far more time and memory (seen
+// on a loaded machine) than a few more round trips.
+const int FirstChunk = 50;
+const int MaxChunk = 500;
+const qint64 ChunkBytes = 1 << 20;
 
 const quint32 StateMarker = 0xffffffff;
 
@@ -81,6 +91,17 @@ QList<QByteArray> imapFlags(quint8 flags)
         }
     }
     return result;
+}
+
+// The header of RFC 822 text, up to the empty line that ends it.
+QByteArray headerOf(const QByteArray &content)
+{
+    int end = content.indexOf("\n\n");
+    const int crlf = content.indexOf("\n\r\n");
+    if (crlf >= 0 && (end < 0 || crlf < end)) {
+        end = crlf;
+    }
+    return end < 0 ? content : content.left(end + 1);
 }
 
 KIMAP::ImapSet setOf(const QVector<qint64> &uids)
@@ -593,36 +614,62 @@ void ImapMessageListJob::fetchBatch()
         nextFolder();
         return;
     }
-    const QVector<qint64> batch = mPending.mid(0, BatchSize);
-    mPending.remove(0, batch.size());
-    auto *fetch = new KIMAP::FetchJob(mImap->session());
-    KIMAP::FetchJob::FetchScope scope;
-    scope.mode = KIMAP::FetchJob::FetchScope::Full;
-    fetch->setScope(scope);
-    fetch->setUidBased(true);
-    fetch->setSequenceSet(setOf(batch));
-    connect(fetch, &KIMAP::FetchJob::messagesAvailable, this,
-            [this](const QMap<qint64, KIMAP::Message> &messages) {
-                mImap->heardFromServer();
-                for (const KIMAP::Message &message : messages) {
-                    mArrived.append(message);
-                }
-            });
-    run(fetch, [this] { storeBatch(); });
+    // One command per chunk: the first small, for the first screenful; then
+    // as many as make about ChunkBytes at the sizes seen so far, which is
+    // what waits in memory should the store fall behind the server.
+    // Whole groups of BatchSize: every commit (and state file written) is a full one.
+    int count = FirstChunk;
+    if (mFetchedCount > 0) {
+        const qint64 average = qMax<qint64>(1, mFetchedBytes / mFetchedCount);
+        count = int(qBound<qint64>(1, ChunkBytes / average / BatchSize, MaxChunk / BatchSize))
+            * BatchSize;
+    }
+    const QVector<qint64> chunk = mPending.mid(0, count);
+    mPending.remove(0, chunk.size());
+    const QPointer<ImapMessageListJob> alive(this);
+    auto *fetch
+        = new RawFetchJob(mImap->session(), chunk, [alive](const RawFetchJob::Message &message) {
+              return alive && alive->arrived(message.uid, message.flags, message.content);
+          });
+    run(fetch, [this] {
+        if (storeBatch()) {
+            fetchBatch();
+        }
+    });
 }
 
-void ImapMessageListJob::storeBatch()
+bool ImapMessageListJob::arrived(qint64 uid, const QList<QByteArray> &flags,
+                                 const QByteArray &content)
 {
+    if (isFinished()) {
+        return false;
+    }
+    mImap->heardFromServer();
+    mFetchedBytes += content.size();
+    ++mFetchedCount;
+    if (isDeleted(flags)) {
+        return true;
+    }
+    mArrived.append({ uid, flagsFromImap(flags), content });
+    mArrivedBytes += content.size();
+    return (mArrived.size() < BatchSize && mArrivedBytes < BatchBytes) || storeBatch();
+}
+
+bool ImapMessageListJob::storeBatch()
+{
+    if (mArrived.isEmpty()) {
+        return true;
+    }
     const QMailBulkSlice slice(mTotal >= uint(QMailBulkSlice::Threshold));
     QMailStore *store = QMailStore::instance();
     const QMailFolderId folderId = mFolderIds.at(mIndex);
     ImapState::Folder &state = mState.folder(folderId);
     // Newest first into the store, as they were asked for.
     std::sort(mArrived.begin(), mArrived.end(),
-              [](const KIMAP::Message &a, const KIMAP::Message &b) { return a.uid > b.uid; });
+              [](const Arrived &a, const Arrived &b) { return a.uid > b.uid; });
     if (!store->startTransaction()) {
         failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
-        return;
+        return false;
     }
     // Kept through a renumbering for changes not yet exported: the copy that
     // comes under its new number is theirs, not a second message.
@@ -636,45 +683,45 @@ void ImapMessageListJob::storeBatch()
             unbound.insert(header, id);
         }
     }
-    for (const KIMAP::Message &fetched : qAsConst(mArrived)) {
-        if (!fetched.message || isDeleted(fetched.flags)) {
-            continue;
-        }
-        QMailMessage message = QMailMessage::fromRfc2822(fetched.message->encodedContent());
-        const QMailMessageId kept = unbound.take(message.messageIdHeader());
+    for (const Arrived &fetched : qAsConst(mArrived)) {
+        const QMailMessageId kept = unbound.isEmpty()
+            ? QMailMessageId()
+            : unbound.take(QMailMessage::fromRfc2822(headerOf(fetched.content)).messageIdHeader());
         if (kept.isValid()) {
             QMailMessageMetaData own = store->messageMetaData(kept);
             own.setServerUid(QString::number(fetched.uid));
             if (!store->updateMessage(&own)) {
                 failFromStore(QStringLiteral("Cannot store message %1").arg(fetched.uid), folderId);
-                return;
+                return false;
             }
             // As the server has them: the message's own changes go out next.
-            state.known.insert(fetched.uid, flagsFromImap(fetched.flags));
+            state.known.insert(fetched.uid, fetched.flags);
             ++mDone;
             continue;
         }
+        // The bytes the server sent are the message's content, as they are.
+        QMailMessageMetaData message;
         message.setParentAccountId(accountId());
         message.setParentFolderId(folderId);
         message.setServerUid(QString::number(fetched.uid));
         message.setStatus(Sync::ImportedStatus, true);
-        const quint8 flags = flagsFromImap(fetched.flags);
-        applyFlags(&message, flags);
-        if (!store->addMessage(&message)) {
+        applyFlags(&message, fetched.flags);
+        if (!store->addMessageFromData(&message, fetched.content)) {
             failFromStore(QStringLiteral("Cannot store message %1").arg(fetched.uid), folderId);
-            return;
+            return false;
         }
-        state.known.insert(fetched.uid, flags);
+        state.known.insert(fetched.uid, fetched.flags);
         ++mDone;
     }
     mArrived.clear();
+    mArrivedBytes = 0;
     if (!store->commitTransaction()) {
         failFromStore(QStringLiteral("Cannot store the messages"), folderId);
-        return;
+        return false;
     }
     mState.save();
     setProgress(mDone, mTotal);
-    fetchBatch();
+    return true;
 }
 
 std::function<AccountConfig(const QMailAccountId &)> ImapExportJob::sConfigOf;

@@ -138,7 +138,9 @@ private:
     void limitToDays(qint64 uidValidity);
     void reconcile(qint64 uidValidity);
     void fetchBatch();
-    void storeBatch();
+    // Takes a fetched message; false once the job has ended.
+    bool arrived(qint64 uid, const QList<QByteArray> &flags, const QByteArray &content);
+    bool storeBatch();
 
     QMailFolderIdList mFolderIds;
     int mIndex = 0;
@@ -149,7 +151,16 @@ private:
     qint64 mCount = 0;
     qint64 mUidNext = 0;
     qint64 mListed = 0; // messages the flags listing of the current folder named
-    QList<KIMAP::Message> mArrived;
+    struct Arrived
+    {
+        qint64 uid;
+        quint8 flags;
+        QByteArray content;
+    };
+    QVector<Arrived> mArrived; // fetched, not yet stored
+    qint64 mArrivedBytes = 0;
+    qint64 mFetchedBytes = 0; // of all fetched so far, for the size of a command
+    qint64 mFetchedCount = 0;
     uint mDone = 0;
     uint mTotal = 0;
 };
