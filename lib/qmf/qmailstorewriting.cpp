@@ -415,7 +415,17 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
         setError(QMailStore::ContentRefused, QMailMessageFile::tooLarge(path));
         return false;
     }
-    why = QMailMessageFile::notMail(file.peek(65536));
+    // Most messages are small: read once, parsed and copied from memory.
+    QByteArray bytes;
+    const bool whole = readWhole(fd, status.st_size, &bytes);
+    if (!whole && !file.seek(0)) {
+        setError(QMailStore::ContentInaccessible,
+                 QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    why = QMailMessageFile::notMail(
+        whole ? QByteArray::fromRawData(bytes.constData(), qMin(bytes.size(), 65536))
+              : file.peek(65536));
     if (!why.isEmpty()) {
         setError(QMailStore::ContentRefused,
                  QStringLiteral("%1: not a mail message: %2").arg(path, why));
@@ -427,7 +437,7 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
         // In UTC: local time would make every message consult the time zone files.
         copy.setReceivedDate(QMailTimeStamp(QDateTime::fromMSecsSinceEpoch(
             qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000, Qt::UTC)));
-    if (!readHeader(&copy, &file)) {
+    if (!readHeader(&copy, whole ? nullptr : &file, bytes)) {
         setError(QMailStore::ContentInaccessible,
                  QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
         return false;
@@ -443,11 +453,11 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
                       &id, true, QStringLiteral("Adding a message")))
             return false;
         copy.setId(QMailMessageId(id));
-        if (!storeContent(&copy, &file, path)
-            || !exec(QStringLiteral("UPDATE messages SET size = ?, contentscheme = ?, "
-                                    "contentidentifier = ? WHERE id = ?"),
-                     QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
-                                    << text(copy.contentIdentifier()) << qint64(id)))
+        if (!(whole ? storeContent(&copy, bytes) : storeContent(&copy, &file, path))
+            || !execKept(QStringLiteral("UPDATE messages SET size = ?, contentscheme = ?, "
+                                        "contentidentifier = ? WHERE id = ?"),
+                         QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
+                                        << text(copy.contentIdentifier()) << qint64(id)))
             return false;
         pending.record(MessagesAdded, copy.id());
         return true;
