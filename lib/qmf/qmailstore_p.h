@@ -216,6 +216,8 @@ public:
     mutable QMailStore::ErrorCode error = QMailStore::NoError;
     mutable QString errorText;
     mutable QHash<QString, QSqlQuery *> statements;
+    // Per table and shape (0 insert, 1 insert with id, 2 update): writeRow's text.
+    QHash<QPair<QString, int>, QString> rowStatements;
 
     bool userTransaction = false;
     QMailStoreChanges pending;

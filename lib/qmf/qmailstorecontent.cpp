@@ -293,7 +293,8 @@ struct LineReader
 // level: the message's Content-Type field and, per part, its header. Bodies
 // are dropped as they stream past, following the parser's rules for
 // delimiter lines, so that the same parts come out in the same places.
-QByteArray partSkeleton(LineReader &reader, bool wholeHeader)
+QByteArray partSkeleton(LineReader &reader, bool wholeHeader, QMailMessage *parsed = nullptr,
+                        bool *isParsed = nullptr)
 {
     QByteArray skeleton;
     bool inContentType = false;
@@ -326,8 +327,14 @@ QByteArray partSkeleton(LineReader &reader, bool wholeHeader)
     skeleton += '\n';
     const QMailMessage head = QMailMessage::fromRfc2822(skeleton);
     const QMailMessageContentType type = head.contentType();
-    if (type.type() != "multipart" || type.boundary().isEmpty())
+    if (type.type() != "multipart" || type.boundary().isEmpty()) {
+        // The skeleton is the header just parsed: the caller need not parse it again.
+        if (parsed) {
+            *parsed = head;
+            *isParsed = true;
+        }
         return skeleton;
+    }
     // The delimiters of the multipart entities around the line, the
     // message's first; a part that is multipart itself adds its own once its
     // header is read, as deep as the parser splits.
@@ -386,7 +393,11 @@ bool QMailStorePrivate::readHeader(QMailMessageMetaData *metaData, QIODevice *so
                                    const QByteArray &bytes)
 {
     LineReader reader(source, bytes);
-    QMailMessage head = QMailMessage::fromRfc2822(partSkeleton(reader, true));
+    QMailMessage head;
+    bool parsed = false;
+    const QByteArray skeleton = partSkeleton(reader, true, &head, &parsed);
+    if (!parsed)
+        head = QMailMessage::fromRfc2822(skeleton);
     metaData->setSubject(head.subject());
     metaData->setFrom(head.from());
     metaData->setTo(head.to());

@@ -27,22 +27,27 @@ const char MessageColumns[]
 bool QMailStorePrivate::writeRow(const QString &table, const char *columns, QVariantList values,
                                  quint64 *id, bool add, const QString &what)
 {
-    QString sql;
-    const QStringList names = QString::fromLatin1(columns).split(QLatin1String(", "));
-    if (add) {
-        QStringList inserted = names;
-        if (*id != 0) {
-            inserted.prepend(QStringLiteral("id"));
-            values.prepend(qint64(*id));
+    // The text of each shape is made once: a bulk import writes a row per message.
+    const int shape = add ? (*id != 0 ? 1 : 0) : 2;
+    QString &sql = rowStatements[qMakePair(table, shape)];
+    if (sql.isEmpty()) {
+        const QStringList names = QString::fromLatin1(columns).split(QLatin1String(", "));
+        if (add) {
+            QStringList inserted = names;
+            if (*id != 0)
+                inserted.prepend(QStringLiteral("id"));
+            sql = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
+                + inserted.join(QLatin1String(", ")) + QStringLiteral(") VALUES (?")
+                + QStringLiteral(", ?").repeated(inserted.size() - 1) + QLatin1Char(')');
+        } else {
+            sql = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ")
+                + names.join(QLatin1String(" = ?, ")) + QStringLiteral(" = ? WHERE id = ?");
         }
-        sql = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
-            + inserted.join(QLatin1String(", ")) + QStringLiteral(") VALUES (?")
-            + QStringLiteral(", ?").repeated(inserted.size() - 1) + QLatin1Char(')');
-    } else {
-        values.append(qint64(*id));
-        sql = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ")
-            + names.join(QLatin1String(" = ?, ")) + QStringLiteral(" = ? WHERE id = ?");
     }
+    if (add && *id != 0)
+        values.prepend(qint64(*id));
+    else if (!add)
+        values.append(qint64(*id));
     QSqlQuery &query = prepared(sql);
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
