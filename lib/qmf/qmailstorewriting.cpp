@@ -5,6 +5,7 @@
 #include "qmailmaildir.h"
 
 #include <QFile>
+#include <QSqlError>
 
 #include <sys/stat.h>
 
@@ -106,17 +107,24 @@ bool QMailStorePrivate::saveFolder(QMailFolder *folder, bool add)
 bool QMailStorePrivate::checkMessageParents(QMailMessageMetaData *metaData, bool add)
 {
     if (metaData->parentFolderId().isValid()) {
-        const QMailFolder folder = loadFolder(metaData->parentFolderId());
-        if (!folder.id().isValid()) {
-            if (error == QMailStore::InvalidId)
-                setError(QMailStore::ConstraintFailure,
-                         QStringLiteral("The folder %1 does not exist")
-                             .arg(metaData->parentFolderId().toULongLong()));
+        // Only the folder's account: this runs for every message of an import.
+        const quint64 folderId = metaData->parentFolderId().toULongLong();
+        QSqlQuery &query
+            = prepared(QStringLiteral("SELECT parentaccountid FROM folders WHERE id = ?"));
+        query.addBindValue(qint64(folderId));
+        const bool found = query.exec() && query.next();
+        const quint64 accountId = found ? quint64(query.value(0).toLongLong()) : 0;
+        if (!found && query.lastError().isValid())
+            sqlFailed(query, QStringLiteral("Loading folder"));
+        else if (!found)
+            setError(QMailStore::ConstraintFailure,
+                     QStringLiteral("The folder %1 does not exist").arg(folderId));
+        query.finish();
+        if (!found)
             return false;
-        }
         // A message filed in an account's folder belongs to that account.
         if (add && !metaData->parentAccountId().isValid())
-            metaData->setParentAccountId(folder.parentAccountId());
+            metaData->setParentAccountId(QMailAccountId(accountId));
     }
     if (metaData->parentAccountId().isValid()
         && !exists(QStringLiteral("accounts"), metaData->parentAccountId().toULongLong())) {
