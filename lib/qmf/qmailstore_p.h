@@ -107,6 +107,9 @@ public:
 
     QSqlQuery &prepared(const QString &sql) const;
     bool exec(const QString &sql, const QVariantList &values = QVariantList()) const;
+    // Like exec, for a statement of fixed text that runs for every message of
+    // a bulk import: parsed once, then kept.
+    bool execKept(const QString &sql, const QVariantList &values = QVariantList()) const;
 
     // Transactions (qmailstoretransaction.cpp). write() runs one store
     // operation: in its own transaction, or inside the caller's transaction
@@ -167,8 +170,16 @@ public:
     bool closeContentFile(int fd, bool written, const QString &path);
     // The metadata a message's header gives (subject, addresses, date, kind,
     // attachments one level down), read from the source's head and its
-    // parts' headers only; the source is then back at its start.
-    bool readHeader(QMailMessageMetaData *metaData, QIODevice *source);
+    // parts' headers only; the source is then back at its start. Without a
+    // source, from the bytes of a file read whole.
+    bool readHeader(QMailMessageMetaData *metaData, QIODevice *source,
+                    const QByteArray &bytes = QByteArray());
+    // A file of ordinary size, read whole from the descriptor's start; false
+    // (nothing read or the descriptor moved) for a large file or one that grew
+    // or failed meanwhile.
+    bool readWhole(int fd, qint64 size, QByteArray *bytes);
+    // The bytes become the message's content file.
+    bool storeContent(QMailMessageMetaData *metaData, const QByteArray &bytes);
     bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
     bool addMessageFromData(QMailMessageMetaData *metaData, const QByteArray &rfc2822);
     void loadContent(QMailMessage *message, bool bodies = true) const;
@@ -206,6 +217,8 @@ public:
     mutable QMailStore::ErrorCode error = QMailStore::NoError;
     mutable QString errorText;
     mutable QHash<QString, QSqlQuery *> statements;
+    // Per table and shape (0 insert, 1 insert with id, 2 update): writeRow's text.
+    QHash<QPair<QString, int>, QString> rowStatements;
 
     bool userTransaction = false;
     QMailStoreChanges pending;

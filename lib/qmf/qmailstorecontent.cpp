@@ -26,6 +26,11 @@ const char ContentScheme[] = "qmfstoragemanager";
 const int MaximumHeader = 1 << 20;
 // How deep the message parser splits multipart entities.
 const int MaximumPartDepth = 32;
+// What a device gives per read of a line.
+const int ChunkSize = 8191;
+// A message file up to this size is read once, into memory: its header is
+// parsed and its content written from there.
+const int WholeReadSize = 1 << 20;
 
 QString systemError()
 {
@@ -174,26 +179,71 @@ bool QMailStorePrivate::storeContent(QMailMessageMetaData *metaData, QIODevice *
     return true;
 }
 
+bool QMailStorePrivate::storeContent(QMailMessageMetaData *metaData, const QByteArray &bytes)
+{
+    QString path;
+    const int fd = createContentFile(metaData->id().toULongLong(), &path);
+    if (fd < 0 || !closeContentFile(fd, writeAll(fd, bytes), path))
+        return false;
+    metaData->setSize(uint(bytes.size()));
+    metaData->setContentScheme(QLatin1String(ContentScheme));
+    metaData->setContentIdentifier(path);
+    return true;
+}
+
+bool QMailStorePrivate::readWhole(int fd, qint64 size, QByteArray *bytes)
+{
+    if (size > WholeReadSize)
+        return false;
+    // One byte more than the size: a file that grew meanwhile is noticed.
+    bytes->resize(int(size) + 1);
+    int total = 0;
+    ssize_t n = 1;
+    while (total < bytes->size() && n != 0) {
+        n = ::read(fd, bytes->data() + total, size_t(bytes->size() - total));
+        if (n < 0 && errno != EINTR)
+            break;
+        total += int(qMax<ssize_t>(n, 0));
+    }
+    if (n < 0 || total > size) {
+        // The streaming copy takes such a file as it comes, and reports errors.
+        bytes->clear();
+        return false;
+    }
+    bytes->resize(total);
+    return true;
+}
+
 namespace {
 
-// The header of an entity, read line by line from the device, line feeds
-// only; an empty line or the end ends it. Lines that continue the field
-// `keep` names (the first such field) or all lines when it is empty are
-// kept. Returns false at the end of the device before any line.
+// The header of an entity, read line by line from the device (or from the
+// bytes of a file read whole), line feeds only; an empty line or the end ends
+// it. Lines that continue the field `keep` names (the first such field) or
+// all lines when it is empty are kept. Returns false at the end of the device
+// before any line.
 struct LineReader
 {
+    explicit LineReader(QIODevice *source, const QByteArray &whole = QByteArray())
+        : device(source)
+        , bytes(whole)
+    { }
+
     QIODevice *device;
     QByteArray line;
     bool atEnd = false;
+    QByteArray bytes; // when there is no device
+    int position = 0;
 
     // The next line, without its line break; long lines come whole only when
     // asked for, otherwise their first bytes suffice.
     bool next(bool whole)
     {
         line.clear();
+        if (!device)
+            return nextInBytes(whole);
         bool complete = false;
         while (!complete) {
-            char buffer[8192];
+            char buffer[ChunkSize + 1];
             const qint64 n = device->readLine(buffer, sizeof buffer);
             if (n <= 0) {
                 atEnd = true;
@@ -208,15 +258,44 @@ struct LineReader
             line.chop(1);
         return true;
     }
+
+    // The same lines from memory: a long line keeps the bytes the chunks read
+    // from a device would have kept, so that both give the same skeleton.
+    bool nextInBytes(bool whole)
+    {
+        const int size = bytes.size();
+        if (position >= size) {
+            atEnd = true;
+            return false;
+        }
+        const char *start = bytes.constData() + position;
+        const char *end
+            = static_cast<const char *>(std::memchr(start, '\n', size_t(size - position)));
+        const bool complete = end != nullptr;
+        const int length = complete ? int(end - start) + 1 : size - position;
+        const int limit = whole ? MaximumHeader : 1024;
+        const int kept = qMin(length, (limit + ChunkSize - 1) / ChunkSize * ChunkSize);
+        position += length;
+        if (!complete) {
+            atEnd = true;
+            line = QByteArray::fromRawData(start, kept);
+            return true;
+        }
+        int chopped = kept - 1;
+        if (chopped > 0 && start[chopped - 1] == '\r')
+            --chopped;
+        line = QByteArray::fromRawData(start, chopped);
+        return true;
+    }
 };
 
 // What the parser needs to find and read the parts of a message at every
 // level: the message's Content-Type field and, per part, its header. Bodies
 // are dropped as they stream past, following the parser's rules for
 // delimiter lines, so that the same parts come out in the same places.
-QByteArray partSkeleton(QIODevice *device, bool wholeHeader)
+QByteArray partSkeleton(LineReader &reader, bool wholeHeader, QMailMessage *parsed = nullptr,
+                        bool *isParsed = nullptr)
 {
-    LineReader reader { device, QByteArray() };
     QByteArray skeleton;
     bool inContentType = false;
     bool seenContentType = false;
@@ -248,8 +327,14 @@ QByteArray partSkeleton(QIODevice *device, bool wholeHeader)
     skeleton += '\n';
     const QMailMessage head = QMailMessage::fromRfc2822(skeleton);
     const QMailMessageContentType type = head.contentType();
-    if (type.type() != "multipart" || type.boundary().isEmpty())
+    if (type.type() != "multipart" || type.boundary().isEmpty()) {
+        // The skeleton is the header just parsed: the caller need not parse it again.
+        if (parsed) {
+            *parsed = head;
+            *isParsed = true;
+        }
         return skeleton;
+    }
     // The delimiters of the multipart entities around the line, the
     // message's first; a part that is multipart itself adds its own once its
     // header is read, as deep as the parser splits.
@@ -304,9 +389,15 @@ QByteArray partSkeleton(QIODevice *device, bool wholeHeader)
 
 } // namespace
 
-bool QMailStorePrivate::readHeader(QMailMessageMetaData *metaData, QIODevice *source)
+bool QMailStorePrivate::readHeader(QMailMessageMetaData *metaData, QIODevice *source,
+                                   const QByteArray &bytes)
 {
-    QMailMessage head = QMailMessage::fromRfc2822(partSkeleton(source, true));
+    LineReader reader(source, bytes);
+    QMailMessage head;
+    bool parsed = false;
+    const QByteArray skeleton = partSkeleton(reader, true, &head, &parsed);
+    if (!parsed)
+        head = QMailMessage::fromRfc2822(skeleton);
     metaData->setSubject(head.subject());
     metaData->setFrom(head.from());
     metaData->setTo(head.to());
@@ -314,7 +405,7 @@ bool QMailStorePrivate::readHeader(QMailMessageMetaData *metaData, QIODevice *so
     metaData->setContent(head.content());
     metaData->setStatus(QMailMessageMetaData::HasAttachments,
                         head.status() & QMailMessageMetaData::HasAttachments);
-    return source->seek(0);
+    return !source || source->seek(0);
 }
 
 void QMailStorePrivate::loadContent(QMailMessage *message, bool bodies) const
@@ -336,7 +427,8 @@ void QMailStorePrivate::loadContent(QMailMessage *message, bool bodies) const
         return;
     }
     if (!bodies) {
-        message->parseContent(partSkeleton(&file, false), false);
+        LineReader reader(&file);
+        message->parseContent(partSkeleton(reader, false), false);
         return;
     }
     message->m_rfc2822 = file.readAll();

@@ -154,6 +154,19 @@ bool QMailStorePrivate::exec(const QString &sql, const QVariantList &values) con
     return true;
 }
 
+bool QMailStorePrivate::execKept(const QString &sql, const QVariantList &values) const
+{
+    QSqlQuery &query = prepared(sql);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    const bool ok = query.exec();
+    if (!ok)
+        sqlFailed(query, sql);
+    // Reset at once: a kept statement must hold no lock or open read.
+    query.finish();
+    return ok;
+}
+
 // Transactions
 
 bool QMailStorePrivate::begin()
@@ -232,16 +245,16 @@ bool QMailStorePrivate::write(const std::function<bool()> &operation)
         return commit();
     }
     const QMailStoreChanges::Mark mark = pending.mark();
-    if (!exec(QStringLiteral("SAVEPOINT operation")))
+    if (!execKept(QStringLiteral("SAVEPOINT operation")))
         return false;
     if (!operation()) {
         const QMailStore::ErrorCode code = error;
         const QString text = errorText;
-        exec(QStringLiteral("ROLLBACK TO operation"));
-        exec(QStringLiteral("RELEASE operation"));
+        execKept(QStringLiteral("ROLLBACK TO operation"));
+        execKept(QStringLiteral("RELEASE operation"));
         pending.restore(mark);
         setError(code, text);
         return false;
     }
-    return exec(QStringLiteral("RELEASE operation"));
+    return execKept(QStringLiteral("RELEASE operation"));
 }

@@ -5,6 +5,7 @@
 #include "qmailmaildir.h"
 
 #include <QFile>
+#include <QSqlError>
 
 #include <cstring>
 #include <sys/stat.h>
@@ -28,22 +29,27 @@ const char MessageColumns[]
 bool QMailStorePrivate::writeRow(const QString &table, const char *columns, QVariantList values,
                                  quint64 *id, bool add, const QString &what)
 {
-    QString sql;
-    const QStringList names = QString::fromLatin1(columns).split(QLatin1String(", "));
-    if (add) {
-        QStringList inserted = names;
-        if (*id != 0) {
-            inserted.prepend(QStringLiteral("id"));
-            values.prepend(qint64(*id));
+    // The text of each shape is made once: a bulk import writes a row per message.
+    const int shape = add ? (*id != 0 ? 1 : 0) : 2;
+    QString &sql = rowStatements[qMakePair(table, shape)];
+    if (sql.isEmpty()) {
+        const QStringList names = QString::fromLatin1(columns).split(QLatin1String(", "));
+        if (add) {
+            QStringList inserted = names;
+            if (*id != 0)
+                inserted.prepend(QStringLiteral("id"));
+            sql = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
+                + inserted.join(QLatin1String(", ")) + QStringLiteral(") VALUES (?")
+                + QStringLiteral(", ?").repeated(inserted.size() - 1) + QLatin1Char(')');
+        } else {
+            sql = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ")
+                + names.join(QLatin1String(" = ?, ")) + QStringLiteral(" = ? WHERE id = ?");
         }
-        sql = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
-            + inserted.join(QLatin1String(", ")) + QStringLiteral(") VALUES (?")
-            + QStringLiteral(", ?").repeated(inserted.size() - 1) + QLatin1Char(')');
-    } else {
-        values.append(qint64(*id));
-        sql = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ")
-            + names.join(QLatin1String(" = ?, ")) + QStringLiteral(" = ? WHERE id = ?");
     }
+    if (add && *id != 0)
+        values.prepend(qint64(*id));
+    else if (!add)
+        values.append(qint64(*id));
     QSqlQuery &query = prepared(sql);
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
@@ -102,17 +108,24 @@ bool QMailStorePrivate::saveFolder(QMailFolder *folder, bool add)
 bool QMailStorePrivate::checkMessageParents(QMailMessageMetaData *metaData, bool add)
 {
     if (metaData->parentFolderId().isValid()) {
-        const QMailFolder folder = loadFolder(metaData->parentFolderId());
-        if (!folder.id().isValid()) {
-            if (error == QMailStore::InvalidId)
-                setError(QMailStore::ConstraintFailure,
-                         QStringLiteral("The folder %1 does not exist")
-                             .arg(metaData->parentFolderId().toULongLong()));
+        // Only the folder's account: this runs for every message of an import.
+        const quint64 folderId = metaData->parentFolderId().toULongLong();
+        QSqlQuery &query
+            = prepared(QStringLiteral("SELECT parentaccountid FROM folders WHERE id = ?"));
+        query.addBindValue(qint64(folderId));
+        const bool found = query.exec() && query.next();
+        const quint64 accountId = found ? quint64(query.value(0).toLongLong()) : 0;
+        if (!found && query.lastError().isValid())
+            sqlFailed(query, QStringLiteral("Loading folder"));
+        else if (!found)
+            setError(QMailStore::ConstraintFailure,
+                     QStringLiteral("The folder %1 does not exist").arg(folderId));
+        query.finish();
+        if (!found)
             return false;
-        }
         // A message filed in an account's folder belongs to that account.
         if (add && !metaData->parentAccountId().isValid())
-            metaData->setParentAccountId(folder.parentAccountId());
+            metaData->setParentAccountId(QMailAccountId(accountId));
     }
     if (metaData->parentAccountId().isValid()
         && !exists(QStringLiteral("accounts"), metaData->parentAccountId().toULongLong())) {
@@ -416,7 +429,17 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
         setError(QMailStore::ContentRefused, QMailMessageFile::tooLarge(path));
         return false;
     }
-    why = QMailMessageFile::notMail(file.peek(65536));
+    // Most messages are small: read once, parsed and copied from memory.
+    QByteArray bytes;
+    const bool whole = readWhole(fd, status.st_size, &bytes);
+    if (!whole && !file.seek(0)) {
+        setError(QMailStore::ContentInaccessible,
+                 QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    why = QMailMessageFile::notMail(
+        whole ? QByteArray::fromRawData(bytes.constData(), qMin(bytes.size(), 65536))
+              : file.peek(65536));
     if (!why.isEmpty()) {
         setError(QMailStore::ContentRefused,
                  QStringLiteral("%1: not a mail message: %2").arg(path, why));
@@ -428,7 +451,7 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
         // In UTC: local time would make every message consult the time zone files.
         copy.setReceivedDate(QMailTimeStamp(QDateTime::fromMSecsSinceEpoch(
             qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000, Qt::UTC)));
-    if (!readHeader(&copy, &file)) {
+    if (!readHeader(&copy, whole ? nullptr : &file, bytes)) {
         setError(QMailStore::ContentInaccessible,
                  QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
         return false;
@@ -444,11 +467,11 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
                       &id, true, QStringLiteral("Adding a message")))
             return false;
         copy.setId(QMailMessageId(id));
-        if (!storeContent(&copy, &file, path)
-            || !exec(QStringLiteral("UPDATE messages SET size = ?, contentscheme = ?, "
-                                    "contentidentifier = ? WHERE id = ?"),
-                     QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
-                                    << text(copy.contentIdentifier()) << qint64(id)))
+        if (!(whole ? storeContent(&copy, bytes) : storeContent(&copy, &file, path))
+            || !execKept(QStringLiteral("UPDATE messages SET size = ?, contentscheme = ?, "
+                                        "contentidentifier = ? WHERE id = ?"),
+                         QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
+                                        << text(copy.contentIdentifier()) << qint64(id)))
             return false;
         pending.record(MessagesAdded, copy.id());
         return true;

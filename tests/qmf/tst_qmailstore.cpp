@@ -276,6 +276,13 @@ void TestMailStore::messageFromFile_data()
                       "--b10\nContent-Type: text/html\n\n<p>html\n--b10\n"
                       "Content-Disposition: attachment; filename=a.pdf\n\nJVBE\n--b1--\n")
         << QString();
+    // Past 1 MiB a file is copied as it is read rather than read whole first.
+    QTest::newRow("streamed")
+        << QString()
+        << QByteArray("Subject: big\nContent-Type: multipart/mixed; boundary=b\n\n"
+                      "--b\n\ntext\n--b\nContent-Disposition: attachment; filename=a.bin\n\n")
+            + (QByteArray(76, 'A') + '\n').repeated(15000) + "--b--\n"
+        << QString();
     QTest::newRow("FIFO") << "fifo" << QByteArray() << "a FIFO, not a regular file";
     QTest::newRow("link out of the folder") << "/etc/passwd" << QByteArray() << link;
     QTest::newRow("empty") << QString() << QByteArray() << "not a mail message: the file is empty";

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,27 +24,33 @@ namespace {
 
 bool listFolder(const QString &directory, bool inNew, QList<Entry> *result)
 {
-    QDir dir(directory);
-    if (!dir.exists()) {
-        return true; // a Maildir writer makes new/ or cur/ when it needs it
+    // Plain system calls, one status call per file: a first sync lists
+    // every message of the Maildir.
+    DIR *dir = ::opendir(QFile::encodeName(directory).constData());
+    if (!dir) {
+        // A Maildir writer makes new/ or cur/ when it needs it.
+        return errno == ENOENT || errno == ENOTDIR;
     }
-    if (!dir.isReadable()) {
-        return false;
-    }
-    // Dangling links and unreadable files are listed too: the import reports them.
-    const QFileInfoList infos
-        = dir.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QFileInfo &info : infos) {
-        if (info.fileName().startsWith(QLatin1Char('.'))) {
+    const int fd = ::dirfd(dir);
+    while (const struct dirent *item = ::readdir(dir)) {
+        if (item->d_name[0] == '.' || item->d_type == DT_DIR) {
+            continue;
+        }
+        // Dangling links and unreadable files are listed too: the import
+        // reports them. Links to folders are not messages.
+        struct stat status;
+        const bool known = ::fstatat(fd, item->d_name, &status, 0) == 0;
+        if (known && S_ISDIR(status.st_mode)) {
             continue;
         }
         Entry entry;
-        entry.fileName = info.fileName();
+        entry.fileName = QFile::decodeName(item->d_name);
         entry.uid = uidOf(entry.fileName);
         entry.inNew = inNew;
-        entry.modified = info.exists() ? info.lastModified().toSecsSinceEpoch() : 0;
+        entry.modified = known ? qint64(status.st_mtim.tv_sec) : 0;
         result->append(entry);
     }
+    ::closedir(dir);
     return true;
 }
 
