@@ -36,10 +36,16 @@ MirrorRecord::MirrorRecord(const QString &path)
     storeIdentity = query.next() ? query.value(0).toString() : QString();
     query.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    replaceRow = QSqlQuery(db);
+    replaceRow.prepare(QStringLiteral("REPLACE INTO mirrored VALUES (?, ?, ?)"));
+    deleteRow = QSqlQuery(db);
+    deleteRow.prepare(QStringLiteral("DELETE FROM mirrored WHERE kind = ? AND id = ?"));
 }
 
 MirrorRecord::~MirrorRecord()
 {
+    replaceRow = QSqlQuery();
+    deleteRow = QSqlQuery();
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(connectionName);
@@ -75,12 +81,10 @@ void MirrorRecord::set(int kind, quint64 id, quint64 stamp, bool present)
 {
     if (present) {
         stamps[kind].insert(id, stamp);
-        exec(QStringLiteral("REPLACE INTO mirrored VALUES (?, ?, ?)"),
-             { kind, qint64(id), qint64(stamp) });
+        run(replaceRow, { kind, qint64(id), qint64(stamp) });
     } else {
         stamps[kind].remove(id);
-        exec(QStringLiteral("DELETE FROM mirrored WHERE kind = ? AND id = ?"),
-             { kind, qint64(id) });
+        run(deleteRow, { kind, qint64(id) });
     }
 }
 
@@ -98,8 +102,16 @@ void MirrorRecord::exec(const QString &sql, const QVariantList &values)
     }
     QSqlQuery query(db);
     query.prepare(sql);
-    for (const QVariant &value : values) {
-        query.addBindValue(value);
+    run(query, values);
+}
+
+void MirrorRecord::run(QSqlQuery &query, const QVariantList &values)
+{
+    if (!db.isOpen()) {
+        return;
+    }
+    for (int i = 0; i < values.size(); ++i) {
+        query.bindValue(i, values.at(i));
     }
     query.exec();
 }

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QPair>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
 
@@ -43,9 +44,13 @@ public:
 
 private:
     void exec(const QString &sql, const QVariantList &values);
+    void run(QSqlQuery &query, const QVariantList &values);
 
     QString connectionName;
     QSqlDatabase db;
+    // Prepared once: every batch writes each of its objects twice.
+    QSqlQuery replaceRow;
+    QSqlQuery deleteRow;
 };
 
 #endif // MIRRORRECORD_H

@@ -13,6 +13,7 @@
 #include <qsparqlresult.h>
 
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 #include <QtDebug>
 
@@ -401,10 +402,14 @@ void TrackerIndexer::dropLeftover(QMailStore::ObjectKind kind, quint64 id)
 // batch is in Tracker's hands and one waits, built, behind it.
 void TrackerIndexer::startNextQuery()
 {
-    if (busy) {
-        prepareNext();
-        return;
+    if (!busy) {
+        sendNext();
     }
+    prepareNext();
+}
+
+void TrackerIndexer::sendNext()
+{
     Batch batch;
     if (!retries.empty()) {
         batch = std::move(retries.front());
@@ -421,7 +426,6 @@ void TrackerIndexer::startNextQuery()
         return;
     }
     send(batch);
-    prepareNext();
 }
 
 void TrackerIndexer::prepareNext()
@@ -456,7 +460,21 @@ bool TrackerIndexer::buildNext(Batch *batch)
     if (job.next >= job.ids.size()) {
         queryQueue.pop_front();
     }
+    markUnconfirmed(*batch);
     return true;
+}
+
+// Written as soon as the batch is built, while Tracker is busy with the one
+// before: the record then holds its objects before Tracker may, and sending
+// waits for nothing. Retries were written with the batch they came from.
+void TrackerIndexer::markUnconfirmed(const Batch &batch)
+{
+    QList<QPair<int, quint64>> objects;
+    objects.reserve(batch.units.size());
+    for (const Unit &unit : batch.units) {
+        objects.append(qMakePair(int(unit.kind), unit.id));
+    }
+    record->markUnconfirmed(objects);
 }
 
 void TrackerIndexer::send(const Batch &batch)
@@ -471,16 +489,6 @@ void TrackerIndexer::send(const Batch &batch)
             qMailLog(Queries) << line;
         }
     }
-    // Objects of a batch for a store made anew are not recorded: the record
-    // is emptied when it is confirmed.
-    if (batch.newStoreIdentity.isNull()) {
-        QList<QPair<int, quint64>> objects;
-        objects.reserve(batch.units.size());
-        for (const Unit &unit : batch.units) {
-            objects.append(qMakePair(int(unit.kind), unit.id));
-        }
-        record->markUnconfirmed(objects);
-    }
     qMailLog(Indexer) << "TrackerIndexer: starting next query";
     inFlight = batch;
     busy = true;
@@ -493,8 +501,11 @@ void TrackerIndexer::send(const Batch &batch)
 void TrackerIndexer::onQueryExecuted()
 {
     QSparqlResult *result = static_cast<QSparqlResult *>(sender());
+    result->deleteLater();
     busy = false;
-    const QList<Unit> &units = inFlight.units;
+    const Batch done = std::move(inFlight);
+    inFlight = Batch();
+    const QList<Unit> &units = done.units;
     if (result->hasError()) {
         const QString reason = result->lastError().message();
         qWarning() << "TrackerIndexer: Unable to execute query" << reason;
@@ -509,7 +520,7 @@ void TrackerIndexer::onQueryExecuted()
             const int half = units.size() / 2;
             Batch second;
             second.units = units.mid(half);
-            Batch first = inFlight;
+            Batch first = done;
             first.units = units.mid(0, half);
             retries.push_front(second);
             retries.push_front(first);
@@ -528,15 +539,44 @@ void TrackerIndexer::onQueryExecuted()
         }
     } else {
         qMailLog(Indexer) << "TrackerIndexer: query executed successfully";
-        record->begin(inFlight.newStoreIdentity);
-        for (const Unit &unit : units) {
-            if (inFlight.newStoreIdentity.isNull() && unit.recorded) {
+        // Tracker gets the next batch first; the record learns what it
+        // confirmed while Tracker writes that one.
+        sendNext();
+        confirm(done);
+        prepareNext();
+        return;
+    }
+    startNextQuery();
+}
+
+void TrackerIndexer::confirm(const Batch &done)
+{
+    // Objects of batches still to be answered stay unconfirmed, whatever an
+    // earlier batch tells about them.
+    QSet<QPair<int, quint64>> pending;
+    for (const Batch *batch : { &inFlight, &prepared }) {
+        for (const Unit &unit : batch->units) {
+            pending.insert(qMakePair(int(unit.kind), unit.id));
+        }
+    }
+    for (const Batch &batch : retries) {
+        for (const Unit &unit : batch.units) {
+            pending.insert(qMakePair(int(unit.kind), unit.id));
+        }
+    }
+    record->begin(done.newStoreIdentity);
+    if (done.newStoreIdentity.isNull()) {
+        for (const Unit &unit : done.units) {
+            if (unit.recorded && !pending.contains(qMakePair(int(unit.kind), unit.id))) {
                 record->set(unit.kind, unit.id, unit.stamp, unit.present);
             }
         }
-        record->commit();
+    } else {
+        // The record of the old store is gone; what is on its way to Tracker
+        // is written again.
+        for (const auto &object : qAsConst(pending)) {
+            record->set(object.first, object.second, MirrorRecord::unconfirmed, true);
+        }
     }
-    inFlight = Batch();
-    result->deleteLater();
-    startNextQuery();
+    record->commit();
 }

@@ -123,7 +123,10 @@ private:
     void queueChange(QMailStore::ObjectKind kind, Change change, const QList<Id> &ids);
     void executeQuery(Job job);
     void startNextQuery();
+    void sendNext();
     void prepareNext();
+    void markUnconfirmed(const Batch &batch);
+    void confirm(const Batch &done);
     bool buildNext(Batch *batch);
     Batch buildBatch(Job &job);
     void send(const Batch &batch);
