@@ -175,7 +175,12 @@ int SchedulerEndToEnd::expect(const QString &text, int from)
         return found >= 0 || mDaemon->process().state() == QProcess::NotRunning;
     });
     if (found < 0) {
-        qWarning() << "No" << text << "from line" << from << "in" << mDaemon->lines();
+        // Line by line: a single message of the whole log is cut short.
+        qWarning() << "No" << text << "from line" << from << "of the daemon's log:";
+        const QStringList lines = mDaemon->lines();
+        for (int i = qMax(0, from - 5); i < lines.size(); ++i) {
+            qWarning("%d: %s", i, qPrintable(lines.at(i)));
+        }
     }
     return found;
 }
@@ -451,7 +456,11 @@ void SchedulerEndToEnd::connectionInputsStopAndResumeSchedules()
         QVERIFY(on > 0);
         const int owed = expect("account " + id + " : sync delayed for 1 seconds...", on);
         QVERIFY(owed > 0);
-        QVERIFY(expect("Starting synchronization for account " + id, owed) > owed);
+        const int started = expect("Starting synchronization for account " + id, owed);
+        QVERIFY(started > owed);
+        // Its outcome ("succeeded" or "failed") before the next change: a
+        // sync still running when the next owed one comes takes its place.
+        QVERIFY(expect("ed in account " + id, started) > started);
     }
 
     // Power save on while in flight mode changes nothing; only the end of
