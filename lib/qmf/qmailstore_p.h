@@ -182,6 +182,10 @@ public:
     bool storeContent(QMailMessageMetaData *metaData, const QByteArray &bytes);
     bool addMessageFromFile(QMailMessageMetaData *metaData, const QString &path);
     bool addMessageFromData(QMailMessageMetaData *metaData, const QByteArray &rfc2822);
+    // Adds `copy` (its size set) as a new message whose content `content`
+    // then stores; on success the caller's metadata becomes the copy.
+    bool addMessageRow(QMailMessageMetaData *metaData, QMailMessageMetaData *copy,
+                       const std::function<bool()> &content);
     void loadContent(QMailMessage *message, bool bodies = true) const;
     // Before the commit: the staged files get their final names too (links,
     // so that a crash before the commit leaves the staged name to decide by).

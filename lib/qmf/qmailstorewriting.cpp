@@ -456,98 +456,53 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
                  QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
         return false;
     }
+    copy.setSize(uint(status.st_size));
+    return addMessageRow(metaData, &copy, [&] {
+        return whole ? storeContent(&copy, bytes) : storeContent(&copy, &file, path);
+    });
+}
+
+bool QMailStorePrivate::addMessageRow(QMailMessageMetaData *metaData, QMailMessageMetaData *copy,
+                                      const std::function<bool()> &content)
+{
     const bool ok = write([&] {
-        if (!checkMessageParents(&copy, true))
+        if (!checkMessageParents(copy, true))
             return false;
-        copy.setSize(uint(status.st_size));
-        copy.setContentScheme(QString());
-        copy.setContentIdentifier(QString());
+        copy->setContentScheme(QString());
+        copy->setContentIdentifier(QString());
         quint64 id = 0;
-        if (!writeRow(QStringLiteral("messages"), MessageColumns, QMailStoreSql::messageRow(copy),
+        if (!writeRow(QStringLiteral("messages"), MessageColumns, QMailStoreSql::messageRow(*copy),
                       &id, true, QStringLiteral("Adding a message")))
             return false;
-        copy.setId(QMailMessageId(id));
-        if (!(whole ? storeContent(&copy, bytes) : storeContent(&copy, &file, path))
+        copy->setId(QMailMessageId(id));
+        if (!content()
             || !execKept(QStringLiteral("UPDATE messages SET size = ?, contentscheme = ?, "
                                         "contentidentifier = ? WHERE id = ?"),
-                         QVariantList() << qint64(copy.size()) << text(copy.contentScheme())
-                                        << text(copy.contentIdentifier()) << qint64(id)))
+                         QVariantList() << qint64(copy->size()) << text(copy->contentScheme())
+                                        << text(copy->contentIdentifier()) << qint64(id)))
             return false;
-        pending.record(MessagesAdded, copy.id());
+        pending.record(MessagesAdded, copy->id());
         return true;
     });
     if (ok)
-        *metaData = copy;
+        *metaData = *copy;
     return ok;
 }
-
-namespace {
-
-// Text in memory read as the header reader and the content copy read a
-// file: a line is found with memchr and copied once, where QBuffer passes
-// every line through QIODevice's own buffer.
-class TextDevice : public QIODevice
-{
-public:
-    explicit TextDevice(const QByteArray &text)
-        : mText(text)
-    {
-        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    }
-    qint64 size() const override { return mText.size(); }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 n = qBound<qint64>(0, qMin(maxSize, mText.size() - pos()), maxSize);
-        ::memcpy(data, mText.constData() + pos(), size_t(n));
-        return n;
-    }
-    qint64 readLineData(char *data, qint64 maxSize) override
-    {
-        const char *start = mText.constData() + pos();
-        const qint64 left = qBound<qint64>(0, qMin(maxSize, mText.size() - pos()), maxSize);
-        const void *end = ::memchr(start, '\n', size_t(left));
-        const qint64 n = end ? static_cast<const char *>(end) - start + 1 : left;
-        ::memcpy(data, start, size_t(n));
-        return n;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    QByteArray mText;
-};
-
-} // namespace
 
 bool QMailStorePrivate::addMessageFromData(QMailMessageMetaData *metaData,
                                            const QByteArray &rfc2822)
 {
-    TextDevice source(rfc2822);
     QMailMessageMetaData copy = *metaData;
     copy.setId(QMailMessageId());
-    readHeader(&copy, &source);
-    const bool ok = write([&] {
-        if (!checkMessageParents(&copy, true))
+    readHeader(&copy, nullptr, rfc2822);
+    copy.setSize(uint(rfc2822.size()));
+    return addMessageRow(metaData, &copy, [&] {
+        if (rfc2822.size() > QMailMessageFile::MaximumSize) {
+            setError(QMailStore::ContentRefused,
+                     QMailMessageFile::tooLarge(
+                         QStringLiteral("message %1").arg(copy.id().toULongLong())));
             return false;
-        copy.setSize(uint(rfc2822.size()));
-        copy.setContentScheme(QString());
-        copy.setContentIdentifier(QString());
-        quint64 id = 0;
-        if (!writeRow(QStringLiteral("messages"), MessageColumns, QMailStoreSql::messageRow(copy),
-                      &id, true, QStringLiteral("Adding a message")))
-            return false;
-        copy.setId(QMailMessageId(id));
-        if (!storeContent(&copy, &source, QStringLiteral("message %1").arg(id))
-            || !exec(QStringLiteral("UPDATE messages SET contentscheme = ?, contentidentifier = ? "
-                                    "WHERE id = ?"),
-                     QVariantList() << text(copy.contentScheme()) << text(copy.contentIdentifier())
-                                    << qint64(id)))
-            return false;
-        pending.record(MessagesAdded, copy.id());
-        return true;
+        }
+        return storeContent(&copy, rfc2822);
     });
-    if (ok)
-        *metaData = copy;
-    return ok;
 }
