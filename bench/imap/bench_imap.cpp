@@ -9,6 +9,7 @@
 // option leaves mbsync out, for quick trials. Everything happens in a
 // temporary folder on private buses.
 
+#include "../procstatus.h"
 #include "accountsfixture.h"
 #include "dovecot.h"
 #include "testenvironment.h"
@@ -68,35 +69,6 @@ QByteArray makeMessage(QRandomGenerator &random, int index)
         + "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\n"
         + body + "--b\nContent-Type: application/pdf; name=\"a.pdf\"\n"
         + "Content-Transfer-Encoding: base64\n\n" + lines + "--b--\n";
-}
-
-// A field of /proc/PID/status in kB, -1 when it cannot be read.
-long statusKb(qint64 pid, const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':')) {
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return -1;
-}
-
-// User and system CPU time the process has used, in seconds.
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    // The fields after the command name, which may hold blanks.
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toLongLong() + fields.value(12).toLongLong())
-        / double(sysconf(_SC_CLK_TCK));
 }
 
 long peakKb(qint64 pid)

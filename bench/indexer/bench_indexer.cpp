@@ -18,6 +18,8 @@
 //   --no-bus    (last) runs without a session bus: the mirror's database is
 //               then not published, which shows what publishing costs.
 
+#include "../procstatus.h"
+
 #include <testenvironment.h>
 
 #include "settings.h"
@@ -69,16 +71,7 @@ QByteArray messageText(int i)
 
 long peakRssKiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            return line.mid(6).trimmed().split(' ').first().toLong();
-        }
-    }
-    return -1;
+    return statusKb(QCoreApplication::applicationPid(), "VmHWM");
 }
 
 void resetPeakRss()

@@ -17,6 +17,7 @@
 // Usage: bench_messageserver [COUNT]
 // Everything happens in a temporary folder on private buses.
 
+#include "../procstatus.h"
 #include "accountsfixture.h"
 #include "settingswriter.h"
 #include "testenvironment.h"
@@ -84,16 +85,7 @@ QByteArray makeMessage(QRandomGenerator &random, int index)
 
 long peakKb(qint64 pid)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return -1;
+    return statusKb(pid, "VmHWM");
 }
 
 // Runs a program to its end; its wall time and peak memory.

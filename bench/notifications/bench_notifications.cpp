@@ -9,6 +9,7 @@
 //
 // Usage: bench_notifications [MESSAGES_PER_NOTIFICATION [NOTIFICATIONS]]
 
+#include "../procstatus.h"
 #include "standins.h"
 #include "testenvironment.h"
 
@@ -25,20 +26,6 @@
 #include <unistd.h>
 
 namespace {
-
-// User plus system CPU time of a process, in milliseconds.
-double processCpuMs(qint64 pid)
-{
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    const QByteArray stat = file.readAll();
-    // Fields after the command name, which is in parentheses.
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
-    return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
-}
 
 struct Result
 {
@@ -99,7 +86,7 @@ Result runBurst(TestEnvironment &env, NotificationServerStandin &server, bool wi
     daemon.markSeen();
 
     const QDateTime now = QDateTime::currentDateTime();
-    const double cpuBefore = processCpuMs(pid);
+    const double cpuBefore = cpuSeconds(pid) * 1000.0;
     QElapsedTimer wall;
     wall.start();
     int serial = 0;
@@ -125,10 +112,10 @@ Result runBurst(TestEnvironment &env, NotificationServerStandin &server, bool wi
         = server.waitForNewLine(QStringLiteral("body=\"%1 new messages\"").arg(total), 600000);
     result.wallMs = wall.elapsed();
     // The daemon may still be indexing: its CPU counts until it is idle.
-    double cpuAfter = processCpuMs(pid);
+    double cpuAfter = cpuSeconds(pid) * 1000.0;
     for (;;) {
         QThread::msleep(300);
-        const double again = processCpuMs(pid);
+        const double again = cpuSeconds(pid) * 1000.0;
         if (again - cpuAfter < 1.0) {
             break;
         }
