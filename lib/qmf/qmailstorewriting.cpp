@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QSqlError>
 
-#include <cstring>
 #include <sys/stat.h>
 
 using QMailStoreSql::idList;
