@@ -39,7 +39,9 @@ void qMailTightenPrivate(const QString &path)
             qMailTightenPrivate(path + QLatin1Char('/') + name);
         }
     }
-    if ((info.st_mode & 077) != 0) {
+    // A file of several names may be a message shared with a Maildir: its
+    // mode is the user's; the private folder around it already hides it.
+    if ((info.st_mode & 077) != 0 && (S_ISDIR(info.st_mode) || info.st_nlink == 1)) {
         ::chmod(QFile::encodeName(path).constData(), info.st_mode & 07700);
     }
 }

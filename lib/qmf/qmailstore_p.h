@@ -166,7 +166,9 @@ public:
     // The source's bytes, as they are read, become the message's content
     // file; the size is the bytes read. `name` names the source in errors.
     bool storeContent(QMailMessageMetaData *metaData, QIODevice *source, const QString &name);
+    bool nameContentFile(quint64 id, QString *staged, QString *path);
     int createContentFile(quint64 id, QString *path);
+    bool linkContent(QMailMessageMetaData *metaData, int fd);
     bool closeContentFile(int fd, bool written, const QString &path);
     // The metadata a message's header gives (subject, addresses, date, kind,
     // attachments one level down), read from the source's head and its

@@ -78,8 +78,9 @@ bool QMailStorePrivate::isOwnContent(const QMailMessageMetaData &metaData) const
     return path.startsWith(contentDirectory + QLatin1Char('/'));
 }
 
-// A new, empty content file for the message, staged; -1 when it cannot be made.
-int QMailStorePrivate::createContentFile(quint64 id, QString *path)
+// Names a new content file for the message: its place in the store and the
+// staged name it is written under first. False when a folder cannot be made.
+bool QMailStorePrivate::nameContentFile(quint64 id, QString *staged, QString *path)
 {
     // Consecutive messages share a folder of at most 1024 files: small
     // folders, and a bulk import creates its files side by side.
@@ -90,7 +91,7 @@ int QMailStorePrivate::createContentFile(quint64 id, QString *path)
         if (!QDir().mkpath(needed)) {
             setError(QMailStore::ContentInaccessible,
                      QStringLiteral("Cannot create %1").arg(needed));
-            return -1;
+            return false;
         }
         knownFolders.insert(needed);
     }
@@ -99,8 +100,17 @@ int QMailStorePrivate::createContentFile(quint64 id, QString *path)
     const QString name = QString::number(id) + QLatin1Char('.')
         + QString::number(QRandomGenerator::global()->generate(), 16)
         + QString::number(++fileCounter, 16);
-    const QString staged = stagingDirectory + QLatin1Char('/') + name;
+    *staged = stagingDirectory + QLatin1Char('/') + name;
     *path = folder + QLatin1Char('/') + name;
+    return true;
+}
+
+// A new, empty content file for the message, staged; -1 when it cannot be made.
+int QMailStorePrivate::createContentFile(quint64 id, QString *path)
+{
+    QString staged;
+    if (!nameContentFile(id, &staged, path))
+        return -1;
     // Plain system calls: a bulk import creates thousands of these files and
     // QFile would add several status calls to each.
     const int fd = ::open(QFile::encodeName(staged).constData(),
@@ -112,6 +122,29 @@ int QMailStorePrivate::createContentFile(quint64 id, QString *path)
     }
     pending.stage(staged, *path);
     return fd;
+}
+
+// The open mail file itself becomes the content file, under a second name:
+// no copy, no new file. That is sound because neither side ever writes into
+// a message file it has: a Maildir changes flags by renaming, and the store
+// only ever creates content files (O_EXCL) and drops its own names of them.
+// The descriptor's own file is linked, whatever its path now names. False,
+// with nothing staged, when it cannot be linked here (another file system,
+// a file of another owner, no /proc): the caller then copies it.
+bool QMailStorePrivate::linkContent(QMailMessageMetaData *metaData, int fd)
+{
+    QString staged, path;
+    if (!nameContentFile(metaData->id().toULongLong(), &staged, &path))
+        return false;
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, QFile::encodeName(staged).constData(),
+                 AT_SYMLINK_FOLLOW)
+        != 0)
+        return false;
+    pending.stage(staged, path);
+    metaData->setContentScheme(QLatin1String(ContentScheme));
+    metaData->setContentIdentifier(path);
+    return true;
 }
 
 bool QMailStorePrivate::closeContentFile(int fd, bool written, const QString &path)
@@ -424,6 +457,11 @@ void QMailStorePrivate::loadContent(QMailMessage *message, bool bodies) const
                  QStringLiteral("Cannot read the content of message %1: %2")
                      .arg(message->id().toULongLong())
                      .arg(file.errorString()));
+        return;
+    }
+    // A mail file shared with a Maildir may have been rewritten since.
+    if (file.size() > QMailMessageFile::MaximumSize) {
+        setError(QMailStore::ContentRefused, QMailMessageFile::tooLarge(path));
         return;
     }
     if (!bodies) {

@@ -457,6 +457,8 @@ bool QMailStorePrivate::addMessageFromFile(QMailMessageMetaData *metaData, const
     }
     copy.setSize(uint(status.st_size));
     return addMessageRow(metaData, &copy, [&] {
+        if (linkContent(&copy, fd))
+            return true;
         return whole ? storeContent(&copy, bytes) : storeContent(&copy, &file, path);
     });
 }

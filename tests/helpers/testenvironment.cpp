@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QtDebug>
 
 #include <sys/stat.h>
@@ -45,7 +46,12 @@ QStringList TestEnvironment::openToOthers(const QString &path)
         struct stat info = {};
         if (::lstat(QFile::encodeName(entry).constData(), &info) != 0)
             open.append(QStringLiteral("missing ") + entry);
-        else if (!S_ISLNK(info.st_mode) && (info.st_mode & 077))
+        // A file of several names in a private folder is a message shared
+        // with a Maildir: its mode is the user's, and others cannot reach it.
+        else if (!S_ISLNK(info.st_mode) && (info.st_mode & 077)
+                 && (!S_ISREG(info.st_mode) || info.st_nlink == 1
+                     || QFileInfo(QFileInfo(entry).path()).permissions()
+                         & (QFileDevice::ExeGroup | QFileDevice::ExeOther)))
             open.append(QString::number(info.st_mode & 07777, 8) + QLatin1Char(' ') + entry);
     }
     return open;

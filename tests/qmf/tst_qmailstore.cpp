@@ -264,7 +264,9 @@ void TestMailStore::messageContentAndParts()
 
 void TestMailStore::messageFromFile_data()
 {
-    QTest::addColumn<QString>("link"); // what the file is a link to, "fifo", or "" for a file
+    // What the file is a link to, "fifo", "" for a file, "elsewhere" for a
+    // file on another file system.
+    QTest::addColumn<QString>("link");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("refusal"); // after "<path>: "; empty when the file is taken
     const QString link = QStringLiteral("a symbolic link, not a regular file");
@@ -283,6 +285,7 @@ void TestMailStore::messageFromFile_data()
                       "--b\n\ntext\n--b\nContent-Disposition: attachment; filename=a.bin\n\n")
             + (QByteArray(76, 'A') + '\n').repeated(15000) + "--b--\n"
         << QString();
+    QTest::newRow("another file system") << "elsewhere" << MultipartText << QString();
     QTest::newRow("FIFO") << "fifo" << QByteArray() << "a FIFO, not a regular file";
     QTest::newRow("link out of the folder") << "/etc/passwd" << QByteArray() << link;
     QTest::newRow("empty") << QString() << QByteArray() << "not a mail message: the file is empty";
@@ -304,12 +307,14 @@ void TestMailStore::messageFromFile()
     static QMailFolderId folder;
     if (!folder.isValid())
         StoreFixture::addAccount(QStringLiteral("Files"), &folder);
-    const QString path
-        = m_env.path(QStringLiteral("file-") + QString(QTest::currentDataTag()).replace('/', '-'));
+    const QString name
+        = QStringLiteral("file-") + QString(QTest::currentDataTag()).replace('/', '-');
+    const QTemporaryDir shm(QStringLiteral("/dev/shm/tst_qmailstore-XXXXXX"));
+    const QString path = link == QLatin1String("elsewhere") ? shm.filePath(name) : m_env.path(name);
     QFile file(path);
     if (link == QLatin1String("fifo"))
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-    else if (!link.isEmpty())
+    else if (!link.isEmpty() && link != QLatin1String("elsewhere"))
         QVERIFY(QFile::link(link.startsWith(QLatin1Char('/')) ? link : m_env.path(link), path));
     else
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
@@ -336,6 +341,12 @@ void TestMailStore::messageFromFile()
     const QMailMessage stored(metaData.id());
     const QMailMessage whole = addText(folder, content);
     QCOMPARE(stored.toRfc2822(), content);
+    // Where it can be, the file itself is the content, under a second name.
+    struct stat source = {}, kept = {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &source) == 0
+            && ::stat(QFile::encodeName(stored.contentIdentifier()).constData(), &kept) == 0);
+    QCOMPARE(source.st_ino == kept.st_ino, source.st_dev == kept.st_dev);
+    QCOMPARE(source.st_dev == kept.st_dev, link.isEmpty());
     QCOMPARE(stored.subject() + stored.date().toString() + stored.to().value(0).address(),
              whole.subject() + whole.date().toString() + whole.to().value(0).address());
     QCOMPARE(stored.status(), whole.status());
