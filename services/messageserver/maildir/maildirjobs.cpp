@@ -21,6 +21,9 @@ namespace {
 // Messages imported per slice: small enough that a cancel request waits
 // only a moment, large enough that the event loop costs nothing.
 const int SliceSize = 50;
+// Messages per store transaction: mail shows, and the search mirror follows,
+// while a large folder is still being read, instead of all at its end.
+const int CommitSize = 500;
 
 } // namespace
 
@@ -248,7 +251,8 @@ void MessageListJob::step()
         ++mDone;
     }
     setProgress(mDone, mTotal);
-    if (mNext >= work.fresh.size() && !finishFolder()) {
+    if (mNext >= work.fresh.size() ? !finishFolder()
+                                   : mNext - mCommitted >= CommitSize && !commitSlice()) {
         return;
     }
     QTimer::singleShot(0, this, &MessageListJob::step);
@@ -265,6 +269,7 @@ bool MessageListJob::beginFolder()
     }
     mInTransaction = true;
     mNext = 0;
+    mCommitted = 0;
     if (!work.gone.isEmpty() && !store->removeMessages(QMailMessageKey::id(work.gone))) {
         abandon();
         failFromStore(QStringLiteral("Cannot remove messages gone from the Maildir"),
@@ -296,6 +301,26 @@ bool MessageListJob::finishFolder()
         return false;
     }
     ++mFolder;
+    return true;
+}
+
+// What a cancel or a crash then keeps are whole messages, each with its
+// flags; the next sync brings the rest of the folder.
+bool MessageListJob::commitSlice()
+{
+    QMailStore *store = QMailStore::instance();
+    const QMailFolderId folderId = mWork.at(mFolder).folderId;
+    if (!store->commitTransaction()) {
+        abandon();
+        failFromStore(QStringLiteral("Cannot store the messages"), folderId);
+        return false;
+    }
+    mCommitted = mNext;
+    if (!store->startTransaction()) {
+        mInTransaction = false;
+        failFromStore(QStringLiteral("Cannot open a store transaction"), folderId);
+        return false;
+    }
     return true;
 }
 

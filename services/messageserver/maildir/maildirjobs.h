@@ -46,8 +46,8 @@ protected:
     void doStart() override;
 };
 
-// Messages of the folders the store lacks enter it, newest first, one store
-// transaction per folder; messages gone from a folder read whole leave it,
+// Messages of the folders the store lacks enter it, newest first, a store
+// transaction per 500; messages gone from a folder read whole leave it,
 // and flags another client changed in the files (a message read elsewhere)
 // reach the store. Works in slices so that a cancel request is heard
 // between them.
@@ -77,6 +77,7 @@ private:
     void step();
     bool beginFolder();
     bool finishFolder();
+    bool commitSlice();
     void abandon();
 
     QMailFolderIdList mFolderIds;
@@ -84,6 +85,7 @@ private:
     QList<FolderWork> mWork;
     int mFolder = 0; // index into mWork
     int mNext = 0; // next entry of the folder's fresh list
+    int mCommitted = 0; // entries of the folder's fresh list stored for good
     bool mInTransaction = false;
     uint mDone = 0;
     uint mTotal = 0;
