@@ -276,9 +276,11 @@ void TestImap::sync()
     // The last with 8-bit text and the line ends IMAP sends.
     const QByteArray odd
         = QByteArray(mail("m3") + "Gr\xfc\xdf \xff\x80 =?x?\n").replace("\n", "\r\n");
+    const qint64 saving = QDateTime::currentSecsSinceEpoch();
     for (const QByteArray &text : { mail("m1"), mail("m2"), odd }) {
         QVERIFY(!mDovecot.doveadm({ "save", "-u", "ann", "-m", "INBOX" }, text).isNull());
     }
+    const qint64 saved = QDateTime::currentSecsSinceEpoch();
     QCOMPARE(folderList(mAccount), 0);
     const QMailFolderId inbox = folder(mAccount, QStringLiteral("INBOX"));
 
@@ -289,6 +291,9 @@ void TestImap::sync()
     QCOMPARE(QSet<QString>(held.keyBegin(), held.keyEnd()), QSet<QString>({ "m1", "m2", "m3" }));
     QCOMPARE(held.value("m3").serverUid(), QStringLiteral("3"));
     QCOMPARE(QMailMessage(held.value("m3").id()).toRfc2822(), odd);
+    // Received when the server received it.
+    const qint64 received = held.value("m3").receivedDate().toUTC().toSecsSinceEpoch();
+    QVERIFY2(received >= saving && received <= saved, qPrintable(QString::number(received)));
     // Nothing changed on the server: nothing changes here.
     QCOMPARE(messageList(mAccount, inbox), 0);
     QCOMPARE(messages(inbox).size(), 3);

@@ -629,7 +629,7 @@ void ImapMessageListJob::fetchBatch()
     const QPointer<ImapMessageListJob> alive(this);
     auto *fetch
         = new RawFetchJob(mImap->session(), chunk, [alive](const RawFetchJob::Message &message) {
-              return alive && alive->arrived(message.uid, message.flags, message.content);
+              return alive && alive->arrived(message);
           });
     run(fetch, [this] {
         if (storeBatch()) {
@@ -638,20 +638,20 @@ void ImapMessageListJob::fetchBatch()
     });
 }
 
-bool ImapMessageListJob::arrived(qint64 uid, const QList<QByteArray> &flags,
-                                 const QByteArray &content)
+bool ImapMessageListJob::arrived(const RawFetchJob::Message &message)
 {
     if (isFinished()) {
         return false;
     }
     mImap->heardFromServer();
-    mFetchedBytes += content.size();
+    mFetchedBytes += message.content.size();
     ++mFetchedCount;
-    if (isDeleted(flags)) {
+    if (isDeleted(message.flags)) {
         return true;
     }
-    mArrived.append({ uid, flagsFromImap(flags), content });
-    mArrivedBytes += content.size();
+    mArrived.append(
+        { message.uid, flagsFromImap(message.flags), message.content, message.received });
+    mArrivedBytes += message.content.size();
     return (mArrived.size() < BatchSize && mArrivedBytes < BatchBytes) || storeBatch();
 }
 
@@ -706,6 +706,9 @@ bool ImapMessageListJob::storeBatch()
         message.setServerUid(QString::number(fetched.uid));
         message.setStatus(Sync::ImportedStatus, true);
         applyFlags(&message, fetched.flags);
+        if (fetched.received.isValid()) {
+            message.setReceivedDate(QMailTimeStamp(fetched.received));
+        }
         if (!store->addMessageFromData(&message, fetched.content)) {
             failFromStore(QStringLiteral("Cannot store message %1").arg(fetched.uid), folderId);
             return false;

@@ -2,6 +2,7 @@
 #define IMAPJOBS_H
 
 #include "imap/imapconnection.h"
+#include "imap/rawfetchjob.h"
 #include "server/servicejob.h"
 #include "sync/sync.h"
 
@@ -139,7 +140,7 @@ private:
     void reconcile(qint64 uidValidity);
     void fetchBatch();
     // Takes a fetched message; false once the job has ended.
-    bool arrived(qint64 uid, const QList<QByteArray> &flags, const QByteArray &content);
+    bool arrived(const RawFetchJob::Message &message);
     bool storeBatch();
 
     QMailFolderIdList mFolderIds;
@@ -156,6 +157,7 @@ private:
         qint64 uid;
         quint8 flags;
         QByteArray content;
+        QDateTime received;
     };
     QVector<Arrived> mArrived; // fetched, not yet stored
     qint64 mArrivedBytes = 0;

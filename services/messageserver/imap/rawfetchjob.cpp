@@ -2,6 +2,9 @@
 
 #include "imap/kimapresponse.h"
 
+#include <algorithm>
+#include <iterator>
+
 RawFetchJob::RawFetchJob(KIMAP::Session *session, const QVector<qint64> &uids,
                          const std::function<bool(const Message &)> &arrived)
     : KIMAP::FetchJob(session)
@@ -46,6 +49,8 @@ void RawFetchJob::handleResponse(const KIMAP::Response &response)
             if (hasBody) {
                 message.content = items.at(i + 1);
             }
+        } else if (name == "INTERNALDATE") {
+            message.received = internalDate(items.at(i + 1));
         } else if (name == "UID") {
             message.uid = items.at(i + 1).toLongLong();
         } else if (name == "FLAGS") {
@@ -62,4 +67,36 @@ void RawFetchJob::handleResponse(const KIMAP::Response &response)
     if (hasBody && message.uid > 0) {
         mListening = mArrived(message);
     }
+}
+
+QDateTime RawFetchJob::internalDate(const QByteArray &text)
+{
+    // Month names are IMAP's own, whatever the locale.
+    static const QByteArray months("JanFebMarAprMayJunJulAugSepOctNovDec");
+    QByteArray value = text.trimmed();
+    if (value.startsWith('"') && value.endsWith('"') && value.size() > 1) {
+        value = value.mid(1, value.size() - 2).trimmed();
+    }
+    const QList<QByteArray> parts = value.split(' ');
+    if (parts.size() != 3) {
+        return QDateTime();
+    }
+    const QList<QByteArray> date = parts.at(0).split('-');
+    const QList<QByteArray> time = parts.at(1).split(':');
+    const QByteArray &zone = parts.at(2);
+    if (date.size() != 3 || date.at(1).size() != 3 || time.size() != 3 || zone.size() != 5
+        || (zone.at(0) != '+' && zone.at(0) != '-')) {
+        return QDateTime();
+    }
+    const int month = months.indexOf(date.at(1));
+    bool ok[6] = {};
+    const QDate day(date.at(2).toInt(&ok[0]), month / 3 + 1, date.at(0).toInt(&ok[1]));
+    const QTime clock(time.at(0).toInt(&ok[2]), time.at(1).toInt(&ok[3]), time.at(2).toInt(&ok[4]));
+    const int minutes = zone.mid(1, 2).toInt(&ok[5]) * 60 + zone.mid(3, 2).toInt();
+    if (month < 0 || month % 3 != 0 || !day.isValid() || !clock.isValid()
+        || std::find(std::begin(ok), std::end(ok), false) != std::end(ok) || minutes > 24 * 60) {
+        return QDateTime();
+    }
+    return QDateTime(day, clock, Qt::OffsetFromUTC, (zone.at(0) == '-' ? -60 : 60) * minutes)
+        .toUTC();
 }
