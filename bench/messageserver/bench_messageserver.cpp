@@ -36,14 +36,12 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QThread>
-#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -154,20 +152,6 @@ quint64 call(const QString &method, const QList<QVariant> &arguments)
     message.setArguments(arguments);
     const QDBusMessage reply = QDBusConnection::sessionBus().call(message);
     return reply.arguments().value(0).toULongLong();
-}
-
-// Runs the event loop until `done` holds, asleep between events: the shared
-// waitUntil() polls without sleeping, which took over half a core from the
-// server while it was being measured.
-bool waitForSignal(const std::function<bool()> &done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer tick; // wakes the loop to look at the deadline
-    tick.start(1000);
-    while (!done() && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return done();
 }
 
 // A message of about `size` bytes, most of it one base64 attachment.
@@ -408,7 +392,7 @@ int main(int argc, char *argv[])
     const quint64 import = call(QStringLiteral("RetrieveMessageLists"),
                                 { qulonglong(account), QVariant::fromValue(QList<qulonglong>()),
                                   20u, QVariant::fromValue(QMailSortElementList()) });
-    if (!waitForSignal([&] { return listener.ended.contains(import); }, 3600 * 1000)) {
+    if (!waitUntil([&] { return listener.ended.contains(import); }, 3600 * 1000)) {
         std::fprintf(stderr, "the import did not end\n");
         return 1;
     }
@@ -462,7 +446,7 @@ int main(int argc, char *argv[])
     clearRefs.close();
     timer.restart();
     const quint64 large = importAll();
-    waitForSignal([&] { return listener.ended.contains(large); }, 3600 * 1000);
+    waitUntil([&] { return listener.ended.contains(large); }, 3600 * 1000);
     std::printf("messageserver, one 200 MB message: error code %d, %.2f s, peak %.1f MB%s\n",
                 listener.ended.value(large), timer.nsecsElapsed() / 1e9,
                 peakKb(server.processId()) / 1024.0,

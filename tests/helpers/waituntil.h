@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <functional>
 
@@ -13,11 +14,16 @@
 inline bool waitUntil(const std::function<bool()> &done, int timeoutMs = 15000)
 {
     QDeadlineTimer deadline(timeoutMs);
+    // The loop sleeps until an event comes; the tick wakes it for conditions
+    // no event announces (a file, another process). A loop that never slept
+    // took a core from the programs a test waits for.
+    QTimer tick;
+    tick.start(10);
     while (!done()) {
         if (deadline.hasExpired()) {
             return false;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
