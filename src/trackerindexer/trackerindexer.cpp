@@ -18,6 +18,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <ctime>
 #include <malloc.h>
 
 namespace {
@@ -347,6 +348,9 @@ TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
         return batch;
     }
     const QList<quint64> ids = job.ids.mid(job.next, maximumBatchObjects);
+    // Statements convert their dates to local time without looking at the
+    // zone again: a change of zone is taken in here, once per batch.
+    ::tzset();
     // Stamps before the objects: a change in between reads as not yet
     // mirrored at the next start, never the other way round.
     const QHash<quint64, quint64> stamps = job.change == Removed
