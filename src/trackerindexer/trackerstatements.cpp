@@ -145,7 +145,7 @@ int attachmentSize(const QMailMessagePart &part)
     if (given >= 0 || !part.hasBody()) {
         return given;
     }
-    return part.body().data(QMailMessageBody::Decoded).size();
+    return part.body().decodedSize();
 }
 
 QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, const QUrl &miri)
