@@ -141,15 +141,17 @@ QByteArray unfold(const QByteArray &raw)
     return out;
 }
 
-QByteArray decodeQuotedPrintable(const QByteArray &encoded)
+namespace {
+
+// Hands each decoded byte to put, so that the decoded size can be told
+// without building the bytes.
+template<typename Emit> void walkQuotedPrintable(const QByteArray &encoded, Emit put)
 {
-    QByteArray out;
-    out.reserve(encoded.size());
     const int n = encoded.size();
     for (int i = 0; i < n; ++i) {
         const char c = encoded.at(i);
         if (c != '=') {
-            out.append(c);
+            put(c);
             continue;
         }
         // Soft line break: "=" at the end of a line.
@@ -170,15 +172,45 @@ QByteArray decodeQuotedPrintable(const QByteArray &encoded)
             const int hi = hexValue(encoded.at(i + 1));
             const int lo = hexValue(encoded.at(i + 2));
             if (hi >= 0 && lo >= 0) {
-                out.append(char(hi * 16 + lo));
+                put(char(hi * 16 + lo));
                 i += 2;
                 continue;
             }
         }
         // A stray "=" stays as it is.
-        out.append(c);
+        put(c);
     }
+}
+
+} // namespace
+
+QByteArray decodeQuotedPrintable(const QByteArray &encoded)
+{
+    QByteArray out;
+    out.reserve(encoded.size());
+    walkQuotedPrintable(encoded, [&out](char c) { out.append(c); });
     return out;
+}
+
+int quotedPrintableDecodedSize(const QByteArray &encoded)
+{
+    int size = 0;
+    walkQuotedPrintable(encoded, [&size](char) { ++size; });
+    return size;
+}
+
+// QByteArray::fromBase64 skips every byte outside the alphabet ("=" and
+// line breaks included) and makes a byte of each full 8 of the 6 bits per
+// letter it keeps: whatever the text, its size is three quarters of the
+// letters, rounded down.
+int base64DecodedSize(const QByteArray &encoded)
+{
+    qint64 letters = 0;
+    for (const char c : encoded) {
+        letters += (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+            || c == '+' || c == '/';
+    }
+    return int(letters * 3 / 4);
 }
 
 } // namespace QMailCodec

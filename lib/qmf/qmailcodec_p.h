@@ -18,6 +18,11 @@ QByteArray unfold(const QByteArray &raw);
 
 QByteArray decodeQuotedPrintable(const QByteArray &encoded);
 
+// The sizes the decoders above and QByteArray::fromBase64 give, without
+// decoding.
+int quotedPrintableDecodedSize(const QByteArray &encoded);
+int base64DecodedSize(const QByteArray &encoded);
+
 } // namespace QMailCodec
 
 #endif // QMAILCODEC_P_H

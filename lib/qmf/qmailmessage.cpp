@@ -557,6 +557,18 @@ QByteArray QMailMessageBody::data(EncodingFormat format) const
     }
 }
 
+int QMailMessageBody::decodedSize() const
+{
+    switch (m_encoding) {
+    case Base64:
+        return QMailCodec::base64DecodedSize(m_encoded);
+    case QuotedPrintable:
+        return QMailCodec::quotedPrintableDecodedSize(m_encoded);
+    default:
+        return m_encoded.size();
+    }
+}
+
 // Part containers
 
 QMailMessagePartContainer::Location::Location(const QString &text)

@@ -95,6 +95,8 @@ public:
     TransferEncoding transferEncoding() const { return m_encoding; }
     // The body as sent, or with its transfer encoding undone.
     QByteArray data(EncodingFormat format) const;
+    // The size of data(Decoded), told without decoding.
+    int decodedSize() const;
     bool isEmpty() const { return m_encoded.isEmpty(); }
 
 private:

@@ -408,6 +408,22 @@ QMailMessage QMailStore::messageHeaders(const QMailMessageId &id) const
     return d->loadMessage(id, false);
 }
 
+QList<QMailMessage> QMailStore::messagesHeaders(const QMailMessageIdList &ids) const
+{
+    QList<QMailMessage> messages;
+    if (ids.isEmpty())
+        return messages;
+    const QList<QMailMessageMetaData> metaData = messagesMetaData(QMailMessageKey::id(ids));
+    messages.reserve(metaData.size());
+    for (const QMailMessageMetaData &one : metaData) {
+        QMailMessage message;
+        static_cast<QMailMessageMetaData &>(message) = one;
+        d->loadContent(&message, false);
+        messages.append(message);
+    }
+    return messages;
+}
+
 QString QMailStore::identity() const
 {
     if (!d->checkReady())

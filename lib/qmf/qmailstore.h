@@ -172,6 +172,9 @@ public:
     // stream and only the header fields of its parts are kept (and of the
     // message, only Content-Type): what a large body holds costs no memory.
     QMailMessage messageHeaders(const QMailMessageId &id) const;
+    // messageHeaders() of each message of the ids the store holds, by id, the
+    // metadata of all read in one query; none when the store cannot be read.
+    QList<QMailMessage> messagesHeaders(const QMailMessageIdList &ids) const;
 
     // A text made when the store's database was created: a store made anew,
     // whose ids start again, has another one.

@@ -18,6 +18,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <ctime>
 #include <malloc.h>
 
 namespace {
@@ -92,7 +93,10 @@ QStringList folderStatements(const QMailFolder &folder)
     return { TrackerIndexer::folderInsertStatement(folder) };
 }
 
-QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const char *notFound)
+// Messages are taken from loaded, read for the whole batch, where they are;
+// one read there by itself is not.
+QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const char *notFound,
+                                QHash<quint64, QMailMessage> *loaded)
 {
     switch (kind) {
     case QMailStore::Accounts:
@@ -106,7 +110,9 @@ QStringList insertionStatements(QMailStore::ObjectKind kind, quint64 id, const c
         // attachment need not be read into memory for it.
         {
             // The bodies only for an attachment whose size must be counted.
-            QMailMessage message = QMailStore::instance()->messageHeaders(QMailMessageId(id));
+            QMailMessage message = loaded->contains(id)
+                ? loaded->take(id)
+                : QMailStore::instance()->messageHeaders(QMailMessageId(id));
             if (needsBodies(message)) {
                 message = QMailMessage(QMailMessageId(id));
             }
@@ -347,11 +353,25 @@ TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
         return batch;
     }
     const QList<quint64> ids = job.ids.mid(job.next, maximumBatchObjects);
+    // Statements convert their dates to local time without looking at the
+    // zone again: a change of zone is taken in here, once per batch.
+    ::tzset();
     // Stamps before the objects: a change in between reads as not yet
     // mirrored at the next start, never the other way round.
     const QHash<quint64, quint64> stamps = job.change == Removed
         ? QHash<quint64, quint64>()
         : QMailStore::instance()->changeStamps(job.kind, ids);
+    QHash<quint64, QMailMessage> loaded;
+    if (job.kind == QMailStore::Messages && job.change != Removed) {
+        QMailMessageIdList messageIds;
+        messageIds.reserve(ids.size());
+        for (const quint64 id : ids) {
+            messageIds.append(QMailMessageId(id));
+        }
+        for (const QMailMessage &message : QMailStore::instance()->messagesHeaders(messageIds)) {
+            loaded.insert(message.id().toULongLong(), message);
+        }
+    }
     for (const quint64 id : ids) {
         ++job.next;
         // What is left of an earlier version of the object is out of date:
@@ -365,7 +385,8 @@ TrackerIndexer::Batch TrackerIndexer::buildBatch(Job &job)
         }
         if (job.change != Removed) {
             QStringList insertion = insertionStatements(
-                job.kind, id, job.change == Added ? notFoundForAdding : notFoundForUpdating);
+                job.kind, id, job.change == Added ? notFoundForAdding : notFoundForUpdating,
+                &loaded);
             unit.present = !insertion.isEmpty();
             if (unit.present) {
                 unit.text += insertion.takeFirst() + QLatin1Char('\n');

@@ -7,6 +7,11 @@
 
 #include <qsparqlquery.h>
 
+#include <QHash>
+#include <QTimeZone>
+
+#include <ctime>
+
 namespace {
 
 QUrl resourceIri(const char *path, quint64 key)
@@ -63,11 +68,44 @@ QString parameterText(const QByteArray &value)
     return QString::fromUtf8(value.constData());
 }
 
+// The stamp in local time, as a statement writes it: the wall clock and the
+// local offset of that instant. Qt asks the C library several times per
+// conversion, and each ask has glibc look at the zone file again; one
+// localtime_r does not, and the daemon calls tzset() when the zone changes.
+// Qt applies no daylight saving before 1970 and guesses after 2037 (and near
+// both ends): there Qt's own conversion gives the same text as before.
+QDateTime localTime(const QMailTimeStamp &stamp)
+{
+    const qint64 day = 24 * 3600;
+    const qint64 first = 2 * day * 1000;
+    const qint64 last = (Q_INT64_C(2145916799) - 2 * day) * 1000; // end of 2037
+    const qint64 msecs = stamp.toMSecsSinceEpoch();
+    if (!stamp.isValid() || msecs < first || msecs > last) {
+        return stamp.toLocalTime();
+    }
+    const time_t seconds = time_t(msecs / 1000);
+    tm local;
+    if (!localtime_r(&seconds, &local)) {
+        return stamp.toLocalTime();
+    }
+    // A zone of a fixed offset, so that the value renders as a local one
+    // would: with its offset, "+00:00" included, never as UTC.
+    thread_local QHash<long, QTimeZone> zones;
+    auto zone = zones.find(local.tm_gmtoff);
+    if (zone == zones.end()) {
+        zone = zones.insert(local.tm_gmtoff, QTimeZone(int(local.tm_gmtoff)));
+    }
+    if (!zone->isValid()) {
+        return stamp.toLocalTime();
+    }
+    return QDateTime::fromMSecsSinceEpoch(msecs, *zone);
+}
+
 // A date Tracker cannot hold (a message "dated" 10000) is left out rather
 // than costing the whole batch.
 bool isStorable(const QMailTimeStamp &stamp)
 {
-    return stamp.isValid() && QSparqlQuery::isStorable(stamp.toLocalTime());
+    return stamp.isValid() && QSparqlQuery::isStorable(localTime(stamp));
 }
 
 // "mailto:" and the address, or its whole text when no address could be
@@ -107,7 +145,7 @@ int attachmentSize(const QMailMessagePart &part)
     if (given >= 0 || !part.hasBody()) {
         return given;
     }
-    return part.body().data(QMailMessageBody::Decoded).size();
+    return part.body().decodedSize();
 }
 
 QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, const QUrl &miri)
@@ -164,9 +202,9 @@ QString attachmentStatement(const QMailMessagePart &part, const QUrl &contUri, c
     if (!dispositionField.isNull()) {
         query.bindValue(QStringLiteral("size"), attachmentSize(part));
         query.bindValue(QStringLiteral("disposition"), dispositionField.toString(false, true));
-        query.bindValue(QStringLiteral("created"), disposition.creationDate().toLocalTime());
-        query.bindValue(QStringLiteral("modified"), disposition.modificationDate().toLocalTime());
-        query.bindValue(QStringLiteral("lastRefreshed"), disposition.readDate().toLocalTime());
+        query.bindValue(QStringLiteral("created"), localTime(disposition.creationDate()));
+        query.bindValue(QStringLiteral("modified"), localTime(disposition.modificationDate()));
+        query.bindValue(QStringLiteral("lastRefreshed"), localTime(disposition.readDate()));
     }
     if (!typeField.isNull()) {
         const QMailMessageContentType contentType = part.contentType();
@@ -339,8 +377,8 @@ QStringList TrackerIndexer::messageStatements(const QMailMessage &message)
     query.bindValue(QStringLiteral("isDeleted"), bool(folder.status() & QMailFolder::Trash));
     query.bindValue(QStringLiteral("hasAttachment"),
                     bool(message.status() & QMailMessageMetaData::HasAttachments));
-    query.bindValue(QStringLiteral("sentDate"), message.date().toLocalTime());
-    query.bindValue(QStringLiteral("receivedDate"), message.receivedDate().toLocalTime());
+    query.bindValue(QStringLiteral("sentDate"), localTime(message.date()));
+    query.bindValue(QStringLiteral("receivedDate"), localTime(message.receivedDate()));
     query.bindValue(QStringLiteral("inReplyTo"), message.inResponseTo().toULongLong());
 
     QStringList parts;

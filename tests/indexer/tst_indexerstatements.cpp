@@ -376,6 +376,22 @@ void TestIndexerStatements::messageFragments_data()
               "AAAA\r\n--b--\r\n"
         << 0 << QStringLiteral("   nfo:fileSize 3 ;\n   nmo:contentDisposition \"attachment\" ;\n")
         << false;
+    // Counted as decoding would count it, broken text included: a letter
+    // gives six bits; padding, spaces and other bytes give nothing.
+    QTest::newRow("attachment without size, broken base64")
+        << attached
+            + "Content-Disposition: attachment\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+              "QU=JD RA*\r\n\x80RQ\r\n--b--\r\n"
+        << 0 << QStringLiteral("   nfo:fileSize 6 ;\n   nmo:contentDisposition \"attachment\" ;\n")
+        << false;
+    // A soft line break is nothing, a stray "=" itself.
+    QTest::newRow("attachment without size, quoted-printable")
+        << attached
+            + "Content-Disposition: attachment\r\n"
+              "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+              "a=3D=\r\nb=ZZ\r\n--b--\r\n"
+        << 0 << QStringLiteral("   nfo:fileSize 6 ;\n   nmo:contentDisposition \"attachment\" ;\n")
+        << false;
     // An encoded NUL does not cut the subject short.
     QTest::newRow("encoded NUL")
         << QByteArray("From: a@example.org\r\nSubject: =?utf-8?q?before=00after?=\r\n\r\nb\r\n")
