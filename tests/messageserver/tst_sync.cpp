@@ -1,5 +1,6 @@
 // The decisions every backend shares, in-process: a listing against the
 // store's view of a folder, the folder roles, the error codes and the moves.
+#include "imap/rawfetchjob.h"
 #include "maildir/maildirjobs.h"
 #include "sync/sync.h"
 
@@ -213,6 +214,20 @@ void TestSync::tables()
     QCOMPARE(Sync::moveOf(origin, to, false), Sync::Move::LeaveAlone);
     to.setParentAccountId(QMailAccountId(2));
     QCOMPARE(Sync::moveOf(origin, to, true), Sync::Move::ToOtherAccount);
+    // IMAP's date-time in UTC, whatever the locale; anything else is no date.
+    const QList<QPair<QByteArray, QString>> dates {
+        { "\" 7-Jul-1996 02:44:25 -0700\"", "1996-07-07T09:44:25Z" },
+        { "17-Dec-2026 23:30:00 +0100", "2026-12-17T22:30:00Z" },
+        { "31-Feb-2026 10:00:00 +0000", "" },
+        { "7-July-1996 02:44:25 -0700", "" },
+        { "7-Jul-1996 02:44 -0700", "" },
+        { "7-Jul-1996 02:44:25 0700", "" },
+        { "7-Jul-1996 02:44:25 +07x0", "" },
+        { "7-Jul-1996 02:44:25 +07-5", "" },
+        { "", "" },
+    };
+    for (const auto &date : dates)
+        QCOMPARE(RawFetchJob::internalDate(date.first).toString(Qt::ISODate), date.second);
 }
 
 QTEST_GUILESS_MAIN(TestSync)

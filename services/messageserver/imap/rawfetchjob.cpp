@@ -85,14 +85,16 @@ QDateTime RawFetchJob::internalDate(const QByteArray &text)
     const QList<QByteArray> time = parts.at(1).split(':');
     const QByteArray &zone = parts.at(2);
     if (date.size() != 3 || date.at(1).size() != 3 || time.size() != 3 || zone.size() != 5
-        || (zone.at(0) != '+' && zone.at(0) != '-')) {
+        || (zone.at(0) != '+' && zone.at(0) != '-')
+        || !std::all_of(zone.begin() + 1, zone.end(),
+                        [](char c) { return c >= '0' && c <= '9'; })) {
         return QDateTime();
     }
     const int month = months.indexOf(date.at(1));
-    bool ok[6] = {};
+    bool ok[5] = {};
     const QDate day(date.at(2).toInt(&ok[0]), month / 3 + 1, date.at(0).toInt(&ok[1]));
     const QTime clock(time.at(0).toInt(&ok[2]), time.at(1).toInt(&ok[3]), time.at(2).toInt(&ok[4]));
-    const int minutes = zone.mid(1, 2).toInt(&ok[5]) * 60 + zone.mid(3, 2).toInt();
+    const int minutes = zone.mid(1, 2).toInt() * 60 + zone.mid(3, 2).toInt();
     if (month < 0 || month % 3 != 0 || !day.isValid() || !clock.isValid()
         || std::find(std::begin(ok), std::end(ok), false) != std::end(ok) || minutes > 24 * 60) {
         return QDateTime();
