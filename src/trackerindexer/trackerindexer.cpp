@@ -43,7 +43,7 @@ const char notFoundForUpdating[] = "is not found for updating";
 // A batch holds at most this many objects and, unless one object alone is
 // larger, about this much text: Tracker answers each in a fraction of a
 // second, and a large import never sits in memory as one text.
-const int maximumBatchObjects = 100;
+const int maximumBatchObjects = 200;
 const int maximumBatchText = 1 << 20;
 
 const char *const kindNames[] = { "Accounts", "Folders", "Messages" };
