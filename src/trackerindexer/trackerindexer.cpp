@@ -419,11 +419,11 @@ void TrackerIndexer::dropLeftover(QMailStore::ObjectKind kind, quint64 id)
 }
 
 // Tracker writes a batch on its own thread; meanwhile the next one is built
-// here, so that the two costs overlap instead of adding up. At most one
-// batch is in Tracker's hands and one waits, built, behind it.
+// here, so that the two costs overlap instead of adding up. At most two
+// batches are built and not yet answered.
 void TrackerIndexer::startNextQuery()
 {
-    if (!busy) {
+    if (sent.empty()) {
         sendNext();
     }
     prepareNext();
@@ -452,9 +452,38 @@ void TrackerIndexer::sendNext()
 void TrackerIndexer::prepareNext()
 {
     // Retries go first: what is built behind them waits until they are sent.
-    if (!hasPrepared && retries.empty()) {
+    if (!hasPrepared && retries.empty() && sent.size() < 2) {
         hasPrepared = buildNext(&prepared);
     }
+    // Queued behind the batch Tracker writes, Tracker starts on it the moment
+    // that one ends, not once this thread has heard of it.
+    if (hasPrepared && sent.size() == 1 && mayFollow(sent.front(), prepared)) {
+        const Batch batch = std::move(prepared);
+        prepared = Batch();
+        hasPrepared = false;
+        send(batch);
+    }
+}
+
+// Whether `second` may be handed to Tracker before `first` is answered. If
+// `first` is refused, its retries come after `second`: that is only the same
+// as the order of the changes when the two touch different objects. A batch
+// that empties the mirror for a new store goes alone.
+bool TrackerIndexer::mayFollow(const Batch &first, const Batch &second)
+{
+    if (!first.newStoreIdentity.isNull() || !second.newStoreIdentity.isNull()) {
+        return false;
+    }
+    QSet<QPair<int, quint64>> objects;
+    for (const Unit &unit : first.units) {
+        objects.insert(qMakePair(int(unit.kind), unit.id));
+    }
+    for (const Unit &unit : second.units) {
+        if (objects.contains(qMakePair(int(unit.kind), unit.id))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool TrackerIndexer::buildNext(Batch *batch)
@@ -511,8 +540,7 @@ void TrackerIndexer::send(const Batch &batch)
         }
     }
     qMailLog(Indexer) << "TrackerIndexer: starting next query";
-    inFlight = batch;
-    busy = true;
+    sent.push_back(batch);
     // One update request per batch, whatever mix of removals and insertions
     // it holds.
     QSparqlResult *result = connection->exec(QSparqlQuery(text, QSparqlQuery::InsertStatement));
@@ -523,14 +551,15 @@ void TrackerIndexer::onQueryExecuted()
 {
     QSparqlResult *result = static_cast<QSparqlResult *>(sender());
     result->deleteLater();
-    busy = false;
-    const Batch done = std::move(inFlight);
-    inFlight = Batch();
+    // Tracker answers in the order it was asked.
+    const Batch done = std::move(sent.front());
+    sent.pop_front();
     const QList<Unit> &units = done.units;
     if (result->hasError()) {
         const QString reason = result->lastError().message();
         qWarning() << "TrackerIndexer: Unable to execute query" << reason;
-        // What was built behind the refused batch goes after its retries.
+        // What was built behind the refused batch goes after its retries;
+        // what was queued behind it touches other objects and goes first.
         if (hasPrepared) {
             retries.push_front(std::move(prepared));
             prepared = Batch();
@@ -562,7 +591,9 @@ void TrackerIndexer::onQueryExecuted()
         qMailLog(Indexer) << "TrackerIndexer: query executed successfully";
         // Tracker gets the next batch first; the record learns what it
         // confirmed while Tracker writes that one.
-        sendNext();
+        if (sent.empty()) {
+            sendNext();
+        }
         confirm(done);
         prepareNext();
         return;
@@ -575,8 +606,11 @@ void TrackerIndexer::confirm(const Batch &done)
     // Objects of batches still to be answered stay unconfirmed, whatever an
     // earlier batch tells about them.
     QSet<QPair<int, quint64>> pending;
-    for (const Batch *batch : { &inFlight, &prepared }) {
-        for (const Unit &unit : batch->units) {
+    for (const Unit &unit : prepared.units) {
+        pending.insert(qMakePair(int(unit.kind), unit.id));
+    }
+    for (const Batch &batch : sent) {
+        for (const Unit &unit : batch.units) {
             pending.insert(qMakePair(int(unit.kind), unit.id));
         }
     }

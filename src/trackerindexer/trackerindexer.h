@@ -128,6 +128,7 @@ private:
     void markUnconfirmed(const Batch &batch);
     void confirm(const Batch &done);
     bool buildNext(Batch *batch);
+    static bool mayFollow(const Batch &first, const Batch &second);
     Batch buildBatch(Job &job);
     void send(const Batch &batch);
     void dropLeftover(QMailStore::ObjectKind kind, quint64 id);
@@ -143,9 +144,9 @@ private:
     // Whether the leftover goes before the next job: they take turns, so
     // that mail behind a message of very many recipients is not held up.
     bool leftoverTurn = false;
-    // The batch Tracker has in hand, and the next one, built while it waits.
-    Batch inFlight;
-    bool busy = false;
+    // The batches handed to Tracker, oldest first: the one it writes and at
+    // most one queued behind it. The next one is built while they wait.
+    std::deque<Batch> sent;
     Batch prepared;
     bool hasPrepared = false;
     MirrorRecord *record = nullptr;
